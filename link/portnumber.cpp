@@ -1,0 +1,130 @@
+#include "link/portnumber.h"
+
+#include <QtGlobal>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace {
+
+// Lengths and positions in the port text were always 16-bit counters; a text
+// longer than this could never be a port.
+constexpr qsizetype kMaxPortTextLength = 32767;
+
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+
+// Reads the number a text begins with, the way the instrument tools' number
+// conversion always has: blanks anywhere are skipped, then an optional sign,
+// digits with at most one decimal point, and an optional exponent (E or D).
+// Reading stops at the first character that cannot continue the number.
+double leadingNumber(const QString &s)
+{
+    std::string number;
+    enum class Stage { Sign, Mantissa, ExponentSign, Exponent } stage = Stage::Sign;
+    bool seenPoint = false;
+    bool seenDigit = false;
+    bool seenExponentDigit = false;
+    std::string::size_type beforeExponent = 0;
+
+    for (const QChar c : s) {
+        if (isBlank(c))
+            continue;
+        const char16_t u = c.unicode();
+        if (stage == Stage::Sign) {
+            stage = Stage::Mantissa;
+            if (u == u'+' || u == u'-') {
+                number += char(u);
+                continue;
+            }
+        }
+        if (stage == Stage::Mantissa) {
+            if (u >= u'0' && u <= u'9') {
+                number += char(u);
+                seenDigit = true;
+                continue;
+            }
+            if (u == u'.' && !seenPoint) {
+                number += '.';
+                seenPoint = true;
+                continue;
+            }
+            if ((u == u'e' || u == u'E' || u == u'd' || u == u'D') && seenDigit) {
+                beforeExponent = number.size();
+                number += 'e';
+                stage = Stage::ExponentSign;
+                continue;
+            }
+            break;
+        }
+        if (stage == Stage::ExponentSign) {
+            stage = Stage::Exponent;
+            if (u == u'+' || u == u'-') {
+                number += char(u);
+                continue;
+            }
+        }
+        if (stage == Stage::Exponent) {
+            if (u >= u'0' && u <= u'9') {
+                number += char(u);
+                seenExponentDigit = true;
+                continue;
+            }
+            break;
+        }
+    }
+    if (!seenDigit)
+        return 0;
+    if ((stage == Stage::ExponentSign || stage == Stage::Exponent) && !seenExponentDigit)
+        number.resize(beforeExponent);  // "3E" reads as 3
+    const double value = std::strtod(number.c_str(), nullptr);
+    return std::isfinite(value) ? value : 0;
+}
+
+} // namespace
+
+std::optional<double> ParsePortNumber(const QString &text)
+{
+    if (text.size() > kMaxPortTextLength)
+        return std::nullopt;
+    // Capitals one character at a time, so that positions stay those of the text.
+    QString upper = text;
+    for (QChar &c : upper)
+        c = c.toUpper();
+    const qsizetype p = upper.indexOf(u"COM");
+    if (p < 0)
+        return 0.0;
+    QString s = text.mid(p + 3);
+    qsizetype first = 0;
+    while (first < s.size() && s.at(first) == u' ')
+        ++first;
+    qsizetype last = s.size();
+    while (last > first && s.at(last - 1) == u' ')
+        --last;
+    return leadingNumber(s.mid(first, last - first));
+}
+
+bool isDevicePath(const QString &text)
+{
+    const QString t = text.trimmed();
+#ifdef Q_OS_WIN
+    return t.startsWith(u"\\\\.\\") || t.startsWith(u"//./");
+#else
+    return t.startsWith(u'/');
+#endif
+}
+
+QString deviceForPortNumber(double number)
+{
+    if (!(number >= 1) || number != std::floor(number) || number > std::numeric_limits<int>::max())
+        return {};
+    const int n = int(number);
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(n);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+#endif
+}

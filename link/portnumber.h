@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// The rule that turns the port text of the port box into a port.
+
+// The number after the first "COM" (any case) in the text: the rest is trimmed
+// of spaces and read as a number the way the user would read it: blanks are
+// skipped, then an optional sign, digits, a decimal point and an exponent;
+// 0 when there is no "COM" or no number after it. A text longer than
+// 32,767 characters is refused (nullopt), as the instrument tools always did.
+std::optional<double> ParsePortNumber(const QString &text);
+
+// True when the port text names a device directly (/dev/ttyUSB0,
+// /dev/serial/by-id/..., \\.\COM12) instead of a "COM n" port.
+bool isDevicePath(const QString &text);
+
+// The operating system's device for port number n: COMn on Windows,
+// /dev/ttyS(n-1) elsewhere. Empty when n is not a whole number from 1 up.
+QString deviceForPortNumber(double number);

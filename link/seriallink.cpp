@@ -1,0 +1,274 @@
+#include "link/seriallink.h"
+
+#include "link/portnumber.h"
+
+#include <QFileInfo>
+
+SerialLink::SerialLink(QObject *parent)
+    : QObject(parent)
+{
+    m_readTimer.setSingleShot(true);
+    m_readTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_readTimer, &QTimer::timeout, this, &SerialLink::handleReadTimeout);
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialLink::handleReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::handlePortError);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &SerialLink::bytesWritten);
+}
+
+SerialLink::~SerialLink()
+{
+    // Closing here, while the error handler is still connected to a live
+    // object, keeps a late error from reaching a half-destroyed link.
+    m_port.disconnect(this);
+    m_port.close();
+}
+
+void SerialLink::setPortNumber(double number)
+{
+    m_portNumber = number;
+    m_usePath = false;
+}
+
+void SerialLink::setDevicePath(const QString &path)
+{
+    m_devicePath = path.trimmed();
+    m_usePath = true;
+}
+
+bool SerialLink::setPortText(const QString &portText)
+{
+    if (isDevicePath(portText)) {
+        setDevicePath(portText);
+        return true;
+    }
+    const std::optional<double> number = ParsePortNumber(portText);
+    if (!number)
+        return false;
+    setPortNumber(*number);
+    return true;
+}
+
+void SerialLink::setSpeed(qint32 baud)
+{
+    m_speed = baud;
+}
+
+QString SerialLink::deviceName() const
+{
+    return m_usePath ? m_devicePath : deviceForPortNumber(m_portNumber);
+}
+
+bool SerialLink::isOpen() const
+{
+    return m_port.isOpen();
+}
+
+void SerialLink::close()
+{
+    cancelRead();
+    m_port.close();
+    m_received.clear();
+}
+
+bool SerialLink::configure()
+{
+    close();
+    m_error = {};
+    const QString device = deviceName();
+    if (device.isEmpty()) {
+        m_error = {Error::Kind::NoSuchPort, QStringLiteral("COM %1").arg(m_portNumber),
+                   tr("no serial port has this number")};
+        return false;
+    }
+    // Qt takes a bare name as relative to /dev; a full path as it stands.
+    // Symbolic links (/dev/serial/by-id/...) are followed so that the lock
+    // QSerialPort takes is the device's own.
+    QString target = device;
+    const QFileInfo info(device);
+    if (info.isSymLink())
+        target = info.canonicalFilePath().isEmpty() ? device : info.canonicalFilePath();
+    m_port.setPortName(target);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError code = m_port.error();
+        Error::Kind kind = Error::Kind::OpenFailed;
+        if (code == QSerialPort::DeviceNotFoundError)
+            kind = Error::Kind::NoSuchPort;
+        else if (code == QSerialPort::PermissionError)
+            // Qt reports a port locked by another program as a permission error;
+            // a file that exists but may not be opened is the other case.
+            kind = (info.exists() && info.isReadable() && info.isWritable()) ? Error::Kind::Busy
+                                                                             : Error::Kind::PermissionDenied;
+        m_error = {kind, device, m_port.errorString()};
+        m_port.close();
+        return false;
+    }
+    const bool settingsTaken = m_port.setBaudRate(m_speed) && m_port.setDataBits(QSerialPort::Data8)
+        && m_port.setParity(QSerialPort::NoParity) && m_port.setStopBits(QSerialPort::OneStop)
+        && m_port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!settingsTaken) {
+        // A regular file or another device that is no serial port ends up here.
+        m_error = {Error::Kind::OpenFailed, device, m_port.errorString()};
+        m_port.close();
+        return false;
+    }
+    m_port.clear();
+    m_received.clear();
+    return true;
+}
+
+bool SerialLink::write(const QByteArray &bytes)
+{
+    if (!m_port.isOpen()) {
+        if (m_error.kind == Error::Kind::None)
+            m_error = {Error::Kind::NotOpen, deviceName(), tr("the port is not open")};
+        return false;
+    }
+    if (m_port.write(bytes) != bytes.size()) {
+        if (m_port.isOpen())  // an error handler may have closed it already
+            fail(Error::Kind::WriteFailed, m_port.errorString());
+        return false;
+    }
+    // Hand the bytes to the operating system now rather than at the next
+    // turn of the event loop, so that timings measured from a write hold.
+    m_port.flush();
+    return m_port.isOpen();
+}
+
+bool SerialLink::writeCommand(const QByteArray &command)
+{
+    QByteArray bytes = command;
+    bytes += kSuffix;
+    return write(bytes);
+}
+
+void SerialLink::read()
+{
+    m_reading = true;
+    if (!m_port.isOpen()) {
+        if (m_error.kind == Error::Kind::None)
+            m_error = {Error::Kind::NotOpen, deviceName(), tr("the port is not open")};
+        m_readTimer.stop();
+        scheduleDelivery();
+        return;
+    }
+    m_readTimer.start(m_readTimeout);
+    scheduleDelivery();
+}
+
+void SerialLink::cancelRead()
+{
+    const bool wasReading = m_reading;
+    m_reading = false;
+    m_readTimer.stop();
+    if (wasReading)
+        emit readCancelled();
+}
+
+void SerialLink::scheduleDelivery()
+{
+    // A reply may be waiting already; it is still handed over from the event
+    // loop, so a caller never sees its handler run inside its own read() call.
+    if (m_deliveryScheduled)
+        return;
+    m_deliveryScheduled = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_deliveryScheduled = false;
+        if (m_reading && !m_port.isOpen()) {
+            m_reading = false;
+            m_readTimer.stop();
+            emit readFailed();
+            return;
+        }
+        deliverIfComplete();
+    }, Qt::QueuedConnection);
+}
+
+void SerialLink::deliverIfComplete()
+{
+    if (!m_reading)
+        return;
+    const qsizetype end = m_received.indexOf(kEndOfRead);
+    if (end < 0)
+        return;
+    const QByteArray reply = m_received.left(end + 1);
+    m_received.remove(0, end + 1);
+    m_reading = false;
+    m_readTimer.stop();
+    emit replyReceived(reply);
+}
+
+void SerialLink::handleReadyRead()
+{
+    m_received += m_port.readAll();
+    deliverIfComplete();
+}
+
+void SerialLink::handleReadTimeout()
+{
+    if (!m_reading)
+        return;  // a time-out that lost the race with a reply
+    m_reading = false;
+    if (!m_received.isEmpty()) {
+        const QByteArray reply = m_received;
+        m_received.clear();
+        emit replyReceived(reply);
+        return;
+    }
+    m_error = {Error::Kind::Timeout, deviceName(), tr("no answer within %1 ms").arg(m_readTimeout.count())};
+    emit readFailed();
+}
+
+void SerialLink::handlePortError(QSerialPort::SerialPortError code)
+{
+    if (code == QSerialPort::NoError || !m_port.isOpen())
+        return;
+    // Errors while opening are handled by configure(). For a failure of an
+    // open port (hang-up, unplugged adapter) the port is closed at once: a
+    // hung-up terminal otherwise keeps signalling the same error forever.
+    Error::Kind kind = Error::Kind::HangUp;
+    if (code == QSerialPort::WriteError)
+        kind = Error::Kind::WriteFailed;
+    else if (code == QSerialPort::TimeoutError)
+        return;  // only the blocking calls raise it; none are used
+    fail(kind, m_port.errorString());
+}
+
+void SerialLink::fail(Error::Kind kind, const QString &detail)
+{
+    m_error = {kind, deviceName(), detail};
+    // A reply cut off by a failure is no reply.
+    m_received.clear();
+    m_port.close();
+    const bool wasReading = m_reading;
+    m_reading = false;
+    m_readTimer.stop();
+    emit linkFailed();
+    if (wasReading)
+        emit readFailed();
+}
+
+QString SerialLink::Error::describe() const
+{
+    switch (kind) {
+    case Kind::None:
+        return {};
+    case Kind::NoSuchPort:
+        return tr("%1: no such port (%2)").arg(device, detail);
+    case Kind::Busy:
+        return tr("%1: the port is busy: another program holds it (%2)").arg(device, detail);
+    case Kind::PermissionDenied:
+        return tr("%1: permission denied: the user may not use this port; on Linux, add the user to the "
+                  "'dialout' group (%2)").arg(device, detail);
+    case Kind::OpenFailed:
+        return tr("%1: cannot be used as a serial port (%2)").arg(device, detail);
+    case Kind::WriteFailed:
+        return tr("%1: writing failed (%2)").arg(device, detail);
+    case Kind::HangUp:
+        return tr("%1: the port hung up or was unplugged (%2)").arg(device, detail);
+    case Kind::Timeout:
+        return tr("%1: %2").arg(device, detail);
+    case Kind::NotOpen:
+        return tr("%1: %2").arg(device, detail);
+    }
+    return {};
+}

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+
+// The one serial link to the instrument: port choice, opening, writing and
+// reading of '*'-terminated replies, built on QSerialPort without blocking.
+//
+// Use: setPortNumber() or setDevicePath(), setSpeed(), configure(), then
+// write() and read(). read() always answers later through replyReceived() or
+// readFailed(), never from inside the call.
+class SerialLink : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Every command goes out followed by one line feed.
+    static constexpr char kSuffix = '\n';
+    // The instrument ends every reply with this character.
+    static constexpr char kEndOfRead = '*';
+    static constexpr qint32 kSpeed = 115200;
+    static constexpr std::chrono::milliseconds kDefaultReadTimeout{3000};
+
+    // Why an operation on the link failed, with the detail a front end may show.
+    struct Error
+    {
+        enum class Kind { None, NoSuchPort, Busy, PermissionDenied, OpenFailed, WriteFailed, HangUp, Timeout, NotOpen };
+        Kind kind = Kind::None;
+        QString device;  // the device the link was using, e.g. /dev/ttyUSB0 or COM3
+        QString detail;  // the operating system's words (QSerialPort::errorString())
+        QString describe() const;  // one line for a technician
+    };
+
+    explicit SerialLink(QObject *parent = nullptr);
+    ~SerialLink() override;
+
+    // The port as a number, as parsed from a "COM n" text. COM n is COMn on
+    // Windows and /dev/ttyS(n-1) elsewhere.
+    void setPortNumber(double number);
+    // A device opened as it stands (/dev/ttyUSB0, /dev/serial/by-id/..., a pseudo-terminal).
+    void setDevicePath(const QString &path);
+    // Either of the two above, chosen by the port text of the port box: a
+    // device path as it stands, otherwise ParsePortNumber(). False when the
+    // text cannot be parsed (too long); the link is then left as it was.
+    bool setPortText(const QString &portText);
+    void setSpeed(qint32 baud);
+    // The device the next configure() opens, or empty when the port number names none.
+    QString deviceName() const;
+
+    // (Re)opens the port with the number and speed just set, 8N1, no flow
+    // control, and drops whatever was received before. Cancels a pending read.
+    bool configure();
+    // Sends the bytes as they are. False (and error() set) when the link cannot take them.
+    bool write(const QByteArray &bytes);
+    // Sends a command followed by the suffix.
+    bool writeCommand(const QByteArray &command);
+    // Starts reading one reply: everything up to and including the first '*'.
+    // On time-out whatever has arrived is the reply; with nothing, the read fails.
+    void read();
+    bool isReading() const { return m_reading; }
+    void cancelRead();
+    bool isOpen() const;
+    void close();
+
+    void setReadTimeout(std::chrono::milliseconds timeout) { m_readTimeout = timeout; }
+    std::chrono::milliseconds readTimeout() const { return m_readTimeout; }
+
+    const Error &error() const { return m_error; }
+
+signals:
+    // The reply of the pending read.
+    void replyReceived(const QByteArray &reply);
+    // The pending read ended without a reply; error() tells why.
+    void readFailed();
+    // A pending read was dropped because the link was reconfigured or closed.
+    void readCancelled();
+    // The port failed while open (hang-up, write error); it is closed already.
+    // Reported once per failure, also when no read is pending.
+    void linkFailed();
+    // Bytes the operating system has taken from the link's write buffer.
+    void bytesWritten(qint64 count);
+
+private:
+    void handleReadyRead();
+    void handlePortError(QSerialPort::SerialPortError code);
+    void handleReadTimeout();
+    void scheduleDelivery();
+    void deliverIfComplete();
+    void fail(Error::Kind kind, const QString &detail);
+
+    QSerialPort m_port;
+    QString m_devicePath;
+    double m_portNumber = 0;
+    bool m_usePath = false;
+    qint32 m_speed = kSpeed;
+    QByteArray m_received;
+    bool m_reading = false;
+    bool m_deliveryScheduled = false;
+    QTimer m_readTimer;
+    std::chrono::milliseconds m_readTimeout = kDefaultReadTimeout;
+    Error m_error;
+};

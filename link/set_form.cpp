@@ -1,0 +1,91 @@
+#include "link/set_form.h"
+
+#include "link/class1.h"
+#include "link/portlist.h"
+#include "shell/colours.h"
+#include "shell/messagepresenter.h"
+#include "shell/twips.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+Set_Form::Set_Form(Class1 *holder, MessagePresenter *messages, QWidget *parent)
+    : QWidget(parent)
+    , m_messages(messages)
+    , m_linkTest(new LinkTest(holder->CWSerial, this))
+{
+    setObjectName(QStringLiteral("Set_Form"));
+    setWindowTitle(QStringLiteral("Form1"));
+    resize(Twips::toPixelsX(this, 5310), Twips::toPixelsY(this, 915));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, fromPlatformColour(PendingColour));
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    COM_TEXT = new QLabel(QStringLiteral("COM PORT :"), this);
+    COM_TEXT->setObjectName(QStringLiteral("COM_TEXT"));
+    COM_TEXT->setFont(arialFont(9.75, true));
+    Twips::place(COM_TEXT, 120, 360, 1335, 255);
+
+    COM_PORT_LIST = new PortList(this);
+    COM_PORT_LIST->setObjectName(QStringLiteral("COM_PORT_LIST"));
+    Twips::place(COM_PORT_LIST, 1320, 360, 1095, 300);
+
+    TSET = new QPushButton(QStringLiteral("Link Test"), this);
+    TSET->setObjectName(QStringLiteral("TSET"));
+    TSET->setFont(arialFont(9.75, true));
+    Twips::place(TSET, 2520, 320, 1215, 375);
+
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Twips::place(Text1, 3840, 320, 1215, 375);
+
+    QWidget::setTabOrder(COM_PORT_LIST, Text1);
+    QWidget::setTabOrder(Text1, TSET);
+
+    connect(TSET, &QPushButton::clicked, this, &Set_Form::handleTestClicked);
+    connect(m_linkTest, &LinkTest::finished, this, &Set_Form::handleTestFinished);
+    load();
+}
+
+void Set_Form::load()
+{
+    COM_PORT_LIST->addComItems();
+    COM_PORT_LIST->setCurrentIndex(0);
+    Text1->setText(QStringLiteral("TEST"));
+}
+
+QString Set_Form::portText() const
+{
+    return COM_PORT_LIST->currentText();
+}
+
+void Set_Form::showReply(const QByteArray &reply)
+{
+    Text1->setText(QString::fromLatin1(reply));
+}
+
+void Set_Form::handleTestClicked()
+{
+    // A second click while the reply is awaited starts nothing.
+    m_linkTest->start(portText());
+}
+
+void Set_Form::handleTestFinished(LinkTest::Result result, const QByteArray &reply)
+{
+    switch (result) {
+    case LinkTest::Result::Reply:
+        showReply(reply);
+        return;
+    case LinkTest::Result::PortAboveLimit:
+        m_messages->show(this, {QStringLiteral("COM PORT > 255"), QStringLiteral("COM PORT Setting error."),
+                                Message::Icon::Critical});
+        return;
+    case LinkTest::Result::Failed:
+        m_messages->show(this, {QStringLiteral("TEST ERROR!!"), QStringLiteral("Fail"), Message::Icon::Critical});
+        return;
+    case LinkTest::Result::Cancelled:
+        return;  // an update took the link over; it reports for itself
+    }
+}

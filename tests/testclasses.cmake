@@ -1,0 +1,2 @@
+# class name, source file: one line per test class
+

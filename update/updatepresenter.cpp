@@ -1,0 +1,89 @@
+#include "update/updatepresenter.h"
+
+#include "link/portlist.h"
+#include "link/set_form.h"
+#include "shell/colours.h"
+#include "shell/indicator.h"
+#include "shell/main_form.h"
+#include "shell/messagepresenter.h"
+
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+UpdatePresenter::UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, MessagePresenter *messages,
+                                 QObject *parent)
+    : QObject(parent)
+    , m_main(mainForm)
+    , m_settings(setForm)
+    , m_messages(messages)
+    , m_update(mainForm->update())
+    , m_lockSet{mainForm->Doownload_BUTT, mainForm->OPEN_BUTT, mainForm->QUIT_BUTT, setForm->TSET,
+                setForm->COM_PORT_LIST}
+{
+    connect(m_main->Doownload_BUTT, &QPushButton::clicked, this, &UpdatePresenter::handleUploadClicked);
+    connect(m_update, &UpdateSequence::started, this, &UpdatePresenter::handleStarted);
+    connect(m_update, &UpdateSequence::imageLoaded, this,
+            [this](int lines) { m_main->Code_line->setText(QString::number(lines)); });
+    connect(m_update, &UpdateSequence::eraseProgress, this, [this](int tick) {
+        // The bar counts ticks; with the product's 100 ticks a tick is a percent.
+        m_main->Erase_Bar->setValue(tick * 100 / m_update->timings().eraseTickCount);
+    });
+    connect(m_update, &UpdateSequence::eraseAcknowledged, this,
+            [this] { m_main->Show_Erase->setColour(DoneColour); });
+    connect(m_update, &UpdateSequence::lineSent, this, [this](int, int, double percent, const QByteArray &) {
+        // Whole percent only: the bar shows 100 when the last line has gone.
+        m_main->Download_Bar->setValue(int(percent));
+    });
+    connect(m_update, &UpdateSequence::endLineReply, m_settings, &Set_Form::showReply);
+    connect(m_update, &UpdateSequence::finished, this, &UpdatePresenter::handleFinished);
+}
+
+void UpdatePresenter::setLocked(bool locked)
+{
+    for (QWidget *w : std::as_const(m_lockSet))
+        w->setEnabled(!locked);
+}
+
+void UpdatePresenter::handleUploadClicked()
+{
+    m_update->start(m_main->fileChoice().fullName(), m_settings->portText());
+}
+
+void UpdatePresenter::handleStarted()
+{
+    // Every update starts again with the erase, whatever the colours were.
+    m_main->Show_Erase->setColour(PendingColour);
+    m_main->Show_Load->setColour(PendingColour);
+    m_main->Erase_Bar->setValue(0);
+    m_main->Download_Bar->setValue(0);
+    setLocked(true);
+}
+
+void UpdatePresenter::handleFinished(const UpdateSequence::Outcome &outcome)
+{
+    using Kind = UpdateSequence::Outcome::Kind;
+    const Message message{outcome.prompt, outcome.title,
+                          outcome.icon == UpdateSequence::Outcome::Icon::Information ? Message::Icon::Information
+                                                                                     : Message::Icon::Critical};
+    if (outcome.succeeded()) {
+        m_main->Show_Load->setColour(DoneColour);
+        // The controls come back once the user has seen the result.
+        m_messages->show(m_main, message, [this] { setLocked(false); });
+        return;
+    }
+    if (!outcome.eraseSent) {
+        // Nothing reached the instrument: everything comes back, so that a
+        // missing or mistyped port or file can be put right.
+        if (outcome.kind == Kind::NoFile || outcome.kind == Kind::NoPort) {
+            m_messages->show(m_main, message, [this] { setLocked(false); });
+        } else {
+            setLocked(false);
+            m_messages->show(m_main, message);
+        }
+        return;
+    }
+    // The instrument may be erased: only another upload is offered until one succeeds.
+    m_main->Doownload_BUTT->setEnabled(true);
+    m_messages->show(m_main, message);
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "update/updatesequence.h"
+
+#include <QList>
+#include <QObject>
+
+class Main_Form;
+class MessagePresenter;
+class QWidget;
+class Set_Form;
+
+// Connects the upload button and the two panels to the update sequence:
+// starts an update on a click and shows each of its steps on the bars,
+// indicators, reply box and message boxes, locking and unlocking the controls.
+class UpdatePresenter : public QObject
+{
+    Q_OBJECT
+
+public:
+    UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, MessagePresenter *messages, QObject *parent = nullptr);
+
+    // The five controls an update disables: the upload, file and QUIT
+    // buttons of the main panel, and the link test button and port box.
+    const QList<QWidget *> &UpdateLockSet() const { return m_lockSet; }
+
+private:
+    void handleUploadClicked();
+    void handleStarted();
+    void handleFinished(const UpdateSequence::Outcome &outcome);
+    void setLocked(bool locked);
+
+    Main_Form *m_main;
+    Set_Form *m_settings;
+    MessagePresenter *m_messages;
+    UpdateSequence *m_update;
+    QList<QWidget *> m_lockSet;
+};

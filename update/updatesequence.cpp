@@ -1,0 +1,226 @@
+#include "update/updatesequence.h"
+
+#include "firmware/firmwareline.h"
+
+namespace {
+const QByteArray kAcknowledgement = QByteArrayLiteral("*");
+const QByteArray kEraseCommand = QByteArrayLiteral("KILL");
+} // namespace
+
+UpdateSequence::UpdateSequence(SerialLink *link, QObject *parent)
+    : QObject(parent)
+    , m_link(link)
+{
+    // Precise timers: Qt's coarse timers may fire up to 5% early, and the
+    // instrument needs its full erase time before the acknowledgement is read
+    // and before the first line arrives.
+    Timer1.setTimerType(Qt::PreciseTimer);
+    Timer2.setTimerType(Qt::PreciseTimer);
+    Timer2.setSingleShot(true);
+    connect(&Timer1, &QTimer::timeout, this, &UpdateSequence::handleEraseTick);
+    connect(&Timer2, &QTimer::timeout, this, &UpdateSequence::handleHandOver);
+    connect(m_link, &SerialLink::replyReceived, this, &UpdateSequence::handleReply);
+    connect(m_link, &SerialLink::readFailed, this, &UpdateSequence::handleReadFailed);
+    connect(m_link, &SerialLink::linkFailed, this, &UpdateSequence::handleLinkFailed);
+}
+
+void UpdateSequence::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+void UpdateSequence::start(const QString &fileName, const QString &portText)
+{
+    if (m_state != State::Ready)
+        return;
+    EraseTicks = 0;
+    m_count = 0;
+    m_eraseSent = false;
+    m_awaitingEndReply = false;
+    m_image = {};
+    emit started();
+
+    if (fileName.isEmpty())
+        return finish(Outcome::Kind::NoFile);
+    if (portText.isEmpty())
+        return finish(Outcome::Kind::NoPort);
+
+    // The whole file is read before the instrument is erased: a file that
+    // vanished or cannot be read must not leave an erased instrument behind,
+    // and an empty one would erase it and then report success with nothing written.
+    FirmwareImage::LoadError loadError = FirmwareImage::LoadError::None;
+    m_image = FirmwareImage::load(fileName, &loadError);
+    if (loadError != FirmwareImage::LoadError::None || m_image.isEmpty()) {
+        m_image = {};
+        return finish(Outcome::Kind::FileError);
+    }
+    emit imageLoaded(int(m_image.lineCount()));
+
+    if (!m_link->setPortText(portText))
+        return finish(Outcome::Kind::PortError);
+    m_link->setSpeed(SerialLink::kSpeed);
+    if (!m_link->configure() || !m_link->writeCommand(kEraseCommand))
+        return finish(Outcome::Kind::PortError);
+
+    m_eraseSent = true;
+    emit eraseSent();
+    setState(State::Erasing);
+    Timer1.start(m_timings.eraseTickInterval);
+}
+
+void UpdateSequence::abort()
+{
+    if (m_state != State::Ready)
+        finish(Outcome::Kind::Interrupted);
+}
+
+void UpdateSequence::handleEraseTick()
+{
+    if (m_state != State::Erasing)
+        return;
+    ++EraseTicks;
+    emit eraseProgress(EraseTicks);
+    if (EraseTicks < m_timings.eraseTickCount)
+        return;
+    // The acknowledgement is read once, on the last tick; a '*' that came
+    // earlier has waited in the receive buffer.
+    Timer1.stop();
+    m_link->read();
+}
+
+void UpdateSequence::handleHandOver()
+{
+    if (m_state != State::HandingOver)
+        return;
+    setState(State::Writing);
+    m_count = 0;
+    sendNextLine();
+}
+
+void UpdateSequence::sendNextLine()
+{
+    const qsizetype total = m_image.lineCount();
+    if (m_count == total)
+        return finish(Outcome::Kind::Success);  // the file had no end line
+
+    const QByteArray line = m_image.line(m_count).toByteArray();
+    ++m_count;
+    if (!m_link->writeCommand(line)) {
+        if (m_state == State::Writing)  // a link failure may have ended the update already
+            finish(Outcome::Kind::WriteFailed);
+        return;
+    }
+    const double percent = double(m_count) / double(total) * 100.0;
+    emit lineSent(int(m_count), int(total), double(float(percent)), line);
+    m_awaitingEndReply = IsEndLine(line);
+    m_link->read();
+}
+
+void UpdateSequence::handleReply(const QByteArray &reply)
+{
+    switch (m_state) {
+    case State::Erasing:
+        if (reply != kAcknowledgement)
+            return finish(Outcome::Kind::EraseRefused, reply);
+        emit eraseAcknowledged();
+        setState(State::HandingOver);
+        Timer2.start(m_timings.handOverDelay);
+        return;
+    case State::Writing:
+        if (m_awaitingEndReply) {
+            // The end line's answer is shown, not judged.
+            emit endLineReply(reply);
+            return finish(Outcome::Kind::Success);
+        }
+        if (reply != kAcknowledgement)
+            return finish(Outcome::Kind::WriteRefused, reply);
+        emit lineAcknowledged(int(m_count));
+        sendNextLine();
+        return;
+    case State::Ready:
+    case State::HandingOver:
+        return;  // a reply nobody asked for (the link test's, or a stray one)
+    }
+}
+
+void UpdateSequence::handleReadFailed()
+{
+    if (m_state == State::Erasing)
+        finish(Outcome::Kind::EraseFailed);
+    else if (m_state == State::Writing)
+        finish(Outcome::Kind::WriteFailed);
+}
+
+void UpdateSequence::handleLinkFailed()
+{
+    // Reported once: finish() returns to Ready, and the read failure that
+    // follows a link failure then finds nothing running.
+    if (m_state == State::Erasing)
+        finish(Outcome::Kind::EraseFailed);
+    else if (m_state == State::HandingOver || m_state == State::Writing)
+        finish(Outcome::Kind::WriteFailed);
+}
+
+void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
+{
+    Timer1.stop();
+    Timer2.stop();
+    if (m_state != State::Ready)
+        m_link->cancelRead();
+
+    Outcome outcome = outcomeFor(kind);
+    outcome.eraseSent = m_eraseSent;
+    outcome.reply = reply;
+    const bool lineFailed = kind == Outcome::Kind::WriteRefused || kind == Outcome::Kind::WriteFailed
+        || (kind == Outcome::Kind::Interrupted && m_state == State::Writing);
+    if (m_state == State::Writing) {
+        outcome.linesAcknowledged = int(lineFailed ? m_count - 1 : m_count);
+        outcome.failedLine = lineFailed ? int(m_count) : 0;
+    }
+    if (kind == Outcome::Kind::PortError || kind == Outcome::Kind::EraseFailed || kind == Outcome::Kind::WriteFailed)
+        outcome.linkError = m_link->error();
+    setState(State::Ready);
+    emit finished(outcome);
+}
+
+UpdateSequence::Outcome UpdateSequence::outcomeFor(Outcome::Kind kind)
+{
+    Outcome o;
+    o.kind = kind;
+    o.icon = Outcome::Icon::Critical;
+    switch (kind) {
+    case Outcome::Kind::Success:
+        o.prompt = QStringLiteral("Update OK");
+        o.title = QStringLiteral("Update OK");
+        o.icon = Outcome::Icon::Information;
+        break;
+    case Outcome::Kind::NoFile:
+        o.prompt = QStringLiteral("No open file.");
+        o.title = QStringLiteral("Code Download error");
+        break;
+    case Outcome::Kind::NoPort:
+        o.prompt = QStringLiteral("Please setting COM PORT");
+        o.title = QStringLiteral("COM PORT ERROR");
+        break;
+    case Outcome::Kind::EraseRefused:
+    case Outcome::Kind::EraseFailed:
+        o.prompt = QStringLiteral("Erese is error");
+        o.title = QStringLiteral("Error");
+        break;
+    case Outcome::Kind::FileError:
+    case Outcome::Kind::PortError:
+    case Outcome::Kind::WriteRefused:
+    case Outcome::Kind::WriteFailed:
+        o.prompt = QStringLiteral("Code Downloading is error.");
+        o.title = QStringLiteral("Code Download error");
+        break;
+    case Outcome::Kind::Interrupted:
+        o.prompt = QStringLiteral("Update interrupted");
+        o.title = QStringLiteral("Code Download error");
+        break;
+    }
+    return o;
+}
