@@ -25,4 +25,4 @@ struct TestRegistration
 };
 
 #define WEXEL_REGISTER_TEST(Class) \
-    static TestRegistration registration_##Class(#Class, [] { return std::make_unique<Class>(); })
+    static TestRegistration registration_##Class(#Class, [] { return std::make_unique<Class>(); });

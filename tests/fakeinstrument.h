@@ -1,0 +1,87 @@
+#pragma once
+
+#include "ptypeer.h"
+
+#include <QByteArray>
+#include <QTimer>
+
+// An instrument on a pseudo-terminal, as the update sees it: answers "KILL"
+// and each firmware line, with faults switched on per test.
+class FakeInstrument : public PtyPeer
+{
+public:
+    enum class Erase { Acknowledge, Refuse, Silent, HangUp };
+
+    Erase erase = Erase::Acknowledge;
+    int eraseDelayMs = 0;          // time before the erase answer
+    int refuseLine = 0;            // answer "NG*" to this line (1-based after KILL)
+    int silentLine = 0;            // never answer this line
+    int garbageLine = 0;           // answer bytes without '*'
+    int hangUpAtLine = 0;          // hang up on receiving this line
+    QByteArray endReply = QByteArrayLiteral("END*");
+    QByteArray arcReply = QByteArrayLiteral("SIM-1*");
+    int linesSinceKill = 0;
+
+    FakeInstrument()
+    {
+        setCommandHandler([this](const QByteArray &command) { answer(command); });
+    }
+
+    // The commands received after the last "KILL", in order.
+    QList<QByteArray> linesAfterKill() const
+    {
+        QList<QByteArray> lines;
+        for (const Command &c : commands()) {
+            if (c.bytes == "KILL")
+                lines.clear();
+            else
+                lines.append(c.bytes);
+        }
+        return lines;
+    }
+    int killCount() const
+    {
+        int n = 0;
+        for (const Command &c : commands())
+            n += c.bytes == "KILL";
+        return n;
+    }
+
+private:
+    void answer(const QByteArray &command)
+    {
+        if (command == "ARC*")
+            return send(arcReply);
+        if (command == "KILL") {
+            linesSinceKill = 0;
+            switch (erase) {
+            case Erase::Acknowledge:
+                return later(eraseDelayMs, QByteArrayLiteral("*"));
+            case Erase::Refuse:
+                return later(eraseDelayMs, QByteArrayLiteral("NG*"));
+            case Erase::Silent:
+                return;
+            case Erase::HangUp:
+                return hangUp();
+            }
+        }
+        ++linesSinceKill;
+        if (linesSinceKill == hangUpAtLine)
+            return hangUp();
+        if (linesSinceKill == silentLine)
+            return;
+        if (linesSinceKill == refuseLine)
+            return send(QByteArrayLiteral("NG*"));
+        if (linesSinceKill == garbageLine)
+            return send(QByteArrayLiteral("\x15?#"));
+        if (command == "q" || command == "Q")
+            return send(endReply);
+        send(QByteArrayLiteral("*"));
+    }
+    void later(int ms, const QByteArray &bytes)
+    {
+        if (ms <= 0)
+            return send(bytes);
+        QTimer::singleShot(ms, this, [this, bytes] { send(bytes); });
+    }
+};

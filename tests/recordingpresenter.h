@@ -1,0 +1,38 @@
+#pragma once
+
+#include "shell/messagepresenter.h"
+
+#include <QList>
+
+// Stands in for the message boxes in tests: records each message and, like a
+// user pressing OK at once, runs what follows the box.
+class RecordingPresenter : public MessagePresenter
+{
+public:
+    void show(QWidget *, const Message &message, std::function<void()> afterOk = {}) override
+    {
+        messages.append(message);
+        if (afterOk) {
+            if (holdOk)
+                pendingOk.append(std::move(afterOk));
+            else
+                afterOk();
+        }
+    }
+    // Presses OK on every box held back by holdOk.
+    void pressOk()
+    {
+        const auto pending = std::exchange(pendingOk, {});
+        for (const auto &f : pending)
+            f();
+    }
+
+    QList<Message> messages;
+    bool holdOk = false;
+    QList<std::function<void()>> pendingOk;
+};
+
+inline const char *iconName(Message::Icon icon)
+{
+    return icon == Message::Icon::Critical ? "critical" : "information";
+}

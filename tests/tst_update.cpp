@@ -1,0 +1,414 @@
+// The update sequence against an instrument on a pseudo-terminal: what the
+// instrument receives, in what order and when, and how each end is reported.
+#include "fakeinstrument.h"
+#include "testregistry.h"
+
+#include "firmware/firmwareline.h"
+#include "link/seriallink.h"
+#include "update/updatesequence.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Kind = UpdateSequence::Outcome::Kind;
+Q_DECLARE_METATYPE(UpdateSequence::Outcome)
+
+namespace {
+
+const QByteArray kImage = QByteArrayLiteral("@F000\r\n"
+                                            "31 40 00 24 B2 40\r\n"
+                                            "80 5A 20 01\r\n"
+                                            "  31 40 00  \r\n"
+                                            "@10000\r\n"
+                                            "AA BB\r\n"
+                                            "q\r\n");
+
+UpdateSequence::Timings fastTimings()
+{
+    UpdateSequence::Timings t;
+    t.eraseTickInterval = std::chrono::milliseconds(2);
+    t.eraseTickCount = 10;
+    t.handOverDelay = std::chrono::milliseconds(10);
+    return t;
+}
+
+QByteArray numberedLines(int count)
+{
+    QByteArray data;
+    for (int i = 1; i <= count; ++i)
+        data += "@" + QByteArray::number(0x10000 + i * 16, 16).toUpper() + "\n";
+    return data;
+}
+
+} // namespace
+
+class UpdateSequenceTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    int m_fileNo = 0;
+
+    QString writeFile(const QByteArray &content)
+    {
+        const QString name = m_dir.filePath(QStringLiteral("fw%1.txt").arg(++m_fileNo));
+        QFile f(name);
+        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+            qFatal("cannot write the test image");
+        return name;
+    }
+
+    struct Run
+    {
+        FakeInstrument instrument;
+        SerialLink link;
+        UpdateSequence update{&link};
+        QSignalSpy finished{&update, &UpdateSequence::finished};
+        QSignalSpy lineSent{&update, &UpdateSequence::lineSent};
+        QSignalSpy eraseProgress{&update, &UpdateSequence::eraseProgress};
+        QSignalSpy endReply{&update, &UpdateSequence::endLineReply};
+        Run()
+        {
+            link.setReadTimeout(std::chrono::milliseconds(300));
+            update.setTimings(fastTimings());
+        }
+        UpdateSequence::Outcome outcome() const
+        {
+            return finished.last().at(0).value<UpdateSequence::Outcome>();
+        }
+    };
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<UpdateSequence::Outcome>();
+        QVERIFY(m_dir.isValid());
+    }
+
+    void successSendsEveryPreparedLineInOrder()
+    {
+        Run r;
+        QVERIFY(r.instrument.isValid());
+        r.update.start(writeFile(kImage + "AFTER END\r\n"), r.instrument.slavePath());
+        QCOMPARE(r.update.state(), UpdateSequence::State::Erasing);
+        QTRY_COMPARE(r.finished.size(), 1);
+        const auto outcome = r.outcome();
+        QCOMPARE(outcome.kind, Kind::Success);
+        QCOMPARE(outcome.prompt, QStringLiteral("Update OK"));
+        QCOMPARE(outcome.title, QStringLiteral("Update OK"));
+        QCOMPARE(outcome.icon, UpdateSequence::Outcome::Icon::Information);
+
+        const QList<QByteArray> expected{"@0F000", "31 40 00 24 B2 40", "80 5A 20 01", "31 40 00 FF",
+                                         "@10000", "AA BB",             "q"};
+        QCOMPARE(r.instrument.killCount(), 1);
+        QCOMPARE(r.instrument.commands().first().bytes, QByteArray("KILL"));
+        QCOMPARE(r.instrument.linesAfterKill(), expected);
+        QCOMPARE(r.instrument.received().count('\n'), expected.size() + 1);
+
+        // Every tick counted once, in order.
+        QCOMPARE(r.eraseProgress.size(), 10);
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(r.eraseProgress.at(i).at(0).toInt(), i + 1);
+        // The snapshot holds the lines after the end line too; the bar is
+        // measured against all of them, as the line count shows.
+        QCOMPARE(r.lineSent.size(), expected.size());
+        QCOMPARE(r.lineSent.last().at(0).toInt(), 7);
+        QCOMPARE(r.lineSent.last().at(1).toInt(), 8);
+        QCOMPARE(r.endReply.size(), 1);
+        QCOMPARE(r.endReply.first().at(0).toByteArray(), QByteArray("END*"));
+        QCOMPARE(r.update.state(), UpdateSequence::State::Ready);
+    }
+
+    void barReachesExactlyHundredOnTheLastLine()
+    {
+        Run r;
+        r.update.start(writeFile(numberedLines(3) + "q\n"), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::Success);
+        QList<double> percents;
+        for (const auto &args : std::as_const(r.lineSent))
+            percents << args.at(2).toDouble();
+        QCOMPARE(percents, (QList<double>{25, 50, 75, 100}));
+    }
+
+    void fileWithoutEndLineIsSentToItsLastLine()
+    {
+        Run r;
+        r.update.start(writeFile(numberedLines(5)), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::Success);
+        QCOMPARE(r.instrument.linesAfterKill().size(), 5);
+        QCOMPARE(r.endReply.size(), 0);
+        QCOMPARE(r.lineSent.last().at(2).toDouble(), 100.0);
+    }
+
+    void endLineInTheMiddleStopsTheWrite()
+    {
+        Run r;
+        r.update.start(writeFile("@F000\nQ\n31 40\n"), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::Success);
+        QCOMPARE(r.instrument.linesAfterKill(), (QList<QByteArray>{"@0F000", "Q"}));
+    }
+
+    void eraseFailures_data()
+    {
+        QTest::addColumn<int>("erase");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("refused NG*") << int(FakeInstrument::Erase::Refuse) << int(Kind::EraseRefused);
+        QTest::newRow("silent") << int(FakeInstrument::Erase::Silent) << int(Kind::EraseFailed);
+        QTest::newRow("hang-up") << int(FakeInstrument::Erase::HangUp) << int(Kind::EraseFailed);
+    }
+    void eraseFailures()
+    {
+        QFETCH(int, erase);
+        QFETCH(int, kind);
+        Run r;
+        r.instrument.erase = FakeInstrument::Erase(erase);
+        r.update.start(writeFile(kImage), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        QTest::qWait(50);
+        QCOMPARE(r.finished.size(), 1);  // reported once
+        const auto outcome = r.outcome();
+        QCOMPARE(int(outcome.kind), kind);
+        QCOMPARE(outcome.prompt, QStringLiteral("Erese is error"));
+        QCOMPARE(outcome.title, QStringLiteral("Error"));
+        QCOMPARE(outcome.icon, UpdateSequence::Outcome::Icon::Critical);
+        QVERIFY(outcome.eraseSent);
+        QCOMPARE(r.lineSent.size(), 0);
+        if (r.instrument.isValid())
+            QCOMPARE(r.instrument.linesAfterKill(), QList<QByteArray>{});
+        if (erase == int(FakeInstrument::Erase::Refuse)) {
+            QCOMPARE(outcome.reply, QByteArray("NG*"));
+            QCOMPARE(r.eraseProgress.size(), 10);  // the bar is full when the answer is judged
+        }
+        if (erase == int(FakeInstrument::Erase::HangUp)) {
+            QCOMPARE(outcome.linkError.kind, SerialLink::Error::Kind::HangUp);
+            QVERIFY(!r.link.isOpen());
+        }
+    }
+
+    void earlyAcknowledgementIsReadOnTheLastTick()
+    {
+        Run r;
+        QSignalSpy acknowledged(&r.update, &UpdateSequence::eraseAcknowledged);
+        r.instrument.eraseDelayMs = 0;  // '*' arrives long before the last tick
+        r.update.start(writeFile(kImage), r.instrument.slavePath());
+        QTRY_COMPARE(acknowledged.size(), 1);
+        QCOMPARE(r.eraseProgress.size(), 10);
+        QTRY_COMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::Success);
+    }
+
+    void lateAcknowledgementWithinTheReadTimeout()
+    {
+        Run r;
+        r.instrument.eraseDelayMs = 150;  // after the last tick, within the read time-out
+        r.update.start(writeFile(kImage), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::Success);
+    }
+
+    void writeFailures_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("refused at line 1") << "refuse" << 1 << int(Kind::WriteRefused) << QByteArray("NG*");
+        QTest::newRow("refused at line 10") << "refuse" << 10 << int(Kind::WriteRefused) << QByteArray("NG*");
+        QTest::newRow("refused at the last line") << "refuse" << 20 << int(Kind::WriteRefused) << QByteArray("NG*");
+        QTest::newRow("silent at line 4") << "silent" << 4 << int(Kind::WriteFailed) << QByteArray();
+        QTest::newRow("garbage at line 6") << "garbage" << 6 << int(Kind::WriteRefused) << QByteArray("\x15?#");
+        QTest::newRow("hang-up at line 7") << "hangup" << 7 << int(Kind::WriteFailed) << QByteArray();
+    }
+    void writeFailures()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, line);
+        QFETCH(int, kind);
+        QFETCH(QByteArray, reply);
+        Run r;
+        if (fault == u"refuse")
+            r.instrument.refuseLine = line;
+        else if (fault == u"silent")
+            r.instrument.silentLine = line;
+        else if (fault == u"garbage")
+            r.instrument.garbageLine = line;
+        else
+            r.instrument.hangUpAtLine = line;
+        r.update.start(writeFile(numberedLines(20)), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        QTest::qWait(50);
+        QCOMPARE(r.finished.size(), 1);
+        const auto outcome = r.outcome();
+        QCOMPARE(int(outcome.kind), kind);
+        QCOMPARE(outcome.prompt, QStringLiteral("Code Downloading is error."));
+        QCOMPARE(outcome.title, QStringLiteral("Code Download error"));
+        QCOMPARE(outcome.failedLine, line);
+        QCOMPARE(outcome.linesAcknowledged, line - 1);
+        QCOMPARE(outcome.reply, reply);
+        QCOMPARE(r.lineSent.size(), line);
+        if (r.instrument.isValid())
+            QCOMPARE(r.instrument.linesAfterKill().size(), line);  // nothing after the failed line
+        if (fault == u"hangup") {
+            QVERIFY(!r.link.isOpen());
+            QCOMPARE(outcome.linkError.kind, SerialLink::Error::Kind::HangUp);
+        }
+    }
+
+    void nextStartBeginsWithTheEraseAgain()
+    {
+        Run r;
+        r.instrument.refuseLine = 10;
+        const QString file = writeFile(numberedLines(12) + "q\n");
+        r.update.start(file, r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::WriteRefused);
+        r.instrument.refuseLine = 0;
+        r.instrument.clearReceived();
+        r.update.start(file, r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 2);
+        QCOMPARE(r.outcome().kind, Kind::Success);
+        QCOMPARE(r.instrument.commands().first().bytes, QByteArray("KILL"));
+        QCOMPARE(r.instrument.linesAfterKill().size(), 13);
+    }
+
+    void refusedBeforeTheErase_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("prompt");
+        QTest::addColumn<QString>("title");
+        const QString image = QStringLiteral("<image>");
+        const QString pty = QStringLiteral("<pty>");
+        QTest::newRow("no file") << QString() << pty << int(Kind::NoFile) << "No open file." << "Code Download error";
+        QTest::newRow("no port text") << image << QString() << int(Kind::NoPort) << "Please setting COM PORT"
+                                      << "COM PORT ERROR";
+        QTest::newRow("file deleted") << QStringLiteral("<deleted>") << pty << int(Kind::FileError)
+                                      << "Code Downloading is error." << "Code Download error";
+        QTest::newRow("empty file") << QStringLiteral("<empty>") << pty << int(Kind::FileError)
+                                    << "Code Downloading is error." << "Code Download error";
+        QTest::newRow("file is a directory") << QStringLiteral("<dir>") << pty << int(Kind::FileError)
+                                             << "Code Downloading is error." << "Code Download error";
+        QTest::newRow("port missing") << image << QStringLiteral("/dev/ttyWEXELMISSING") << int(Kind::PortError)
+                                      << "Code Downloading is error." << "Code Download error";
+        QTest::newRow("port is a regular file") << image << QStringLiteral("<regular>") << int(Kind::PortError)
+                                                << "Code Downloading is error." << "Code Download error";
+        QTest::newRow("port held by another program") << image << QStringLiteral("<busy>") << int(Kind::PortError)
+                                                      << "Code Downloading is error." << "Code Download error";
+    }
+    void refusedBeforeTheErase()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, port);
+        QFETCH(int, kind);
+        QFETCH(QString, prompt);
+        QFETCH(QString, title);
+        Run r;
+        SerialLink holder;  // another program holding the port
+        if (file == u"<image>")
+            file = writeFile(kImage);
+        else if (file == u"<deleted>") {
+            file = writeFile(kImage);
+            QVERIFY(QFile::remove(file));
+        } else if (file == u"<empty>")
+            file = writeFile({});
+        else if (file == u"<dir>")
+            file = m_dir.path();
+        if (port == u"<pty>")
+            port = r.instrument.slavePath();
+        else if (port == u"<regular>")
+            port = writeFile("not a port");
+        else if (port == u"<busy>") {
+            port = r.instrument.slavePath();
+            holder.setDevicePath(port);
+            QVERIFY(holder.configure());
+        }
+        r.update.start(file, port);
+        QTRY_COMPARE(r.finished.size(), 1);
+        const auto outcome = r.outcome();
+        QCOMPARE(int(outcome.kind), kind);
+        QCOMPARE(outcome.prompt, prompt);
+        QCOMPARE(outcome.title, title);
+        QVERIFY(!outcome.eraseSent);
+        QTest::qWait(30);
+        QCOMPARE(r.instrument.received(), QByteArray());
+        QCOMPARE(r.update.state(), UpdateSequence::State::Ready);
+    }
+
+    void splitEndReplyIsJoined()
+    {
+        Run r;
+        r.instrument.endReply = QByteArrayLiteral("DO");
+        r.update.start(writeFile("@F000\nq\n"), r.instrument.slavePath());
+        QTRY_COMPARE(r.lineSent.size(), 2);
+        QTest::qWait(20);
+        r.instrument.send("NE*");
+        QTRY_COMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::Success);
+        QCOMPARE(r.endReply.first().at(0).toByteArray(), QByteArray("DONE*"));
+    }
+
+    void bytesOfEveryValueGoOutUnchanged()
+    {
+        Run r;
+        QByteArray line;
+        for (int b = 0; b < 256; ++b)
+            if (b != '\r' && b != '\n')
+                line += char(b);
+        line += " ";  // a trailing space is trimmed; the rest goes out as it is
+        r.update.start(writeFile(line + "\nq\n"), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::Success);
+        QCOMPARE(r.instrument.linesAfterKill().first(), PrepareLine(line));
+    }
+
+    void abortStopsAtOnce()
+    {
+        Run r;
+        r.update.start(writeFile(kImage), r.instrument.slavePath());
+        QCOMPARE(r.update.state(), UpdateSequence::State::Erasing);
+        r.update.abort();
+        QCOMPARE(r.finished.size(), 1);
+        QCOMPARE(r.outcome().kind, Kind::Interrupted);
+        QVERIFY(r.outcome().eraseSent);
+        QTest::qWait(50);
+        QCOMPARE(r.eraseProgress.size() < 10, true);
+        QCOMPARE(r.instrument.linesAfterKill(), QList<QByteArray>{});
+    }
+
+    // The product's timings end to end: 100 ticks of 50 ms, then 1 s, so the
+    // first line leaves no earlier than 6 s after "KILL" (the instrument needs
+    // its full erase time) and not much later.
+    void realTimingsHoldTheInstrumentsEraseTime()
+    {
+        FakeInstrument instrument;
+        SerialLink link;
+        UpdateSequence update(&link);
+        QSignalSpy finished(&update, &UpdateSequence::finished);
+        QElapsedTimer clock;
+        QList<qint64> ticks;
+        connect(&update, &UpdateSequence::eraseProgress, this, [&](int) { ticks << clock.elapsed(); });
+        update.start(writeFile("@F000\n31 40\nq\n"), instrument.slavePath());
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 15000);
+        QCOMPARE(finished.first().at(0).value<UpdateSequence::Outcome>().kind, Kind::Success);
+        QCOMPARE(ticks.size(), 100);
+        for (int i = 0; i < ticks.size(); ++i)
+            QVERIFY2(ticks.at(i) >= 50 * (i + 1) - 1, qPrintable(QStringLiteral("tick %1 at %2 ms").arg(i + 1).arg(ticks.at(i))));
+        const auto &commands = instrument.commands();
+        QCOMPARE(commands.size(), 4);
+        QCOMPARE(commands.at(0).bytes, QByteArray("KILL"));
+        const qint64 gap = commands.at(1).atMs - commands.at(0).atMs;
+        QVERIFY2(gap >= 6000, qPrintable(QStringLiteral("first line %1 ms after KILL").arg(gap)));
+        QVERIFY2(gap < 7000, qPrintable(QStringLiteral("first line %1 ms after KILL").arg(gap)));
+    }
+};
+
+WEXEL_REGISTER_TEST(UpdateSequenceTest)
+#include "tst_update.moc"
