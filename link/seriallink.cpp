@@ -187,19 +187,17 @@ void SerialLink::deliverIfComplete()
 {
     if (!m_reading)
         return;
-    const qsizetype end = m_received.indexOf(kEndOfRead);
-    if (end < 0)
+    std::optional<QByteArray> reply = m_received.takeReply();
+    if (!reply)
         return;
-    const QByteArray reply = m_received.left(end + 1);
-    m_received.remove(0, end + 1);
     m_reading = false;
     m_readTimer.stop();
-    emit replyReceived(reply);
+    emit replyReceived(*reply);
 }
 
 void SerialLink::handleReadyRead()
 {
-    m_received += m_port.readAll();
+    m_received.append(m_port.readAll());
     deliverIfComplete();
 }
 
@@ -209,9 +207,7 @@ void SerialLink::handleReadTimeout()
         return;  // a time-out that lost the race with a reply
     m_reading = false;
     if (!m_received.isEmpty()) {
-        const QByteArray reply = m_received;
-        m_received.clear();
-        emit replyReceived(reply);
+        emit replyReceived(m_received.takeAll());
         return;
     }
     m_error = {Error::Kind::Timeout, deviceName(), tr("no answer within %1 ms").arg(m_readTimeout.count())};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/replyframer.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -98,7 +100,7 @@ private:
     double m_portNumber = 0;
     bool m_usePath = false;
     qint32 m_speed = kSpeed;
-    QByteArray m_received;
+    ReplyFramer m_received{kEndOfRead};
     bool m_reading = false;
     bool m_deliveryScheduled = false;
     QTimer m_readTimer;
