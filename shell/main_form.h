@@ -48,6 +48,8 @@ public:
 
     UpdateSequence *update() const { return m_update; }
     const FileChoice &fileChoice() const { return m_choice; }
+    // Takes a file as if it had been picked in the dialog.
+    void chooseFile(const QString &fullName) { handleFileChosen(fullName); }
 
 signals:
     // QUIT: the program ends at once, telling the instrument nothing.
