@@ -1,0 +1,57 @@
+#pragma once
+
+#include "link/seriallink.h"
+#include "update/updatesequence.h"
+
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+
+// The command line of wexel-update-cli: what to do (update, link test, port
+// list), on which port, with which file, and how to report. The timing
+// options exist so that tests and simulators need not wait the instrument's
+// real erase time; the defaults are the product's.
+class CliOptions
+{
+public:
+    enum class Mode { Update, TestLink, ListPorts, Help, Version };
+
+    // The port box's text at start-up.
+    static constexpr const char *kDefaultPort = "COM 1";
+
+    CliOptions();
+
+    // Reads the arguments (the program name first, as main() gets them).
+    // False on a usage error; errorText() then says what is wrong.
+    bool parse(const QStringList &arguments);
+    QString errorText() const { return m_error; }
+    // --help: the options, then the exit codes.
+    QString helpText() const;
+
+    Mode mode = Mode::Update;
+    QString portText = QString::fromLatin1(kDefaultPort);
+    QString fileName;
+    UpdateSequence::Timings timings;
+    std::chrono::milliseconds readTimeout = SerialLink::kDefaultReadTimeout;
+    bool quiet = false;
+    bool json = false;
+
+private:
+    bool readNumber(const QCommandLineOption &option, qint64 min, qint64 max, qint64 *value);
+
+    QCommandLineParser m_parser;
+    QCommandLineOption m_help;
+    QCommandLineOption m_version;
+    QCommandLineOption m_port;
+    QCommandLineOption m_testLink;
+    QCommandLineOption m_listPorts;
+    QCommandLineOption m_quiet;
+    QCommandLineOption m_json;
+    QCommandLineOption m_eraseTickMs;
+    QCommandLineOption m_eraseTicks;
+    QCommandLineOption m_handOverMs;
+    QCommandLineOption m_readTimeoutMs;
+    QString m_error;
+};

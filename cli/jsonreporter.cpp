@@ -1,0 +1,98 @@
+#include "cli/jsonreporter.h"
+
+#include "cli/printablebytes.h"
+#include "update/updatesequence.h"
+
+#include <QJsonDocument>
+
+using namespace std::chrono_literals;
+using namespace Qt::Literals::StringLiterals;
+
+JsonReporter::JsonReporter(std::FILE *out, QObject *parent)
+    : QObject(parent)
+    , m_out(out)
+{
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(100ms);
+    connect(&m_flushTimer, &QTimer::timeout, this, &JsonReporter::flushPending);
+}
+
+void JsonReporter::attach(UpdateSequence *update)
+{
+    m_update = update;
+    connect(update, &UpdateSequence::imageLoaded, this, [this](int lineCount) {
+        writeEvent({{u"event"_s, u"image-loaded"_s},
+                    {u"lines"_s, lineCount},
+                    {u"bytes"_s, double(m_update->image().byteCount())}});
+    });
+    connect(update, &UpdateSequence::eraseSent, this, [this] {
+        writeEvent({{u"event"_s, u"erase-sent"_s}});
+    });
+    connect(update, &UpdateSequence::eraseProgress, this, [this](int tick) {
+        writeEvent({{u"event"_s, u"erase-tick"_s}, {u"tick"_s, tick}, {u"of"_s, m_update->timings().eraseTickCount}});
+    });
+    connect(update, &UpdateSequence::eraseAcknowledged, this, [this] {
+        writeEvent({{u"event"_s, u"erase-acknowledged"_s}});
+    });
+    connect(update, &UpdateSequence::lineSent, this, &JsonReporter::handleLineSent);
+    connect(update, &UpdateSequence::lineAcknowledged, this, &JsonReporter::handleLineAcknowledged);
+    connect(update, &UpdateSequence::endLineReply, this, [this](const QByteArray &reply) {
+        QJsonObject event{{u"event"_s, u"end-reply"_s}};
+        addBytes(event, u"reply"_s, reply);
+        writeEvent(event);
+    });
+}
+
+void JsonReporter::addBytes(QJsonObject &object, const QString &key, const QByteArray &bytes)
+{
+    object.insert(key, QString::fromLatin1(printableBytes(bytes)));
+    object.insert(key + u"_hex"_s, QString::fromLatin1(bytes.toHex()));
+}
+
+void JsonReporter::writeEvent(const QJsonObject &event)
+{
+    // "event" first, as in the line events, so that a reader's eye and a
+    // simple line filter find it at once; QJsonObject would sort it in.
+    QJsonObject rest = event;
+    const QByteArray name = rest.take(u"event"_s).toString().toLatin1();
+    const QByteArray body = QJsonDocument(rest).toJson(QJsonDocument::Compact);
+    const QByteArray text = "{\"event\":\"" + name + '"' + (rest.isEmpty() ? QByteArray("}") : ',' + body.mid(1))
+        + '\n';
+    std::fwrite(text.constData(), 1, size_t(text.size()), m_out);
+    m_flushTimer.stop();
+    m_pending = false;
+    std::fflush(m_out);
+}
+
+void JsonReporter::handleLineSent(int count, int total, double percent, const QByteArray &)
+{
+    // Formatted by hand: the two events of every line are the bulk of the
+    // output, and building a JSON document for each would cost more than the line.
+    char text[128];
+    const int size = std::snprintf(text, sizeof text,
+                                   "{\"event\":\"line-sent\",\"line\":%d,\"of\":%d,\"percent\":%.6g}\n", count,
+                                   total, percent);
+    writeLine(text, size);
+}
+
+void JsonReporter::handleLineAcknowledged(int count)
+{
+    char text[64];
+    const int size = std::snprintf(text, sizeof text, "{\"event\":\"line-acknowledged\",\"line\":%d}\n", count);
+    writeLine(text, size);
+}
+
+void JsonReporter::writeLine(const char *text, int size)
+{
+    std::fwrite(text, 1, size_t(size), m_out);
+    if (!m_pending) {
+        m_pending = true;
+        m_flushTimer.start();
+    }
+}
+
+void JsonReporter::flushPending()
+{
+    m_pending = false;
+    std::fflush(m_out);
+}

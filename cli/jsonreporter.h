@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+
+#include <cstdio>
+
+class UpdateSequence;
+
+// Writes each step of an update as one JSON object on one line, for the
+// software of a production line: {"event":"line-sent","line":12,...}.
+// Replies are bytes; they go out escaped ("reply") and as hexadecimal
+// ("reply_hex"), so the JSON stays valid whatever the instrument sends.
+class JsonReporter : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit JsonReporter(std::FILE *out, QObject *parent = nullptr);
+
+    // Follows the update's signals from now on.
+    void attach(UpdateSequence *update);
+    // Writes one event and hands it to the reader at once.
+    void writeEvent(const QJsonObject &event);
+    // Adds "<key>" (escaped text) and "<key>_hex" for the bytes.
+    static void addBytes(QJsonObject &object, const QString &key, const QByteArray &bytes);
+
+private:
+    void handleLineSent(int count, int total, double percent, const QByteArray &line);
+    void handleLineAcknowledged(int count);
+    void writeLine(const char *text, int size);
+    void flushPending();
+
+    std::FILE *m_out;
+    UpdateSequence *m_update = nullptr;
+    // Line events are many; they are handed over a few times a second
+    // rather than one write per event.
+    QTimer m_flushTimer;
+    bool m_pending = false;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "link/linktest.h"
+#include "link/seriallink.h"
+
+#include <QByteArray>
+#include <QObject>
+
+class CliOptions;
+
+// The link test from the command line: "ARC*" to the port, the reply on
+// standard output, "COM PORT > 255" or "TEST ERROR!!" with the cause on
+// standard error.
+class LinkTestCommand : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LinkTestCommand(const CliOptions &options, QObject *parent = nullptr);
+
+    void start();
+    void interrupt();
+
+signals:
+    void done(int exitCode);
+
+private:
+    void handleFinished(LinkTest::Result result, const QByteArray &reply);
+    void report(bool ok, const QString &message, const QString &title, const QStringList &causes, int exitCode,
+                const QByteArray &reply = {});
+
+    const CliOptions &m_options;
+    SerialLink m_link;
+    LinkTest m_test{&m_link};
+    bool m_finished = false;
+};

@@ -1,0 +1,69 @@
+// wexel-update-cli: the update of the desktop program, for production lines
+// and scripts that update instruments without a person at the screen.
+#include "cli/clioptions.h"
+#include "cli/exitcode.h"
+#include "cli/linktestcommand.h"
+#include "cli/portlister.h"
+#include "cli/signalwatcher.h"
+#include "cli/updatecommand.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+template <typename Command>
+int runCommand(const SignalWatcher &watcher, Command &command)
+{
+    QObject::connect(&watcher, &SignalWatcher::signalReceived, &command, &Command::interrupt);
+    QObject::connect(&command, &Command::done, qApp, [](int exitCode) { QCoreApplication::exit(exitCode); });
+    // Started from the event loop: an update may end inside start() (no file,
+    // no port), and exit() only ends a loop that is running.
+    QMetaObject::invokeMethod(&command, &Command::start, Qt::QueuedConnection);
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(u"wexel-update-cli"_s);
+    QCoreApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
+
+    CliOptions options;
+    if (!options.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "wexel-update-cli: %s\nTry 'wexel-update-cli --help'.\n",
+                     qPrintable(options.errorText()));
+        return ExitCode::kUsage;
+    }
+    switch (options.mode) {
+    case CliOptions::Mode::Help:
+        std::fputs(qPrintable(options.helpText()), stdout);
+        return ExitCode::kSuccess;
+    case CliOptions::Mode::Version:
+        std::printf("wexel-update-cli %s\n", WEXEL_VERSION);
+        return ExitCode::kSuccess;
+    case CliOptions::Mode::ListPorts:
+        return PortLister::run(stdout, options.json);
+    case CliOptions::Mode::TestLink:
+    case CliOptions::Mode::Update:
+        break;
+    }
+
+    const SignalWatcher watcher({SIGINT, SIGTERM});
+    if (!watcher.isValid()) {
+        std::fputs("wexel-update-cli: cannot set up the handling of Ctrl-C\n", stderr);
+        return ExitCode::kInternal;
+    }
+    if (options.mode == CliOptions::Mode::TestLink) {
+        LinkTestCommand command(options);
+        return runCommand(watcher, command);
+    }
+    UpdateCommand command(options);
+    return runCommand(watcher, command);
+}

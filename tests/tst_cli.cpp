@@ -1,0 +1,542 @@
+// The command-line front end, run as a production line runs it: the program
+// against the simulated instrument, judged by its exit code, its messages,
+// its JSON events and what the instrument received.
+#include "testregistry.h"
+
+#include "firmware/firmwareline.h"
+#include "sim/memoryimage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Generous: the machine is shared, and a hung program shows as a failure
+// here rather than as a CTest time-out.
+constexpr int kProcessTimeoutMs = 20000;
+
+// Short timings, so each update takes milliseconds; the read time-out still
+// leaves the simulator ample time to answer on a loaded machine.
+const QStringList kFastTimings = {u"--erase-tick-ms"_s, u"2"_s,  u"--erase-ticks"_s,     u"10"_s,
+                                  u"--hand-over-ms"_s,  u"10"_s, u"--read-timeout-ms"_s, u"500"_s};
+
+const QString kMissingPort = u"/dev/wexel-no-such-port"_s;
+
+QString programPath(const QString &relative)
+{
+    const QString buildDir = qEnvironmentVariable("WEXEL_BUILD_DIR");
+    if (!buildDir.isEmpty())
+        return QDir(buildDir).filePath(relative);
+    // Run by hand: the test binary sits in <build>/tests.
+    return QDir(QCoreApplication::applicationDirPath()).filePath(u"../"_s + relative);
+}
+
+QString cliPath()
+{
+    return programPath(u"cli/wexel-update-cli"_s);
+}
+
+QString simulatorPath()
+{
+    return programPath(u"sim/wexel-instrument-sim"_s);
+}
+
+// A firmware image with the shapes the tool must prepare (short address,
+// odd data line, blanks around a line, an empty line) and lines after the
+// end line, which must never reach the instrument.
+const QByteArrayList kRawImage = [] {
+    QByteArrayList lines{"@F000"};
+    for (int i = 0; i < 12; ++i) {
+        QByteArrayList bytes;
+        for (int b = 0; b < 16; ++b)
+            bytes += QByteArray::number((i * 16 + b) * 7 % 256, 16).toUpper().rightJustified(2, '0');
+        lines += bytes.join(' ');
+    }
+    lines += "31 40 00";            // odd: goes out with FF
+    lines += "@01000";
+    lines += "  AA BB CC DD  ";     // blanks trimmed
+    lines += "";
+    lines += "0A 0B";
+    lines += "q";
+    lines += "@02000";              // after the end line: never sent
+    lines += "EE EE";
+    return lines;
+}();
+
+struct Result
+{
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The simulated instrument, started with --json so that its exit summary
+// can be read as an object.
+class Simulator
+{
+public:
+    ~Simulator()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            (void)QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
+        }
+    }
+
+    bool start(const QStringList &faults = {})
+    {
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
+                         [this] { m_out += m_process.readAllStandardOutput(); });
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(simulatorPath(), QStringList{u"--erase-ms"_s, u"0"_s, u"--json"_s, u"--quiet"_s} + faults);
+        if (!QTest::qWaitFor([this] { return m_out.contains('\n') || m_process.state() == QProcess::NotRunning; },
+                             kProcessTimeoutMs))
+            return false;
+        m_device = QString::fromLocal8Bit(m_out.left(m_out.indexOf('\n')));
+        return m_device.startsWith(u'/');
+    }
+
+    QString device() const { return m_device; }
+
+    enum class Stop { Terminate, AwaitExit };
+
+    // Stops the simulator (SIGTERM), or waits for it to end on its own
+    // (--exit-after-end, a hang-up), and reads its summary of what it received.
+    QJsonObject summary(Stop stop = Stop::Terminate)
+    {
+        if (stop == Stop::Terminate && m_process.state() != QProcess::NotRunning)
+            m_process.terminate();
+        if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs))
+            return {};
+        m_out += m_process.readAllStandardOutput();
+        const QByteArray json = m_out.mid(m_out.indexOf('\n') + 1).trimmed();
+        return QJsonDocument::fromJson(json).object();
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_out;
+    QString m_device;
+};
+
+bool runCli(const QStringList &args, Result *result)
+{
+    QProcess process;
+    process.start(cliPath(), args);
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
+        process.kill();
+        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
+        return false;
+    }
+    result->exitCode = process.exitCode();
+    result->exitStatus = process.exitStatus();
+    result->out = process.readAllStandardOutput();
+    result->err = process.readAllStandardError();
+    return true;
+}
+
+// Every line of standard output as a JSON object; false if one is not.
+bool parseEvents(const QByteArray &out, QList<QJsonObject> *events, QByteArray *bad)
+{
+    for (const QByteArray &line : out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+            *bad = line;
+            return false;
+        }
+        events->append(doc.object());
+    }
+    return true;
+}
+
+QList<QJsonObject> eventsNamed(const QList<QJsonObject> &events, const QString &name)
+{
+    QList<QJsonObject> found;
+    for (const QJsonObject &e : events) {
+        if (e.value(u"event"_s).toString() == name)
+            found += e;
+    }
+    return found;
+}
+
+QString checksumText(std::uint32_t checksum)
+{
+    return QString::number(checksum, 16).toUpper().rightJustified(8, u'0');
+}
+
+} // namespace
+
+class CliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(cliPath()).isExecutable(), qPrintable(cliPath()));
+        QVERIFY2(QFileInfo(simulatorPath()).isExecutable(), qPrintable(simulatorPath()));
+        QVERIFY(m_dir.isValid());
+
+        QFile image(imagePath());
+        QVERIFY(image.open(QIODevice::WriteOnly));
+        image.write(kRawImage.join('\n') + '\n');
+        image.close();
+        QFile empty(emptyPath());
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+
+        // What the instrument must receive: every line prepared, up to and
+        // including the end line.
+        MemoryImage expected;
+        for (const QByteArray &raw : kRawImage) {
+            const QByteArray line = PrepareLine(raw);
+            m_sentLines += line;
+            expected.addLine(line.toStdString());
+            if (IsEndLine(line))
+                break;
+        }
+        m_expectedChecksum = checksumText(expected.checksum());
+        QVERIFY(m_sentLines.size() < kRawImage.size());
+    }
+
+    void update_data()
+    {
+        QTest::addColumn<bool>("quiet");
+        QTest::newRow("with progress") << false;
+        QTest::newRow("quiet") << true;
+    }
+
+    // The whole image reaches the instrument exactly as prepared.
+    void update()
+    {
+        QFETCH(bool, quiet);
+        Simulator sim;
+        QVERIFY(sim.start({u"--exit-after-end"_s}));
+        QStringList args = kFastTimings + QStringList{u"--port"_s, sim.device(), imagePath()};
+        if (quiet)
+            args.prepend(u"--quiet"_s);
+        Result r;
+        QVERIFY(runCli(args, &r));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY(r.err.startsWith("Update OK\n") || r.err.contains("\nUpdate OK\n"));
+        QVERIFY(r.err.contains("answered the end line with \"OK*\""));
+        QVERIFY(r.out.isEmpty());
+        // Standard error is no terminal here: plain progress lines, or none.
+        QCOMPARE(r.err.contains("Writing:"), !quiet);
+        QCOMPARE(r.err.contains("Erasing:"), !quiet);
+        QVERIFY(!r.err.contains('\r'));
+
+        const QJsonObject summary = sim.summary(Simulator::Stop::AwaitExit);
+        QCOMPARE(summary.value(u"exit_reason"_s).toString(), u"end"_s);
+        QCOMPARE(summary.value(u"checksum"_s).toString(), m_expectedChecksum);
+        QCOMPARE(summary.value(u"lines_received"_s).toInt(), m_sentLines.size());
+        QCOMPARE(summary.value(u"odd_data_lines"_s).toInt(), 0);
+        QCOMPARE(summary.value(u"malformed_lines"_s).toInt(), 0);
+        QCOMPARE(summary.value(u"erase_count"_s).toInt(), 1);
+    }
+
+    void refusedBeforeSending_data()
+    {
+        QTest::addColumn<QString>("port");  // "sim": the simulator's device
+        QTest::addColumn<QString>("file");  // "image", "empty", "missing" or a name
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArray>("cause");
+
+        QTest::newRow("port missing") << kMissingPort << u"image"_s << QByteArray("Code Downloading is error.")
+                                      << QByteArray("/dev/wexel-no-such-port: no such port");
+        QTest::newRow("empty port text") << QString(u""_s) << u"image"_s << QByteArray("Please setting COM PORT")
+                                         << QByteArray("the port text is empty");
+        QTest::newRow("missing file") << u"sim"_s << u"missing"_s << QByteArray("Code Downloading is error.")
+                                      << QByteArray("no-such-firmware.txt: no such file");
+        QTest::newRow("empty file") << u"sim"_s << u"empty"_s << QByteArray("Code Downloading is error.")
+                                    << QByteArray("the file is empty");
+        QTest::newRow("empty file name") << u"sim"_s << QString(u""_s) << QByteArray("No open file.")
+                                         << QByteArray("no firmware file was given");
+    }
+
+    // Refusals before "KILL" leave the instrument untouched, and say so.
+    void refusedBeforeSending()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, file);
+        QFETCH(QByteArray, message);
+        QFETCH(QByteArray, cause);
+
+        Simulator sim;
+        QVERIFY(sim.start());
+        if (port == u"sim"_s)
+            port = sim.device();
+        if (file == u"image"_s)
+            file = imagePath();
+        else if (file == u"empty"_s)
+            file = emptyPath();
+        else if (file == u"missing"_s)
+            file = m_dir.filePath(u"no-such-firmware.txt"_s);
+
+        Result r;
+        QVERIFY(runCli(kFastTimings + QStringList{u"--port"_s, port, file}, &r));
+        QCOMPARE(r.exitCode, 3);
+        QVERIFY2(r.err.startsWith(message + '\n'), r.err.constData());
+        QVERIFY2(r.err.contains(cause), r.err.constData());
+        QVERIFY(r.err.contains("the instrument was not touched"));
+
+        const QJsonObject summary = sim.summary();
+        QVERIFY(!summary.isEmpty());
+        QCOMPARE(summary.value(u"erase_count"_s).toInt(), 0);
+        QCOMPARE(summary.value(u"lines_received"_s).toInt(), 0);
+        QCOMPARE(summary.value(u"other_commands"_s).toInt(), 0);
+        QCOMPARE(summary.value(u"link_tests"_s).toInt(), 0);
+    }
+
+    void instrumentFaults_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArrayList>("causes");
+        QTest::addColumn<int>("failedLine");
+        QTest::addColumn<QString>("reply");  // as the JSON result carries it
+        QTest::addColumn<int>("linesReceived");
+
+        const QByteArray eraseError("Erese is error");
+        const QByteArray writeError("Code Downloading is error.");
+        const QByteArray erased("the instrument may be erased: run the update again");
+        const QByteArray line10 = "line 10 of " + QByteArray::number(kRawImage.size());
+        QTest::newRow("erase refused") << QStringList{u"--erase"_s, u"refuse"_s} << 4 << eraseError
+                                       << QByteArrayList{"answered the erase command \"KILL\" with \"NG*\"", erased}
+                                       << 0 << u"NG*"_s << 0;
+        QTest::newRow("erase ignored") << QStringList{u"--erase"_s, u"ignore"_s} << 4 << eraseError
+                                       << QByteArrayList{"no answer within 500 ms", erased} << 0 << QString() << 0;
+        QTest::newRow("line refused") << QStringList{u"--refuse-line"_s, u"10"_s} << 5 << writeError
+                                      << QByteArrayList{line10, "answered \"NG*\"", "9 lines were acknowledged", erased}
+                                      << 10 << u"NG*"_s << 10;
+        QTest::newRow("line ignored") << QStringList{u"--ignore-line"_s, u"10"_s} << 5 << writeError
+                                      << QByteArrayList{line10, "no answer within 500 ms", erased} << 10 << QString()
+                                      << 10;
+        QTest::newRow("line garbled") << QStringList{u"--garbage-line"_s, u"10"_s} << 5 << writeError
+                                      << QByteArrayList{line10, "answered \"\\x15?#\"", erased} << 10 << u"\\x15?#"_s
+                                      << 10;
+        // Line 10 is answered, then the line goes dead: line 11 is the one lost.
+        QTest::newRow("hang-up") << QStringList{u"--hangup-after-line"_s, u"10"_s} << 5 << writeError
+                                 << QByteArrayList{"line 11 of", "hung up", "10 lines were acknowledged", erased} << 11
+                                 << QString() << 10;
+    }
+
+    // Each fault the instrument can show ends the update with its own exit
+    // code and a cause that names the line and what the instrument answered;
+    // nothing more is sent after the fault.
+    void instrumentFaults()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, message);
+        QFETCH(QByteArrayList, causes);
+        QFETCH(int, failedLine);
+        QFETCH(QString, reply);
+        QFETCH(int, linesReceived);
+
+        Simulator sim;
+        QVERIFY(sim.start(faults));
+        Result r;
+        QVERIFY(runCli(kFastTimings + QStringList{u"--quiet"_s, u"--json"_s, u"--port"_s, sim.device(), imagePath()},
+                       &r));
+        QCOMPARE(r.exitCode, exitCode);
+        QVERIFY2(r.err.startsWith(message + '\n'), r.err.constData());
+        for (const QByteArray &cause : causes)
+            QVERIFY2(r.err.contains(cause), qPrintable(u"%1 not in:\n%2"_s.arg(QString::fromLatin1(cause),
+                                                                               QString::fromLocal8Bit(r.err))));
+
+        QList<QJsonObject> events;
+        QByteArray bad;
+        QVERIFY2(parseEvents(r.out, &events, &bad), bad.constData());
+        QVERIFY(!events.isEmpty());
+        const QJsonObject result = events.constLast();
+        QCOMPARE(result.value(u"event"_s).toString(), u"result"_s);
+        QCOMPARE(result.value(u"exit"_s).toInt(), exitCode);
+        QCOMPARE(result.value(u"ok"_s).toBool(), false);
+        QCOMPARE(result.value(u"erase_sent"_s).toBool(), true);
+        QCOMPARE(result.value(u"failed_line"_s).toInt(), failedLine);
+        QCOMPARE(result.value(u"reply"_s).toString(), reply);
+
+        QCOMPARE(sim.summary().value(u"lines_received"_s).toInt(), linesReceived);
+    }
+
+    // The events a production line's software reads: all JSON, counted right.
+    void jsonEvents()
+    {
+        Simulator sim;
+        QVERIFY(sim.start({u"--exit-after-end"_s, u"--end-reply"_s, u"DONE\\x07\\xFF\"*"_s}));
+        QStringList args = kFastTimings + QStringList{u"--json"_s, u"--port"_s, sim.device(), imagePath()};
+        args[args.indexOf(u"--erase-ticks"_s) + 1] = u"7"_s;
+        Result r;
+        QVERIFY(runCli(args, &r));
+        QCOMPARE(r.exitCode, 0);
+
+        QList<QJsonObject> events;
+        QByteArray bad;
+        QVERIFY2(parseEvents(r.out, &events, &bad), bad.constData());
+
+        const QList<QJsonObject> ticks = eventsNamed(events, u"erase-tick"_s);
+        QCOMPARE(ticks.size(), 7);
+        for (int i = 0; i < ticks.size(); ++i) {
+            QCOMPARE(ticks[i].value(u"tick"_s).toInt(), i + 1);
+            QCOMPARE(ticks[i].value(u"of"_s).toInt(), 7);
+        }
+        QCOMPARE(eventsNamed(events, u"erase-acknowledged"_s).size(), 1);
+
+        const QList<QJsonObject> sent = eventsNamed(events, u"line-sent"_s);
+        QCOMPARE(sent.size(), m_sentLines.size());
+        for (int i = 0; i < sent.size(); ++i) {
+            QCOMPARE(sent[i].value(u"line"_s).toInt(), i + 1);
+            QCOMPARE(sent[i].value(u"of"_s).toInt(), kRawImage.size());
+        }
+        // The end line's answer is reported, not acknowledged.
+        QCOMPARE(eventsNamed(events, u"line-acknowledged"_s).size(), m_sentLines.size() - 1);
+        const QList<QJsonObject> endReplies = eventsNamed(events, u"end-reply"_s);
+        QCOMPARE(endReplies.size(), 1);
+        QCOMPARE(endReplies[0].value(u"reply"_s).toString(), u"DONE\\x07\\xFF\"*"_s);
+        QCOMPARE(endReplies[0].value(u"reply_hex"_s).toString(), u"444f4e4507ff222a"_s);
+
+        const QList<QJsonObject> results = eventsNamed(events, u"result"_s);
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(events.constLast(), results[0]);
+        QCOMPARE(results[0].value(u"ok"_s).toBool(), true);
+        QCOMPARE(results[0].value(u"message"_s).toString(), u"Update OK"_s);
+        QCOMPARE(results[0].value(u"exit"_s).toInt(), 0);
+        QCOMPARE(results[0].value(u"lines_acknowledged"_s).toInt(), m_sentLines.size());
+
+        QCOMPARE(sim.summary(Simulator::Stop::AwaitExit).value(u"checksum"_s).toString(), m_expectedChecksum);
+    }
+
+    void usageErrors_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("no FILE") << QStringList{u"--port"_s, u"COM 3"_s};
+        QTest::newRow("unknown option") << QStringList{u"--no-such-option"_s, u"fw.txt"_s};
+        QTest::newRow("not a number") << QStringList{u"--erase-ticks"_s, u"many"_s, u"fw.txt"_s};
+        QTest::newRow("zero erase ticks") << QStringList{u"--erase-ticks"_s, u"0"_s, u"fw.txt"_s};
+        QTest::newRow("two files") << QStringList{u"a.txt"_s, u"b.txt"_s};
+        QTest::newRow("link test with a file") << QStringList{u"--test-link"_s, u"fw.txt"_s};
+    }
+
+    void usageErrors()
+    {
+        QFETCH(QStringList, args);
+        Result r;
+        QVERIFY(runCli(args, &r));
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("--help"), r.err.constData());
+    }
+
+    void linkTest_data()
+    {
+        QTest::addColumn<QString>("port");  // "sim": the simulator's device
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        QTest::addColumn<int>("linkTests");
+
+        // The reply's control byte and backslash come out escaped.
+        QTest::newRow("simulator") << u"sim"_s << 0 << QByteArray("ARC\\x01 \\\\1.0*\n") << QByteArray() << 1;
+        QTest::newRow("above the limit") << u"COM 256"_s << 6 << QByteArray() << QByteArray("COM PORT > 255\n") << 0;
+        QTest::newRow("at the limit") << u"COM 255"_s << 6 << QByteArray() << QByteArray("TEST ERROR!!\n") << 0;
+        QTest::newRow("missing port") << kMissingPort << 6 << QByteArray()
+                                      << QByteArray("TEST ERROR!!\n  /dev/wexel-no-such-port: no such port") << 0;
+    }
+
+    void linkTest()
+    {
+        QFETCH(QString, port);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        QFETCH(int, linkTests);
+
+        Simulator sim;
+        QVERIFY(sim.start({u"--arc-reply"_s, u"ARC\\x01 \\\\1.0*"_s}));
+        if (port == u"sim"_s)
+            port = sim.device();
+        Result r;
+        QVERIFY(runCli({u"--test-link"_s, u"--read-timeout-ms"_s, u"2000"_s, u"--port"_s, port}, &r));
+        QCOMPARE(r.exitCode, exitCode);
+        QCOMPARE(r.out, out);
+        QVERIFY2(r.err.startsWith(err), r.err.constData());
+        QCOMPARE(sim.summary().value(u"link_tests"_s).toInt(), linkTests);
+    }
+
+    void interrupt_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
+
+    // Ctrl-C during the erase wait stops the update and warns that the
+    // instrument may be left erased.
+    void interrupt()
+    {
+        QFETCH(int, signalNumber);
+        Simulator sim;
+        QVERIFY(sim.start());
+        QProcess cli;
+        // An erase wait of a minute: only the signal can end it in time.
+        cli.start(cliPath(), {u"--json"_s, u"--quiet"_s, u"--erase-tick-ms"_s, u"100"_s, u"--erase-ticks"_s,
+                              u"600"_s, u"--port"_s, sim.device(), imagePath()});
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("\"erase-tick\""), kProcessTimeoutMs);
+        QVERIFY(::kill(pid_t(cli.processId()), signalNumber) == 0);
+        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(cli.exitCode(), 130);
+        const QByteArray err = cli.readAllStandardError();
+        QVERIFY2(err.contains("the instrument may be left erased"), err.constData());
+        out += cli.readAllStandardOutput();
+        const QJsonObject result = QJsonDocument::fromJson(out.trimmed().split('\n').constLast()).object();
+        QCOMPARE(result.value(u"event"_s).toString(), u"result"_s);
+        QCOMPARE(result.value(u"kind"_s).toString(), u"interrupted"_s);
+        QCOMPARE(result.value(u"exit"_s).toInt(), 130);
+
+        const QJsonObject summary = sim.summary();
+        QCOMPARE(summary.value(u"erase_count"_s).toInt(), 1);
+        QCOMPARE(summary.value(u"lines_received"_s).toInt(), 0);
+    }
+
+    void listPorts()
+    {
+        Result r;
+        QVERIFY(runCli({u"--list-ports"_s}, &r));
+        QCOMPARE(r.exitCode, 0);
+        const QByteArrayList lines = r.out.split('\n');
+        QVERIFY(lines.size() > 10);
+        for (int i = 0; i < 10; ++i)
+            QVERIFY2(lines[i].startsWith("COM " + QByteArray::number(i + 1) + '\t'), lines[i].constData());
+    }
+
+private:
+    QString imagePath() const { return m_dir.filePath(u"image.txt"_s); }
+    QString emptyPath() const { return m_dir.filePath(u"empty.txt"_s); }
+
+    QTemporaryDir m_dir;
+    QByteArrayList m_sentLines;
+    QString m_expectedChecksum;
+};
+
+WEXEL_REGISTER_TEST(CliTest)
+
+#include "tst_cli.moc"
