@@ -1,0 +1,95 @@
+// Fuzzes the port text rule: the input is what the user typed into the port
+// box, read as UTF-8 and as Latin-1, since the box takes any text.
+#include "fuzzcheck.h"
+#include "link/portnumber.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace {
+
+// The longest port text taken; longer ones are refused.
+constexpr qsizetype kMaxPortTextLength = 32767;
+
+bool isAsciiLetter(QChar c, char16_t upper)
+{
+    return c == upper || c == char16_t(upper + (u'a' - u'A'));
+}
+
+// Where the first "COM" in any mix of case ends, or -1: searched plainly,
+// letter by letter.
+qsizetype referenceEndOfCom(const QString &text)
+{
+    for (qsizetype i = 0; i + 3 <= text.size(); ++i) {
+        if (isAsciiLetter(text.at(i), u'C') && isAsciiLetter(text.at(i + 1), u'O')
+            && isAsciiLetter(text.at(i + 2), u'M'))
+            return i + 3;
+    }
+    return -1;
+}
+
+// The number after "COM" when that rest holds nothing but digits and spaces:
+// the spaces are skipped ("COM 1 0" is port 10). Empty for any other rest.
+std::optional<double> referenceDigitsOnly(const QString &rest)
+{
+    double value = 0;
+    int digits = 0;
+    for (const QChar c : rest) {
+        if (c == u' ')
+            continue;
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        // Past 15 digits a double no longer holds every whole number exactly.
+        if (++digits > 15)
+            return std::nullopt;
+        value = value * 10 + (c.unicode() - u'0');
+    }
+    return value;
+}
+
+void checkPortText(const QString &text)
+{
+    const std::optional<double> port = ParsePortNumber(text);
+    fuzzCheck(port.has_value() == (text.size() <= kMaxPortTextLength),
+              "only a text longer than 32,767 characters is refused");
+    if (!port)
+        return;
+    fuzzCheck(std::isfinite(*port), "a port number is finite");
+
+    const qsizetype end = referenceEndOfCom(text);
+    if (end < 0) {
+        fuzzCheck(*port == 0, "a text without COM is port 0");
+        return;
+    }
+    if (const std::optional<double> digits = referenceDigitsOnly(text.mid(end)))
+        fuzzCheck(*port == *digits, "the digits after COM, spaces skipped, are the port");
+
+    // Spaces at the end are trimmed off, so padding the text with them up to
+    // the longest text taken changes nothing; one more and it is refused.
+    // Only for short texts: the padded text is long, and the fuzzer's speed
+    // is worth more than running this on every input.
+    if (text.size() < 16) {
+        QString padded = text;
+        padded.append(QString(kMaxPortTextLength - text.size(), u' '));
+        const std::optional<double> paddedPort = ParsePortNumber(padded);
+        fuzzCheck(paddedPort.has_value() && *paddedPort == *port,
+                  "trailing spaces up to the longest text change nothing");
+        padded.append(u' ');
+        fuzzCheck(!ParsePortNumber(padded).has_value(), "one character more is refused");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
+{
+    const QByteArrayView data(bytes, qsizetype(size));
+    checkPortText(QString::fromUtf8(data));
+    checkPortText(QString::fromLatin1(data));
+    return 0;
+}
