@@ -29,6 +29,7 @@ public:
     }
     // Whatever has arrived, whole reply or not (a read that timed out takes this).
     QByteArray takeAll() { return std::exchange(m_buffer, {}); }
+    bool containsReply() const { return m_buffer.contains(m_end); }
     bool isEmpty() const { return m_buffer.isEmpty(); }
     qsizetype size() const { return m_buffer.size(); }
     void clear() { m_buffer.clear(); }

@@ -42,8 +42,11 @@ bool SerialLink::setPortText(const QString &portText)
         return true;
     }
     const std::optional<double> number = ParsePortNumber(portText);
-    if (!number)
+    if (!number) {
+        m_error = {Error::Kind::NoSuchPort, portText.left(16) + QStringLiteral("..."),
+                   tr("the port text is %1 characters long and names no port").arg(portText.size())};
         return false;
+    }
     setPortNumber(*number);
     return true;
 }
@@ -152,7 +155,10 @@ void SerialLink::read()
         return;
     }
     m_readTimer.start(m_readTimeout);
-    scheduleDelivery();
+    // Only a reply that is here already needs handing over from the event
+    // loop; otherwise the next readyRead delivers it.
+    if (m_received.containsReply())
+        scheduleDelivery();
 }
 
 void SerialLink::cancelRead()

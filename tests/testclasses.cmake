@@ -12,3 +12,6 @@ set_tests_properties(PortNumberTest PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offs
 wexel_add_test_class(SettingsPanelTest tst_settings.cpp)
 wexel_add_test_class(CliTest tst_cli.cpp)
 include(${CMAKE_CURRENT_SOURCE_DIR}/cli.cmake)
+wexel_add_test_class(SoakTest tst_soak.cpp)
+# The soak runs long; sanitizer builds leave it out by its label.
+set_tests_properties(SoakTest PROPERTIES LABELS soak TIMEOUT 900)

@@ -51,9 +51,9 @@ void UpdateSequence::start(const QString &fileName, const QString &portText)
     // The whole file is read before the instrument is erased: a file that
     // vanished or cannot be read must not leave an erased instrument behind,
     // and an empty one would erase it and then report success with nothing written.
-    FirmwareImage::LoadError loadError = FirmwareImage::LoadError::None;
-    m_image = FirmwareImage::load(fileName, &loadError);
-    if (loadError != FirmwareImage::LoadError::None || m_image.isEmpty()) {
+    m_fileError = FirmwareImage::LoadError::None;
+    m_image = FirmwareImage::load(fileName, &m_fileError);
+    if (m_fileError != FirmwareImage::LoadError::None || m_image.isEmpty()) {
         m_image = {};
         return finish(Outcome::Kind::FileError);
     }
@@ -174,6 +174,8 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     Outcome outcome = outcomeFor(kind);
     outcome.eraseSent = m_eraseSent;
     outcome.reply = reply;
+    if (kind == Outcome::Kind::FileError)
+        outcome.fileError = m_fileError;
     const bool lineFailed = kind == Outcome::Kind::WriteRefused || kind == Outcome::Kind::WriteFailed
         || (kind == Outcome::Kind::Interrupted && m_state == State::Writing);
     if (m_state == State::Writing) {

@@ -61,6 +61,8 @@ public:
         int failedLine = 0;         // 1-based number of the line that failed, 0 if none
         QByteArray reply;           // what the instrument answered when it refused
         SerialLink::Error linkError;
+        // Why the file was refused (FileError); None for an empty file.
+        FirmwareImage::LoadError fileError = FirmwareImage::LoadError::None;
 
         bool succeeded() const { return kind == Kind::Success; }
     };
@@ -120,4 +122,5 @@ private:
     qsizetype m_count = 0;   // lines written so far in this write phase
     bool m_eraseSent = false;
     bool m_awaitingEndReply = false;
+    FirmwareImage::LoadError m_fileError = FirmwareImage::LoadError::None;
 };

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The desktop program in a real X server with real input: a technician's
+# whole update of the simulated instrument, then a refused one.
+#
+#   realwindow.sh BUILD_DIR SAMPLE_FILE [SHOT_DIR]
+#
+# Needs Xvfb, xdotool and ImageMagick's import. Screenshots of each phase go
+# to SHOT_DIR (default BUILD_DIR/realwindow-shots).
+set -euo pipefail
+build=$1
+sample=$2
+shots=${3:-$build/realwindow-shots}
+mkdir -p "$shots"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; shot failure; exit 1; }
+shot() { import -window root "$shots/$1.png" 2>/dev/null || true; }
+
+# A display of our own, 1024 x 768 as on the bench PCs.
+display=""
+for n in $(seq 90 120); do
+  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
+done
+[ -n "$display" ] || fail "no free X display"
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start"
+unset QT_QPA_PLATFORM
+
+start_sim() {  # start_sim NAME ARGS... ; sets sim_pid and sim_dev
+  local out=$work/$1.out; shift
+  "$build/sim/wexel-instrument-sim" --erase-ms 500 --quiet --json "$@" >"$out" &
+  sim_pid=$!; pids+=($sim_pid)
+  for _ in $(seq 50); do [ -s "$out" ] && break; sleep 0.1; done
+  sim_dev=$(head -n 1 "$out")
+  [ -e "$sim_dev" ] || fail "simulator gave no device"
+}
+stop_sim() {  # stop_sim NAME: prints the summary JSON
+  kill -TERM "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  tail -n +2 "$work/$1.out"
+}
+wait_window() {  # wait_window TITLE SECONDS
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt $deadline ]; do
+    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.2
+  done
+  return 1
+}
+# Clicks at a point given in twips inside a panel whose top-left is at
+# (x0, y0) pixels of the frame's client area; 15 twips a pixel at 96 dpi.
+click_twips() {  # click_twips FRAME_ID PANEL_LEFT_TWIPS PANEL_TOP_TWIPS X_TWIPS Y_TWIPS
+  local geo x y
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  x=$((X + ($2 + $4) / 15)); y=$((Y + ($3 + $5) / 15))
+  xdotool mousemove "$x" "$y" click 1
+}
+
+# Where the controls are (twips): the settings panel at 30,30, the main
+# panel at 30,860; Frame1 at 120,2160 inside the main panel.
+PORT_BOX="30 30 1860 510"
+OPEN_BUTTON="30 860 1327 427"
+UPLOAD_BUTTON="30 860 1327 2707"
+
+run_update() {  # run_update NAME FILE EXPECTED_TITLE
+  local name=$1 file=$2 title=$3
+  "$build/shell/wexel-update" &
+  app=$!; pids+=($app)
+  frame=$(wait_window "Wexel_Update Program" 15) || fail "the window did not appear"
+  sleep 0.5
+  shot "$name-1-started"
+  # The port: select the box's text and type the simulator's device.
+  click_twips "$frame" $PORT_BOX
+  xdotool key ctrl+a
+  xdotool type --delay 5 "$sim_dev"
+  # The file, through the dialog.
+  click_twips "$frame" $OPEN_BUTTON
+  dialog=$(wait_window "Load firmware file" 10) || fail "the file dialog did not open"
+  sleep 0.5
+  shot "$name-2-dialog"
+  xdotool windowfocus --sync "$dialog" 2>/dev/null || true
+  xdotool type --delay 5 "$file"
+  xdotool key Return
+  sleep 0.5
+  xdotool search --onlyvisible --name "^Load firmware file\$" >/dev/null 2>&1 && fail "the file dialog stayed open"
+  shot "$name-3-chosen"
+  click_twips "$frame" $UPLOAD_BUTTON
+  sleep 3
+  shot "$name-4-erasing"
+  box=$(wait_window "$title" 30) || fail "no \"$title\" box"
+  sleep 0.3
+  shot "$name-5-result"
+  # Read the message box's text from the accessible text in the screenshot is
+  # not possible; the title and the simulator's record tell what happened.
+  xdotool windowfocus --sync "$box" 2>/dev/null || true
+  xdotool key Return
+  sleep 0.5
+  xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1 && fail "the \"$title\" box stayed open"
+  shot "$name-6-after"
+  kill "$app" 2>/dev/null || true
+  wait "$app" 2>/dev/null || true
+}
+
+# 1. The whole update: the simulator must hold the image the CLI delivers.
+start_sim reference --exit-after-end
+"$build/cli/wexel-update-cli" --quiet --port "$sim_dev" --erase-tick-ms 1 --erase-ticks 5 --hand-over-ms 1 "$sample" \
+  || fail "reference update through the command line failed"
+wait "$sim_pid" 2>/dev/null || true
+reference=$(tail -n +2 "$work/reference.out")
+
+start_sim ok
+run_update ok "$sample" "Update OK"
+summary=$(stop_sim ok)
+checksum() { sed -n 's/.*"checksum": *"\([0-9A-Fa-f]*\)".*/\1/p' <<<"$1"; }
+lines() { sed -n 's/.*"lines_received": *\([0-9]*\).*/\1/p' <<<"$1"; }
+[ -n "$(checksum "$reference")" ] || fail "no checksum in the reference summary: $reference"
+[ "$(checksum "$summary")" = "$(checksum "$reference")" ] || fail "image differs: $summary vs $reference"
+[ "$(lines "$summary")" = "$(lines "$reference")" ] || fail "line count differs: $summary vs $reference"
+echo "update OK: $(lines "$summary") lines, checksum $(checksum "$summary")"
+
+# 2. The instrument refuses line 10.
+start_sim refused --refuse-line 10
+run_update refused "$sample" "Code Download error"
+summary=$(stop_sim refused)
+[ "$(lines "$summary")" = "10" ] || fail "expected 10 lines received before the refusal: $summary"
+echo "refusal shown: \"Code Download error\" after line 10"
+echo "screenshots in $shots"
