@@ -3,6 +3,7 @@
 #include "ptypeer.h"
 
 #include <QByteArray>
+#include <QMap>
 #include <QTimer>
 
 // An instrument on a pseudo-terminal, as the update sees it: answers "KILL"
@@ -19,6 +20,10 @@ public:
     int garbageLine = 0;           // answer bytes without '*'
     int hangUpAtLine = 0;          // hang up on receiving this line
     QByteArray endReply = QByteArrayLiteral("END*");
+    // Replaces the erase answer ("*" or "NG*"), sent in these pieces, 5 ms apart.
+    QList<QByteArray> eraseReplyPieces;
+    // Replaces the answer to one line (1-based after KILL).
+    QMap<int, QByteArray> lineReplies;
     QByteArray arcReply = QByteArrayLiteral("SIM-1*");
     int linesSinceKill = 0;
 
@@ -56,6 +61,11 @@ private:
             linesSinceKill = 0;
             switch (erase) {
             case Erase::Acknowledge:
+                if (!eraseReplyPieces.isEmpty()) {
+                    for (int i = 0; i < eraseReplyPieces.size(); ++i)
+                        later(eraseDelayMs + 5 * i, eraseReplyPieces.at(i));
+                    return;
+                }
                 return later(eraseDelayMs, QByteArrayLiteral("*"));
             case Erase::Refuse:
                 return later(eraseDelayMs, QByteArrayLiteral("NG*"));
@@ -72,6 +82,8 @@ private:
             return;
         if (linesSinceKill == refuseLine)
             return send(QByteArrayLiteral("NG*"));
+        if (lineReplies.contains(linesSinceKill))
+            return send(lineReplies.value(linesSinceKill));
         if (linesSinceKill == garbageLine)
             return send(QByteArrayLiteral("\x15?#"));
         if (command == "q" || command == "Q")

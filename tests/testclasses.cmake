@@ -15,3 +15,4 @@ include(${CMAKE_CURRENT_SOURCE_DIR}/cli.cmake)
 wexel_add_test_class(SoakTest tst_soak.cpp)
 # The soak runs long; sanitizer builds leave it out by its label.
 set_tests_properties(SoakTest PROPERTIES LABELS soak TIMEOUT 900)
+wexel_add_test_class(DesktopFaultMatrixTest tst_faultmatrix.cpp)

@@ -1,0 +1,378 @@
+// Everything that can go wrong with the port, the instrument or the file,
+// seen through the desktop program: the exact message, which controls come
+// back, the indicator colours, what the instrument received, and that no
+// file or port is left open. "Update OK" only when every line was answered.
+#include "fakeinstrument.h"
+#include "recordingpresenter.h"
+#include "testregistry.h"
+
+#include "firmware/filedialog.h"
+#include "firmware/firmwareline.h"
+#include "link/portlist.h"
+#include "link/seriallink.h"
+#include "link/set_form.h"
+#include "shell/colours.h"
+#include "shell/indicator.h"
+#include "shell/main_form.h"
+#include "shell/main_mdi.h"
+#include "update/updatepresenter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+namespace {
+
+const QString kOk = QStringLiteral("Update OK");
+const QString kWriteError = QStringLiteral("Code Downloading is error.");
+const QString kEraseError = QStringLiteral("Erese is error");
+const QString kNoPort = QStringLiteral("Please setting COM PORT");
+
+enum class Locks { All, OnlyUpload };
+
+QStringList openFiles()
+{
+    QStringList targets;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
+        targets << QFile::symLinkTarget(fds.filePath(fd));
+    return targets;
+}
+
+QByteArray lines(int count, const QByteArray &ending = "\n")
+{
+    QByteArray data = "@F000" + ending;
+    for (int i = 1; i < count; ++i)
+        data += "31 40 00 24 B2 40 80 5A 20 01 41 42 43 44 45 46" + ending;
+    return data;
+}
+
+QList<QByteArray> prepared(const QList<QByteArray> &raw)
+{
+    QList<QByteArray> out;
+    for (const QByteArray &line : raw) {
+        out << PrepareLine(line);
+        if (IsEndLine(out.last()))
+            break;
+    }
+    return out;
+}
+
+// One row of the matrix.
+struct FaultCase
+{
+    const char *name;
+    QByteArray file;                                  // what the chosen file holds
+    std::function<void(FakeInstrument &)> instrument; // the instrument's faults
+    std::function<void(const QString &file)> afterChoice;  // done to the file before the upload
+    QString port;                                     // empty: the instrument's device
+    QString message;
+    Locks locks;
+    quint32 eraseColour;
+    quint32 writeColour;
+    int linesReceived;  // after KILL; -1: nothing at all reached the instrument
+};
+
+QList<FaultCase> cases()
+{
+    const auto none = [](FakeInstrument &) {};
+    const auto keep = [](const QString &) {};
+    const QByteArray image = lines(20) + "q\n";
+    QByteArray garbage;
+    QRandomGenerator rng(7);
+    for (int i = 0; i < 4096; ++i)
+        garbage += char(rng.bounded(256));
+    QByteArray longLines = "@F000\n";
+    for (int i = 0; i < 3; ++i)
+        longLines += QByteArray(100000, 'A' + char(i)) + "\n";
+    longLines += "q\n";
+
+    return {
+        // The port.
+        {"port missing", image, none, keep, QStringLiteral("/dev/ttyWEXELMISSING"), kWriteError, Locks::All,
+         PendingColour, PendingColour, -1},
+        {"port held by another program", image, none, keep, QStringLiteral("<busy>"), kWriteError, Locks::All,
+         PendingColour, PendingColour, -1},
+        {"port is a regular file", image, none, keep, QStringLiteral("<regular>"), kWriteError, Locks::All,
+         PendingColour, PendingColour, -1},
+        {"port text empty", image, none, keep, QStringLiteral("<empty>"), kNoPort, Locks::All, PendingColour,
+         PendingColour, -1},
+        {"COM 300 has no limit for the update", image, none, keep, QStringLiteral("COM 300"), kWriteError,
+         Locks::All, PendingColour, PendingColour, -1},
+        // The erase.
+        {"erase refused", image, [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Refuse; }, keep, {},
+         kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
+        {"erase silent", image, [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; }, keep, {},
+         kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
+        {"erase refusal in pieces", image, [](FakeInstrument &i) { i.eraseReplyPieces = {"N", "G", "*"}; }, keep,
+         {}, kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
+        {"erase acknowledged early", image, [](FakeInstrument &i) { i.eraseDelayMs = 0; }, keep, {}, kOk,
+         Locks::All, DoneColour, DoneColour, 21},
+        {"erase acknowledged after the last tick", image, [](FakeInstrument &i) { i.eraseDelayMs = 60; }, keep, {},
+         kOk, Locks::All, DoneColour, DoneColour, 21},
+        {"extra bytes before the erase acknowledgement", image,
+         [](FakeInstrument &i) { i.eraseReplyPieces = {"x", "*"}; }, keep, {}, kEraseError, Locks::OnlyUpload,
+         PendingColour, PendingColour, 0},
+        {"erase hang-up", image, [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::HangUp; }, keep, {},
+         kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
+        // The write phase.
+        {"refused at the first line", image, [](FakeInstrument &i) { i.refuseLine = 1; }, keep, {}, kWriteError,
+         Locks::OnlyUpload, DoneColour, PendingColour, 1},
+        {"refused at the tenth line", image, [](FakeInstrument &i) { i.refuseLine = 10; }, keep, {}, kWriteError,
+         Locks::OnlyUpload, DoneColour, PendingColour, 10},
+        {"refused at the last line", lines(20), [](FakeInstrument &i) { i.refuseLine = 20; }, keep, {},
+         kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 20},
+        {"silent at line 5", image, [](FakeInstrument &i) { i.silentLine = 5; }, keep, {}, kWriteError,
+         Locks::OnlyUpload, DoneColour, PendingColour, 5},
+        {"garbage at line 7", image, [](FakeInstrument &i) { i.garbageLine = 7; }, keep, {}, kWriteError,
+         Locks::OnlyUpload, DoneColour, PendingColour, 7},
+        {"hang-up mid-file", image, [](FakeInstrument &i) { i.hangUpAtLine = 12; }, keep, {}, kWriteError,
+         Locks::OnlyUpload, DoneColour, PendingColour, -2},
+        // "**": the spare acknowledgement answers the next line early; every
+        // line is still answered, the last one by the end line's read.
+        {"two acknowledgements in one read", image, [](FakeInstrument &i) { i.lineReplies[3] = "**"; }, keep, {},
+         kOk, Locks::All, DoneColour, DoneColour, 21},
+        // "*xy": the stray bytes become part of the next line's answer.
+        {"acknowledgement followed by extra bytes", image, [](FakeInstrument &i) { i.lineReplies[3] = "*xy"; },
+         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 4},
+        // The file.
+        {"file deleted after the choice", image, none, [](const QString &f) { QFile::remove(f); }, {}, kWriteError,
+         Locks::All, PendingColour, PendingColour, -1},
+        {"file emptied after the choice", image, none, [](const QString &f) { QFile(f).resize(0); }, {},
+         kWriteError, Locks::All, PendingColour, PendingColour, -1},
+        {"file truncated after the choice", image, none, [](const QString &f) { QFile(f).resize(6 * 1 + 48 * 4); },
+         {}, kOk, Locks::All, DoneColour, DoneColour, 5},
+        {"file replaced after the choice", image, none,
+         [](const QString &f) {
+             QFile file(f);
+             if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                 file.write("@1F000\n11 22 33\nQ\n");
+         },
+         {}, kOk, Locks::All, DoneColour, DoneColour, 3},
+        {"file replaced by a directory", image, none,
+         [](const QString &f) {
+             QFile::remove(f);
+             QDir().mkdir(f);
+         },
+         {}, kWriteError, Locks::All, PendingColour, PendingColour, -1},
+        {"empty file", QByteArray(), none, keep, {}, kWriteError, Locks::All, PendingColour, PendingColour, -1},
+        {"only an end line", "q\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 1},
+        {"end line in the middle", "@F000\n31 40\nq\n32 41\n33 42\n", none, keep, {}, kOk, Locks::All, DoneColour,
+         DoneColour, 3},
+        {"no end line", lines(8), none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 8},
+        {"binary garbage", garbage, none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, -3},
+        {"NUL bytes", QByteArray("@F000\n31 \0 40\n\0\nq\n", 18), none, keep, {}, kOk, Locks::All, DoneColour,
+         DoneColour, 4},
+        {"200,000 lines", lines(200000, "\r\n") + "q\r\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour,
+         200001},
+        {"lines of 100,000 characters", longLines, none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 5},
+        {"CR endings", lines(6, "\r") + "q\r", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
+        {"LF endings", lines(6, "\n") + "q\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
+        {"CR LF endings", lines(6, "\r\n") + "q\r\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
+        {"mixed endings", "@F000\r31 40\n32 41\r\n33 44\n\rq", none, keep, {}, kOk, Locks::All, DoneColour,
+         DoneColour, 6},
+    };
+}
+
+UpdateSequence::Timings fastTimings()
+{
+    UpdateSequence::Timings t;
+    t.eraseTickInterval = std::chrono::milliseconds(2);
+    t.eraseTickCount = 10;
+    t.handOverDelay = std::chrono::milliseconds(5);
+    return t;
+}
+
+QList<QByteArray> splitLines(const QByteArray &data)
+{
+    // The reading rule, restated plainly: CR, CR LF or LF end a line.
+    QList<QByteArray> out;
+    QByteArray current;
+    bool any = false;
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        const char c = data.at(i);
+        if (c == '\r' || c == '\n') {
+            out << current;
+            current.clear();
+            any = false;
+            if (c == '\r' && i + 1 < data.size() && data.at(i + 1) == '\n')
+                ++i;
+        } else {
+            current += c;
+            any = true;
+        }
+    }
+    if (any)
+        out << current;
+    return out;
+}
+
+} // namespace
+
+class DesktopFaultMatrixTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void faults_data()
+    {
+        QTest::addColumn<int>("row");
+        const QList<FaultCase> all = cases();
+        for (int i = 0; i < all.size(); ++i)
+            QTest::newRow(all.at(i).name) << i;
+    }
+
+    void faults()
+    {
+        QFETCH(int, row);
+        const FaultCase c = cases().at(row);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString file = dir.filePath(QStringLiteral("fw.txt"));
+        {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QCOMPARE(f.write(c.file), c.file.size());
+        }
+        const int descriptorsBefore = int(openFiles().size());
+        {
+            RecordingPresenter messages;
+            FakeInstrument instrument;
+            SerialLink holder;  // another program, for the busy port
+            c.instrument(instrument);
+            Main_MDI frame(&messages, fastTimings());
+            Main_Form *main = frame.mainForm();
+            main->CWSerial->setReadTimeout(std::chrono::milliseconds(300));
+            main->chooseFile(file);
+            QVERIFY(main->Doownload_BUTT->isEnabled());
+            c.afterChoice(file);
+
+            QString port = c.port.isEmpty() ? instrument.slavePath() : c.port;
+            if (port == u"<busy>") {
+                port = instrument.slavePath();
+                holder.setDevicePath(port);
+                QVERIFY(holder.configure());
+            } else if (port == u"<regular>") {
+                port = dir.filePath(QStringLiteral("not-a-port"));
+                QFile f(port);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+            } else if (port == u"<empty>") {
+                port.clear();
+            }
+            frame.setForm()->COM_PORT_LIST->setEditText(port);
+
+            QSignalSpy finished(main->update(), &UpdateSequence::finished);
+            QSignalSpy acknowledged(main->update(), &UpdateSequence::lineAcknowledged);
+            main->Doownload_BUTT->click();
+            QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 120000);
+            QTest::qWait(20);
+            QCOMPARE(finished.size(), 1);
+
+            QCOMPARE(messages.messages.size(), 1);
+            QCOMPARE(messages.messages.first().prompt, c.message);
+            QList<bool> enabled;
+            for (QWidget *w : frame.presenter()->UpdateLockSet())
+                enabled << w->isEnabled();
+            const QList<bool> expected = c.locks == Locks::All ? QList<bool>{true, true, true, true, true}
+                                                               : QList<bool>{true, false, false, false, false};
+            QCOMPARE(enabled, expected);
+            QCOMPARE(main->Show_Erase->colour(), c.eraseColour);
+            QCOMPARE(main->Show_Load->colour(), c.writeColour);
+
+            // What reached the instrument.
+            if (c.linesReceived == -1) {
+                QCOMPARE(instrument.received(), QByteArray());
+            } else if (c.linesReceived == -2) {
+                QVERIFY(!instrument.isValid());  // hung up
+                QVERIFY(!main->CWSerial->isOpen());
+            } else if (c.linesReceived == -3) {
+                // Garbage goes out line for line as the reading rule cuts it.
+                QFile f(file);
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                const QList<QByteArray> expectedLines = prepared(splitLines(f.readAll()));
+                QCOMPARE(instrument.linesAfterKill(), expectedLines);
+            } else {
+                QCOMPARE(instrument.linesAfterKill().size(), c.linesReceived);
+                QCOMPARE(instrument.killCount(), 1);
+            }
+            if (c.message == kOk) {
+                // Every line the file holds up to its end line went out and was answered.
+                QFile f(file);
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                const QList<QByteArray> sent = prepared(splitLines(f.readAll()));
+                QCOMPARE(instrument.linesAfterKill(), sent);
+                const int ends = IsEndLine(sent.last()) ? 1 : 0;
+                QCOMPARE(acknowledged.size(), sent.size() - ends);
+                QCOMPARE(main->Code_line->text(), QString::number(main->update()->image().lineCount()));
+            }
+            // The firmware file is never held open once an update has ended.
+            QVERIFY(!openFiles().contains(QFileInfo(file).absoluteFilePath()));
+        }
+        QCOMPARE(int(openFiles().size()), descriptorsBefore);
+    }
+
+    void linkTestAboveTheLimit()
+    {
+        RecordingPresenter messages;
+        FakeInstrument instrument;
+        const int descriptorsBefore = int(openFiles().size());
+        Main_MDI frame(&messages, fastTimings());
+        frame.setForm()->COM_PORT_LIST->setEditText(QStringLiteral("COM 256"));
+        frame.setForm()->TSET->click();
+        QTRY_COMPARE(messages.messages.size(), 1);
+        QCOMPARE(messages.messages.first(), (Message{QStringLiteral("COM PORT > 255"),
+                                                     QStringLiteral("COM PORT Setting error."),
+                                                     Message::Icon::Critical}));
+        QVERIFY(!frame.mainForm()->CWSerial->isOpen());
+        QCOMPARE(int(openFiles().size()), descriptorsBefore);
+        QCOMPARE(instrument.received(), QByteArray());
+    }
+
+    // Updates one after another in one program: after a failure, after a
+    // success, and ten in a row.
+    void repeatedUpdates()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("fw.txt"));
+        {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(lines(30) + "q\n");
+        }
+        RecordingPresenter messages;
+        FakeInstrument instrument;
+        Main_MDI frame(&messages, fastTimings());
+        Main_Form *main = frame.mainForm();
+        main->CWSerial->setReadTimeout(std::chrono::milliseconds(300));
+        main->chooseFile(file);
+        frame.setForm()->COM_PORT_LIST->setEditText(instrument.slavePath());
+        QSignalSpy finished(main->update(), &UpdateSequence::finished);
+        instrument.refuseLine = 10;
+        main->Doownload_BUTT->click();
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(messages.messages.last().prompt, kWriteError);
+        instrument.refuseLine = 0;
+        int descriptors = 0;
+        for (int run = 2; run <= 12; ++run) {
+            instrument.clearReceived();
+            main->Doownload_BUTT->click();
+            QTRY_COMPARE(finished.size(), run);
+            QCOMPARE(messages.messages.last().prompt, kOk);
+            QCOMPARE(instrument.commands().first().bytes, QByteArray("KILL"));
+            QCOMPARE(instrument.linesAfterKill().size(), 31);
+            if (run == 2)
+                descriptors = int(openFiles().size());
+            QCOMPARE(int(openFiles().size()), descriptors);
+        }
+    }
+};
+
+WEXEL_REGISTER_TEST(DesktopFaultMatrixTest)
+#include "tst_faultmatrix.moc"
