@@ -1,0 +1,696 @@
+// The serial link against a pseudo-terminal standing in for the instrument:
+// bytes go out untouched, replies are framed at '*', time-outs and hang-ups
+// end a read once, and a port that cannot be had says why. Then the rule
+// that turns the port text into a port number.
+#include "link/portnumber.h"
+#include "link/seriallink.h"
+#include "ptypeer.h"
+#include "testregistry.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <chrono>
+#include <limits>
+#include <optional>
+
+#include <sys/resource.h>
+
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(SerialLink::Error::Kind)
+
+// Readable failure output for the error kinds.
+char *toString(SerialLink::Error::Kind kind)
+{
+    using Kind = SerialLink::Error::Kind;
+    const char *name = "?";
+    switch (kind) {
+    case Kind::None: name = "None"; break;
+    case Kind::NoSuchPort: name = "NoSuchPort"; break;
+    case Kind::Busy: name = "Busy"; break;
+    case Kind::PermissionDenied: name = "PermissionDenied"; break;
+    case Kind::OpenFailed: name = "OpenFailed"; break;
+    case Kind::WriteFailed: name = "WriteFailed"; break;
+    case Kind::HangUp: name = "HangUp"; break;
+    case Kind::Timeout: name = "Timeout"; break;
+    case Kind::NotOpen: name = "NotOpen"; break;
+    }
+    return qstrdup(name);
+}
+
+namespace {
+
+// Long enough for a loaded build machine to pass bytes through a pty.
+constexpr int kArrivalMs = 5000;
+// Reads that are expected to be answered get a time-out that never fires in
+// a healthy run; reads that are expected to time out get a short one.
+constexpr std::chrono::milliseconds kPatientRead{3000};
+constexpr std::chrono::milliseconds kShortRead{200};
+
+// Opens the link on the peer's pty through the port text, as the port box does.
+bool openOnPeer(SerialLink &link, const PtyPeer &peer)
+{
+    return peer.isValid() && link.setPortText(peer.slavePath()) && link.configure();
+}
+
+QByteArray everyByteValue()
+{
+    QByteArray bytes;
+    for (int b = 0; b < 256; ++b)
+        bytes += char(b);
+    return bytes;
+}
+
+// A "COM n" number whose /dev/ttyS device this machine does not have.
+int absentComNumber()
+{
+    int n = 4000;
+    while (QFile::exists(QStringLiteral("/dev/ttyS%1").arg(n - 1)))
+        ++n;
+    return n;
+}
+
+std::chrono::microseconds processCpuTime()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto toMicros = [](const timeval &t) {
+        return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+    };
+    return toMicros(usage.ru_utime) + toMicros(usage.ru_stime);
+}
+
+} // namespace
+
+// The one serial link, driven through a pseudo-terminal.
+class SerialLinkTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bytesGoOutAsWritten_data();
+    void bytesGoOutAsWritten();
+    void repliesAreFramedAtTheStar_data();
+    void repliesAreFramedAtTheStar();
+    void readAnswersFromTheEventLoop_data();
+    void readAnswersFromTheEventLoop();
+    void timeOut_data();
+    void timeOut();
+    void configureDropsEarlierBytes();
+    void configureCancelsPendingRead();
+    void hangUpDuringReadEndsItOnce();
+    void hangUpWhileIdleIsReportedOnce();
+    void portThatCannotBeOpened_data();
+    void portThatCannotBeOpened();
+    void portHeldByAnotherOpenerIsBusy();
+    void symlinkedDeviceSharesTheLock();
+    void regularFileIsNoSerialPort();
+    void unconfiguredLinkRefuses();
+    void portTextChoosesDevice_data();
+    void portTextChoosesDevice();
+    void deviceForPortNumber_data();
+    void deviceForPortNumber();
+};
+
+void SerialLinkTest::bytesGoOutAsWritten_data()
+{
+    QTest::addColumn<bool>("asCommand");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("expected");
+
+    // Firmware lines are binary-safe text; a tty left in cooked mode would
+    // turn \n into \r\n, eat XON/XOFF or drop NUL.
+    QTest::newRow("every byte value in one write") << false << everyByteValue() << everyByteValue();
+    QTest::newRow("line feeds stay line feeds") << false << QByteArray("A\nB\n\n") << QByteArray("A\nB\n\n");
+    QTest::newRow("carriage return stays") << false << QByteArray("\r\r\n") << QByteArray("\r\r\n");
+    QTest::newRow("command gets one line feed") << true << QByteArray("KILL") << QByteArray("KILL\n");
+    QTest::newRow("command with its own line feed") << true << QByteArray("q\n") << QByteArray("q\n\n");
+    QTest::newRow("empty command") << true << QByteArray() << QByteArray("\n");
+    QTest::newRow("link test command") << true << QByteArray("ARC*") << QByteArray("ARC*\n");
+}
+
+void SerialLinkTest::bytesGoOutAsWritten()
+{
+    QFETCH(bool, asCommand);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, expected);
+
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+
+    QVERIFY(asCommand ? link.writeCommand(bytes) : link.write(bytes));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received(), expected, kArrivalMs);
+    // Nothing trails behind (no second suffix, no translation still on its way).
+    QTest::qWait(50);
+    QCOMPARE(peer.received(), expected);
+    QVERIFY(link.isOpen());
+}
+
+void SerialLinkTest::repliesAreFramedAtTheStar_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::addColumn<QByteArrayList>("replies");
+
+    QTest::newRow("acknowledgement") << QByteArrayList{"*"} << QByteArrayList{"*"};
+    QTest::newRow("one reply in three writes")
+        << QByteArrayList{"SI", "M-", "1*"} << QByteArrayList{"SIM-1*"};
+    QTest::newRow("star alone in the last write") << QByteArrayList{"SIM-1", "*"} << QByteArrayList{"SIM-1*"};
+    QTest::newRow("two replies in one write") << QByteArrayList{"A*B*"} << QByteArrayList{"A*", "B*"};
+    QTest::newRow("rest after the star waits for the next read")
+        << QByteArrayList{"*RE", "ST*"} << QByteArrayList{"*", "REST*"};
+    QTest::newRow("three acknowledgements at once") << QByteArrayList{"***"} << QByteArrayList{"*", "*", "*"};
+
+    // The reply path is as raw as the command path: CR, LF, NUL, XON/XOFF
+    // and bytes above 127 all arrive as sent.
+    QByteArray allButStar = everyByteValue();
+    allButStar.remove(SerialLink::kEndOfRead, 1);
+    QTest::newRow("every byte value but the star")
+        << QByteArrayList{allButStar + '*'} << QByteArrayList{allButStar + '*'};
+}
+
+void SerialLinkTest::repliesAreFramedAtTheStar()
+{
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArrayList, replies);
+
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+    link.setReadTimeout(kPatientRead);
+    QSignalSpy received(&link, &SerialLink::replyReceived);
+    QSignalSpy failed(&link, &SerialLink::readFailed);
+
+    link.read();
+    for (const QByteArray &piece : pieces) {
+        peer.send(piece);
+        // Let each piece reach the link on its own.
+        QTest::qWait(30);
+    }
+    for (qsizetype i = 0; i < replies.size(); ++i) {
+        if (i > 0)
+            link.read();
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), i + 1, kArrivalMs);
+        QCOMPARE(received.at(i).at(0).toByteArray(), replies.at(i));
+    }
+    QCOMPARE(failed.size(), 0);
+
+    // Nothing is left over: a further read finds no reply.
+    link.setReadTimeout(kShortRead);
+    link.read();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    QCOMPARE(received.size(), replies.size());
+    QCOMPARE(link.error().kind, SerialLink::Error::Kind::Timeout);
+}
+
+void SerialLinkTest::readAnswersFromTheEventLoop_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::newRow("reply already buffered") << true;
+    QTest::newRow("port not open") << false;
+}
+
+void SerialLinkTest::readAnswersFromTheEventLoop()
+{
+    QFETCH(bool, open);
+
+    PtyPeer peer;
+    SerialLink link;
+    link.setReadTimeout(kPatientRead);
+    QSignalSpy received(&link, &SerialLink::replyReceived);
+    QSignalSpy failed(&link, &SerialLink::readFailed);
+    if (open) {
+        QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+        // The first read takes "A*"; "B*" then waits in the link's buffer.
+        peer.send("A*B*");
+        link.read();
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+    }
+    const qsizetype endsBefore = received.size() + failed.size();
+
+    // A caller sets up its state after read(); an answer from inside the
+    // call would reach its handler before that.
+    bool insideRead = false;
+    bool answeredInside = false;
+    auto watch = [&] { answeredInside = answeredInside || insideRead; };
+    connect(&link, &SerialLink::replyReceived, this, watch);
+    connect(&link, &SerialLink::readFailed, this, watch);
+    insideRead = true;
+    link.read();
+    insideRead = false;
+    QCOMPARE(received.size() + failed.size(), endsBefore);
+
+    QTRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), endsBefore + 1, kArrivalMs);
+    QVERIFY(!answeredInside);
+    if (open)
+        QCOMPARE(received.last().at(0).toByteArray(), QByteArray("B*"));
+    else
+        QCOMPARE(failed.size(), 1);
+    disconnect(&link, nullptr, this, nullptr);
+}
+
+void SerialLinkTest::timeOut_data()
+{
+    QTest::addColumn<QByteArray>("arrived");
+    QTest::newRow("nothing") << QByteArray();
+    QTest::newRow("partial reply") << QByteArray("SIM-");
+    QTest::newRow("one byte") << QByteArray("\0", 1);
+}
+
+void SerialLinkTest::timeOut()
+{
+    QFETCH(QByteArray, arrived);
+
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+    link.setReadTimeout(kShortRead);
+    QSignalSpy received(&link, &SerialLink::replyReceived);
+    QSignalSpy failed(&link, &SerialLink::readFailed);
+    QSignalSpy linkFailed(&link, &SerialLink::linkFailed);
+
+    link.read();
+    if (!arrived.isEmpty())
+        peer.send(arrived);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), 1, kArrivalMs);
+    if (arrived.isEmpty()) {
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(link.error().kind, SerialLink::Error::Kind::Timeout);
+        QVERIFY2(link.error().describe().contains(peer.slavePath()), qPrintable(link.error().describe()));
+    } else {
+        QCOMPARE(received.size(), 1);
+        QCOMPARE(received.at(0).at(0).toByteArray(), arrived);
+    }
+    // A time-out is no failure of the port.
+    QVERIFY(link.isOpen());
+    QCOMPARE(linkFailed.size(), 0);
+    QVERIFY(!link.isReading());
+
+    // What the time-out handed over is gone: the next reply stands alone.
+    link.setReadTimeout(kPatientRead);
+    link.read();
+    peer.send("*");
+    QTRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), 2, kArrivalMs);
+    QCOMPARE(received.size(), arrived.isEmpty() ? 1 : 2);
+    QCOMPARE(received.last().at(0).toByteArray(), QByteArray("*"));
+}
+
+void SerialLinkTest::configureDropsEarlierBytes()
+{
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+    link.setReadTimeout(kPatientRead);
+    QSignalSpy received(&link, &SerialLink::replyReceived);
+    QSignalSpy failed(&link, &SerialLink::readFailed);
+
+    // "OLD*" lands in the link's buffer behind the first reply, "LATE" in the
+    // port without a read pending: an answer to an earlier command in both cases.
+    peer.send("A*OLD*");
+    link.read();
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+    peer.send("LATE");
+    QTest::qWait(100);
+
+    QVERIFY2(link.configure(), qPrintable(link.error().describe()));
+    link.setReadTimeout(kShortRead);
+    link.read();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    QCOMPARE(received.size(), 1);
+    QCOMPARE(link.error().kind, SerialLink::Error::Kind::Timeout);
+}
+
+void SerialLinkTest::configureCancelsPendingRead()
+{
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+    link.setReadTimeout(kShortRead);
+    QSignalSpy received(&link, &SerialLink::replyReceived);
+    QSignalSpy failed(&link, &SerialLink::readFailed);
+    QSignalSpy cancelled(&link, &SerialLink::readCancelled);
+
+    // An update taking the link over from a running link test.
+    link.read();
+    QVERIFY(link.configure());
+    QCOMPARE(cancelled.size(), 1);
+    QVERIFY(!link.isReading());
+    // The cancelled read's time-out must not end anything later.
+    QTest::qWait(int(kShortRead.count()) * 3);
+    QCOMPARE(received.size(), 0);
+    QCOMPARE(failed.size(), 0);
+    QCOMPARE(cancelled.size(), 1);
+}
+
+void SerialLinkTest::hangUpDuringReadEndsItOnce()
+{
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+    // Longer than the whole test, so only the hang-up can end the read.
+    link.setReadTimeout(60s);
+    QSignalSpy received(&link, &SerialLink::replyReceived);
+    QSignalSpy failed(&link, &SerialLink::readFailed);
+    QSignalSpy linkFailed(&link, &SerialLink::linkFailed);
+
+    link.read();
+    peer.send("PART");  // a reply cut off by the hang-up is no reply
+    QTest::qWait(50);
+    peer.hangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    QCOMPARE(linkFailed.size(), 1);
+    QCOMPARE(received.size(), 0);
+    QVERIFY(!link.isOpen());
+    QVERIFY(!link.isReading());
+    QCOMPARE(link.error().kind, SerialLink::Error::Kind::HangUp);
+    QVERIFY2(link.error().describe().contains(peer.slavePath()), qPrintable(link.error().describe()));
+
+    // A hung-up port left open signals its error over and over; the process
+    // would then burn a core. A generous bound: an idle second costs next to nothing.
+    const auto cpuBefore = processCpuTime();
+    QTest::qWait(1000);
+    const auto cpuUsed = processCpuTime() - cpuBefore;
+    QVERIFY2(cpuUsed < 300ms, qPrintable(QStringLiteral("%1 ms of CPU in an idle second")
+                                             .arg(std::chrono::duration_cast<std::chrono::milliseconds>(cpuUsed).count())));
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(linkFailed.size(), 1);
+
+    // The technician plugs the instrument back in and tries again.
+    PtyPeer replugged;
+    QVERIFY2(openOnPeer(link, replugged), qPrintable(link.error().describe()));
+    link.setReadTimeout(kPatientRead);
+    QVERIFY(link.writeCommand("ARC*"));
+    QTRY_COMPARE_WITH_TIMEOUT(replugged.received(), QByteArray("ARC*\n"), kArrivalMs);
+    link.read();
+    replugged.send("SIM-1*");
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+    QCOMPARE(received.at(0).at(0).toByteArray(), QByteArray("SIM-1*"));
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(linkFailed.size(), 1);
+}
+
+void SerialLinkTest::hangUpWhileIdleIsReportedOnce()
+{
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+    QSignalSpy failed(&link, &SerialLink::readFailed);
+    QSignalSpy linkFailed(&link, &SerialLink::linkFailed);
+
+    peer.hangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(linkFailed.size(), 1, kArrivalMs);
+    QVERIFY(!link.isOpen());
+    QTest::qWait(300);
+    QCOMPARE(linkFailed.size(), 1);
+    QCOMPARE(failed.size(), 0);
+
+    // The next exchange finds the port closed instead of waiting for nothing.
+    QVERIFY(!link.writeCommand("ARC*"));
+    link.read();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    QCOMPARE(linkFailed.size(), 1);
+}
+
+void SerialLinkTest::portThatCannotBeOpened_data()
+{
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<SerialLink::Error::Kind>("kind");
+
+    using Kind = SerialLink::Error::Kind;
+    QTest::newRow("device path that does not exist")
+        << QStringLiteral("/dev/ttyDOESNOTEXIST") << QStringLiteral("/dev/ttyDOESNOTEXIST") << Kind::NoSuchPort;
+    const int absent = absentComNumber();
+    QTest::newRow("COM number without a device")
+        << QStringLiteral("COM %1").arg(absent) << QStringLiteral("/dev/ttyS%1").arg(absent - 1) << Kind::NoSuchPort;
+    // Numbers that name no device at all; the description still says which port.
+    QTest::newRow("no COM in the text") << QStringLiteral("3") << QStringLiteral("COM 0") << Kind::NoSuchPort;
+    QTest::newRow("negative") << QStringLiteral("COM -2") << QStringLiteral("COM -2") << Kind::NoSuchPort;
+    QTest::newRow("fraction") << QStringLiteral("COM 2.5") << QStringLiteral("COM 2.5") << Kind::NoSuchPort;
+}
+
+void SerialLinkTest::portThatCannotBeOpened()
+{
+    QFETCH(QString, portText);
+    QFETCH(QString, device);
+    QFETCH(SerialLink::Error::Kind, kind);
+
+    SerialLink link;
+    QVERIFY(link.setPortText(portText));
+    QVERIFY(!link.configure());
+    QCOMPARE(link.error().kind, kind);
+    QVERIFY(!link.isOpen());
+    const QString description = link.error().describe();
+    QVERIFY2(description.contains(device), qPrintable(description));
+}
+
+void SerialLinkTest::portHeldByAnotherOpenerIsBusy()
+{
+    PtyPeer peer;
+    SerialLink first;
+    QVERIFY2(openOnPeer(first, peer), qPrintable(first.error().describe()));
+
+    SerialLink second;
+    QVERIFY(!openOnPeer(second, peer));
+    QCOMPARE(second.error().kind, SerialLink::Error::Kind::Busy);
+    QVERIFY2(second.error().describe().contains(peer.slavePath()), qPrintable(second.error().describe()));
+    QVERIFY(!second.isOpen());
+
+    // The refused opener took nothing from the one that holds the port.
+    QVERIFY(first.isOpen());
+    QVERIFY(first.writeCommand("ARC*"));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received(), QByteArray("ARC*\n"), kArrivalMs);
+
+    // Once let go, the port is free for the other.
+    first.close();
+    QVERIFY2(second.configure(), qPrintable(second.error().describe()));
+}
+
+void SerialLinkTest::symlinkedDeviceSharesTheLock()
+{
+    PtyPeer peer;
+    QVERIFY(peer.isValid());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // Like /dev/serial/by-id/...: a stable name for a device that moves.
+    const QString byId = dir.filePath(QStringLiteral("usb-Wexel_Bench-if00"));
+    QVERIFY(QFile::link(peer.slavePath(), byId));
+
+    SerialLink viaLink;
+    QVERIFY(viaLink.setPortText(byId));
+    QCOMPARE(viaLink.deviceName(), byId);
+    QVERIFY2(viaLink.configure(), qPrintable(viaLink.error().describe()));
+    QVERIFY(viaLink.writeCommand("ARC*"));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received(), QByteArray("ARC*\n"), kArrivalMs);
+
+    // Two names, one device: the second opener must still find it taken.
+    SerialLink direct;
+    QVERIFY(!openOnPeer(direct, peer));
+    QCOMPARE(direct.error().kind, SerialLink::Error::Kind::Busy);
+}
+
+void SerialLinkTest::regularFileIsNoSerialPort()
+{
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write("not a port");
+    file.close();
+
+    SerialLink link;
+    link.setDevicePath(file.fileName());
+    QVERIFY(!link.configure());
+    QVERIFY(!link.isOpen());
+    QCOMPARE(link.error().kind, SerialLink::Error::Kind::OpenFailed);
+    QVERIFY2(link.error().describe().contains(file.fileName()), qPrintable(link.error().describe()));
+    // Nothing may have been written into it.
+    QVERIFY(file.open());
+    QCOMPARE(file.readAll(), QByteArray("not a port"));
+}
+
+void SerialLinkTest::unconfiguredLinkRefuses()
+{
+    SerialLink link;
+    link.setDevicePath(QStringLiteral("/dev/ttyDOESNOTEXIST"));
+    QVERIFY(!link.write("ARC*\n"));
+    QCOMPARE(link.error().kind, SerialLink::Error::Kind::NotOpen);
+    QVERIFY(!link.writeCommand("ARC*"));
+    QVERIFY(!link.isOpen());
+}
+
+void SerialLinkTest::portTextChoosesDevice_data()
+{
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("device");
+
+    const QString before = QStringLiteral("/dev/ttyBEFORE");
+    QTest::newRow("COM 3") << QStringLiteral("COM 3") << true << QStringLiteral("/dev/ttyS2");
+    QTest::newRow("COM 1") << QStringLiteral("COM 1") << true << QStringLiteral("/dev/ttyS0");
+    QTest::newRow("com10") << QStringLiteral("com10") << true << QStringLiteral("/dev/ttyS9");
+    QTest::newRow("device path") << QStringLiteral("/dev/ttyUSB0") << true << QStringLiteral("/dev/ttyUSB0");
+    QTest::newRow("device path with blanks") << QStringLiteral("  /dev/ttyACM1 ") << true
+                                             << QStringLiteral("/dev/ttyACM1");
+    QTest::newRow("by-id path") << QStringLiteral("/dev/serial/by-id/usb-Wexel_Bench-if00") << true
+                                << QStringLiteral("/dev/serial/by-id/usb-Wexel_Bench-if00");
+    QTest::newRow("no number") << QStringLiteral("COM") << true << QString();
+    QTest::newRow("fraction") << QStringLiteral("COM 2.5") << true << QString();
+    // A text the port rule refuses leaves the link on its earlier port.
+    QTest::newRow("too long") << QStringLiteral("COM 3").leftJustified(32768, u' ') << false << before;
+}
+
+void SerialLinkTest::portTextChoosesDevice()
+{
+    QFETCH(QString, portText);
+    QFETCH(bool, accepted);
+    QFETCH(QString, device);
+
+    SerialLink link;
+    link.setDevicePath(QStringLiteral("/dev/ttyBEFORE"));
+    QCOMPARE(link.setPortText(portText), accepted);
+    QCOMPARE(link.deviceName(), device);
+    if (!accepted)
+        QCOMPARE(link.error().kind, SerialLink::Error::Kind::NoSuchPort);
+}
+
+void SerialLinkTest::deviceForPortNumber_data()
+{
+    QTest::addColumn<double>("number");
+    QTest::addColumn<QString>("device");
+
+    QTest::newRow("1") << 1.0 << QStringLiteral("/dev/ttyS0");
+    QTest::newRow("3") << 3.0 << QStringLiteral("/dev/ttyS2");
+    QTest::newRow("10") << 10.0 << QStringLiteral("/dev/ttyS9");
+    QTest::newRow("256") << 256.0 << QStringLiteral("/dev/ttyS255");
+    QTest::newRow("100 from an exponent") << 1e2 << QStringLiteral("/dev/ttyS99");
+    QTest::newRow("0") << 0.0 << QString();
+    QTest::newRow("-1") << -1.0 << QString();
+    QTest::newRow("2.5") << 2.5 << QString();
+    QTest::newRow("just below 1") << 0.999 << QString();
+    QTest::newRow("beyond int") << 1e12 << QString();
+    QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << QString();
+    QTest::newRow("NaN") << std::numeric_limits<double>::quiet_NaN() << QString();
+}
+
+void SerialLinkTest::deviceForPortNumber()
+{
+    QFETCH(double, number);
+    QFETCH(QString, device);
+    QCOMPARE(::deviceForPortNumber(number), device);
+}
+
+WEXEL_REGISTER_TEST(SerialLinkTest)
+
+// The rule that reads a port number out of the port text.
+class PortNumberTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data();
+    void parse();
+    void isDevicePath_data();
+    void isDevicePath();
+};
+
+void PortNumberTest::parse_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<std::optional<double>>("number");
+
+    const auto row = [](const char *name, const QString &text, std::optional<double> number) {
+        QTest::newRow(name) << text << number;
+    };
+    row("COM 1", QStringLiteral("COM 1"), 1);
+    row("COM 10", QStringLiteral("COM 10"), 10);
+    row("any case", QStringLiteral("com7"), 7);
+    row("mixed case", QStringLiteral("cOm 4"), 4);
+    row("text before COM", QStringLiteral("xCOM 3"), 3);
+    row("blank inside the number", QStringLiteral("COM 1 0"), 10);
+    row("blanks around", QStringLiteral("   COM   12   "), 12);
+    row("tab before the number", QStringLiteral("COM\t5"), 5);
+    row("no COM", QStringLiteral("3"), 0);
+    row("empty", QString(), 0);
+    row("COM split by a blank", QStringLiteral("CO M 3"), 0);
+    row("COM alone", QStringLiteral("COM"), 0);
+    row("COM and blanks", QStringLiteral("COM   "), 0);
+    row("letters after COM", QStringLiteral("COM abc"), 0);
+    row("trailing letter", QStringLiteral("COM 3x"), 3);
+    row("comma ends the number", QStringLiteral("COM 2,5"), 2);
+    row("limit", QStringLiteral("COM 255"), 255);
+    row("above limit", QStringLiteral("COM 256"), 256);
+    row("minus", QStringLiteral("COM -2"), -2);
+    row("blank after the sign", QStringLiteral("COM - 2"), -2);
+    row("plus", QStringLiteral("COM +4"), 4);
+    row("sign twice", QStringLiteral("COM --2"), 0);
+    row("sign alone", QStringLiteral("COM +"), 0);
+    row("decimal", QStringLiteral("COM 2.5"), 2.5);
+    row("leading point", QStringLiteral("COM .5"), 0.5);
+    row("second point ends the number", QStringLiteral("COM 1.2.3"), 1.2);
+    row("exponent", QStringLiteral("COM 1E2"), 100);
+    row("small exponent", QStringLiteral("com 1e2"), 100);
+    row("D exponent", QStringLiteral("COM 1D2"), 100);
+    row("negative exponent", QStringLiteral("COM 5E-1"), 0.5);
+    row("exponent without digits", QStringLiteral("COM 3E"), 3);
+    row("exponent sign without digits", QStringLiteral("COM 3E+"), 3);
+    row("exponent without mantissa", QStringLiteral("COM E2"), 0);
+    // Only the first COM counts: after it comes "COM 5", which is no number.
+    row("COM twice", QStringLiteral("COM COM 5"), 0);
+    row("COM run together twice", QStringLiteral("COMCOM 5"), 0);
+    row("second COM after the number", QStringLiteral("COM 3 COM 4"), 3);
+    row("COM inside a word", QStringLiteral("TELECOM 6"), 6);
+
+    // Lengths are 16-bit counters: 32,767 characters is the longest text.
+    row("longest text", QStringLiteral("COM 7").leftJustified(32767, u' '), 7);
+    row("COM at the end of the longest text", QStringLiteral("COM").rightJustified(32767, u'x'), 0);
+    row("one character too long", QStringLiteral("COM 7").leftJustified(32768, u' '), std::nullopt);
+    row("far too long", QString(70000, u'9'), std::nullopt);
+}
+
+void PortNumberTest::parse()
+{
+    QFETCH(QString, text);
+    QFETCH(std::optional<double>, number);
+
+    const std::optional<double> parsed = ParsePortNumber(text);
+    QCOMPARE(parsed.has_value(), number.has_value());
+    if (number)
+        QCOMPARE(*parsed, *number);
+}
+
+void PortNumberTest::isDevicePath_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("isPath");
+
+    QTest::newRow("ttyUSB") << QStringLiteral("/dev/ttyUSB0") << true;
+    QTest::newRow("by-id") << QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R-if00-port0") << true;
+    QTest::newRow("pseudo-terminal") << QStringLiteral("/dev/pts/3") << true;
+    QTest::newRow("leading blank") << QStringLiteral("  /dev/ttyS0") << true;
+    QTest::newRow("COM text") << QStringLiteral("COM 3") << false;
+    QTest::newRow("number") << QStringLiteral("3") << false;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("relative name") << QStringLiteral("dev/ttyS0") << false;
+    QTest::newRow("bare device name") << QStringLiteral("ttyUSB0") << false;
+    QTest::newRow("COM with a slash later") << QStringLiteral("COM 3 /dev/ttyS2") << false;
+    // The Windows device namespace is a path only where it exists.
+#ifdef Q_OS_WIN
+    QTest::newRow("Windows device") << QStringLiteral("\\\\.\\COM12") << true;
+#else
+    QTest::newRow("Windows device") << QStringLiteral("\\\\.\\COM12") << false;
+#endif
+}
+
+void PortNumberTest::isDevicePath()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, isPath);
+    QCOMPARE(::isDevicePath(text), isPath);
+}
+
+WEXEL_REGISTER_TEST(PortNumberTest)
+
+#include "tst_link.moc"
