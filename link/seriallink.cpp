@@ -232,7 +232,13 @@ void SerialLink::handlePortError(QSerialPort::SerialPortError code)
         kind = Error::Kind::WriteFailed;
     else if (code == QSerialPort::TimeoutError)
         return;  // only the blocking calls raise it; none are used
-    fail(kind, m_port.errorString());
+    // A hang-up shows as a read that finds the end of the device; Qt's error
+    // text then carries a stale errno from an earlier call, so name it plainly.
+    const QString detail = (code == QSerialPort::ReadError || code == QSerialPort::ResourceError)
+        ? tr("the device closed (%1)").arg(code == QSerialPort::ReadError ? QStringLiteral("read error")
+                                                                          : QStringLiteral("resource error"))
+        : m_port.errorString();
+    fail(kind, detail);
 }
 
 void SerialLink::fail(Error::Kind kind, const QString &detail)
