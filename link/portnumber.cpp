@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -80,7 +81,14 @@ double leadingNumber(const QString &s)
         return 0;
     if ((stage == Stage::ExponentSign || stage == Stage::Exponent) && !seenExponentDigit)
         number.resize(beforeExponent);  // "3E" reads as 3
-    const double value = std::strtod(number.c_str(), nullptr);
+    // from_chars reads the C format whatever the user's locale: a German
+    // desktop must not read "COM 2.5" as 2.
+    // It takes no leading '+', which the number may carry.
+    const char *first = number.data() + (number.front() == '+' ? 1 : 0);
+    double value = 0;
+    const auto [end, error] = std::from_chars(first, number.data() + number.size(), value);
+    if (error != std::errc() || end == first)
+        return 0;
     return std::isfinite(value) ? value : 0;
 }
 

@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 
 #include <optional>
+#include <utility>
 
 // Cuts the instrument's replies out of the bytes received: a reply is
 // everything up to and including the first end-of-read character; later
