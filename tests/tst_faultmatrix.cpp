@@ -5,6 +5,7 @@
 #include "fakeinstrument.h"
 #include "recordingpresenter.h"
 #include "testregistry.h"
+#include "testtimings.h"
 
 #include "firmware/filedialog.h"
 #include "firmware/firmwareline.h"
@@ -181,14 +182,6 @@ QList<FaultCase> cases()
     };
 }
 
-UpdateSequence::Timings fastTimings()
-{
-    UpdateSequence::Timings t;
-    t.eraseTickInterval = std::chrono::milliseconds(2);
-    t.eraseTickCount = 10;
-    t.handOverDelay = std::chrono::milliseconds(5);
-    return t;
-}
 
 QList<QByteArray> splitLines(const QByteArray &data)
 {

@@ -2,6 +2,7 @@
 // instrument receives, in what order and when, and how each end is reported.
 #include "fakeinstrument.h"
 #include "testregistry.h"
+#include "testtimings.h"
 
 #include "firmware/firmwareline.h"
 #include "link/seriallink.h"
@@ -25,14 +26,6 @@ const QByteArray kImage = QByteArrayLiteral("@F000\r\n"
                                             "AA BB\r\n"
                                             "q\r\n");
 
-UpdateSequence::Timings fastTimings()
-{
-    UpdateSequence::Timings t;
-    t.eraseTickInterval = std::chrono::milliseconds(2);
-    t.eraseTickCount = 10;
-    t.handOverDelay = std::chrono::milliseconds(10);
-    return t;
-}
 
 QByteArray numberedLines(int count)
 {

@@ -4,6 +4,7 @@
 #include "fakeinstrument.h"
 #include "recordingpresenter.h"
 #include "testregistry.h"
+#include "testtimings.h"
 
 #include "firmware/filedialog.h"
 #include "link/portlist.h"
@@ -30,14 +31,6 @@
 
 namespace {
 
-UpdateSequence::Timings fastTimings()
-{
-    UpdateSequence::Timings t;
-    t.eraseTickInterval = std::chrono::milliseconds(2);
-    t.eraseTickCount = 10;
-    t.handOverDelay = std::chrono::milliseconds(20);
-    return t;
-}
 
 QRect twipsRect(const QWidget *w, double l, double t, double width, double h)
 {
