@@ -54,6 +54,10 @@ Instrument::Reply Instrument::handleErase()
     m_image.clear();
     m_inImage = true;
     report("erasing, answering in " + std::to_string(m_options.eraseTime.count()) + " ms");
+    if (faultsActive() && m_options.eraseReply) {
+        report("erase answered with a reply of its own (fault)");
+        return {*m_options.eraseReply, false, Work::Erase};
+    }
     return {std::string(kAck), false, Work::Erase};
 }
 
@@ -94,6 +98,9 @@ Instrument::Reply Instrument::handleLine(std::string_view line, bool truncated)
     } else if (m_options.garbageLines.contains(number)) {
         report("garbling " + where + " (fault)");
         reply.bytes = kGarbage;
+    } else if (const auto own = m_options.lineReplies.find(number); own != m_options.lineReplies.end()) {
+        report("answering " + where + " with a reply of its own (fault)");
+        reply.bytes = own->second;
     }
     if (m_options.hangupAfterLines.contains(number)) {
         report("hanging up after " + where + " (fault)");

@@ -75,6 +75,19 @@ std::string SimOptions::parse(const std::vector<std::string_view> &args)
                 error = std::string(name) + " needs a value";
             else
                 (name == "--arc-reply" ? arcReply : endReply) = unescape(value);
+        } else if (name == "--erase-reply") {
+            if (!needValue())
+                error = "--erase-reply needs a value";
+            else
+                eraseReply = unescape(value);
+        } else if (name == "--line-reply") {
+            // Two values: the line's number, then its answer.
+            if ((error = number(1, INT64_MAX, &n)).empty()) {
+                if (i + 1 >= args.size())
+                    error = "--line-reply needs a line number and a reply";
+                else
+                    lineReplies[static_cast<std::uint64_t>(n)] = unescape(args[++i]);
+            }
         } else if (name == "--erase-ms") {
             if ((error = number(0, kMaxDelayMs, &n)).empty())
                 eraseTime = std::chrono::milliseconds(n);
@@ -179,17 +192,24 @@ image as "key: value" lines.
 Answers:
   --arc-reply TEXT        reply to "ARC*" (default "WEXEL-SIM 1.0*")
   --end-reply TEXT        reply to the end line (default "OK*")
-                          (TEXT may hold \xHH, \n, \r, \t and \\)
+                          (TEXT here and below may hold \xHH, \n, \r, \t
+                          and \\)
   --erase-ms N            erase time before KILL is answered (default 2000)
 
 Faults (line N counts firmware lines from 1 after each KILL; repeatable):
   --erase refuse|ignore   answer KILL with "NG*", or never ("ok": normal)
+  --erase-reply TEXT      answer KILL with TEXT instead of "*", after the erase
+                          time; the instrument still erases
   --refuse-line N         answer line N with "NG*"
   --ignore-line N         never answer line N
   --garbage-line N        answer line N with "\x15?#" (no "*")
   --hangup-after-line N   answer line N, then close the pseudo-terminal and
                           exit: the tool sees a hang-up
-  --fault-once            faults only during the first KILL and its image
+  --line-reply N TEXT     answer line N with TEXT instead of "*" (or of the end
+                          reply); refuse, ignore and garbage on the same line
+                          come first
+  --fault-once            faults (--erase-reply and --line-reply included)
+                          only during the first KILL and its image
   --split-acks            send replies of more than one byte one byte at a
                           time, 5 ms apart
 

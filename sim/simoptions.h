@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -20,12 +22,18 @@ struct SimOptions
     // answer only about 5 s after KILL, so it never sees the difference.
     std::chrono::milliseconds eraseTime{2000};
     EraseFault eraseFault = EraseFault::None;
+    // Replaces the erase's acknowledgement "*" (not a refusal or the silence
+    // of eraseFault): the instrument still erases, only its answer differs.
+    std::optional<std::string> eraseReply;
 
     // Faults on firmware lines, numbered from 1 after each KILL.
     std::set<std::uint64_t> refuseLines;
     std::set<std::uint64_t> ignoreLines;
     std::set<std::uint64_t> garbageLines;
     std::set<std::uint64_t> hangupAfterLines;
+    // Own answers to single lines, in place of "*" (or of the end reply):
+    // stray bytes around an acknowledgement, two acknowledgements at once.
+    std::map<std::uint64_t, std::string> lineReplies;
     // Faults only during the first image, so a retry can succeed.
     bool faultOnce = false;
 

@@ -418,23 +418,27 @@ private slots:
 
     void lineFaults_data()
     {
-        QTest::addColumn<QString>("option");
+        QTest::addColumn<QStringList>("fault");  // on line 3
         QTest::addColumn<QByteArray>("reply");  // to line 3; empty: silence
         QTest::addColumn<bool>("once");
-        QTest::newRow("refuse") << u"--refuse-line"_s << QByteArray("NG*") << false;
-        QTest::newRow("garbage") << u"--garbage-line"_s << QByteArray("\x15?#") << false;
-        QTest::newRow("ignore") << u"--ignore-line"_s << QByteArray() << false;
-        QTest::newRow("refuse once") << u"--refuse-line"_s << QByteArray("NG*") << true;
-        QTest::newRow("ignore once") << u"--ignore-line"_s << QByteArray() << true;
+        QTest::newRow("refuse") << arguments({"--refuse-line", "3"}) << QByteArray("NG*") << false;
+        QTest::newRow("garbage") << arguments({"--garbage-line", "3"}) << QByteArray("\x15?#") << false;
+        QTest::newRow("ignore") << arguments({"--ignore-line", "3"}) << QByteArray() << false;
+        QTest::newRow("refuse once") << arguments({"--refuse-line", "3"}) << QByteArray("NG*") << true;
+        QTest::newRow("ignore once") << arguments({"--ignore-line", "3"}) << QByteArray() << true;
+        // Two acknowledgements in one write, and the escapes of the reply text.
+        QTest::newRow("own reply") << arguments({"--line-reply=3", "\\\\\\x00**"}) << QByteArray("\\\0**", 4)
+                                   << false;
+        QTest::newRow("own reply once") << arguments({"--line-reply", "3", "*xy"}) << QByteArray("*xy") << true;
     }
 
     void lineFaults()
     {
-        QFETCH(QString, option);
+        QFETCH(QStringList, fault);
         QFETCH(QByteArray, reply);
         QFETCH(bool, once);
         SimRun sim;
-        QStringList args = arguments({"--quiet", "--erase-ms", "0"}) << option << u"3"_s;
+        QStringList args = arguments({"--quiet", "--erase-ms", "0"}) + fault;
         if (once)
             args << u"--fault-once"_s;
         QVERIFY(sim.start(args));
@@ -467,18 +471,21 @@ private slots:
 
     void eraseFaults_data()
     {
-        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("fault");
         QTest::addColumn<QByteArray>("reply");
-        QTest::newRow("refuse") << u"refuse"_s << QByteArray("NG*");
-        QTest::newRow("ignore") << u"ignore"_s << QByteArray();
+        QTest::addColumn<bool>("erases");  // the instrument still starts an image
+        QTest::newRow("refuse") << arguments({"--erase", "refuse"}) << QByteArray("NG*") << false;
+        QTest::newRow("ignore") << arguments({"--erase", "ignore"}) << QByteArray() << false;
+        QTest::newRow("own reply") << arguments({"--erase-reply", "x\\x15*"}) << QByteArray("x\x15*") << true;
     }
 
     void eraseFaults()
     {
-        QFETCH(QString, fault);
+        QFETCH(QStringList, fault);
         QFETCH(QByteArray, reply);
+        QFETCH(bool, erases);
         SimRun sim;
-        QVERIFY(sim.start(arguments({"--quiet", "--erase-ms", "50", "--erase"}) << fault));
+        QVERIFY(sim.start(arguments({"--quiet", "--erase-ms", "50"}) + fault));
         sim.send("KILL\n");
         if (reply.isEmpty()) {
             QTest::qWait(500);
@@ -486,11 +493,11 @@ private slots:
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(sim.m_received, reply, kReplyTimeoutMs);
         }
-        // No image was started, so lines are not taken.
-        QCOMPARE(sim.exchange("@0F000"), QByteArray("NG*"));
+        // Without an image lines are not taken.
+        QCOMPARE(sim.exchange("@0F000"), QByteArray(erases ? "*" : "NG*"));
         QVERIFY(sim.stop());
-        QCOMPARE(sim.summary().value("erase count"), QByteArray("0"));
-        QCOMPARE(sim.summary().value("lines received"), QByteArray("0"));
+        QCOMPARE(sim.summary().value("erase count"), QByteArray(erases ? "1" : "0"));
+        QCOMPARE(sim.summary().value("lines received"), QByteArray(erases ? "1" : "0"));
     }
 
     void hangUpAfterLine()
@@ -629,6 +636,8 @@ private slots:
         QTest::newRow("line not a number") << arguments({"--refuse-line", "x"}) << 2;
         QTest::newRow("line zero") << arguments({"--ignore-line", "0"}) << 2;
         QTest::newRow("value missing") << arguments({"--erase-ms"}) << 2;
+        QTest::newRow("line reply without text") << arguments({"--line-reply", "3"}) << 2;
+        QTest::newRow("line reply without line") << arguments({"--line-reply", "*x"}) << 2;
         QTest::newRow("flag with value") << arguments({"--json=yes"}) << 2;
         QTest::newRow("help") << arguments({"--help"}) << 0;
     }
@@ -649,7 +658,7 @@ private slots:
         for (const char *option : {"--arc-reply", "--end-reply", "--erase-ms", "--erase ", "--refuse-line",
                                    "--ignore-line", "--garbage-line", "--hangup-after-line", "--fault-once",
                                    "--split-acks", "--baud", "--ack-delay-ms", "--link", "--exit-after-end",
-                                   "--json", "--quiet", "--log", "--help"})
+                                   "--json", "--quiet", "--log", "--help", "--erase-reply", "--line-reply"})
             QVERIFY2(help.contains(option), option);
     }
 };
