@@ -16,3 +16,4 @@ wexel_add_test_class(SoakTest tst_soak.cpp)
 # The soak runs long; sanitizer builds leave it out by its label.
 set_tests_properties(SoakTest PROPERTIES LABELS soak TIMEOUT 900)
 wexel_add_test_class(DesktopFaultMatrixTest tst_faultmatrix.cpp)
+wexel_add_test_class(CliFaultMatrixTest tst_climatrix.cpp)

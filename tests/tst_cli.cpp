@@ -1,6 +1,7 @@
 // The command-line front end, run as a production line runs it: the program
 // against the simulated instrument, judged by its exit code, its messages,
 // its JSON events and what the instrument received.
+#include "clitestsupport.h"
 #include "testregistry.h"
 
 #include "firmware/firmwareline.h"
@@ -18,13 +19,10 @@
 
 #include <csignal>
 
+using namespace CliTestSupport;
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-// Generous: the machine is shared, and a hung program shows as a failure
-// here rather than as a CTest time-out.
-constexpr int kProcessTimeoutMs = 20000;
 
 // Short timings, so each update takes milliseconds; the read time-out still
 // leaves the simulator ample time to answer on a loaded machine.
@@ -32,25 +30,6 @@ const QStringList kFastTimings = {u"--erase-tick-ms"_s, u"2"_s,  u"--erase-ticks
                                   u"--hand-over-ms"_s,  u"10"_s, u"--read-timeout-ms"_s, u"500"_s};
 
 const QString kMissingPort = u"/dev/wexel-no-such-port"_s;
-
-QString programPath(const QString &relative)
-{
-    const QString buildDir = qEnvironmentVariable("WEXEL_BUILD_DIR");
-    if (!buildDir.isEmpty())
-        return QDir(buildDir).filePath(relative);
-    // Run by hand: the test binary sits in <build>/tests.
-    return QDir(QCoreApplication::applicationDirPath()).filePath(u"../"_s + relative);
-}
-
-QString cliPath()
-{
-    return programPath(u"cli/wexel-update-cli"_s);
-}
-
-QString simulatorPath()
-{
-    return programPath(u"sim/wexel-instrument-sim"_s);
-}
 
 // A firmware image with the shapes the tool must prepare (short address,
 // odd data line, blanks around a line, an empty line) and lines after the
@@ -73,111 +52,6 @@ const QByteArrayList kRawImage = [] {
     lines += "EE EE";
     return lines;
 }();
-
-struct Result
-{
-    int exitCode = -1;
-    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
-    QByteArray out;
-    QByteArray err;
-};
-
-// The simulated instrument, started with --json so that its exit summary
-// can be read as an object.
-class Simulator
-{
-public:
-    ~Simulator()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            (void)QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
-        }
-    }
-
-    bool start(const QStringList &faults = {})
-    {
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
-                         [this] { m_out += m_process.readAllStandardOutput(); });
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(simulatorPath(), QStringList{u"--erase-ms"_s, u"0"_s, u"--json"_s, u"--quiet"_s} + faults);
-        if (!QTest::qWaitFor([this] { return m_out.contains('\n') || m_process.state() == QProcess::NotRunning; },
-                             kProcessTimeoutMs))
-            return false;
-        m_device = QString::fromLocal8Bit(m_out.left(m_out.indexOf('\n')));
-        return m_device.startsWith(u'/');
-    }
-
-    QString device() const { return m_device; }
-
-    enum class Stop { Terminate, AwaitExit };
-
-    // Stops the simulator (SIGTERM), or waits for it to end on its own
-    // (--exit-after-end, a hang-up), and reads its summary of what it received.
-    QJsonObject summary(Stop stop = Stop::Terminate)
-    {
-        if (stop == Stop::Terminate && m_process.state() != QProcess::NotRunning)
-            m_process.terminate();
-        if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs))
-            return {};
-        m_out += m_process.readAllStandardOutput();
-        const QByteArray json = m_out.mid(m_out.indexOf('\n') + 1).trimmed();
-        return QJsonDocument::fromJson(json).object();
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_out;
-    QString m_device;
-};
-
-bool runCli(const QStringList &args, Result *result)
-{
-    QProcess process;
-    process.start(cliPath(), args);
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
-        process.kill();
-        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
-        return false;
-    }
-    result->exitCode = process.exitCode();
-    result->exitStatus = process.exitStatus();
-    result->out = process.readAllStandardOutput();
-    result->err = process.readAllStandardError();
-    return true;
-}
-
-// Every line of standard output as a JSON object; false if one is not.
-bool parseEvents(const QByteArray &out, QList<QJsonObject> *events, QByteArray *bad)
-{
-    for (const QByteArray &line : out.split('\n')) {
-        if (line.isEmpty())
-            continue;
-        QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
-            *bad = line;
-            return false;
-        }
-        events->append(doc.object());
-    }
-    return true;
-}
-
-QList<QJsonObject> eventsNamed(const QList<QJsonObject> &events, const QString &name)
-{
-    QList<QJsonObject> found;
-    for (const QJsonObject &e : events) {
-        if (e.value(u"event"_s).toString() == name)
-            found += e;
-    }
-    return found;
-}
-
-QString checksumText(std::uint32_t checksum)
-{
-    return QString::number(checksum, 16).toUpper().rightJustified(8, u'0');
-}
 
 } // namespace
 

@@ -1,0 +1,152 @@
+#pragma once
+
+// What the tests of the command-line front end share: the two programs as a
+// production line runs them, the simulated instrument's exit summary, and the
+// JSON events of the front end.
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+
+#include <cstdint>
+
+namespace CliTestSupport {
+
+// Generous: the machine is shared, and a hung program shows as a failure
+// here rather than as a CTest time-out.
+constexpr int kProcessTimeoutMs = 20000;
+
+inline QString programPath(const QString &relative)
+{
+    const QString buildDir = qEnvironmentVariable("WEXEL_BUILD_DIR");
+    if (!buildDir.isEmpty())
+        return QDir(buildDir).filePath(relative);
+    // Run by hand: the test binary sits in <build>/tests.
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../") + relative);
+}
+
+inline QString cliPath()
+{
+    return programPath(QStringLiteral("cli/wexel-update-cli"));
+}
+
+inline QString simulatorPath()
+{
+    return programPath(QStringLiteral("sim/wexel-instrument-sim"));
+}
+
+struct Result
+{
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The simulated instrument, started with --json so that its exit summary
+// can be read as an object.
+class Simulator
+{
+public:
+    ~Simulator()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            (void)QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
+        }
+    }
+
+    bool start(const QStringList &faults = {})
+    {
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
+                         [this] { m_out += m_process.readAllStandardOutput(); });
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(simulatorPath(),
+                        QStringList{QStringLiteral("--erase-ms"), QStringLiteral("0"), QStringLiteral("--json"),
+                                    QStringLiteral("--quiet")}
+                            + faults);
+        if (!QTest::qWaitFor([this] { return m_out.contains('\n') || m_process.state() == QProcess::NotRunning; },
+                             kProcessTimeoutMs))
+            return false;
+        m_device = QString::fromLocal8Bit(m_out.left(m_out.indexOf('\n')));
+        return m_device.startsWith(u'/');
+    }
+
+    QString device() const { return m_device; }
+
+    enum class Stop { Terminate, AwaitExit };
+
+    // Stops the simulator (SIGTERM), or waits for it to end on its own
+    // (--exit-after-end, a hang-up), and reads its summary of what it received.
+    QJsonObject summary(Stop stop = Stop::Terminate)
+    {
+        if (stop == Stop::Terminate && m_process.state() != QProcess::NotRunning)
+            m_process.terminate();
+        if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs))
+            return {};
+        m_out += m_process.readAllStandardOutput();
+        const QByteArray json = m_out.mid(m_out.indexOf('\n') + 1).trimmed();
+        return QJsonDocument::fromJson(json).object();
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_out;
+    QString m_device;
+};
+
+inline bool runCli(const QStringList &args, Result *result)
+{
+    QProcess process;
+    process.start(cliPath(), args);
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
+        process.kill();
+        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
+        return false;
+    }
+    result->exitCode = process.exitCode();
+    result->exitStatus = process.exitStatus();
+    result->out = process.readAllStandardOutput();
+    result->err = process.readAllStandardError();
+    return true;
+}
+
+// Every line of standard output as a JSON object; false if one is not.
+inline bool parseEvents(const QByteArray &out, QList<QJsonObject> *events, QByteArray *bad)
+{
+    for (const QByteArray &line : out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+            *bad = line;
+            return false;
+        }
+        events->append(doc.object());
+    }
+    return true;
+}
+
+inline QList<QJsonObject> eventsNamed(const QList<QJsonObject> &events, const QString &name)
+{
+    QList<QJsonObject> found;
+    for (const QJsonObject &e : events) {
+        if (e.value(QStringLiteral("event")).toString() == name)
+            found += e;
+    }
+    return found;
+}
+
+// The simulator's way of writing a checksum: 8 hex digits, upper case.
+inline QString checksumText(std::uint32_t checksum)
+{
+    return QString::number(checksum, 16).toUpper().rightJustified(8, u'0');
+}
+
+} // namespace CliTestSupport
