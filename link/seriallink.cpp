@@ -131,9 +131,13 @@ bool SerialLink::write(const QByteArray &bytes)
             fail(Error::Kind::WriteFailed, m_port.errorString());
         return false;
     }
-    // Hand the bytes to the operating system now rather than at the next
-    // turn of the event loop, so that timings measured from a write hold.
-    m_port.flush();
+    // A short write with nothing else waiting is handed to the operating
+    // system at once rather than at the next turn of the event loop, so that
+    // the erase wait is timed from when "KILL" left. Anything longer goes out
+    // as the device takes it: flushing into a full device makes Qt report a
+    // resource error, as if the port had gone away.
+    if (m_port.bytesToWrite() <= kImmediateWriteLimit)
+        m_port.flush();
     return m_port.isOpen();
 }
 

@@ -27,6 +27,9 @@ public:
     static constexpr char kEndOfRead = '*';
     static constexpr qint32 kSpeed = 115200;
     static constexpr std::chrono::milliseconds kDefaultReadTimeout{3000};
+    // Pending output up to this size fits the smallest serial driver's buffer
+    // and is handed over at once.
+    static constexpr qsizetype kImmediateWriteLimit = 256;
 
     // Why an operation on the link failed, with the detail a front end may show.
     struct Error

@@ -131,6 +131,12 @@ void SerialLinkTest::bytesGoOutAsWritten_data()
     QTest::newRow("command with its own line feed") << true << QByteArray("q\n") << QByteArray("q\n\n");
     QTest::newRow("empty command") << true << QByteArray() << QByteArray("\n");
     QTest::newRow("link test command") << true << QByteArray("ARC*") << QByteArray("ARC*\n");
+    // Far more than a serial driver or a pseudo-terminal buffers: the rest
+    // must wait until the device takes it, not end as an error.
+    QByteArray huge(1000000, 'A');
+    for (qsizetype i = 0; i < huge.size(); i += 97)
+        huge[i] = char('0' + i % 10);
+    QTest::newRow("a line far larger than the device's buffer") << true << huge << huge + '\n';
 }
 
 void SerialLinkTest::bytesGoOutAsWritten()
