@@ -31,6 +31,11 @@ int runCommand(const SignalWatcher &watcher, Command &command)
 
 int main(int argc, char **argv)
 {
+    // Qt's own event loop rather than GLib's, unless the user chose: GLib
+    // wakes itself through an extra descriptor each time the port's write
+    // notifier comes and goes, which is twice per firmware line.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(u"wexel-update-cli"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
