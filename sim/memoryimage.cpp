@@ -1,4 +1,5 @@
 #include "sim/memoryimage.h"
+#include "sim/hexdigit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,17 +8,6 @@ namespace {
 
 // The instrument's addresses have five hexadecimal digits (20 bits).
 constexpr std::size_t kAddressDigits = 5;
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 const std::array<std::uint32_t, 256> &crcTable()
 {

@@ -1,4 +1,5 @@
 #include "sim/simoptions.h"
+#include "sim/hexdigit.h"
 
 #include <charconv>
 
@@ -16,17 +17,6 @@ bool toNumber(std::string_view text, std::int64_t min, std::int64_t max, std::in
         return false;
     *value = v;
     return true;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 } // namespace

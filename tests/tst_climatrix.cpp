@@ -5,6 +5,7 @@
 // "Update OK" only when every line was answered. The rows are those of the
 // desktop program's matrix, so both front ends are held to the same faults.
 #include "clitestsupport.h"
+#include "matrixsupport.h"
 #include "testregistry.h"
 
 #include "firmware/firmwareline.h"
@@ -24,6 +25,7 @@
 #include <functional>
 
 using namespace CliTestSupport;
+using namespace MatrixSupport;
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -84,14 +86,6 @@ struct Row
     bool linkTest = false;
 };
 
-QByteArray lines(int count, const QByteArray &ending = "\n")
-{
-    QByteArray data = "@F000" + ending;
-    for (int i = 1; i < count; ++i)
-        data += "31 40 00 24 B2 40 80 5A 20 01 41 42 43 44 45 46" + ending;
-    return data;
-}
-
 // The same lines with each of the endings in turn. The file reading rule
 // takes CR LF as one ending, so an empty line never follows a lone CR here.
 QByteArray withEndings(const QByteArrayList &content, const QByteArrayList &endings, bool lastEnded = true)
@@ -105,43 +99,6 @@ QByteArray withEndings(const QByteArrayList &content, const QByteArrayList &endi
     return data;
 }
 
-// The reading rule, restated plainly: CR, CR LF or LF end a line.
-QByteArrayList splitLines(const QByteArray &data)
-{
-    QByteArrayList out;
-    QByteArray current;
-    bool any = false;
-    for (qsizetype i = 0; i < data.size(); ++i) {
-        const char c = data.at(i);
-        if (c == '\r' || c == '\n') {
-            out << current;
-            current.clear();
-            any = false;
-            if (c == '\r' && i + 1 < data.size() && data.at(i + 1) == '\n')
-                ++i;
-        } else {
-            current += c;
-            any = true;
-        }
-    }
-    if (any)
-        out << current;
-    return out;
-}
-
-// What the instrument must receive of a file: its lines prepared, up to and
-// including the end line.
-QByteArrayList sentLines(const QByteArray &file)
-{
-    QByteArrayList out;
-    for (const QByteArray &raw : splitLines(file)) {
-        out << PrepareLine(raw);
-        if (IsEndLine(out.last()))
-            break;
-    }
-    return out;
-}
-
 MemoryImage imageOf(const QByteArrayList &sent)
 {
     MemoryImage image;
@@ -152,15 +109,6 @@ MemoryImage imageOf(const QByteArrayList &sent)
             image.addLine(line.toStdString());
     }
     return image;
-}
-
-QStringList openDescriptors()
-{
-    QStringList targets;
-    const QDir fds(u"/proc/self/fd"_s);
-    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System))
-        targets << fd + u" -> "_s + QFile::symLinkTarget(fds.filePath(fd));
-    return targets;
 }
 
 QList<Row> makeRows()

@@ -3,6 +3,7 @@
 // back, the indicator colours, what the instrument received, and that no
 // file or port is left open. "Update OK" only when every line was answered.
 #include "fakeinstrument.h"
+#include "matrixsupport.h"
 #include "recordingpresenter.h"
 #include "testregistry.h"
 #include "testtimings.h"
@@ -29,6 +30,8 @@
 
 #include <functional>
 
+using namespace MatrixSupport;
+
 namespace {
 
 const QString kOk = QStringLiteral("Update OK");
@@ -37,34 +40,6 @@ const QString kEraseError = QStringLiteral("Erese is error");
 const QString kNoPort = QStringLiteral("Please setting COM PORT");
 
 enum class Locks { All, OnlyUpload };
-
-QStringList openFiles()
-{
-    QStringList targets;
-    const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
-        targets << QFile::symLinkTarget(fds.filePath(fd));
-    return targets;
-}
-
-QByteArray lines(int count, const QByteArray &ending = "\n")
-{
-    QByteArray data = "@F000" + ending;
-    for (int i = 1; i < count; ++i)
-        data += "31 40 00 24 B2 40 80 5A 20 01 41 42 43 44 45 46" + ending;
-    return data;
-}
-
-QList<QByteArray> prepared(const QList<QByteArray> &raw)
-{
-    QList<QByteArray> out;
-    for (const QByteArray &line : raw) {
-        out << PrepareLine(line);
-        if (IsEndLine(out.last()))
-            break;
-    }
-    return out;
-}
 
 // One row of the matrix.
 struct FaultCase
@@ -183,30 +158,6 @@ QList<FaultCase> cases()
 }
 
 
-QList<QByteArray> splitLines(const QByteArray &data)
-{
-    // The reading rule, restated plainly: CR, CR LF or LF end a line.
-    QList<QByteArray> out;
-    QByteArray current;
-    bool any = false;
-    for (qsizetype i = 0; i < data.size(); ++i) {
-        const char c = data.at(i);
-        if (c == '\r' || c == '\n') {
-            out << current;
-            current.clear();
-            any = false;
-            if (c == '\r' && i + 1 < data.size() && data.at(i + 1) == '\n')
-                ++i;
-        } else {
-            current += c;
-            any = true;
-        }
-    }
-    if (any)
-        out << current;
-    return out;
-}
-
 } // namespace
 
 class DesktopFaultMatrixTest : public QObject
@@ -234,7 +185,7 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             QCOMPARE(f.write(c.file), c.file.size());
         }
-        const int descriptorsBefore = int(openFiles().size());
+        const int descriptorsBefore = int(openDescriptors().size());
         {
             RecordingPresenter messages;
             FakeInstrument instrument;
@@ -289,7 +240,7 @@ private slots:
                 // Garbage goes out line for line as the reading rule cuts it.
                 QFile f(file);
                 QVERIFY(f.open(QIODevice::ReadOnly));
-                const QList<QByteArray> expectedLines = prepared(splitLines(f.readAll()));
+                const QList<QByteArray> expectedLines = sentLines(f.readAll());
                 QCOMPARE(instrument.linesAfterKill(), expectedLines);
             } else {
                 QCOMPARE(instrument.linesAfterKill().size(), c.linesReceived);
@@ -299,23 +250,25 @@ private slots:
                 // Every line the file holds up to its end line went out and was answered.
                 QFile f(file);
                 QVERIFY(f.open(QIODevice::ReadOnly));
-                const QList<QByteArray> sent = prepared(splitLines(f.readAll()));
+                const QList<QByteArray> sent = sentLines(f.readAll());
                 QCOMPARE(instrument.linesAfterKill(), sent);
                 const int ends = IsEndLine(sent.last()) ? 1 : 0;
                 QCOMPARE(acknowledged.size(), sent.size() - ends);
                 QCOMPARE(main->Code_line->text(), QString::number(main->update()->image().lineCount()));
             }
             // The firmware file is never held open once an update has ended.
-            QVERIFY(!openFiles().contains(QFileInfo(file).absoluteFilePath()));
+            const QString heldFile = QStringLiteral(" -> ") + QFileInfo(file).absoluteFilePath();
+            for (const QString &descriptor : openDescriptors())
+                QVERIFY2(!descriptor.endsWith(heldFile), qPrintable(descriptor));
         }
-        QCOMPARE(int(openFiles().size()), descriptorsBefore);
+        QCOMPARE(int(openDescriptors().size()), descriptorsBefore);
     }
 
     void linkTestAboveTheLimit()
     {
         RecordingPresenter messages;
         FakeInstrument instrument;
-        const int descriptorsBefore = int(openFiles().size());
+        const int descriptorsBefore = int(openDescriptors().size());
         Main_MDI frame(&messages, fastTimings());
         frame.setForm()->COM_PORT_LIST->setEditText(QStringLiteral("COM 256"));
         frame.setForm()->TSET->click();
@@ -324,7 +277,7 @@ private slots:
                                                      QStringLiteral("COM PORT Setting error."),
                                                      Message::Icon::Critical}));
         QVERIFY(!frame.mainForm()->CWSerial->isOpen());
-        QCOMPARE(int(openFiles().size()), descriptorsBefore);
+        QCOMPARE(int(openDescriptors().size()), descriptorsBefore);
         QCOMPARE(instrument.received(), QByteArray());
     }
 
@@ -361,8 +314,8 @@ private slots:
             QCOMPARE(instrument.commands().first().bytes, QByteArray("KILL"));
             QCOMPARE(instrument.linesAfterKill().size(), 31);
             if (run == 2)
-                descriptors = int(openFiles().size());
-            QCOMPARE(int(openFiles().size()), descriptors);
+                descriptors = int(openDescriptors().size());
+            QCOMPARE(int(openDescriptors().size()), descriptors);
         }
     }
 };
