@@ -43,10 +43,12 @@ start_sim() {  # start_sim NAME ARGS... ; sets sim_pid and sim_dev
   sim_dev=$(head -n 1 "$out")
   [ -e "$sim_dev" ] || fail "simulator gave no device"
 }
-stop_sim() {  # stop_sim NAME: prints the summary JSON
+# Run in this shell, never in $(...): a subshell cannot wait for the
+# simulator, and would read its output before the summary is written.
+stop_sim() {  # stop_sim NAME: sets summary to the summary JSON
   kill -TERM "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
-  tail -n +2 "$work/$1.out"
+  summary=$(tail -n +2 "$work/$1.out")
 }
 wait_window() {  # wait_window TITLE SECONDS
   local deadline=$((SECONDS + $2))
@@ -120,7 +122,7 @@ reference=$(tail -n +2 "$work/reference.out")
 
 start_sim ok
 run_update ok "$sample" "Update OK"
-summary=$(stop_sim ok)
+stop_sim ok
 checksum() { sed -n 's/.*"checksum": *"\([0-9A-Fa-f]*\)".*/\1/p' <<<"$1"; }
 lines() { sed -n 's/.*"lines_received": *\([0-9]*\).*/\1/p' <<<"$1"; }
 [ -n "$(checksum "$reference")" ] || fail "no checksum in the reference summary: $reference"
@@ -131,7 +133,7 @@ echo "update OK: $(lines "$summary") lines, checksum $(checksum "$summary")"
 # 2. The instrument refuses line 10.
 start_sim refused --refuse-line 10
 run_update refused "$sample" "Code Download error"
-summary=$(stop_sim refused)
+stop_sim refused
 [ "$(lines "$summary")" = "10" ] || fail "expected 10 lines received before the refusal: $summary"
 echo "refusal shown: \"Code Download error\" after line 10"
 echo "screenshots in $shots"
