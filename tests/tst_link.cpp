@@ -94,6 +94,7 @@ class SerialLinkTest : public QObject
 private slots:
     void bytesGoOutAsWritten_data();
     void bytesGoOutAsWritten();
+    void writesWaitBehindAFullDevice();
     void repliesAreFramedAtTheStar_data();
     void repliesAreFramedAtTheStar();
     void readAnswersFromTheEventLoop_data();
@@ -154,6 +155,26 @@ void SerialLinkTest::bytesGoOutAsWritten()
     // Nothing trails behind (no second suffix, no translation still on its way).
     QTest::qWait(50);
     QCOMPARE(peer.received(), expected);
+    QVERIFY(link.isOpen());
+}
+
+void SerialLinkTest::writesWaitBehindAFullDevice()
+{
+    // A long firmware line fills the device, and its line feed and the next
+    // command are written before the instrument has read any of it: they
+    // must queue behind the line, not end the link as if it had hung up.
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+    QSignalSpy linkFailed(&link, &SerialLink::linkFailed);
+
+    const QByteArray line(300000, '5');
+    QVERIFY(link.write(line));
+    QVERIFY(link.write("\n"));
+    QVERIFY(link.writeCommand("q"));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received().size(), line.size() + 3, kArrivalMs);
+    QCOMPARE(peer.received(), line + "\nq\n");
+    QCOMPARE(linkFailed.size(), 0);
     QVERIFY(link.isOpen());
 }
 
