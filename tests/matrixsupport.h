@@ -1,6 +1,6 @@
-// What both fault matrices need to judge a run: the lines the instrument
-// must receive of a file, worked out apart from the product's line reader,
-// and the descriptors the test process holds.
+// What the fault matrices and the soak need to judge a run: the lines the
+// instrument must receive of a file, worked out apart from the product's line
+// reader, and the descriptors the test process holds.
 #pragma once
 
 #include "firmware/firmwareline.h"

@@ -2,12 +2,12 @@
 // right, and neither memory nor open descriptors growing from one update to
 // the next.
 #include "fakeinstrument.h"
+#include "matrixsupport.h"
 #include "testregistry.h"
 
 #include "link/seriallink.h"
 #include "update/updatesequence.h"
 
-#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -24,11 +24,6 @@ qint64 residentKiB()
         return -1;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.size() > 1 ? fields.at(1).toLongLong() * (sysconf(_SC_PAGESIZE) / 1024) : -1;
-}
-
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
 
 } // namespace
@@ -117,11 +112,11 @@ private slots:
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             if (i == 1) {
                 firstRss = residentKiB();
-                firstFds = openDescriptors();
+                firstFds = int(MatrixSupport::openDescriptors().size());
             }
         }
         const qint64 lastRss = residentKiB();
-        const int lastFds = openDescriptors();
+        const int lastFds = int(MatrixSupport::openDescriptors().size());
         qInfo("soak: %d updates of %d lines; resident memory %lld KiB after the first, %lld KiB after the last; "
               "open descriptors %d and %d",
               kUpdates, kLines, firstRss, lastRss, firstFds, lastFds);
