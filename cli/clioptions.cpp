@@ -1,5 +1,7 @@
 #include "cli/clioptions.h"
 
+#include "cli/exitcode.h"
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -8,6 +10,8 @@ namespace {
 constexpr qint64 kMaxMs = 24 * 60 * 60 * 1000;
 // The instruments' tools counted erase ticks in a signed 16-bit number.
 constexpr qint64 kMaxEraseTicks = 32767;
+// The product's timings, named in the help.
+const UpdateSequence::Timings kDefaults;
 
 } // namespace
 
@@ -29,17 +33,20 @@ CliOptions::CliOptions()
     , m_json(u"json"_s,
              u"Write one JSON object per line per event on standard output (see README.md)."_s)
     , m_eraseTickMs(u"erase-tick-ms"_s,
-                    u"For testing and simulators: the erase wait ticks every N ms (default 50)."_s, u"N"_s)
+                    u"For testing and simulators: the erase wait ticks every N ms (default %1)."_s.arg(
+                        kDefaults.eraseTickInterval.count()),
+                    u"N"_s)
     , m_eraseTicks(u"erase-ticks"_s,
-                   u"For testing and simulators: the erase is acknowledged on tick N (default 100)."_s,
+                   u"For testing and simulators: the erase is acknowledged on tick N (default %1)."_s.arg(
+                       kDefaults.eraseTickCount),
                    u"N"_s)
     , m_handOverMs(u"hand-over-ms"_s,
                    u"For testing and simulators: N ms between the acknowledged erase and the first line "
-                   "(default 1000)."_s,
+                   "(default %1)."_s.arg(kDefaults.handOverDelay.count()),
                    u"N"_s)
     , m_readTimeoutMs(u"read-timeout-ms"_s,
                       u"For testing and simulators: wait N ms for each answer of the instrument "
-                      "(default 3000)."_s,
+                      "(default %1)."_s.arg(SerialLink::kDefaultReadTimeout.count()),
                       u"N"_s)
 {
     m_parser.setApplicationDescription(
@@ -68,16 +75,8 @@ standard error; standard output carries only data: the link test's reply, the
 port list and, with --json, the events.
 
 Exit status:
-  0    success: "Update OK", the link test got a reply, or the ports were listed
-  2    usage error: unknown option, missing FILE, bad number
-  3    refused before anything was sent (no file, empty port text, unreadable or
-       empty file, port missing, busy or denied): the instrument is untouched
-  4    the erase was refused or not answered: the instrument may be erased
-  5    a line was refused or the link failed while writing: the instrument is
-       erased, run the update again
-  6    the link test failed, "COM PORT > 255" included
-  130  interrupted by Ctrl-C (SIGINT) or SIGTERM
 )"_s;
+    text += ExitCode::helpTable();
     return text;
 }
 

@@ -1,25 +1,44 @@
 #pragma once
 
+#include "update/updateoutcome.h"
+
+#include <QString>
+
 // The exit status of wexel-update-cli. A production line branches on these,
-// so the numbers stay as they are; they are listed in --help and README.md.
+// so the numbers stay as they are; --help lists them from kMeanings, and
+// cli/README.md says the same.
 namespace ExitCode {
-// The update ended with "Update OK", the link test got a reply, or the
-// ports were listed.
 constexpr int kSuccess = 0;
-// The program could not set itself up (no signal channel).
 constexpr int kInternal = 1;
-// The command line is wrong: unknown option, missing FILE, bad number.
 constexpr int kUsage = 2;
-// Refused before anything was sent: no file, no port text, unreadable or
-// empty file, port missing, busy or denied. The instrument is untouched.
 constexpr int kUntouched = 3;
-// "KILL" went out but the erase was refused or not answered.
 constexpr int kEraseFailed = 4;
-// A firmware line was refused or the link failed while writing: the
-// instrument is erased and must be updated again.
 constexpr int kWriteFailed = 5;
-// The link test failed, the port above the link test's limit included.
 constexpr int kLinkTestFailed = 6;
-// Stopped by SIGINT (Ctrl-C) or SIGTERM, as shells report a SIGINT death.
+// As shells report a death by SIGINT.
 constexpr int kInterrupted = 130;
+
+struct Meaning
+{
+    int code;
+    const char *text;
+};
+
+inline constexpr Meaning kMeanings[] = {
+    {kSuccess, "success: \"Update OK\", the link test got a reply, or the ports were listed"},
+    {kInternal, "the program could not set itself up (no signal channel)"},
+    {kUsage, "usage error: unknown option, missing FILE, bad number"},
+    {kUntouched, "refused before anything was sent (no file, empty port text, unreadable or empty file, "
+                 "port missing, busy or denied): the instrument is untouched"},
+    {kEraseFailed, "the erase was refused or not answered: the instrument may be erased"},
+    {kWriteFailed, "a line was refused or the link failed while writing: the instrument may be erased, "
+                   "run the update again"},
+    {kLinkTestFailed, "the link test failed, \"COM PORT > 255\" included"},
+    {kInterrupted, "interrupted by Ctrl-C (SIGINT) or SIGTERM"},
+};
+
+// The exit status of an update that ended so.
+int forOutcome(UpdateOutcome::Kind kind);
+// The table for --help, each meaning wrapped to the terminal's usual width.
+QString helpTable();
 } // namespace ExitCode

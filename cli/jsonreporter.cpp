@@ -1,8 +1,11 @@
 #include "cli/jsonreporter.h"
 
-#include "cli/printablebytes.h"
+#include "link/enumname.h"
+#include "link/linktest.h"
+#include "link/printablebytes.h"
 #include "update/updatesequence.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
 using namespace std::chrono_literals;
@@ -28,7 +31,7 @@ void JsonReporter::attach(UpdateSequence *update)
     connect(update, &UpdateSequence::eraseSent, this, [this] {
         writeEvent({{u"event"_s, u"erase-sent"_s}});
     });
-    connect(update, &UpdateSequence::eraseProgress, this, [this](int tick) {
+    connect(update, &UpdateSequence::eraseProgress, this, [this](int tick, int) {
         writeEvent({{u"event"_s, u"erase-tick"_s}, {u"tick"_s, tick}, {u"of"_s, m_update->timings().eraseTickCount}});
     });
     connect(update, &UpdateSequence::eraseAcknowledged, this, [this] {
@@ -47,6 +50,56 @@ void JsonReporter::addBytes(QJsonObject &object, const QString &key, const QByte
 {
     object.insert(key, QString::fromLatin1(printableBytes(bytes)));
     object.insert(key + u"_hex"_s, QString::fromLatin1(bytes.toHex()));
+}
+
+namespace {
+
+void addLinkError(QJsonObject &result, const LinkError &error)
+{
+    if (error.kind == LinkError::Kind::None)
+        return;
+    result.insert(u"port_error"_s, enumName(error.kind));
+    result.insert(u"port_error_text"_s, error.describe());
+}
+
+} // namespace
+
+QJsonObject JsonReporter::resultEvent(const UpdateOutcome &outcome, int exitCode)
+{
+    QJsonObject result{
+        {u"event"_s, u"result"_s},
+        {u"ok"_s, outcome.succeeded()},
+        {u"message"_s, outcome.message.prompt},
+        {u"title"_s, outcome.message.title},
+        {u"kind"_s, enumName(outcome.kind)},
+        {u"exit"_s, exitCode},
+        {u"erase_sent"_s, outcome.eraseSent},
+        {u"lines_total"_s, outcome.linesTotal},
+        {u"lines_acknowledged"_s, outcome.linesAcknowledged},
+        {u"failed_line"_s, outcome.failedLine},
+        {u"cause"_s, QJsonArray::fromStringList(outcome.causes())},
+    };
+    if (!outcome.device.isEmpty())
+        result.insert(u"device"_s, outcome.device);
+    if (!outcome.reply.isNull())
+        addBytes(result, u"reply"_s, outcome.reply);
+    addLinkError(result, outcome.linkError);
+    return result;
+}
+
+QJsonObject JsonReporter::resultEvent(const LinkTestOutcome &outcome, int exitCode)
+{
+    const Message message = outcome.message();
+    QJsonObject result{{u"event"_s, u"result"_s},
+                       {u"ok"_s, outcome.succeeded()},
+                       {u"message"_s, outcome.succeeded() ? QString::fromLatin1(printableBytes(outcome.reply))
+                                                          : message.prompt},
+                       {u"exit"_s, exitCode},
+                       {u"cause"_s, QJsonArray::fromStringList(outcome.causes())}};
+    if (!message.title.isEmpty())
+        result.insert(u"title"_s, message.title);
+    addLinkError(result, outcome.linkError);
+    return result;
 }
 
 void JsonReporter::writeEvent(const QJsonObject &event)

@@ -8,6 +8,8 @@
 #include <cstdio>
 
 class UpdateSequence;
+struct LinkTestOutcome;
+struct UpdateOutcome;
 
 // Writes each step of an update as one JSON object on one line, for the
 // software of a production line: {"event":"line-sent","line":12,...}.
@@ -26,6 +28,9 @@ public:
     void writeEvent(const QJsonObject &event);
     // Adds "<key>" (escaped text) and "<key>_hex" for the bytes.
     static void addBytes(QJsonObject &object, const QString &key, const QByteArray &bytes);
+    // The "result" event of an update or a link test.
+    static QJsonObject resultEvent(const UpdateOutcome &outcome, int exitCode);
+    static QJsonObject resultEvent(const LinkTestOutcome &outcome, int exitCode);
 
 private:
     void handleLineSent(int count, int total, double percent, const QByteArray &line);

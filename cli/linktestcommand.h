@@ -3,7 +3,6 @@
 #include "link/linktest.h"
 #include "link/seriallink.h"
 
-#include <QByteArray>
 #include <QObject>
 
 class CliOptions;
@@ -25,12 +24,11 @@ signals:
     void done(int exitCode);
 
 private:
-    void handleFinished(LinkTest::Result result, const QByteArray &reply);
-    void report(bool ok, const QString &message, const QString &title, const QStringList &causes, int exitCode,
-                const QByteArray &reply = {});
+    void handleFinished(const LinkTestOutcome &outcome);
 
     const CliOptions &m_options;
     SerialLink m_link;
     LinkTest m_test{&m_link};
+    bool m_started = false;
     bool m_finished = false;
 };

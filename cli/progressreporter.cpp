@@ -64,6 +64,7 @@ void ProgressReporter::handleEraseSent()
 {
     m_phase = Phase::Erasing;
     m_tick = 0;
+    m_erasePercent = 0;
     m_tickCount = m_update->timings().eraseTickCount;
     m_tickInterval = m_update->timings().eraseTickInterval;
     m_changed = true;
@@ -74,15 +75,17 @@ void ProgressReporter::handleEraseSent()
     m_timer.start();
 }
 
-void ProgressReporter::handleEraseTick(int tick)
+void ProgressReporter::handleEraseTick(int tick, int percent)
 {
     m_tick = tick;
+    m_erasePercent = percent;
     m_changed = true;
 }
 
 void ProgressReporter::handleEraseAcknowledged()
 {
     m_tick = m_tickCount;
+    m_erasePercent = 100;
     m_changed = true;
     draw(true);
     if (m_style == Style::Log)
@@ -130,7 +133,7 @@ void ProgressReporter::finish()
 int ProgressReporter::percentDone() const
 {
     if (m_phase == Phase::Erasing)
-        return m_tickCount > 0 ? int(qint64(m_tick) * 100 / m_tickCount) : 0;
+        return m_erasePercent;
     if (m_phase == Phase::Writing)
         return m_total > 0 ? int(qint64(m_count) * 100 / m_total) : 0;
     return 0;

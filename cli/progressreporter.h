@@ -36,7 +36,7 @@ private:
     enum class Phase { Idle, Erasing, HandingOver, Writing };
 
     void handleEraseSent();
-    void handleEraseTick(int tick);
+    void handleEraseTick(int tick, int percent);
     void handleEraseAcknowledged();
     void handleLineSent(int count, int total, double percent, const QByteArray &line);
     void handleTimer();
@@ -54,6 +54,7 @@ private:
     bool m_changed = false;  // something moved since the last drawing
     // Erase wait.
     int m_tick = 0;
+    int m_erasePercent = 0;
     int m_tickCount = 0;
     std::chrono::milliseconds m_tickInterval{0};
     // Write phase.

@@ -2,7 +2,7 @@
 
 #include "cli/clioptions.h"
 #include "cli/jsonreporter.h"
-#include "cli/outcomereport.h"
+#include "cli/exitcode.h"
 #include "cli/progressreporter.h"
 
 #include <cstdio>
@@ -15,7 +15,6 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
     m_link.setReadTimeout(options.readTimeout);
     m_update.setTimings(options.timings);
     connect(&m_update, &UpdateSequence::finished, this, &UpdateCommand::handleFinished);
-    connect(&m_update, &UpdateSequence::endLineReply, this, [this](const QByteArray &reply) { m_endReply = reply; });
     if (!options.quiet) {
         const auto style = ::isatty(STDERR_FILENO) ? ProgressReporter::Style::Terminal : ProgressReporter::Style::Log;
         m_progress = new ProgressReporter(stderr, style, this);
@@ -42,7 +41,10 @@ void UpdateCommand::interrupt()
         m_update.abort();  // ends through finished()
         return;
     }
-    handleFinished(UpdateSequence::outcomeFor(UpdateSequence::Outcome::Kind::Interrupted));
+    UpdateSequence::Outcome outcome = UpdateSequence::outcomeFor(UpdateSequence::Outcome::Kind::Interrupted);
+    outcome.fileName = m_options.fileName;
+    outcome.portText = m_options.portText;
+    handleFinished(outcome);
 }
 
 void UpdateCommand::handleFinished(const UpdateSequence::Outcome &outcome)
@@ -50,21 +52,10 @@ void UpdateCommand::handleFinished(const UpdateSequence::Outcome &outcome)
     m_finished = true;
     if (m_progress)
         m_progress->finish();
-
-    OutcomeReport::Context context;
-    context.fileName = m_options.fileName;
-    context.portText = m_options.portText;
-    context.device = m_link.deviceName();
-    const FirmwareImage &image = m_update.image();
-    context.totalLines = int(image.lineCount());
-    if (outcome.failedLine > 0 && outcome.failedLine <= image.lineCount())
-        context.failedLineText = image.line(outcome.failedLine - 1).toByteArray();
-    context.endReply = m_endReply;
-    const OutcomeReport report(outcome, context);
-
-    const QByteArray text = report.text();
+    const int exitCode = ExitCode::forOutcome(outcome.kind);
+    const QByteArray text = textWithCauses(outcome.message.prompt, outcome.causes()).toLocal8Bit();
     std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
     if (m_json)
-        m_json->writeEvent(report.toJson());
-    emit done(report.exitCode());
+        m_json->writeEvent(JsonReporter::resultEvent(outcome, exitCode));
+    emit done(exitCode);
 }

@@ -36,6 +36,5 @@ private:
     UpdateSequence m_update{&m_link};
     ProgressReporter *m_progress = nullptr;
     JsonReporter *m_json = nullptr;
-    QByteArray m_endReply;
     bool m_finished = false;
 };

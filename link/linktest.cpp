@@ -1,6 +1,42 @@
 #include "link/linktest.h"
 
 #include "link/portnumber.h"
+#include "link/printablebytes.h"
+
+Message LinkTestOutcome::message() const
+{
+    switch (kind) {
+    case Kind::Reply:
+        return {};
+    case Kind::PortAboveLimit:
+        return {QStringLiteral("COM PORT > 255"), QStringLiteral("COM PORT Setting error."), Message::Icon::Critical};
+    case Kind::Failed:
+    case Kind::Cancelled:
+        return {QStringLiteral("TEST ERROR!!"), QStringLiteral("Fail"), Message::Icon::Critical};
+    case Kind::Interrupted:
+        return {QStringLiteral("Link test interrupted"), QStringLiteral("Fail"), Message::Icon::Critical};
+    }
+    return {};
+}
+
+QStringList LinkTestOutcome::causes() const
+{
+    switch (kind) {
+    case Kind::Reply:
+        return {QObject::tr("%1 answered \"ARC*\" with %2").arg(device, quotedBytes(reply))};
+    case Kind::PortAboveLimit:
+        return {QObject::tr("COM %1 is above the link test's limit of COM %2; the port was not opened")
+                    .arg(portNumber)
+                    .arg(LinkTest::kMaxPortNumber)};
+    case Kind::Failed:
+        return {linkError.describe()};
+    case Kind::Cancelled:
+        return {QObject::tr("%1: an update took the port over before the answer came").arg(device)};
+    case Kind::Interrupted:
+        return {QObject::tr("stopped by a signal (Ctrl-C or SIGTERM); the instrument was not touched")};
+    }
+    return {};
+}
 
 LinkTest::LinkTest(SerialLink *link, QObject *parent)
     : QObject(parent)
@@ -13,40 +49,55 @@ bool LinkTest::start(const QString &portText)
     if (m_running)
         return false;
     m_running = true;
+    m_finishing = false;
+    m_portNumber = 0;
     if (!isDevicePath(portText)) {
-        const std::optional<double> port = ParsePortNumber(portText);
-        if (!port) {
-            finish(Result::Failed);
-            return true;
-        }
         // Only the link test has this limit; it leaves the link untouched.
-        if (*port > kMaxPortNumber) {
-            finish(Result::PortAboveLimit);
+        // A text too long to read is refused by open() below.
+        m_portNumber = ParsePortNumber(portText).value_or(0);
+        if (m_portNumber > kMaxPortNumber) {
+            finish(LinkTestOutcome::Kind::PortAboveLimit);
             return true;
         }
     }
-    m_link->setPortText(portText);
-    m_link->setSpeed(SerialLink::kSpeed);
-    if (!m_link->configure() || !m_link->writeCommand(QByteArrayLiteral("ARC*"))) {
-        finish(Result::Failed);
+    if (!m_link->open(portText) || !m_link->writeCommand(QByteArrayLiteral("ARC*"))) {
+        finish(LinkTestOutcome::Kind::Failed);
         return true;
     }
     m_replyConnection = connect(m_link, &SerialLink::replyReceived, this,
-                                [this](const QByteArray &reply) { finish(Result::Reply, reply); });
-    m_failConnection = connect(m_link, &SerialLink::readFailed, this, [this] { finish(Result::Failed); });
-    m_cancelConnection = connect(m_link, &SerialLink::readCancelled, this, [this] { finish(Result::Cancelled); });
+                                [this](const QByteArray &reply) { finish(LinkTestOutcome::Kind::Reply, reply); });
+    m_failConnection = connect(m_link, &SerialLink::readFailed, this, [this] { finish(LinkTestOutcome::Kind::Failed); });
+    m_cancelConnection =
+        connect(m_link, &SerialLink::readCancelled, this, [this] { finish(LinkTestOutcome::Kind::Cancelled); });
     m_link->read();
     return true;
 }
 
-void LinkTest::finish(Result result, const QByteArray &reply)
+void LinkTest::abort()
+{
+    if (!m_running || m_finishing)
+        return;
+    disconnect(m_cancelConnection);
+    m_link->close();
+    finish(LinkTestOutcome::Kind::Interrupted);
+}
+
+void LinkTest::finish(LinkTestOutcome::Kind kind, const QByteArray &reply)
 {
     disconnect(m_replyConnection);
     disconnect(m_failConnection);
     disconnect(m_cancelConnection);
+    m_finishing = true;
+    LinkTestOutcome outcome;
+    outcome.kind = kind;
+    outcome.reply = reply;
+    outcome.device = m_link->deviceName();
+    outcome.portNumber = m_portNumber;
+    if (kind == LinkTestOutcome::Kind::Failed)
+        outcome.linkError = m_link->error();
     // Reported from the event loop, so that a caller's start() returns first.
-    QMetaObject::invokeMethod(this, [this, result, reply] {
+    QMetaObject::invokeMethod(this, [this, outcome] {
         m_running = false;
-        emit finished(result, reply);
+        emit finished(outcome);
     }, Qt::QueuedConnection);
 }

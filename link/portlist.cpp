@@ -1,8 +1,6 @@
 #include "link/portlist.h"
 
-#include <QLineEdit>
-#include <QSerialPortInfo>
-#include <QStringList>
+#include "link/portcatalog.h"
 
 PortList::PortList(QWidget *parent)
     : QComboBox(parent)
@@ -14,33 +12,20 @@ PortList::PortList(QWidget *parent)
 
 void PortList::addComItems()
 {
-    for (int i = 1; i <= kComItems; ++i)
-        addItem(QStringLiteral("COM ") + QString::number(i));
+    addItems(PortCatalog::comItems());
 }
 
 void PortList::refreshDevices()
 {
     const QString text = currentText();
     const int selected = currentIndex();
-    while (count() > kComItems)
+    while (count() > PortCatalog::kComItems)
         removeItem(count() - 1);
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        QStringList about;
-        if (!info.description().isEmpty())
-            about << info.description();
-        if (!info.manufacturer().isEmpty())
-            about << info.manufacturer();
-        if (!info.serialNumber().isEmpty())
-            about << tr("serial number %1").arg(info.serialNumber());
-        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
-            about << QStringLiteral("USB %1:%2")
-                         .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
-                         .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
-        addItem(info.systemLocation());
-        setItemData(count() - 1, about.join(QStringLiteral(", ")), Qt::ToolTipRole);
+    for (const PortCatalog::Device &device : PortCatalog::devices()) {
+        addItem(device.location);
+        setItemData(count() - 1, device.summary(), Qt::ToolTipRole);
     }
-    if (selected >= 0 && selected < kComItems)
+    if (selected >= 0 && selected < PortCatalog::kComItems)
         setCurrentIndex(selected);
     setEditText(text);
 }

@@ -9,8 +9,6 @@ class PortList : public QComboBox
     Q_OBJECT
 
 public:
-    static constexpr int kComItems = 10;
-
     explicit PortList(QWidget *parent = nullptr);
 
     // Fills the fixed items "COM 1" to "COM 10".

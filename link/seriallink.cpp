@@ -1,6 +1,7 @@
 #include "link/seriallink.h"
 
 #include "link/portnumber.h"
+#include "link/printablebytes.h"
 
 #include <QFileInfo>
 
@@ -12,7 +13,7 @@ SerialLink::SerialLink(QObject *parent)
     connect(&m_readTimer, &QTimer::timeout, this, &SerialLink::handleReadTimeout);
     connect(&m_port, &QSerialPort::readyRead, this, &SerialLink::handleReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::handlePortError);
-    connect(&m_port, &QSerialPort::bytesWritten, this, &SerialLink::bytesWritten);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &SerialLink::handleBytesWritten);
 }
 
 SerialLink::~SerialLink()
@@ -43,12 +44,20 @@ bool SerialLink::setPortText(const QString &portText)
     }
     const std::optional<double> number = ParsePortNumber(portText);
     if (!number) {
-        m_error = {Error::Kind::NoSuchPort, portText.left(16) + QStringLiteral("..."),
-                   tr("the port text is %1 characters long and names no port").arg(portText.size())};
+        m_error = {Error::Kind::NoSuchPort, quotedText(portText), tr("the port text names no port")};
         return false;
     }
     setPortNumber(*number);
     return true;
+}
+
+bool SerialLink::open(const QString &portText)
+{
+    m_error = {};
+    if (!setPortText(portText))
+        return false;
+    setSpeed(kSpeed);
+    return configure();
 }
 
 void SerialLink::setSpeed(qint32 baud)
@@ -158,11 +167,26 @@ void SerialLink::read()
         scheduleDelivery();
         return;
     }
-    m_readTimer.start(m_readTimeout);
+    startReadTimerOnceWritten();
     // Only a reply that is here already needs handing over from the event
     // loop; otherwise the next readyRead delivers it.
     if (m_received.containsReply())
         scheduleDelivery();
+}
+
+void SerialLink::startReadTimerOnceWritten()
+{
+    // Until then handleBytesWritten() starts it.
+    if (m_port.bytesToWrite() == 0)
+        m_readTimer.start(m_readTimeout);
+    else
+        m_readTimer.stop();
+}
+
+void SerialLink::handleBytesWritten()
+{
+    if (m_reading && !m_readTimer.isActive() && m_port.bytesToWrite() == 0)
+        m_readTimer.start(m_readTimeout);
 }
 
 void SerialLink::cancelRead()
@@ -257,30 +281,4 @@ void SerialLink::fail(Error::Kind kind, const QString &detail)
     emit linkFailed();
     if (wasReading)
         emit readFailed();
-}
-
-QString SerialLink::Error::describe() const
-{
-    switch (kind) {
-    case Kind::None:
-        return {};
-    case Kind::NoSuchPort:
-        return tr("%1: no such port (%2)").arg(device, detail);
-    case Kind::Busy:
-        return tr("%1: the port is busy: another program holds it (%2)").arg(device, detail);
-    case Kind::PermissionDenied:
-        return tr("%1: permission denied: the user may not use this port; on Linux, add the user to the "
-                  "'dialout' group (%2)").arg(device, detail);
-    case Kind::OpenFailed:
-        return tr("%1: cannot be used as a serial port (%2)").arg(device, detail);
-    case Kind::WriteFailed:
-        return tr("%1: writing failed (%2)").arg(device, detail);
-    case Kind::HangUp:
-        return tr("%1: the port hung up or was unplugged (%2)").arg(device, detail);
-    case Kind::Timeout:
-        return tr("%1: %2").arg(device, detail);
-    case Kind::NotOpen:
-        return tr("%1: %2").arg(device, detail);
-    }
-    return {};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/linkerror.h"
 #include "link/replyframer.h"
 
 #include <QByteArray>
@@ -13,9 +14,9 @@
 // The one serial link to the instrument: port choice, opening, writing and
 // reading of '*'-terminated replies, built on QSerialPort without blocking.
 //
-// Use: setPortNumber() or setDevicePath(), setSpeed(), configure(), then
-// write() and read(). read() always answers later through replyReceived() or
-// readFailed(), never from inside the call.
+// Use: open() with the port box's text (or setPortNumber()/setDevicePath(),
+// setSpeed() and configure()), then write() and read(). read() always answers
+// later through replyReceived() or readFailed(), never from inside the call.
 class SerialLink : public QObject
 {
     Q_OBJECT
@@ -31,15 +32,7 @@ public:
     // and is handed over at once.
     static constexpr qsizetype kImmediateWriteLimit = 256;
 
-    // Why an operation on the link failed, with the detail a front end may show.
-    struct Error
-    {
-        enum class Kind { None, NoSuchPort, Busy, PermissionDenied, OpenFailed, WriteFailed, HangUp, Timeout, NotOpen };
-        Kind kind = Kind::None;
-        QString device;  // the device the link was using, e.g. /dev/ttyUSB0 or COM3
-        QString detail;  // the operating system's words (QSerialPort::errorString())
-        QString describe() const;  // one line for a technician
-    };
+    using Error = LinkError;
 
     explicit SerialLink(QObject *parent = nullptr);
     ~SerialLink() override;
@@ -51,12 +44,18 @@ public:
     void setDevicePath(const QString &path);
     // Either of the two above, chosen by the port text of the port box: a
     // device path as it stands, otherwise ParsePortNumber(). False when the
-    // text cannot be parsed (too long); the link is then left as it was.
+    // text cannot be parsed (too long); error() then says so, and the link is
+    // otherwise left as it was.
     bool setPortText(const QString &portText);
     void setSpeed(qint32 baud);
     // The device the next configure() opens, or empty when the port number names none.
     QString deviceName() const;
 
+    // Everything a link test or an update does before its first command:
+    // the port text chosen (setPortText()), the product's speed, configure().
+    // False with error() set when the port cannot be used, the port text
+    // naming none included.
+    bool open(const QString &portText);
     // (Re)opens the port with the number and speed just set, 8N1, no flow
     // control, and drops whatever was received before. Cancels a pending read.
     bool configure();
@@ -66,6 +65,9 @@ public:
     bool writeCommand(const QByteArray &command);
     // Starts reading one reply: everything up to and including the first '*'.
     // On time-out whatever has arrived is the reply; with nothing, the read fails.
+    // The time-out runs from when the last byte written has been handed to
+    // the device, as after a blocking write: a long line still queued here
+    // does not eat into the instrument's time to answer.
     void read();
     bool isReading() const { return m_reading; }
     void cancelRead();
@@ -73,7 +75,6 @@ public:
     void close();
 
     void setReadTimeout(std::chrono::milliseconds timeout) { m_readTimeout = timeout; }
-    std::chrono::milliseconds readTimeout() const { return m_readTimeout; }
 
     const Error &error() const { return m_error; }
 
@@ -87,13 +88,13 @@ signals:
     // The port failed while open (hang-up, write error); it is closed already.
     // Reported once per failure, also when no read is pending.
     void linkFailed();
-    // Bytes the operating system has taken from the link's write buffer.
-    void bytesWritten(qint64 count);
 
 private:
     void handleReadyRead();
     void handlePortError(QSerialPort::SerialPortError code);
     void handleReadTimeout();
+    void handleBytesWritten();
+    void startReadTimerOnceWritten();
     void scheduleDelivery();
     void deliverIfComplete();
     void fail(Error::Kind kind, const QString &detail);

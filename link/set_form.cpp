@@ -1,19 +1,18 @@
 #include "link/set_form.h"
 
-#include "link/class1.h"
 #include "link/portlist.h"
-#include "shell/colours.h"
-#include "shell/messagepresenter.h"
-#include "shell/twips.h"
+#include "widgets/colours.h"
+#include "widgets/messagepresenter.h"
+#include "widgets/twips.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-Set_Form::Set_Form(Class1 *holder, MessagePresenter *messages, QWidget *parent)
+Set_Form::Set_Form(LinkTest *linkTest, MessagePresenter *messages, QWidget *parent)
     : QWidget(parent)
     , m_messages(messages)
-    , m_linkTest(new LinkTest(holder->CWSerial, this))
+    , m_linkTest(linkTest)
 {
     setObjectName(QStringLiteral("Set_Form"));
     setWindowTitle(QStringLiteral("Form1"));
@@ -54,6 +53,7 @@ void Set_Form::load()
     COM_PORT_LIST->addComItems();
     COM_PORT_LIST->setCurrentIndex(0);
     Text1->setText(QStringLiteral("TEST"));
+    m_loaded = true;
 }
 
 QString Set_Form::portText() const
@@ -72,20 +72,18 @@ void Set_Form::handleTestClicked()
     m_linkTest->start(portText());
 }
 
-void Set_Form::handleTestFinished(LinkTest::Result result, const QByteArray &reply)
+void Set_Form::handleTestFinished(const LinkTestOutcome &outcome)
 {
-    switch (result) {
-    case LinkTest::Result::Reply:
-        showReply(reply);
+    switch (outcome.kind) {
+    case LinkTestOutcome::Kind::Reply:
+        showReply(outcome.reply);
         return;
-    case LinkTest::Result::PortAboveLimit:
-        m_messages->show(this, {QStringLiteral("COM PORT > 255"), QStringLiteral("COM PORT Setting error."),
-                                Message::Icon::Critical});
+    case LinkTestOutcome::Kind::PortAboveLimit:
+    case LinkTestOutcome::Kind::Failed:
+    case LinkTestOutcome::Kind::Interrupted:
+        m_messages->show(this, outcome.message());
         return;
-    case LinkTest::Result::Failed:
-        m_messages->show(this, {QStringLiteral("TEST ERROR!!"), QStringLiteral("Fail"), Message::Icon::Critical});
-        return;
-    case LinkTest::Result::Cancelled:
+    case LinkTestOutcome::Kind::Cancelled:
         return;  // an update took the link over; it reports for itself
     }
 }

@@ -5,7 +5,6 @@
 
 #include "link/linktest.h"
 
-class Class1;
 class MessagePresenter;
 class PortList;
 class QLabel;
@@ -13,13 +12,13 @@ class QLineEdit;
 class QPushButton;
 
 // The settings panel: the port box, "Link Test" and the box that shows the
-// instrument's last reply.
+// instrument's last reply. The frame hands it the link test to run.
 class Set_Form : public QWidget
 {
     Q_OBJECT
 
 public:
-    Set_Form(Class1 *holder, MessagePresenter *messages, QWidget *parent = nullptr);
+    Set_Form(LinkTest *linkTest, MessagePresenter *messages, QWidget *parent = nullptr);
 
     QLabel *COM_TEXT;
     PortList *COM_PORT_LIST;
@@ -31,12 +30,15 @@ public:
     // Shows bytes from the instrument in the reply box, byte for byte.
     void showReply(const QByteArray &reply);
     LinkTest *linkTest() const { return m_linkTest; }
+    // The load step has run: the port box is filled.
+    bool isLoaded() const { return m_loaded; }
 
 private:
     void load();
     void handleTestClicked();
-    void handleTestFinished(LinkTest::Result result, const QByteArray &reply);
+    void handleTestFinished(const LinkTestOutcome &outcome);
 
     MessagePresenter *m_messages;
     LinkTest *m_linkTest;
+    bool m_loaded = false;
 };

@@ -1,6 +1,6 @@
 #include "shell/indicator.h"
 
-#include "shell/colours.h"
+#include "widgets/colours.h"
 
 #include <QPainter>
 

@@ -2,11 +2,9 @@
 
 #include "firmware/filedialog.h"
 #include "link/class1.h"
-#include "link/seriallink.h"
 #include "shell/indicator.h"
-#include "shell/messagepresenter.h"
-#include "shell/twips.h"
-#include "update/updatesequence.h"
+#include "widgets/messagepresenter.h"
+#include "widgets/twips.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -45,21 +43,20 @@ QProgressBar *makeBar(QWidget *parent, const char *name, double l, double t, dou
 
 } // namespace
 
-Main_Form::Main_Form(Class1 *holder, MessagePresenter *messages, QWidget *parent)
+Main_Form::Main_Form(Class1 *holder, UpdateSequence *update, MessagePresenter *messages, QWidget *parent)
     : QWidget(parent)
+    , CWSerial(holder->CWSerial)
     , m_messages(messages)
+    , m_update(update)
 {
     setObjectName(QStringLiteral("Main_Form"));
     setWindowTitle(QStringLiteral("Brana_Update Program"));
     setFont(arialFont(12, false));
     resize(Twips::toPixelsX(this, 5310), Twips::toPixelsY(this, 4845));
-    CWSerial = new SerialLink(this);
-    CWSerial->setObjectName(QStringLiteral("CWSerial"));
     File_Tool = new FirmwareFileDialog(this);
     File_Tool->setObjectName(QStringLiteral("File_Tool"));
-    m_update = new UpdateSequence(CWSerial, this);
     buildControls();
-    load(holder);
+    load();
 }
 
 void Main_Form::buildControls()
@@ -114,13 +111,13 @@ void Main_Form::buildControls()
     connect(QUIT_BUTT, &QPushButton::clicked, this, &Main_Form::quitRequested);
 }
 
-void Main_Form::load(Class1 *holder)
+void Main_Form::load()
 {
-    holder->CWSerial = CWSerial;
     // No update can start before a file has been chosen.
     Doownload_BUTT->setEnabled(false);
     Label3->setVisible(false);
     Code_line->setVisible(false);
+    m_loaded = true;
 }
 
 void Main_Form::handleOpenClicked()

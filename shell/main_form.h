@@ -17,14 +17,14 @@ class SerialLink;
 class UpdateSequence;
 
 // The main panel: choosing the firmware file, starting the update, its two
-// progress rows, and QUIT. It owns the serial link and the update sequence;
-// what the upload button sets off is wired up by UpdatePresenter.
+// progress rows, and QUIT. The frame hands it the link holder and the update
+// sequence; what the upload button sets off is wired up by UpdatePresenter.
 class Main_Form : public QWidget
 {
     Q_OBJECT
 
 public:
-    Main_Form(Class1 *holder, MessagePresenter *messages, QWidget *parent = nullptr);
+    Main_Form(Class1 *holder, UpdateSequence *update, MessagePresenter *messages, QWidget *parent = nullptr);
 
     // The controls, under the names the instrument tools have always used.
     QPushButton *OPEN_BUTT;
@@ -44,12 +44,15 @@ public:
     QLabel *Load_LAB;
     QPushButton *QUIT_BUTT;
     FirmwareFileDialog *File_Tool;
+    // The link, as the holder has it; the frame owns it.
     SerialLink *CWSerial;
 
     UpdateSequence *update() const { return m_update; }
     const FileChoice &fileChoice() const { return m_choice; }
     // Takes a file as if it had been picked in the dialog.
     void chooseFile(const QString &fullName) { handleFileChosen(fullName); }
+    // The load step has run: the upload button waits for a file.
+    bool isLoaded() const { return m_loaded; }
 
 signals:
     // QUIT: the program ends at once, telling the instrument nothing.
@@ -57,11 +60,12 @@ signals:
 
 private:
     void buildControls();
-    void load(Class1 *holder);
+    void load();
     void handleOpenClicked();
     void handleFileChosen(const QString &fullName);
 
     MessagePresenter *m_messages;
     FileChoice m_choice;
     UpdateSequence *m_update;
+    bool m_loaded = false;
 };

@@ -1,11 +1,13 @@
 #include "shell/main_mdi.h"
 
+#include "link/linktest.h"
+#include "link/seriallink.h"
 #include "link/set_form.h"
 #include "shell/main_form.h"
-#include "shell/messagepresenter.h"
 #include "shell/module1.h"
-#include "shell/twips.h"
-#include "update/updatepresenter.h"
+#include "shell/updatepresenter.h"
+#include "widgets/messagepresenter.h"
+#include "widgets/twips.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -28,23 +30,37 @@ Main_MDI::Main_MDI(MessagePresenter *messages, const UpdateSequence::Timings &ti
     m_area = new QMdiArea(this);  // its background is the desktop's workspace colour
     setCentralWidget(m_area);
 
-    // The main panel comes first: it binds the serial link that the settings
-    // panel reaches through the holder.
-    m_mainForm = new Main_Form(&m_holder, m_messages);
-    m_mainForm->update()->setTimings(timings);
+    // The core, made here and handed to the panels, so that neither panel
+    // depends on the other having been built first.
+    m_link = new SerialLink(this);
+    m_link->setObjectName(QStringLiteral("CWSerial"));
+    m_holder.CWSerial = m_link;
+    m_update = new UpdateSequence(m_link, this);
+    m_linkTest = new LinkTest(m_link, this);
+
+    m_mainForm = new Main_Form(&m_holder, m_update, m_messages);
+    if (m_mainForm->isLoaded())
+        m_startupSteps += StartupStep::MainFormLoaded;
+    m_update->setTimings(timings);
+    m_startupSteps += StartupStep::TimersSet;
 
     resize(Twips::toPixelsX(this, kFrameWidth), Twips::toPixelsY(this, kFrameHeight));
 
-    m_setForm = new Set_Form(&m_holder, m_messages);
+    m_setForm = new Set_Form(m_linkTest, m_messages);
+    if (m_setForm->isLoaded())
+        m_startupSteps += StartupStep::SettingsLoaded;
     m_setWindow = m_area->addSubWindow(m_setForm, Qt::FramelessWindowHint);
     place(m_setWindow, 30, 30, 5310, 800);
+    m_startupSteps += StartupStep::SettingsPlaced;
     m_mainWindow = m_area->addSubWindow(m_mainForm, Qt::FramelessWindowHint);
     place(m_mainWindow, 30, 860, 5310, 4700);
+    m_startupSteps += StartupStep::MainFormPlaced;
 
-    m_presenter = new UpdatePresenter(m_mainForm, m_setForm, m_messages, this);
+    m_presenter = new UpdatePresenter(m_mainForm, m_setForm, m_update, m_messages, this);
     connect(m_mainForm, &Main_Form::quitRequested, this, [] { QCoreApplication::quit(); });
 
     Module1::CenterForm(this);
+    m_startupSteps += StartupStep::Centred;
 }
 
 Main_MDI::~Main_MDI() = default;
@@ -58,21 +74,42 @@ void Main_MDI::place(QMdiSubWindow *window, double left, double top, double widt
 void Main_MDI::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
-    if (m_sizedForFrame)
+    m_shown = true;
+    fitOuterSize();
+}
+
+void Main_MDI::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    fitOuterSize();
+}
+
+void Main_MDI::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    fitOuterSize();
+}
+
+void Main_MDI::fitOuterSize()
+{
+    if (!m_shown || m_fittedToFrame)
         return;
-    m_sizedForFrame = true;
-    // The frame's size is its outer size: take the window manager's border
-    // and title bar off the client area once they are known.
+    // The frame's size is its outer size: the window manager's border and
+    // title bar come off the client area. They are known only once the
+    // window manager has framed the window, which is after the first show;
+    // a move or resize follows, so the correction waits for them.
     const QSize margins = frameGeometry().size() - geometry().size();
-    if (!margins.isEmpty() && (margins.width() > 0 || margins.height() > 0))
-        resize(size() - margins);
+    if (margins.width() <= 0 && margins.height() <= 0)
+        return;
+    m_fittedToFrame = true;
+    resize(size() - margins);
 }
 
 void Main_MDI::closeEvent(QCloseEvent *event)
 {
     // Closing now would cut an update off half way, leaving the instrument
     // erased or half written.
-    if (m_mainForm->update()->isRunning()) {
+    if (m_update->isRunning()) {
         event->ignore();
         return;
     }

@@ -3,24 +3,34 @@
 #include "link/class1.h"
 #include "update/updatesequence.h"
 
+#include <QList>
 #include <QMainWindow>
 
 #include <memory>
 
+class LinkTest;
 class Main_Form;
 class MessagePresenter;
 class QMdiArea;
 class QMdiSubWindow;
+class SerialLink;
 class Set_Form;
 class UpdatePresenter;
 
-// The frame window: holds the settings panel above the main panel, centred
-// on the screen, and refuses to close while an update runs.
+// The frame window: makes the serial link, the update sequence and the link
+// test, hands them to the two panels, holds the settings panel above the
+// main panel, centred on the screen, and refuses to close while an update
+// runs.
 class Main_MDI : public QMainWindow
 {
     Q_OBJECT
 
 public:
+    // The steps of start-up, in the order they must run: each panel's load
+    // step before anything else uses the panel.
+    enum class StartupStep { MainFormLoaded, TimersSet, SettingsLoaded, SettingsPlaced, MainFormPlaced, Centred };
+    Q_ENUM(StartupStep)
+
     // messages: where messages go (a modal box when null). timings: the
     // update's timer settings.
     explicit Main_MDI(MessagePresenter *messages = nullptr, const UpdateSequence::Timings &timings = {},
@@ -33,22 +43,32 @@ public:
     QMdiSubWindow *setFormWindow() const { return m_setWindow; }
     UpdatePresenter *presenter() const { return m_presenter; }
     Class1 &holder() { return m_holder; }
+    // The steps start-up ran; a load step counts only once it has run.
+    const QList<StartupStep> &startupSteps() const { return m_startupSteps; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void place(QMdiSubWindow *window, double left, double top, double width, double height);
+    void fitOuterSize();
 
     std::unique_ptr<MessagePresenter> m_ownMessages;
     MessagePresenter *m_messages;
     Class1 m_holder;
+    SerialLink *m_link;
+    UpdateSequence *m_update;
+    LinkTest *m_linkTest;
     QMdiArea *m_area;
     Main_Form *m_mainForm;
     Set_Form *m_setForm;
     QMdiSubWindow *m_mainWindow;
     QMdiSubWindow *m_setWindow;
     UpdatePresenter *m_presenter;
-    bool m_sizedForFrame = false;
+    QList<StartupStep> m_startupSteps;
+    bool m_shown = false;
+    bool m_fittedToFrame = false;
 };

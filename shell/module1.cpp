@@ -1,6 +1,6 @@
 #include "shell/module1.h"
 
-#include "shell/twips.h"
+#include "widgets/twips.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/messagepresenter.h"
+#include "widgets/messagepresenter.h"
 
 #include <QList>
 

@@ -13,11 +13,11 @@
 #include "link/portlist.h"
 #include "link/seriallink.h"
 #include "link/set_form.h"
-#include "shell/colours.h"
+#include "widgets/colours.h"
 #include "shell/indicator.h"
 #include "shell/main_form.h"
 #include "shell/main_mdi.h"
-#include "update/updatepresenter.h"
+#include "shell/updatepresenter.h"
 
 #include <QDir>
 #include <QFile>

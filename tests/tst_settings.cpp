@@ -1,6 +1,7 @@
 // The settings panel as the technician uses it: the port box after start-up,
 // "Link Test" against a pseudo-terminal standing in for the instrument, the
 // refusals and their messages, and the device list of the port box.
+#include "link/portcatalog.h"
 #include "link/portlist.h"
 #include "link/portnumber.h"
 #include "link/set_form.h"
@@ -365,10 +366,10 @@ void SettingsPanelTest::deviceListFollowsTheFixedItems()
         QTest::keyClick(box->lineEdit(), Qt::Key_Return);
     }
     const QString text = box->currentText();
-    QCOMPARE(box->count(), PortList::kComItems);
+    QCOMPARE(box->count(), PortCatalog::kComItems);
 
     QStringList fixed;
-    for (int i = 0; i < PortList::kComItems; ++i)
+    for (int i = 0; i < PortCatalog::kComItems; ++i)
         fixed << box->itemText(i);
 
     QStringList devices;
@@ -379,12 +380,12 @@ void SettingsPanelTest::deviceListFollowsTheFixedItems()
     // Twice: each refresh replaces the devices instead of adding to them.
     for (int round = 0; round < 2; ++round) {
         box->refreshDevices();
-        QCOMPARE(box->count(), PortList::kComItems + devices.size());
-        for (int i = 0; i < PortList::kComItems; ++i)
+        QCOMPARE(box->count(), PortCatalog::kComItems + devices.size());
+        for (int i = 0; i < PortCatalog::kComItems; ++i)
             QCOMPARE(box->itemText(i), fixed.at(i));
-        for (int i = PortList::kComItems; i < box->count(); ++i) {
+        for (int i = PortCatalog::kComItems; i < box->count(); ++i) {
             QVERIFY2(isDevicePath(box->itemText(i)), qPrintable(box->itemText(i)));
-            QCOMPARE(box->itemText(i), devices.at(i - PortList::kComItems));
+            QCOMPARE(box->itemText(i), devices.at(i - PortCatalog::kComItems));
         }
         QCOMPARE(box->currentText(), text);
         QCOMPARE(bench.panel()->portText(), text);

@@ -99,7 +99,7 @@ private slots:
                 QVERIFY2(outcome.kind == expected,
                          qPrintable(QStringLiteral("update %1: %2 at line %3, reply %4, %5")
                                         .arg(i)
-                                        .arg(outcome.prompt)
+                                        .arg(outcome.message.prompt)
                                         .arg(outcome.failedLine)
                                         .arg(QString::fromLatin1(outcome.reply.toHex()), outcome.linkError.describe())));
                 if (expected == Kind::Success)

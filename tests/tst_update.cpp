@@ -90,9 +90,9 @@ private slots:
         QTRY_COMPARE(r.finished.size(), 1);
         const auto outcome = r.outcome();
         QCOMPARE(outcome.kind, Kind::Success);
-        QCOMPARE(outcome.prompt, QStringLiteral("Update OK"));
-        QCOMPARE(outcome.title, QStringLiteral("Update OK"));
-        QCOMPARE(outcome.icon, UpdateSequence::Outcome::Icon::Information);
+        QCOMPARE(outcome.message.prompt, QStringLiteral("Update OK"));
+        QCOMPARE(outcome.message.title, QStringLiteral("Update OK"));
+        QCOMPARE(outcome.message.icon, Message::Icon::Information);
 
         const QList<QByteArray> expected{"@0F000", "31 40 00 24 B2 40", "80 5A 20 01", "31 40 00 FF",
                                          "@10000", "AA BB",             "q"};
@@ -167,9 +167,9 @@ private slots:
         QCOMPARE(r.finished.size(), 1);  // reported once
         const auto outcome = r.outcome();
         QCOMPARE(int(outcome.kind), kind);
-        QCOMPARE(outcome.prompt, QStringLiteral("Erese is error"));
-        QCOMPARE(outcome.title, QStringLiteral("Error"));
-        QCOMPARE(outcome.icon, UpdateSequence::Outcome::Icon::Critical);
+        QCOMPARE(outcome.message.prompt, QStringLiteral("Erese is error"));
+        QCOMPARE(outcome.message.title, QStringLiteral("Error"));
+        QCOMPARE(outcome.message.icon, Message::Icon::Critical);
         QVERIFY(outcome.eraseSent);
         QCOMPARE(r.lineSent.size(), 0);
         if (r.instrument.isValid())
@@ -239,8 +239,8 @@ private slots:
         QCOMPARE(r.finished.size(), 1);
         const auto outcome = r.outcome();
         QCOMPARE(int(outcome.kind), kind);
-        QCOMPARE(outcome.prompt, QStringLiteral("Code Downloading is error."));
-        QCOMPARE(outcome.title, QStringLiteral("Code Download error"));
+        QCOMPARE(outcome.message.prompt, QStringLiteral("Code Downloading is error."));
+        QCOMPARE(outcome.message.title, QStringLiteral("Code Download error"));
         QCOMPARE(outcome.failedLine, line);
         QCOMPARE(outcome.linesAcknowledged, line - 1);
         QCOMPARE(outcome.reply, reply);
@@ -326,8 +326,8 @@ private slots:
         QTRY_COMPARE(r.finished.size(), 1);
         const auto outcome = r.outcome();
         QCOMPARE(int(outcome.kind), kind);
-        QCOMPARE(outcome.prompt, prompt);
-        QCOMPARE(outcome.title, title);
+        QCOMPARE(outcome.message.prompt, prompt);
+        QCOMPARE(outcome.message.title, title);
         QVERIFY(!outcome.eraseSent);
         QTest::qWait(30);
         QCOMPARE(r.instrument.received(), QByteArray());

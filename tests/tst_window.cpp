@@ -10,13 +10,13 @@
 #include "link/portlist.h"
 #include "link/seriallink.h"
 #include "link/set_form.h"
-#include "shell/colours.h"
+#include "widgets/colours.h"
 #include "shell/indicator.h"
 #include "shell/main_form.h"
 #include "shell/main_mdi.h"
 #include "shell/module1.h"
-#include "shell/twips.h"
-#include "update/updatepresenter.h"
+#include "widgets/twips.h"
+#include "shell/updatepresenter.h"
 
 #include <QFile>
 #include <QGroupBox>

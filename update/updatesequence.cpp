@@ -40,6 +40,9 @@ void UpdateSequence::start(const QString &fileName, const QString &portText)
     m_count = 0;
     m_eraseSent = false;
     m_awaitingEndReply = false;
+    m_endReply = {};
+    m_fileName = fileName;
+    m_portText = portText;
     m_image = {};
     emit started();
 
@@ -59,10 +62,7 @@ void UpdateSequence::start(const QString &fileName, const QString &portText)
     }
     emit imageLoaded(int(m_image.lineCount()));
 
-    if (!m_link->setPortText(portText))
-        return finish(Outcome::Kind::PortError);
-    m_link->setSpeed(SerialLink::kSpeed);
-    if (!m_link->configure() || !m_link->writeCommand(kEraseCommand))
+    if (!m_link->open(portText) || !m_link->writeCommand(kEraseCommand))
         return finish(Outcome::Kind::PortError);
 
     m_eraseSent = true;
@@ -82,7 +82,7 @@ void UpdateSequence::handleEraseTick()
     if (m_state != State::Erasing)
         return;
     ++EraseTicks;
-    emit eraseProgress(EraseTicks);
+    emit eraseProgress(EraseTicks, int(qint64(EraseTicks) * 100 / m_timings.eraseTickCount));
     if (EraseTicks < m_timings.eraseTickCount)
         return;
     // The acknowledgement is read once, on the last tick; a '*' that came
@@ -113,6 +113,8 @@ void UpdateSequence::sendNextLine()
             finish(Outcome::Kind::WriteFailed);
         return;
     }
+    // The write bar's value has always been stored in single precision;
+    // front ends that show it with decimals show that value.
     const double percent = double(m_count) / double(total) * 100.0;
     emit lineSent(int(m_count), int(total), double(float(percent)), line);
     m_awaitingEndReply = IsEndLine(line);
@@ -132,6 +134,7 @@ void UpdateSequence::handleReply(const QByteArray &reply)
     case State::Writing:
         if (m_awaitingEndReply) {
             // The end line's answer is shown, not judged.
+            m_endReply = reply;
             emit endLineReply(reply);
             return finish(Outcome::Kind::Success);
         }
@@ -174,6 +177,11 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     Outcome outcome = outcomeFor(kind);
     outcome.eraseSent = m_eraseSent;
     outcome.reply = reply;
+    outcome.endReply = m_endReply;
+    outcome.fileName = m_fileName;
+    outcome.portText = m_portText;
+    outcome.device = m_link->deviceName();
+    outcome.linesTotal = int(m_image.lineCount());
     if (kind == Outcome::Kind::FileError)
         outcome.fileError = m_fileError;
     const bool lineFailed = kind == Outcome::Kind::WriteRefused || kind == Outcome::Kind::WriteFailed
@@ -181,6 +189,8 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     if (m_state == State::Writing) {
         outcome.linesAcknowledged = int(lineFailed ? m_count - 1 : m_count);
         outcome.failedLine = lineFailed ? int(m_count) : 0;
+        if (outcome.failedLine > 0)
+            outcome.failedLineText = m_image.line(m_count - 1).toByteArray();
     }
     if (kind == Outcome::Kind::PortError || kind == Outcome::Kind::EraseFailed || kind == Outcome::Kind::WriteFailed)
         outcome.linkError = m_link->error();
@@ -192,37 +202,6 @@ UpdateSequence::Outcome UpdateSequence::outcomeFor(Outcome::Kind kind)
 {
     Outcome o;
     o.kind = kind;
-    o.icon = Outcome::Icon::Critical;
-    switch (kind) {
-    case Outcome::Kind::Success:
-        o.prompt = QStringLiteral("Update OK");
-        o.title = QStringLiteral("Update OK");
-        o.icon = Outcome::Icon::Information;
-        break;
-    case Outcome::Kind::NoFile:
-        o.prompt = QStringLiteral("No open file.");
-        o.title = QStringLiteral("Code Download error");
-        break;
-    case Outcome::Kind::NoPort:
-        o.prompt = QStringLiteral("Please setting COM PORT");
-        o.title = QStringLiteral("COM PORT ERROR");
-        break;
-    case Outcome::Kind::EraseRefused:
-    case Outcome::Kind::EraseFailed:
-        o.prompt = QStringLiteral("Erese is error");
-        o.title = QStringLiteral("Error");
-        break;
-    case Outcome::Kind::FileError:
-    case Outcome::Kind::PortError:
-    case Outcome::Kind::WriteRefused:
-    case Outcome::Kind::WriteFailed:
-        o.prompt = QStringLiteral("Code Downloading is error.");
-        o.title = QStringLiteral("Code Download error");
-        break;
-    case Outcome::Kind::Interrupted:
-        o.prompt = QStringLiteral("Update interrupted");
-        o.title = QStringLiteral("Code Download error");
-        break;
-    }
+    o.message = Outcome::messageFor(kind);
     return o;
 }

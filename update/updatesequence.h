@@ -2,6 +2,7 @@
 
 #include "firmware/firmwareimage.h"
 #include "link/seriallink.h"
+#include "update/updateoutcome.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -33,39 +34,7 @@ public:
         std::chrono::milliseconds handOverDelay{1000};
     };
 
-    // How an update ended. The message is the one the user sees; the rest is
-    // detail for front ends that show more.
-    struct Outcome
-    {
-        enum class Kind {
-            Success,
-            NoFile,         // no firmware file chosen
-            NoPort,         // port text empty
-            FileError,      // the file cannot be read or has no lines (nothing sent)
-            PortError,      // the port cannot be opened or "KILL" not written (nothing sent)
-            EraseRefused,   // the erase answer was not "*"
-            EraseFailed,    // no answer to the erase, or the link failed while erasing
-            WriteRefused,   // a line was answered with something other than "*"
-            WriteFailed,    // the link failed or stayed silent while writing
-            Interrupted,    // stopped by abort()
-        };
-        enum class Icon { Critical, Information };
-
-        Kind kind = Kind::Success;
-        QString prompt;
-        QString title;
-        Icon icon = Icon::Critical;
-        // True once "KILL" has been written: the instrument may now be erased.
-        bool eraseSent = false;
-        int linesAcknowledged = 0;
-        int failedLine = 0;         // 1-based number of the line that failed, 0 if none
-        QByteArray reply;           // what the instrument answered when it refused
-        SerialLink::Error linkError;
-        // Why the file was refused (FileError); None for an empty file.
-        FirmwareImage::LoadError fileError = FirmwareImage::LoadError::None;
-
-        bool succeeded() const { return kind == Kind::Success; }
-    };
+    using Outcome = UpdateOutcome;
 
     explicit UpdateSequence(SerialLink *link, QObject *parent = nullptr);
 
@@ -81,7 +50,7 @@ public:
     bool isRunning() const { return m_state != State::Ready; }
     const FirmwareImage &image() const { return m_image; }
 
-    // The standard message of each outcome kind.
+    // An outcome of the kind with its standard message and nothing else known.
     static Outcome outcomeFor(Outcome::Kind kind);
 
 signals:
@@ -92,8 +61,9 @@ signals:
     void imageLoaded(int lineCount);
     // "KILL" has gone out; the instrument is erasing.
     void eraseSent();
-    // Erase wait tick 1..eraseTickCount.
-    void eraseProgress(int tick);
+    // Erase wait tick 1..eraseTickCount, and the share of the wait gone by
+    // in whole percent (the erase bar's value).
+    void eraseProgress(int tick, int percent);
     void eraseAcknowledged();
     // Line 'count' (1-based) of 'total' has been written; percent is count/total*100.
     void lineSent(int count, int total, double percent, const QByteArray &line);
@@ -123,4 +93,7 @@ private:
     bool m_eraseSent = false;
     bool m_awaitingEndReply = false;
     FirmwareImage::LoadError m_fileError = FirmwareImage::LoadError::None;
+    QByteArray m_endReply;
+    QString m_fileName;
+    QString m_portText;
 };

@@ -1,4 +1,4 @@
-#include "shell/messagepresenter.h"
+#include "widgets/messagepresenter.h"
 
 #include <QMessageBox>
 

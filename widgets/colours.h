@@ -12,10 +12,6 @@ inline QColor fromPlatformColour(quint32 value)
 {
     return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));
 }
-inline quint32 toPlatformColour(const QColor &c)
-{
-    return platformColourValue(c.red(), c.green(), c.blue());
-}
 
 // The phase indicators: a phase not done yet, and a phase done.
 constexpr quint32 PendingColour = platformColourValue(128, 128, 255);  // 16744576

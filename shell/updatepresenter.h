@@ -18,7 +18,8 @@ class UpdatePresenter : public QObject
     Q_OBJECT
 
 public:
-    UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, MessagePresenter *messages, QObject *parent = nullptr);
+    UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, UpdateSequence *update, MessagePresenter *messages,
+                    QObject *parent = nullptr);
 
     // The five controls an update disables: the upload, file and QUIT
     // buttons of the main panel, and the link test button and port box.

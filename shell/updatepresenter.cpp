@@ -1,23 +1,23 @@
-#include "update/updatepresenter.h"
+#include "shell/updatepresenter.h"
 
 #include "link/portlist.h"
 #include "link/set_form.h"
-#include "shell/colours.h"
+#include "widgets/colours.h"
 #include "shell/indicator.h"
 #include "shell/main_form.h"
-#include "shell/messagepresenter.h"
+#include "widgets/messagepresenter.h"
 
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 
-UpdatePresenter::UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, MessagePresenter *messages,
-                                 QObject *parent)
+UpdatePresenter::UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, UpdateSequence *update,
+                                 MessagePresenter *messages, QObject *parent)
     : QObject(parent)
     , m_main(mainForm)
     , m_settings(setForm)
     , m_messages(messages)
-    , m_update(mainForm->update())
+    , m_update(update)
     , m_lockSet{mainForm->Doownload_BUTT, mainForm->OPEN_BUTT, mainForm->QUIT_BUTT, setForm->TSET,
                 setForm->COM_PORT_LIST}
 {
@@ -25,10 +25,8 @@ UpdatePresenter::UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, Message
     connect(m_update, &UpdateSequence::started, this, &UpdatePresenter::handleStarted);
     connect(m_update, &UpdateSequence::imageLoaded, this,
             [this](int lines) { m_main->Code_line->setText(QString::number(lines)); });
-    connect(m_update, &UpdateSequence::eraseProgress, this, [this](int tick) {
-        // The bar counts ticks; with the product's 100 ticks a tick is a percent.
-        m_main->Erase_Bar->setValue(tick * 100 / m_update->timings().eraseTickCount);
-    });
+    connect(m_update, &UpdateSequence::eraseProgress, this,
+            [this](int, int percent) { m_main->Erase_Bar->setValue(percent); });
     connect(m_update, &UpdateSequence::eraseAcknowledged, this,
             [this] { m_main->Show_Erase->setColour(DoneColour); });
     connect(m_update, &UpdateSequence::lineSent, this, [this](int, int, double percent, const QByteArray &) {
@@ -63,9 +61,7 @@ void UpdatePresenter::handleStarted()
 void UpdatePresenter::handleFinished(const UpdateSequence::Outcome &outcome)
 {
     using Kind = UpdateSequence::Outcome::Kind;
-    const Message message{outcome.prompt, outcome.title,
-                          outcome.icon == UpdateSequence::Outcome::Icon::Information ? Message::Icon::Information
-                                                                                     : Message::Icon::Critical};
+    const Message &message = outcome.message;
     if (outcome.succeeded()) {
         m_main->Show_Load->setColour(DoneColour);
         // The controls come back once the user has seen the result.

@@ -1,21 +1,10 @@
 #pragma once
 
-#include <QString>
+#include "link/message.h"
 
 #include <functional>
 
 class QWidget;
-
-// A message for the user: prompt, title and icon, shown in a modal box with
-// a single OK button.
-struct Message
-{
-    enum class Icon { Critical, Information };
-    QString prompt;
-    QString title;
-    Icon icon = Icon::Critical;
-    bool operator==(const Message &) const = default;
-};
 
 // Shows messages. The default shows an application-modal message box
 // without blocking the caller; tests put a recorder in its place.

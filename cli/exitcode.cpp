@@ -1,0 +1,56 @@
+#include "cli/exitcode.h"
+
+#include <QStringList>
+
+namespace ExitCode {
+
+int forOutcome(UpdateOutcome::Kind kind)
+{
+    using Kind = UpdateOutcome::Kind;
+    switch (kind) {
+    case Kind::Success:
+        return kSuccess;
+    case Kind::NoFile:
+    case Kind::NoPort:
+    case Kind::FileError:
+    case Kind::PortError:
+        return kUntouched;
+    case Kind::EraseRefused:
+    case Kind::EraseFailed:
+        return kEraseFailed;
+    case Kind::WriteRefused:
+    case Kind::WriteFailed:
+        return kWriteFailed;
+    case Kind::Interrupted:
+        return kInterrupted;
+    }
+    return kInternal;
+}
+
+QString helpTable()
+{
+    // Help text fits 80 columns: the code in 7, the meaning in the rest.
+    constexpr qsizetype kWidth = 80;
+    constexpr qsizetype kIndent = 7;
+    QString table;
+    for (const Meaning &meaning : kMeanings) {
+        QString line = QStringLiteral("  %1").arg(meaning.code).leftJustified(kIndent);
+        qsizetype used = kIndent;
+        const QStringList words = QString::fromLatin1(meaning.text).split(u' ');
+        for (const QString &word : words) {
+            if (used > kIndent && used + 1 + word.size() > kWidth) {
+                line += u'\n' + QString(kIndent, u' ');
+                used = kIndent;
+            } else if (used > kIndent) {
+                line += u' ';
+                ++used;
+            }
+            line += word;
+            used += word.size();
+        }
+        table += line + u'\n';
+    }
+    return table;
+}
+
+} // namespace ExitCode

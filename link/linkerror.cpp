@@ -1,0 +1,27 @@
+#include "link/linkerror.h"
+
+QString LinkError::describe() const
+{
+    switch (kind) {
+    case Kind::None:
+        return {};
+    case Kind::NoSuchPort:
+        return QObject::tr("%1: no such port (%2)").arg(device, detail);
+    case Kind::Busy:
+        return QObject::tr("%1: the port is busy: another program holds it (%2)").arg(device, detail);
+    case Kind::PermissionDenied:
+        return QObject::tr("%1: permission denied: the user may not use this port; on Linux, add the user to "
+                           "the 'dialout' group (%2)")
+            .arg(device, detail);
+    case Kind::OpenFailed:
+        return QObject::tr("%1: cannot be used as a serial port (%2)").arg(device, detail);
+    case Kind::WriteFailed:
+        return QObject::tr("%1: writing failed (%2)").arg(device, detail);
+    case Kind::HangUp:
+        return QObject::tr("%1: the port hung up or was unplugged (%2)").arg(device, detail);
+    case Kind::Timeout:
+    case Kind::NotOpen:
+        return QObject::tr("%1: %2").arg(device, detail);
+    }
+    return {};
+}

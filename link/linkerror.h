@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// Why an operation on the serial link failed, with the detail a front end
+// may show.
+struct LinkError
+{
+    Q_GADGET
+
+public:
+    enum class Kind {
+        None,
+        NoSuchPort,
+        Busy,
+        PermissionDenied,
+        OpenFailed,
+        WriteFailed,
+        HangUp,
+        Timeout,
+        NotOpen,
+    };
+    Q_ENUM(Kind)
+
+    Kind kind = Kind::None;
+    QString device;  // the device the link was using, e.g. /dev/ttyUSB0 or COM3
+    QString detail;  // the operating system's words, or ours where they mislead
+    // One line for a technician.
+    QString describe() const;
+};

@@ -1,0 +1,60 @@
+#include "link/portcatalog.h"
+
+#include <QFileInfo>
+#include <QSerialPortInfo>
+
+namespace {
+
+PortCatalog::Device deviceFrom(const QSerialPortInfo &info)
+{
+    PortCatalog::Device device{info.systemLocation(), info.description(), info.manufacturer(),
+                               info.serialNumber(), {}};
+    if (info.hasVendorIdentifier() && info.hasProductIdentifier())
+        device.usbId = QStringLiteral("%1:%2")
+                           .arg(uint(info.vendorIdentifier()), 4, 16, QChar(u'0'))
+                           .arg(uint(info.productIdentifier()), 4, 16, QChar(u'0'));
+    return device;
+}
+
+} // namespace
+
+QString PortCatalog::Device::summary() const
+{
+    QStringList about;
+    if (!description.isEmpty())
+        about << description;
+    if (!manufacturer.isEmpty())
+        about << QObject::tr("maker %1").arg(manufacturer);
+    if (!serialNumber.isEmpty())
+        about << QObject::tr("serial number %1").arg(serialNumber);
+    if (!usbId.isEmpty())
+        about << QStringLiteral("USB ") + usbId;
+    return about.join(QStringLiteral(", "));
+}
+
+QStringList PortCatalog::comItems()
+{
+    QStringList items;
+    for (int i = 1; i <= kComItems; ++i)
+        items << QStringLiteral("COM ") + QString::number(i);
+    return items;
+}
+
+QList<PortCatalog::Device> PortCatalog::devices()
+{
+    QList<Device> found;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        found << deviceFrom(info);
+    return found;
+}
+
+std::optional<PortCatalog::Device> PortCatalog::deviceAt(const QString &path)
+{
+    const QFileInfo wanted(path);
+    const QString target = wanted.canonicalFilePath().isEmpty() ? path : wanted.canonicalFilePath();
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        if (info.systemLocation() == target || info.systemLocation() == path)
+            return deviceFrom(info);
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The ports a technician can choose from: the fixed texts "COM 1" to
+// "COM 10" that the port box has always offered, and the serial devices
+// found on the machine with what their drivers tell of them. Both front ends
+// list them from here.
+class PortCatalog
+{
+public:
+    static constexpr int kComItems = 10;
+
+    // A serial device found on the machine.
+    struct Device
+    {
+        QString location;      // /dev/ttyUSB0, COM4
+        QString description;   // the adapter's name, where the driver tells it
+        QString manufacturer;
+        QString serialNumber;
+        QString usbId;         // "0403:6001", empty when not a USB device
+
+        // One line: "FT232R USB UART, maker FTDI, serial number A6008isP, USB 0403:6001".
+        QString summary() const;
+    };
+
+    // "COM 1" to "COM 10".
+    static QStringList comItems();
+    static QList<Device> devices();
+    // The device found at a path, following symbolic links (/dev/serial/by-id/...).
+    static std::optional<Device> deviceAt(const QString &path);
+};

@@ -1,0 +1,39 @@
+#include "link/printablebytes.h"
+
+#include <algorithm>
+
+QByteArray printableBytes(QByteArrayView bytes)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    QByteArray out;
+    out.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == '\\') {
+            out += "\\\\";
+        } else if (u >= 0x20 && u < 0x7F) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 0x0F];
+        }
+    }
+    return out;
+}
+
+QString quotedBytes(QByteArrayView bytes, qsizetype limit)
+{
+    QString shown = u'"' + QString::fromLatin1(printableBytes(bytes.first(std::min(limit, bytes.size())))) + u'"';
+    if (bytes.size() > limit)
+        shown += QStringLiteral("... (%1 bytes)").arg(bytes.size());
+    return shown;
+}
+
+QString quotedText(const QString &text, qsizetype limit)
+{
+    QString shown = u'"' + text.left(limit) + u'"';
+    if (text.size() > limit)
+        shown += QStringLiteral("... (%1 characters)").arg(text.size());
+    return shown;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// How bytes and texts from outside (the instrument's replies, firmware
+// lines, port texts) are shown to a person or put into JSON.
+
+// Printable ASCII stays as it is, a backslash becomes "\\" and every other
+// byte "\xHH", so a reply of control characters or stray high bytes can
+// neither upset a terminal nor make the JSON invalid, and can still be read
+// back.
+QByteArray printableBytes(QByteArrayView bytes);
+
+// A firmware line or a reply may be thousands of bytes, a port text
+// thousands of characters; the start is enough to tell which one it is.
+constexpr qsizetype kShownLength = 40;
+
+// The bytes printable and in quotes, cut to their first kShownLength bytes
+// with their full size when longer: "AF 87 A7 ..."... (60000 bytes).
+QString quotedBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
+// The same for a text: "COM 3     "... (32768 characters).
+QString quotedText(const QString &text, qsizetype limit = kShownLength);

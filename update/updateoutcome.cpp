@@ -1,0 +1,113 @@
+#include "update/updateoutcome.h"
+
+#include "link/printablebytes.h"
+
+#include <QFileInfo>
+
+Message UpdateOutcome::messageFor(Kind kind)
+{
+    switch (kind) {
+    case Kind::Success:
+        return {QStringLiteral("Update OK"), QStringLiteral("Update OK"), Message::Icon::Information};
+    case Kind::NoFile:
+        return {QStringLiteral("No open file."), QStringLiteral("Code Download error"), Message::Icon::Critical};
+    case Kind::NoPort:
+        return {QStringLiteral("Please setting COM PORT"), QStringLiteral("COM PORT ERROR"), Message::Icon::Critical};
+    case Kind::EraseRefused:
+    case Kind::EraseFailed:
+        return {QStringLiteral("Erese is error"), QStringLiteral("Error"), Message::Icon::Critical};
+    case Kind::FileError:
+    case Kind::PortError:
+    case Kind::WriteRefused:
+    case Kind::WriteFailed:
+        return {QStringLiteral("Code Downloading is error."), QStringLiteral("Code Download error"),
+                Message::Icon::Critical};
+    case Kind::Interrupted:
+        return {QStringLiteral("Update interrupted"), QStringLiteral("Code Download error"), Message::Icon::Critical};
+    }
+    return {};
+}
+
+QString UpdateOutcome::fileCause() const
+{
+    // The sequence only says that the file gave no lines; which of the usual
+    // reasons applies is what the technician needs to put it right.
+    const QFileInfo info(fileName);
+    if (!info.exists())
+        return QObject::tr("%1: no such file").arg(fileName);
+    if (info.isDir())
+        return QObject::tr("%1: is a directory, not a firmware file").arg(fileName);
+    if (!info.isReadable())
+        return QObject::tr("%1: cannot be read (permission denied)").arg(fileName);
+    if (info.size() == 0)
+        return QObject::tr("%1: the file is empty: there is nothing to send").arg(fileName);
+    return QObject::tr("%1: the file cannot be read or has no lines").arg(fileName);
+}
+
+QString UpdateOutcome::lineText() const
+{
+    QString text = QObject::tr("line %1 of %2").arg(failedLine).arg(linesTotal);
+    if (!failedLineText.isNull())
+        text += QStringLiteral(" (") + quotedBytes(failedLineText) + u')';
+    return text;
+}
+
+QStringList UpdateOutcome::causes() const
+{
+    QStringList causes;
+    const QString where = linkError.device.isEmpty() ? device : linkError.device;
+    switch (kind) {
+    case Kind::Success:
+        causes += QObject::tr("%1: %2 of %3 lines written").arg(where).arg(linesAcknowledged).arg(linesTotal);
+        if (!endReply.isNull())
+            causes += QObject::tr("the instrument answered the end line with %1").arg(quotedBytes(endReply));
+        else
+            causes += QObject::tr("the file has no end line: every line was sent");
+        return causes;
+    case Kind::NoFile:
+        causes += QObject::tr("no firmware file was given");
+        break;
+    case Kind::NoPort:
+        causes += QObject::tr("the port text is empty: give the port, e.g. COM 3 or /dev/ttyUSB0");
+        break;
+    case Kind::FileError:
+        causes += fileCause();
+        break;
+    case Kind::PortError:
+        causes += linkError.describe();
+        break;
+    case Kind::EraseRefused:
+        causes += QObject::tr("%1: the instrument answered the erase command \"KILL\" with %2 instead of \"*\"")
+                      .arg(where, quotedBytes(reply));
+        break;
+    case Kind::EraseFailed:
+        causes += QObject::tr("no answer to the erase command \"KILL\": %1").arg(linkError.describe());
+        break;
+    case Kind::WriteRefused:
+        // One arg() call: the line's bytes may hold a "%2" of their own.
+        causes += QObject::tr("%1: %2 was refused: the instrument answered %3 instead of \"*\"")
+                      .arg(where, lineText(), quotedBytes(reply));
+        causes += QObject::tr("%1 lines were acknowledged before it").arg(linesAcknowledged);
+        break;
+    case Kind::WriteFailed:
+        if (failedLine > 0) {
+            causes += QObject::tr("%1 got no acknowledgement: %2").arg(lineText(), linkError.describe());
+            causes += QObject::tr("%1 lines were acknowledged before it").arg(linesAcknowledged);
+        } else {
+            causes += QObject::tr("the link failed before the first line: %1").arg(linkError.describe());
+        }
+        break;
+    case Kind::Interrupted:
+        if (failedLine > 0)
+            causes += QObject::tr("stopped while %1 awaited its acknowledgement; %2 lines were acknowledged")
+                          .arg(lineText(), QString::number(linesAcknowledged));
+        else
+            causes += QObject::tr("stopped by a signal (Ctrl-C or SIGTERM)");
+        causes += eraseSent ? QObject::tr("the instrument may be left erased: run the update again")
+                            : QObject::tr("the instrument was not touched");
+        return causes;
+    }
+    causes += eraseSent ? QObject::tr("the instrument may be erased: run the update again")
+                        : QObject::tr("the instrument was not touched");
+    return causes;
+}

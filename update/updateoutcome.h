@@ -1,0 +1,62 @@
+#pragma once
+
+#include "firmware/firmwareimage.h"
+#include "link/linkerror.h"
+#include "link/message.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// How an update ended: the message the user sees, and everything a front end
+// needs to say why. The causes are worded here once, for the desktop
+// program's message boxes and the command line alike.
+struct UpdateOutcome
+{
+    Q_GADGET
+
+public:
+    enum class Kind {
+        Success,
+        NoFile,         // no firmware file chosen
+        NoPort,         // port text empty
+        FileError,      // the file cannot be read or has no lines (nothing sent)
+        PortError,      // the port cannot be opened or "KILL" not written (nothing sent)
+        EraseRefused,   // the erase answer was not "*"
+        EraseFailed,    // no answer to the erase, or the link failed while erasing
+        WriteRefused,   // a line was answered with something other than "*"
+        WriteFailed,    // the link failed or stayed silent while writing
+        Interrupted,    // stopped by abort()
+    };
+    Q_ENUM(Kind)
+
+    Kind kind = Kind::Success;
+    Message message;
+    // True once "KILL" has been written: the instrument may now be erased.
+    bool eraseSent = false;
+    int linesTotal = 0;         // lines the image holds, 0 when it was not read
+    int linesAcknowledged = 0;
+    int failedLine = 0;         // 1-based number of the line that failed, 0 if none
+    QByteArray failedLineText;  // that line as prepared and sent
+    QByteArray reply;           // what the instrument answered when it refused
+    QByteArray endReply;        // the answer to the end line, null when none came
+    LinkError linkError;
+    // Why the file was refused (FileError); None for an empty file.
+    FirmwareImage::LoadError fileError = FirmwareImage::LoadError::None;
+    QString fileName;
+    QString portText;
+    QString device;             // the device the link used, if any
+
+    bool succeeded() const { return kind == Kind::Success; }
+    // The lines a technician needs: the device and its error, the line and
+    // what the instrument answered, whether the instrument may be erased.
+    QStringList causes() const;
+
+    // The standard message of each kind.
+    static Message messageFor(Kind kind);
+
+private:
+    QString fileCause() const;
+    QString lineText() const;
+};
