@@ -57,6 +57,8 @@ public:
     Output takeDue(Clock::time_point now);
 
     Clock::duration byteTime() const { return m_byteTime; }
+    // When every byte received so far will have come off the wire.
+    Clock::time_point receivedThrough() const { return m_rxFree; }
 
 private:
     struct Entry

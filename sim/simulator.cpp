@@ -22,6 +22,11 @@ constexpr std::size_t kMaxLine = 64 * 1024;
 constexpr auto kClosingMin = 50ms;
 constexpr auto kClosingMax = 2s;
 constexpr auto kClosingPoll = 10ms;
+// Paced like a wire, we take the tool's bytes no faster than the wire would
+// bring them, and hold at most a serial driver's receive buffer ahead. A
+// tool writing a long line then waits on its device as on a real port,
+// instead of handing the whole line to the pseudo-terminal at once.
+constexpr std::size_t kReceiveAhead = 4096;
 
 volatile std::sig_atomic_t g_signal = 0;
 
@@ -100,20 +105,23 @@ int Simulator::run()
         if (m_closing && closingDone())
             break;
 
+        const auto now = Pacer::Clock::now();
+        const std::optional<Pacer::Clock::time_point> readAgain = receiveHeldUntil(now);
         pollfd fd{m_device.masterFd(), 0, 0};
         if (!m_unwritten.empty())
             fd.events |= POLLOUT;
-        if (!m_stopReading)
+        if (!m_stopReading && !readAgain)
             fd.events |= POLLIN;
         // poll() reports a hang-up even when not asked; with nothing to
         // watch, only the time-out may wake us.
         if (fd.events == 0)
             fd.fd = -1;
 
-        const auto now = Pacer::Clock::now();
         std::optional<Pacer::Clock::time_point> wake;
         if (m_unwritten.empty())
             wake = m_pacer.nextDue();
+        if (readAgain && !m_stopReading)
+            wake = std::min(wake.value_or(*readAgain), *readAgain);
         if (m_closing)
             wake = std::min(wake.value_or(now + kClosingPoll), now + kClosingPoll);
         timespec timeout{};
@@ -144,13 +152,26 @@ int Simulator::run()
     return 0;
 }
 
+std::optional<Pacer::Clock::time_point> Simulator::receiveHeldUntil(Pacer::Clock::time_point now) const
+{
+    if (m_pacer.byteTime() == Pacer::Clock::duration::zero())
+        return std::nullopt;
+    const Pacer::Clock::time_point until =
+        m_pacer.receivedThrough() - m_pacer.byteTime() * static_cast<long long>(kReceiveAhead);
+    if (until <= now)
+        return std::nullopt;
+    return until;
+}
+
 void Simulator::readInput()
 {
     char buffer[64 * 1024];
+    const bool paced = m_pacer.byteTime() > Pacer::Clock::duration::zero();
+    const std::size_t chunk = paced ? kReceiveAhead : sizeof buffer;
     // A bounded number of reads per wake, so a flood of input cannot keep
     // due replies from going out.
-    for (int round = 0; round < 16 && !m_stopReading; ++round) {
-        const ssize_t n = ::read(m_device.masterFd(), buffer, sizeof buffer);
+    for (int round = 0; round < 16 && !m_stopReading && !receiveHeldUntil(Pacer::Clock::now()); ++round) {
+        const ssize_t n = ::read(m_device.masterFd(), buffer, chunk);
         if (n > 0) {
             m_pacer.received(Pacer::Clock::now(), static_cast<std::size_t>(n));
             takeBytes(buffer, static_cast<std::size_t>(n));

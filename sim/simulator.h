@@ -6,6 +6,7 @@
 #include "sim/simoptions.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,9 @@ public:
 private:
     enum Mark { kHangUp = 1, kExit = 2 };
 
+    // While paced: when reading may go on, if the bytes taken so far are
+    // still a driver's buffer ahead of the wire.
+    std::optional<Pacer::Clock::time_point> receiveHeldUntil(Pacer::Clock::time_point now) const;
     void readInput();
     void takeBytes(const char *data, std::size_t size);
     void handleCommand(std::string_view command, bool truncated, std::size_t lastByteOffset);

@@ -108,6 +108,10 @@ private slots:
         QCOMPARE(frame.size(), QSize(Twips::toPixelsX(&frame, 5580), Twips::toPixelsY(&frame, 6100)));
         QCOMPARE(frame.setFormWindow()->geometry(), twipsRect(&frame, 30, 30, 5310, 800));
         QCOMPARE(frame.mainFormWindow()->geometry(), twipsRect(&frame, 30, 860, 5310, 4700));
+        // Each panel's load step has run before the frame goes on with it.
+        using Step = Main_MDI::StartupStep;
+        QCOMPARE(frame.startupSteps(), (QList<Step>{Step::MainFormLoaded, Step::TimersSet, Step::SettingsLoaded,
+                                                    Step::SettingsPlaced, Step::MainFormPlaced, Step::Centred}));
 
         Main_Form *m = frame.mainForm();
         struct Expected { QWidget *w; const char *name; QString text; QRect twips; };

@@ -4,8 +4,8 @@
 #
 #   realwindow.sh BUILD_DIR SAMPLE_FILE [SHOT_DIR]
 #
-# Needs Xvfb, xdotool and ImageMagick's import. Screenshots of each phase go
-# to SHOT_DIR (default BUILD_DIR/realwindow-shots).
+# Needs Xvfb, xdotool, xprop, openbox and ImageMagick's import. Screenshots
+# of each phase go to SHOT_DIR (default BUILD_DIR/realwindow-shots).
 set -euo pipefail
 build=$1
 sample=$2
@@ -136,4 +136,33 @@ run_update refused "$sample" "Code Download error"
 stop_sim refused
 [ "$(lines "$summary")" = "10" ] || fail "expected 10 lines received before the refusal: $summary"
 echo "refusal shown: \"Code Download error\" after line 10"
+
+# 3. Under a window manager the frame's outer size is 5580 x 6100 twips,
+# border and title bar included, and the frame sits where the centring put
+# it: on 1024 x 768 at 15 twips a pixel, left 4890 and top 960 twips.
+openbox >/dev/null 2>&1 &
+pids+=($!)
+sleep 1
+"$build/shell/wexel-update" &
+app=$!; pids+=($app)
+frame=$(wait_window "Wexel_Update Program" 15) || fail "the window did not appear under openbox"
+extents=""
+for _ in $(seq 50); do
+  extents=$(xprop -id "$frame" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= *//p' | tr -d ' ')
+  [ -n "$extents" ] && break
+  sleep 0.1
+done
+[ -n "$extents" ] || fail "openbox gave no frame extents"
+IFS=, read -r left right top bottom <<<"$extents"
+sleep 0.5
+shot wm-frame
+info=$(xwininfo -id "$frame")
+field() { sed -n "s/^ *$1: *//p" <<<"$info"; }
+X=$(field "Absolute upper-left X"); Y=$(field "Absolute upper-left Y")
+WIDTH=$(field Width); HEIGHT=$(field Height)
+outer="$((WIDTH + left + right))x$((HEIGHT + top + bottom))"
+corner="$((X - left)),$((Y - top))"
+[ "$outer" = "372x407" ] || fail "outer frame $outer under openbox (client ${WIDTH}x$HEIGHT, extents $extents), not 372x407"
+[ "$corner" = "326,64" ] || fail "outer frame at $corner under openbox, not 326,64"
+echo "outer frame under openbox: $outer at $corner (client ${WIDTH}x$HEIGHT, extents $extents)"
 echo "screenshots in $shots"
