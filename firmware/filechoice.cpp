@@ -1,5 +1,6 @@
 #include "firmware/filechoice.h"
 
+#include "firmware/firmwarefile.h"
 #include "firmware/linereader.h"
 
 #include <QDir>
@@ -21,11 +22,13 @@ FileChoice::Outcome FileChoice::take(const QString &dialogFullName)
     m_directory = m_fullName.left(m_fullName.size() - m_namePart.size());
     m_lineCount = 0;
 
-    QFile file(m_fullName);
-    if (!file.open(QIODevice::ReadOnly))
+    // A pipe, a device or a huge file is unreadable here: the window must
+    // never wait on an open() or read without end.
+    QFile file;
+    if (FirmwareFile::open(m_fullName, file).problem != FirmwareFile::Problem::None)
         return Outcome::Unreadable;
     qint64 count = 0;
-    if (!LineReader::countLines(&file, count))
+    if (!LineReader::countLines(&file, count, FirmwareFile::kMaxSize))
         return Outcome::Unreadable;
     m_lineCount = count;
     return Outcome::Chosen;

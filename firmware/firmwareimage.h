@@ -1,5 +1,7 @@
 #pragma once
 
+#include "firmware/imagecheck.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -7,14 +9,15 @@
 #include <vector>
 
 // A snapshot of a firmware file: every line read and prepared, held in one
-// block so that a large image costs little more than its file.
+// block so that a large image costs little more than its file, and what an
+// update of it would send.
 class FirmwareImage
 {
 public:
-    enum class LoadError { None, CannotOpen, CannotRead };
-
-    // Reads and prepares every line of the file. The image is empty on error.
-    static FirmwareImage load(const QString &fileName, LoadError *error = nullptr);
+    // Opens the file without trusting it, reads, checks and prepares every
+    // line. The image is empty when the file is refused; `problem` says why.
+    static FirmwareImage load(const QString &fileName, ImageProblem *problem = nullptr);
+    // Prepared lines as they stand, unchecked.
     static FirmwareImage fromLines(const QList<QByteArray> &rawLines);
 
     qsizetype lineCount() const { return qsizetype(m_ends.size()); }
@@ -23,10 +26,13 @@ public:
     QByteArrayView line(qsizetype i) const;
     // Bytes of all prepared lines, without suffixes.
     qsizetype byteCount() const { return m_data.size(); }
+    // Filled by load().
+    const ImageSummary &summary() const { return m_summary; }
 
     void append(QByteArrayView preparedLine);
 
 private:
     QByteArray m_data;
     std::vector<qsizetype> m_ends;  // end offset of each line in m_data
+    ImageSummary m_summary;
 };

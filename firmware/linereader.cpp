@@ -1,5 +1,6 @@
 #include "firmware/linereader.h"
 
+#include <QCryptographicHash>
 #include <QIODevice>
 
 #include <algorithm>
@@ -9,6 +10,8 @@ namespace {
 
 constexpr char kCr = '\r';
 constexpr char kLf = '\n';
+// The UTF-8 byte-order mark.
+constexpr QByteArrayView kByteOrderMark("\xEF\xBB\xBF");
 
 bool isLineEnd(char c)
 {
@@ -63,6 +66,25 @@ bool LineReader::readLine(QByteArray &line)
     return true;
 }
 
+qint64 LineReader::readChunk(char *to, qint64 size)
+{
+    // One byte past the limit tells a file that is larger (or has grown since
+    // its size was looked at) from one that ends there.
+    if (m_byteLimit >= 0)
+        size = std::min(size, m_byteLimit + 1 - m_bytesRead);
+    const qint64 got = m_device->read(to, size);
+    if (got <= 0)
+        return got;
+    m_bytesRead += got;
+    if (m_byteLimit >= 0 && m_bytesRead > m_byteLimit) {
+        m_exceededLimit = true;
+        return -1;
+    }
+    if (m_hash)
+        m_hash->addData(QByteArrayView(to, qsizetype(got)));
+    return got;
+}
+
 bool LineReader::fill()
 {
     if (m_eof || m_error || !m_device)
@@ -72,47 +94,38 @@ bool LineReader::fill()
         m_buffer.remove(0, m_pos);
         m_pos = 0;
     }
-    const qsizetype kept = m_buffer.size();
-    m_buffer.resize(kept + kChunkSize);
-    const qint64 got = m_device->read(m_buffer.data() + kept, kChunkSize);
-    m_buffer.resize(kept + qsizetype(std::max<qint64>(got, 0)));
+    bool added = false;
+    qint64 got = 0;
+    do {
+        const qsizetype kept = m_buffer.size();
+        m_buffer.resize(kept + kChunkSize);
+        got = readChunk(m_buffer.data() + kept, kChunkSize);
+        m_buffer.resize(kept + qsizetype(std::max<qint64>(got, 0)));
+        added = added || got > 0;
+        // At the very start the mark's three bytes are gathered first,
+        // however the device cuts its reads.
+    } while (m_atStart && got > 0 && m_buffer.size() < kByteOrderMark.size());
     if (got < 0)
         m_error = true;
     else if (got == 0)
         m_eof = true;
-    return got > 0;
+    if (m_atStart) {
+        m_atStart = false;
+        if (m_buffer.startsWith(kByteOrderMark))
+            m_buffer.remove(0, kByteOrderMark.size());
+    }
+    return added && !m_error;
 }
 
-bool LineReader::countLines(QIODevice *device, qint64 &count)
+bool LineReader::countLines(QIODevice *device, qint64 &count, qint64 byteLimit)
 {
     count = 0;
     if (!device)
         return false;
-    QByteArray chunk(kChunkSize, Qt::Uninitialized);
-    // The same endings as readLine, kept across chunks: a CR at the end of
-    // one chunk and its LF at the start of the next end one line.
-    bool afterCr = false;
-    bool inLine = false;  // bytes seen since the last ending
-    for (;;) {
-        const qint64 got = device->read(chunk.data(), chunk.size());
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        for (const char c : QByteArrayView(chunk.constData(), qsizetype(got))) {
-            if (c == kLf && afterCr) {
-                afterCr = false;
-            } else if (isLineEnd(c)) {
-                ++count;
-                inLine = false;
-                afterCr = c == kCr;
-            } else {
-                inLine = true;
-                afterCr = false;
-            }
-        }
-    }
-    if (inLine)
+    LineReader reader(device);
+    reader.setByteLimit(byteLimit);
+    QByteArray line;
+    while (reader.readLine(line))
         ++count;
-    return true;
+    return !reader.hasError();
 }

@@ -3,6 +3,7 @@
 // every prepared line against the preparation rules.
 #include "firmware/firmwareimage.h"
 #include "firmware/firmwareline.h"
+#include "firmware/imagecheck.h"
 #include "firmware/linereader.h"
 #include "fuzzcheck.h"
 
@@ -134,14 +135,16 @@ void checkPreparedLine(const QByteArray &raw, const QByteArray &prepared)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
     const QByteArray data(reinterpret_cast<const char *>(bytes), qsizetype(size));
+    // A byte-order mark at the very start is no part of the text.
+    const QByteArrayView text = data.startsWith("\xEF\xBB\xBF") ? QByteArrayView(data).sliced(3) : data;
 
     QBuffer file;
     file.setData(data);
     fuzzCheck(file.open(QIODevice::ReadOnly), "a buffer opens");
     const QList<QByteArray> lines = readAllLines(&file);
 
-    fuzzCheck(lines.size() == referenceLineCount(data), "as many lines as endings counted plainly");
-    checkLinesRebuildData(data, lines);
+    fuzzCheck(lines.size() == referenceLineCount(text), "as many lines as endings counted plainly");
+    checkLinesRebuildData(text, lines);
 
     SplitReadBuffer splitFile;
     splitFile.setData(data);
@@ -177,5 +180,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     }
     fuzzCheck(image.byteCount() == preparedBytes, "the image holds nothing but the lines");
     fuzzCheck(image.line(lines.size()).isEmpty(), "no line past the last");
+
+    // The check before the erase: whatever it lets through up to the end
+    // line is plain hexadecimal text with a place to go.
+    ImageCheck check;
+    for (qsizetype i = 0; i < lines.size() && check.addLine(lines.at(i), prepared.at(i)); ++i) {
+    }
+    check.finish();
+    if (!check.problem().refused()) {
+        bool addressSeen = false;
+        for (qsizetype i = 0; i < lines.size() && !IsEndLine(prepared.at(i)); ++i) {
+            const QByteArray line = lines.at(i).trimmed();
+            for (const char c : lines.at(i))
+                fuzzCheck(c == '\t' || (c >= 0x20 && c < 0x7F), "an accepted line holds text only");
+            if (line.startsWith('@'))
+                addressSeen = true;
+            else if (!line.isEmpty())
+                fuzzCheck(addressSeen, "no data is accepted before an address");
+        }
+        fuzzCheck(check.summary().dataLines > 0, "an accepted image has a data line");
+    }
     return 0;
 }

@@ -1,6 +1,7 @@
 // Fuzzes cutting replies out of the bytes received. The input's first bytes
 // say how the rest arrives: in chunks of which sizes, and what the reader
-// takes after each; the rest is the byte stream from the instrument.
+// takes after each, and how much the framer may hold; the rest is the byte
+// stream from the instrument.
 #include "fuzzcheck.h"
 #include "link/replyframer.h"
 
@@ -37,21 +38,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
     if (size == 0)
         return 0;
-    // First byte: how many schedule bytes follow (1 to 8), used in turn.
+    // First byte: how many schedule bytes follow (1 to 8), used in turn, and
+    // in its high bits the framer's limit, small enough to be reached.
     const size_t scheduleSize = std::min<size_t>(1 + bytes[0] % 8, size - 1);
+    const qsizetype limit = 1 + qsizetype(bytes[0] >> 3) * 64;
     const uint8_t *const schedule = bytes + 1;
     const QByteArrayView stream(bytes + 1 + scheduleSize, qsizetype(size - 1 - scheduleSize));
     // A schedule of empty reads only would never get through the stream.
     const bool stalls = std::all_of(schedule, schedule + scheduleSize,
                                     [](uint8_t b) { return Step(b).size == 0; });
 
-    ReplyFramer framer;
+    ReplyFramer framer(kEndOfRead, limit);
     qsizetype arrived = 0;
     QByteArray taken;  // everything handed out, in order
+    bool overflowed = false;
 
     // Takes one reply and checks it against the stream itself: the bytes not
     // yet taken, up to and including the first '*' among them.
     const auto takeOne = [&]() {
+        if (overflowed) {
+            fuzzCheck(!framer.takeReply(), "no reply after an overflow");
+            return false;
+        }
         const QByteArrayView waiting = stream.sliced(taken.size(), arrived - taken.size());
         const qsizetype end = waiting.indexOf(kEndOfRead);
         const std::optional<QByteArray> reply = framer.takeReply();
@@ -70,7 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         const qsizetype chunk = stalls ? stream.size() : std::min(step.size, stream.size() - arrived);
         framer.append(stream.sliced(arrived, chunk));
         arrived += chunk;
-        fuzzCheck(framer.size() == arrived - taken.size(), "the framer holds what was not taken");
+        overflowed = overflowed || arrived - taken.size() > limit;
+        fuzzCheck(framer.overflowed() == overflowed, "the framer overflows once more than its limit waits");
+        fuzzCheck(framer.size() <= limit, "the framer never holds more than its limit");
+        if (!overflowed)
+            fuzzCheck(framer.size() == arrived - taken.size(), "the framer holds what was not taken");
 
         if (step.drain) {
             while (takeOne()) {
@@ -78,7 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         } else {
             takeOne();
         }
-        if (step.takeAll) {
+        if (step.takeAll && overflowed) {
+            fuzzCheck(framer.takeAll().size() <= limit, "an overflowed framer hands out no more than its limit");
+        } else if (step.takeAll) {
             const QByteArray rest = framer.takeAll();
             fuzzCheck(rest == stream.sliced(taken.size(), arrived - taken.size()),
                       "taking all hands out what was not taken");
@@ -88,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     }
     while (takeOne()) {
     }
+    if (overflowed)
+        return 0;
     taken.append(framer.takeAll());
     fuzzCheck(framer.isEmpty() && framer.size() == 0, "nothing is left at the end");
     fuzzCheck(taken == stream, "the replies and the rest are the stream, nothing lost or doubled");

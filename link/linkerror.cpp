@@ -19,6 +19,8 @@ QString LinkError::describe() const
         return QObject::tr("%1: writing failed (%2)").arg(device, detail);
     case Kind::HangUp:
         return QObject::tr("%1: the port hung up or was unplugged (%2)").arg(device, detail);
+    case Kind::ReplyTooLong:
+        return QObject::tr("%1: more came than any answer holds, without \"*\": %2").arg(device, detail);
     case Kind::Timeout:
     case Kind::NotOpen:
         return QObject::tr("%1: %2").arg(device, detail);

@@ -20,6 +20,7 @@ public:
         HangUp,
         Timeout,
         NotOpen,
+        ReplyTooLong,  // more bytes than any answer without the end-of-read character
     };
     Q_ENUM(Kind)
 

@@ -168,9 +168,9 @@ void SerialLink::read()
         return;
     }
     startReadTimerOnceWritten();
-    // Only a reply that is here already needs handing over from the event
-    // loop; otherwise the next readyRead delivers it.
-    if (m_received.containsReply())
+    // Only a reply (or an overflow) that is here already needs handing over
+    // from the event loop; otherwise the next readyRead delivers it.
+    if (m_received.containsReply() || m_received.overflowed())
         scheduleDelivery();
 }
 
@@ -221,6 +221,17 @@ void SerialLink::deliverIfComplete()
 {
     if (!m_reading)
         return;
+    if (m_received.overflowed()) {
+        // Nothing beyond the limit was kept; what was is shown by its start.
+        m_error = {Error::Kind::ReplyTooLong, deviceName(),
+                   tr("%1 bytes, then more").arg(m_received.size()) + QStringLiteral(": ")
+                       + quotedBytes(m_received.takeAll())};
+        m_received.clear();
+        m_reading = false;
+        m_readTimer.stop();
+        emit readFailed();
+        return;
+    }
     std::optional<QByteArray> reply = m_received.takeReply();
     if (!reply)
         return;

@@ -378,9 +378,10 @@ void FirmwareTest::longLine()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("long.txt"));
     QVERIFY(writeFile(path, data));
-    FirmwareImage::LoadError error = FirmwareImage::LoadError::CannotOpen;
-    const FirmwareImage image = FirmwareImage::load(path, &error);
-    QCOMPARE(error, FirmwareImage::LoadError::None);
+    ImageProblem problem;
+    problem.kind = ImageProblem::Kind::CannotOpen;
+    const FirmwareImage image = FirmwareImage::load(path, &problem);
+    QCOMPARE(problem.kind, ImageProblem::Kind::None);
     QCOMPARE(image.lineCount(), 4);
     QCOMPARE(image.line(0), QByteArrayView("@0F000"));
     QCOMPARE(image.line(1), QByteArrayView(longData));
@@ -415,9 +416,10 @@ void FirmwareTest::loadImage()
     const QString path = dir.filePath(QStringLiteral("main.txt"));
     QVERIFY(writeFile(path, "@F000\r\n31 40 00 24\r\n  31 40 00\n@10000\r\n\r\nq\r\n"));
 
-    FirmwareImage::LoadError error = FirmwareImage::LoadError::CannotOpen;
-    const FirmwareImage image = FirmwareImage::load(path, &error);
-    QCOMPARE(error, FirmwareImage::LoadError::None);
+    ImageProblem problem;
+    problem.kind = ImageProblem::Kind::CannotOpen;
+    const FirmwareImage image = FirmwareImage::load(path, &problem);
+    QCOMPARE(problem.kind, ImageProblem::Kind::None);
     const QList<QByteArray> expected{"@0F000", "31 40 00 24", "31 40 00 FF", "@10000", "", "q"};
     QCOMPARE(image.lineCount(), expected.size());
     QVERIFY(!image.isEmpty());
@@ -432,8 +434,8 @@ void FirmwareTest::loadImage()
 
     const QString emptyPath = dir.filePath(QStringLiteral("empty.txt"));
     QVERIFY(writeFile(emptyPath, QByteArray()));
-    const FirmwareImage empty = FirmwareImage::load(emptyPath, &error);
-    QCOMPARE(error, FirmwareImage::LoadError::None);
+    const FirmwareImage empty = FirmwareImage::load(emptyPath, &problem);
+    QCOMPARE(problem.kind, ImageProblem::Kind::Empty);
     QVERIFY(empty.isEmpty());
     QCOMPARE(empty.lineCount(), 0);
 }
@@ -460,22 +462,20 @@ void FirmwareTest::loadErrors()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    FirmwareImage::LoadError error = FirmwareImage::LoadError::None;
+    ImageProblem problem;
 
-    FirmwareImage image = FirmwareImage::load(dir.filePath(QStringLiteral("missing.txt")), &error);
-    QCOMPARE(error, FirmwareImage::LoadError::CannotOpen);
+    FirmwareImage image = FirmwareImage::load(dir.filePath(QStringLiteral("missing.txt")), &problem);
+    QCOMPARE(problem.kind, ImageProblem::Kind::Missing);
     QVERIFY(image.isEmpty());
 
-    error = FirmwareImage::LoadError::None;
-    image = FirmwareImage::load(dir.path(), &error);
-    QCOMPARE(error, FirmwareImage::LoadError::CannotOpen);
+    image = FirmwareImage::load(dir.path(), &problem);
+    QCOMPARE(problem.kind, ImageProblem::Kind::NotRegular);
     QVERIFY(image.isEmpty());
 
     if (!readFailsHere())
         QSKIP("no file here that opens but cannot be read");
-    error = FirmwareImage::LoadError::None;
-    image = FirmwareImage::load(kReadFailsPath, &error);
-    QCOMPARE(error, FirmwareImage::LoadError::CannotRead);
+    image = FirmwareImage::load(kReadFailsPath, &problem);
+    QCOMPARE(problem.kind, ImageProblem::Kind::CannotRead);
     QVERIFY(image.isEmpty());
 }
 

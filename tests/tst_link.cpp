@@ -21,27 +21,6 @@
 
 using namespace std::chrono_literals;
 
-Q_DECLARE_METATYPE(SerialLink::Error::Kind)
-
-// Readable failure output for the error kinds.
-char *toString(SerialLink::Error::Kind kind)
-{
-    using Kind = SerialLink::Error::Kind;
-    const char *name = "?";
-    switch (kind) {
-    case Kind::None: name = "None"; break;
-    case Kind::NoSuchPort: name = "NoSuchPort"; break;
-    case Kind::Busy: name = "Busy"; break;
-    case Kind::PermissionDenied: name = "PermissionDenied"; break;
-    case Kind::OpenFailed: name = "OpenFailed"; break;
-    case Kind::WriteFailed: name = "WriteFailed"; break;
-    case Kind::HangUp: name = "HangUp"; break;
-    case Kind::Timeout: name = "Timeout"; break;
-    case Kind::NotOpen: name = "NotOpen"; break;
-    }
-    return qstrdup(name);
-}
-
 namespace {
 
 // Long enough for a loaded build machine to pass bytes through a pty.

@@ -272,7 +272,7 @@ private slots:
 
     void controlsComeBackOnlyAfterOk()
     {
-        Bench b(writeFile(QStringLiteral("ok2.txt"), "@F000\nq\n"));
+        Bench b(writeFile(QStringLiteral("ok2.txt"), "@F000\n31 40\nq\n"));
         b.messages.holdOk = true;
         b.main->Doownload_BUTT->click();
         QTRY_COMPARE(b.finished.size(), 1);

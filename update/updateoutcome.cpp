@@ -2,7 +2,6 @@
 
 #include "link/printablebytes.h"
 
-#include <QFileInfo>
 
 Message UpdateOutcome::messageFor(Kind kind)
 {
@@ -26,22 +25,6 @@ Message UpdateOutcome::messageFor(Kind kind)
         return {QStringLiteral("Update interrupted"), QStringLiteral("Code Download error"), Message::Icon::Critical};
     }
     return {};
-}
-
-QString UpdateOutcome::fileCause() const
-{
-    // The sequence only says that the file gave no lines; which of the usual
-    // reasons applies is what the technician needs to put it right.
-    const QFileInfo info(fileName);
-    if (!info.exists())
-        return QObject::tr("%1: no such file").arg(fileName);
-    if (info.isDir())
-        return QObject::tr("%1: is a directory, not a firmware file").arg(fileName);
-    if (!info.isReadable())
-        return QObject::tr("%1: cannot be read (permission denied)").arg(fileName);
-    if (info.size() == 0)
-        return QObject::tr("%1: the file is empty: there is nothing to send").arg(fileName);
-    return QObject::tr("%1: the file cannot be read or has no lines").arg(fileName);
 }
 
 QString UpdateOutcome::lineText() const
@@ -71,7 +54,7 @@ QStringList UpdateOutcome::causes() const
         causes += QObject::tr("the port text is empty: give the port, e.g. COM 3 or /dev/ttyUSB0");
         break;
     case Kind::FileError:
-        causes += fileCause();
+        causes += fileProblem.describe(fileName);
         break;
     case Kind::PortError:
         causes += linkError.describe();

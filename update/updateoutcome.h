@@ -1,6 +1,6 @@
 #pragma once
 
-#include "firmware/firmwareimage.h"
+#include "firmware/imagecheck.h"
 #include "link/linkerror.h"
 #include "link/message.h"
 
@@ -21,7 +21,7 @@ public:
         Success,
         NoFile,         // no firmware file chosen
         NoPort,         // port text empty
-        FileError,      // the file cannot be read or has no lines (nothing sent)
+        FileError,      // the file is no firmware image we may send (nothing sent)
         PortError,      // the port cannot be opened or "KILL" not written (nothing sent)
         EraseRefused,   // the erase answer was not "*"
         EraseFailed,    // no answer to the erase, or the link failed while erasing
@@ -42,8 +42,7 @@ public:
     QByteArray reply;           // what the instrument answered when it refused
     QByteArray endReply;        // the answer to the end line, null when none came
     LinkError linkError;
-    // Why the file was refused (FileError); None for an empty file.
-    FirmwareImage::LoadError fileError = FirmwareImage::LoadError::None;
+    ImageProblem fileProblem;   // why the file was refused (FileError)
     QString fileName;
     QString portText;
     QString device;             // the device the link used, if any
@@ -57,6 +56,5 @@ public:
     static Message messageFor(Kind kind);
 
 private:
-    QString fileCause() const;
     QString lineText() const;
 };

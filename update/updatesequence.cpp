@@ -51,15 +51,13 @@ void UpdateSequence::start(const QString &fileName, const QString &portText)
     if (portText.isEmpty())
         return finish(Outcome::Kind::NoPort);
 
-    // The whole file is read before the instrument is erased: a file that
-    // vanished or cannot be read must not leave an erased instrument behind,
-    // and an empty one would erase it and then report success with nothing written.
-    m_fileError = FirmwareImage::LoadError::None;
-    m_image = FirmwareImage::load(fileName, &m_fileError);
-    if (m_fileError != FirmwareImage::LoadError::None || m_image.isEmpty()) {
-        m_image = {};
+    // The whole file is read and checked before the instrument is erased: a
+    // file that vanished, cannot be read or is no firmware image must not
+    // leave an erased instrument behind, and one with nothing to write would
+    // erase it and then report success.
+    m_image = FirmwareImage::load(fileName, &m_fileProblem);
+    if (m_fileProblem.refused())
         return finish(Outcome::Kind::FileError);
-    }
     emit imageLoaded(int(m_image.lineCount()));
 
     if (!m_link->open(portText) || !m_link->writeCommand(kEraseCommand))
@@ -183,7 +181,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     outcome.device = m_link->deviceName();
     outcome.linesTotal = int(m_image.lineCount());
     if (kind == Outcome::Kind::FileError)
-        outcome.fileError = m_fileError;
+        outcome.fileProblem = m_fileProblem;
     const bool lineFailed = kind == Outcome::Kind::WriteRefused || kind == Outcome::Kind::WriteFailed
         || (kind == Outcome::Kind::Interrupted && m_state == State::Writing);
     if (m_state == State::Writing) {

@@ -92,7 +92,7 @@ private:
     qsizetype m_count = 0;   // lines written so far in this write phase
     bool m_eraseSent = false;
     bool m_awaitingEndReply = false;
-    FirmwareImage::LoadError m_fileError = FirmwareImage::LoadError::None;
+    ImageProblem m_fileProblem;
     QByteArray m_endReply;
     QString m_fileName;
     QString m_portText;
