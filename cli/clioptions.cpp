@@ -21,11 +21,22 @@ CliOptions::CliOptions()
     , m_port(u"port"_s,
              u"The port, written as in the port box of the desktop program: \"COM 3\", \"com7\" "
              "(the number after the first COM; COM n is /dev/ttyS(n-1) on Linux) or a device path "
-             "such as /dev/ttyUSB0. Default: \"COM 1\"."_s,
-             u"TEXT"_s, QString::fromLatin1(kDefaultPort))
+             "such as /dev/ttyUSB0. An update needs it; give it several times to update several "
+             "instruments at once. The link test takes one, \"COM 1\" when none is given."_s,
+             u"TEXT"_s)
     , m_testLink(u"test-link"_s,
                  u"Run the link test instead of an update: send \"ARC*\" and print the instrument's reply "
                  "on standard output. Ports above COM 255 are refused."_s)
+    , m_check(u"check"_s,
+              u"Open no port: read and check FILE as an update would, and print what it would send "
+              "(lines, address lines, data bytes, address ranges, end line, SHA-256). Exit 0 when it "
+              "would be sent, 3 with the reason when it would be refused."_s,
+              u"FILE"_s)
+    , m_record(u"record"_s,
+               u"Append one JSON line per instrument updated to FILE: port, device, adapter, image and "
+               "its SHA-256, lines, outcome, times, host and version. A FILE that cannot be opened "
+               "stops the update before anything is sent."_s,
+               u"FILE"_s)
     , m_listPorts(u"list-ports"_s,
                   u"Print the port texts COM 1 to COM 10 and the serial devices found, with adapter name, "
                   "maker, serial number and USB ids where known."_s)
@@ -54,8 +65,8 @@ CliOptions::CliOptions()
         "send FILE line by line, each line acknowledged. The same update as the desktop program's "
         "\"Upload firmware\" button, without a window."_s);
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    m_parser.addOptions({m_help, m_version, m_port, m_testLink, m_listPorts, m_quiet, m_json, m_eraseTickMs,
-                         m_eraseTicks, m_handOverMs, m_readTimeoutMs});
+    m_parser.addOptions({m_help, m_version, m_port, m_testLink, m_listPorts, m_check, m_record, m_quiet, m_json,
+                         m_eraseTickMs, m_eraseTicks, m_handOverMs, m_readTimeoutMs});
     m_parser.addPositionalArgument(u"FILE"_s,
                                    u"The firmware image: a text file of address lines (@F000), data lines "
                                    "(31 40 00 24) and the end line q."_s);
@@ -114,7 +125,8 @@ bool CliOptions::parse(const QStringList &arguments)
         return true;
     }
 
-    portText = m_parser.value(m_port);
+    portTexts = m_parser.values(m_port);
+    recordFile = m_parser.value(m_record);
     quiet = m_parser.isSet(m_quiet);
     json = m_parser.isSet(m_json);
 
@@ -133,17 +145,42 @@ bool CliOptions::parse(const QStringList &arguments)
     const QStringList positional = m_parser.positionalArguments();
     const bool testLink = m_parser.isSet(m_testLink);
     const bool listPorts = m_parser.isSet(m_listPorts);
-    if (testLink && listPorts) {
-        m_error = u"--test-link and --list-ports cannot be combined"_s;
+    const bool check = m_parser.isSet(m_check);
+    if (int(testLink) + int(listPorts) + int(check) > 1) {
+        m_error = u"--test-link, --list-ports and --check cannot be combined"_s;
         return false;
     }
-    if (testLink || listPorts) {
-        if (!positional.isEmpty()) {
-            m_error = u"%1 takes no FILE: %2"_s.arg(testLink ? u"--test-link"_s : u"--list-ports"_s,
-                                                   positional.constFirst());
+    const QString modeOption = testLink ? u"--test-link"_s : listPorts ? u"--list-ports"_s : u"--check"_s;
+    if ((testLink || listPorts || check) && !positional.isEmpty()) {
+        m_error = u"%1 takes no FILE: %2"_s.arg(modeOption, positional.constFirst());
+        return false;
+    }
+    if ((listPorts || check) && (!portTexts.isEmpty() || !recordFile.isEmpty())) {
+        m_error = u"%1 opens no port: --port and --record do not go with it"_s.arg(modeOption);
+        return false;
+    }
+    if (listPorts) {
+        mode = Mode::ListPorts;
+        return true;
+    }
+    if (check) {
+        mode = Mode::Check;
+        fileName = m_parser.value(m_check);
+        return true;
+    }
+    if (testLink) {
+        // The link test keeps the port box's text at start-up.
+        if (portTexts.size() > 1) {
+            m_error = u"--test-link takes one --port"_s;
             return false;
         }
-        mode = testLink ? Mode::TestLink : Mode::ListPorts;
+        if (!recordFile.isEmpty()) {
+            m_error = u"--test-link updates nothing to record"_s;
+            return false;
+        }
+        if (portTexts.isEmpty())
+            portTexts = QStringList{QString::fromLatin1(kLinkTestPort)};
+        mode = Mode::TestLink;
         return true;
     }
     if (positional.isEmpty()) {
@@ -152,6 +189,12 @@ bool CliOptions::parse(const QStringList &arguments)
     }
     if (positional.size() > 1) {
         m_error = u"one firmware FILE only, not also %1"_s.arg(positional.at(1));
+        return false;
+    }
+    if (portTexts.isEmpty()) {
+        // Erasing whatever answers on COM 1 is no default: the wrong port
+        // may hold another instrument.
+        m_error = u"an update needs --port: the serial ports of this machine are listed by --list-ports"_s;
         return false;
     }
     mode = Mode::Update;

@@ -16,10 +16,10 @@
 class CliOptions
 {
 public:
-    enum class Mode { Update, TestLink, ListPorts, Help, Version };
+    enum class Mode { Update, TestLink, ListPorts, Check, Help, Version };
 
-    // The port box's text at start-up.
-    static constexpr const char *kDefaultPort = "COM 1";
+    // The link test without --port tests the port box's text at start-up.
+    static constexpr const char *kLinkTestPort = "COM 1";
 
     CliOptions();
 
@@ -31,8 +31,9 @@ public:
     QString helpText() const;
 
     Mode mode = Mode::Update;
-    QString portText = QString::fromLatin1(kDefaultPort);
+    QStringList portTexts;  // one per instrument, in the order given
     QString fileName;
+    QString recordFile;
     UpdateSequence::Timings timings;
     std::chrono::milliseconds readTimeout = SerialLink::kDefaultReadTimeout;
     bool quiet = false;
@@ -46,6 +47,8 @@ private:
     QCommandLineOption m_version;
     QCommandLineOption m_port;
     QCommandLineOption m_testLink;
+    QCommandLineOption m_check;
+    QCommandLineOption m_record;
     QCommandLineOption m_listPorts;
     QCommandLineOption m_quiet;
     QCommandLineOption m_json;

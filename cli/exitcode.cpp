@@ -14,6 +14,7 @@ int forOutcome(UpdateOutcome::Kind kind)
     case Kind::NoPort:
     case Kind::FileError:
     case Kind::PortError:
+    case Kind::RecordError:
         return kUntouched;
     case Kind::EraseRefused:
     case Kind::EraseFailed:

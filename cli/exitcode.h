@@ -15,6 +15,7 @@ constexpr int kUntouched = 3;
 constexpr int kEraseFailed = 4;
 constexpr int kWriteFailed = 5;
 constexpr int kLinkTestFailed = 6;
+constexpr int kSomeUnitsFailed = 7;
 // As shells report a death by SIGINT.
 constexpr int kInterrupted = 130;
 
@@ -34,6 +35,8 @@ inline constexpr Meaning kMeanings[] = {
     {kWriteFailed, "a line was refused or the link failed while writing: the instrument may be erased, "
                    "run the update again"},
     {kLinkTestFailed, "the link test failed, \"COM PORT > 255\" included"},
+    {kSomeUnitsFailed, "several ports: not every instrument was updated; the summary and each result say "
+                       "which and why"},
     {kInterrupted, "interrupted by Ctrl-C (SIGINT) or SIGTERM"},
 };
 

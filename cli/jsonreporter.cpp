@@ -20,13 +20,23 @@ JsonReporter::JsonReporter(std::FILE *out, QObject *parent)
     connect(&m_flushTimer, &QTimer::timeout, this, &JsonReporter::flushPending);
 }
 
-void JsonReporter::attach(UpdateSequence *update)
+void JsonReporter::attach(UpdateSequence *update, const QString &port)
 {
     m_update = update;
+    m_port = port;
+    if (!port.isEmpty()) {
+        // ,"port":"..." with the port escaped as JSON wants it.
+        const QByteArray array = QJsonDocument(QJsonArray{port}).toJson(QJsonDocument::Compact);
+        m_portField = ",\"port\":" + array.mid(1, array.size() - 2);
+    }
     connect(update, &UpdateSequence::imageLoaded, this, [this](int lineCount) {
+        const ImageSummary &summary = m_update->image().summary();
         writeEvent({{u"event"_s, u"image-loaded"_s},
                     {u"lines"_s, lineCount},
-                    {u"bytes"_s, double(m_update->image().byteCount())}});
+                    {u"lines_to_send"_s, double(summary.linesToSend)},
+                    {u"bytes"_s, double(m_update->image().byteCount())},
+                    {u"end_line"_s, summary.endLine},
+                    {u"sha256"_s, QString::fromLatin1(summary.sha256)}});
     });
     connect(update, &UpdateSequence::eraseSent, this, [this] {
         writeEvent({{u"event"_s, u"erase-sent"_s}});
@@ -48,8 +58,13 @@ void JsonReporter::attach(UpdateSequence *update)
 
 void JsonReporter::addBytes(QJsonObject &object, const QString &key, const QByteArray &bytes)
 {
-    object.insert(key, QString::fromLatin1(printableBytes(bytes)));
-    object.insert(key + u"_hex"_s, QString::fromLatin1(bytes.toHex()));
+    // A reply is bounded by the link, yet a reader wants a readable start:
+    // the first bytes, and the full length when there were more.
+    const QByteArray start = bytes.left(kShownLength);
+    object.insert(key, QString::fromLatin1(printableBytes(start)));
+    object.insert(key + u"_hex"_s, QString::fromLatin1(start.toHex()));
+    if (bytes.size() > start.size())
+        object.insert(key + u"_length"_s, double(bytes.size()));
 }
 
 namespace {
@@ -108,6 +123,8 @@ void JsonReporter::writeEvent(const QJsonObject &event)
     // simple line filter find it at once; QJsonObject would sort it in.
     QJsonObject rest = event;
     const QByteArray name = rest.take(u"event"_s).toString().toLatin1();
+    if (!m_port.isEmpty())
+        rest.insert(u"port"_s, m_port);
     const QByteArray body = QJsonDocument(rest).toJson(QJsonDocument::Compact);
     const QByteArray text = "{\"event\":\"" + name + '"' + (rest.isEmpty() ? QByteArray("}") : ',' + body.mid(1))
         + '\n';
@@ -122,22 +139,25 @@ void JsonReporter::handleLineSent(int count, int total, double percent, const QB
     // Formatted by hand: the two events of every line are the bulk of the
     // output, and building a JSON document for each would cost more than the line.
     char text[128];
-    const int size = std::snprintf(text, sizeof text,
-                                   "{\"event\":\"line-sent\",\"line\":%d,\"of\":%d,\"percent\":%.6g}\n", count,
-                                   total, percent);
+    const int size = std::snprintf(text, sizeof text, "{\"event\":\"line-sent\",\"line\":%d,\"of\":%d,\"percent\":%.6g",
+                                   count, total, percent);
     writeLine(text, size);
 }
 
 void JsonReporter::handleLineAcknowledged(int count)
 {
     char text[64];
-    const int size = std::snprintf(text, sizeof text, "{\"event\":\"line-acknowledged\",\"line\":%d}\n", count);
+    const int size = std::snprintf(text, sizeof text, "{\"event\":\"line-acknowledged\",\"line\":%d", count);
     writeLine(text, size);
 }
 
 void JsonReporter::writeLine(const char *text, int size)
 {
+    // The event's own fields, then the port's where there are several, then the end.
     std::fwrite(text, 1, size_t(size), m_out);
+    if (!m_portField.isEmpty())
+        std::fwrite(m_portField.constData(), 1, size_t(m_portField.size()), m_out);
+    std::fwrite("}\n", 1, 2, m_out);
     if (!m_pending) {
         m_pending = true;
         m_flushTimer.start();

@@ -22,8 +22,9 @@ class JsonReporter : public QObject
 public:
     explicit JsonReporter(std::FILE *out, QObject *parent = nullptr);
 
-    // Follows the update's signals from now on.
-    void attach(UpdateSequence *update);
+    // Follows the update's signals from now on. With a port, every event
+    // carries it, for a run that updates several instruments at once.
+    void attach(UpdateSequence *update, const QString &port = {});
     // Writes one event and hands it to the reader at once.
     void writeEvent(const QJsonObject &event);
     // Adds "<key>" (escaped text) and "<key>_hex" for the bytes.
@@ -40,6 +41,8 @@ private:
 
     std::FILE *m_out;
     UpdateSequence *m_update = nullptr;
+    QString m_port;
+    QByteArray m_portField;
     // Line events are many; they are handed over a few times a second
     // rather than one write per event.
     QTimer m_flushTimer;

@@ -24,7 +24,7 @@ void LinkTestCommand::start()
     if (m_finished || m_started)
         return;
     m_started = true;
-    m_test.start(m_options.portText);
+    m_test.start(m_options.portTexts.constFirst());
 }
 
 void LinkTestCommand::interrupt()

@@ -1,5 +1,6 @@
 // wexel-update-cli: the update of the desktop program, for production lines
 // and scripts that update instruments without a person at the screen.
+#include "cli/checkcommand.h"
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"
 #include "cli/linktestcommand.h"
@@ -55,6 +56,8 @@ int main(int argc, char **argv)
         return ExitCode::kSuccess;
     case CliOptions::Mode::ListPorts:
         return PortLister::run(stdout, options.json);
+    case CliOptions::Mode::Check:
+        return CheckCommand::run(options);
     case CliOptions::Mode::TestLink:
     case CliOptions::Mode::Update:
         break;

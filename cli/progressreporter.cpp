@@ -3,6 +3,8 @@
 #include "update/updatesequence.h"
 
 #include <algorithm>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -11,9 +13,16 @@ namespace {
 // Ten redraws a second look smooth and cost nothing next to the link.
 constexpr auto kRedrawInterval = 100ms;
 // A log gets a line at each tenth of the way, and at least this often while
-// something moves, so a slow instrument still shows signs of life.
+// an update runs, so a slow or silent instrument still shows in it.
 constexpr qint64 kLogIntervalMs = 2000;
+// An answer later than this is shown as awaited; the instrument's own work
+// takes milliseconds.
+constexpr qint64 kLateAnswerMs = 1000;
 constexpr int kBarWidth = 12;
+// When the terminal does not say.
+constexpr int kDefaultWidth = 80;
+// A port's column in the rows of several instruments.
+constexpr qsizetype kMaxPortColumn = 24;
 // Erases the rest of a longer line drawn before.
 constexpr char kClearToEnd[] = "\033[K";
 
@@ -40,6 +49,13 @@ QByteArray rateText(double bytesPerSecond)
     return buffer;
 }
 
+QByteArray seconds(double value, const char *format)
+{
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, format, std::max(0.0, value));
+    return buffer;
+}
+
 } // namespace
 
 ProgressReporter::ProgressReporter(std::FILE *out, Style style, QObject *parent)
@@ -51,151 +67,251 @@ ProgressReporter::ProgressReporter(std::FILE *out, Style style, QObject *parent)
     connect(&m_timer, &QTimer::timeout, this, &ProgressReporter::handleTimer);
 }
 
-void ProgressReporter::attach(UpdateSequence *update)
+void ProgressReporter::attach(UpdateSequence *update, const QString &port)
 {
-    m_update = update;
-    connect(update, &UpdateSequence::eraseSent, this, &ProgressReporter::handleEraseSent);
-    connect(update, &UpdateSequence::eraseProgress, this, &ProgressReporter::handleEraseTick);
-    connect(update, &UpdateSequence::eraseAcknowledged, this, &ProgressReporter::handleEraseAcknowledged);
-    connect(update, &UpdateSequence::lineSent, this, &ProgressReporter::handleLineSent);
+    const size_t index = m_units.size();
+    m_units.push_back({});
+    m_units.back().port = port;
+    m_units.back().update = update;
+    const auto unit = [this, index]() -> Unit & { return m_units[index]; };
+
+    connect(update, &UpdateSequence::eraseSent, this, [this, unit] {
+        Unit &u = unit();
+        u.tickCount = u.update->timings().eraseTickCount;
+        u.tickInterval = u.update->timings().eraseTickInterval;
+        enter(u, Phase::Erasing);
+        if (!m_timer.isActive())
+            m_timer.start();
+    });
+    connect(update, &UpdateSequence::eraseProgress, this, [unit](int tick, int percent) {
+        Unit &u = unit();
+        u.tick = tick;
+        u.erasePercent = percent;
+        u.changed = true;
+        // The acknowledgement is read on the last tick: from here it is awaited.
+        if (tick == u.tickCount)
+            u.waiting.start();
+    });
+    connect(update, &UpdateSequence::eraseAcknowledged, this, [unit] {
+        Unit &u = unit();
+        u.tick = u.tickCount;
+        u.erasePercent = 100;
+        u.waiting.invalidate();
+        u.changed = true;
+    });
+    connect(update, &UpdateSequence::stateChanged, this, [this, unit](UpdateSequence::State state) {
+        Unit &u = unit();
+        if (state == UpdateSequence::State::HandingOver) {
+            enter(u, Phase::HandingOver);
+        } else if (state == UpdateSequence::State::Writing) {
+            u.total = int(u.update->image().lineCount());
+            enter(u, Phase::Writing);
+        }
+    });
+    connect(update, &UpdateSequence::lineSent, this, [unit](int count, int total, double, const QByteArray &line) {
+        // The one handler run per line: count, and leave the drawing to the timer.
+        Unit &u = unit();
+        u.count = count;
+        u.total = total;
+        u.bytes += line.size() + 1;  // the line feed goes out too
+        u.waiting.start();
+        u.changed = true;
+    });
+    connect(update, &UpdateSequence::lineAcknowledged, this, [unit](int) {
+        Unit &u = unit();
+        u.waiting.invalidate();
+        u.changed = true;
+    });
+    connect(update, &UpdateSequence::finished, this, [this, unit](const UpdateOutcome &outcome) {
+        Unit &u = unit();
+        u.result = outcome.message.prompt;
+        u.waiting.invalidate();
+        if (u.phase != Phase::Idle)
+            enter(u, Phase::Done);
+    });
 }
 
-void ProgressReporter::handleEraseSent()
+void ProgressReporter::enter(Unit &unit, Phase phase)
 {
-    m_phase = Phase::Erasing;
-    m_tick = 0;
-    m_erasePercent = 0;
-    m_tickCount = m_update->timings().eraseTickCount;
-    m_tickInterval = m_update->timings().eraseTickInterval;
-    m_changed = true;
-    m_sinceLogLine.start();
-    m_loggedTenth = -1;
-    m_loggedCount = -1;
-    draw(false);
-    m_timer.start();
-}
-
-void ProgressReporter::handleEraseTick(int tick, int percent)
-{
-    m_tick = tick;
-    m_erasePercent = percent;
-    m_changed = true;
-}
-
-void ProgressReporter::handleEraseAcknowledged()
-{
-    m_tick = m_tickCount;
-    m_erasePercent = 100;
-    m_changed = true;
-    draw(true);
-    if (m_style == Style::Log)
-        put(QByteArrayLiteral("Erase acknowledged\n"));
-    m_phase = Phase::HandingOver;
-}
-
-void ProgressReporter::handleLineSent(int count, int total, double, const QByteArray &line)
-{
-    // The one handler run per line: count, and leave the drawing to the timer.
-    if (m_phase != Phase::Writing) {
-        m_phase = Phase::Writing;
-        m_total = total;
-        m_bytes = 0;
-        m_writeClock.start();
-        m_sinceLogLine.start();
-        m_loggedTenth = -1;
-        m_loggedCount = -1;
+    // The phase that ends is shown once more as it ended.
+    if (unit.phase != Phase::Idle && unit.phase != Phase::Done) {
+        if (m_style == Style::Log)
+            logUnit(unit, true);
+        else if (m_units.size() == 1)
+            drawTerminal(true);
     }
-    m_count = count;
-    m_bytes += line.size() + 1;  // the line feed goes out too
-    m_changed = true;
+    unit.phase = phase;
+    unit.phaseClock.start();
+    unit.count = 0;
+    unit.bytes = 0;
+    unit.changed = true;
+    unit.loggedTenth = -1;
+    unit.loggedCount = -1;
+    if (phase == Phase::Done)
+        return;
+    if (m_style == Style::Log)
+        logUnit(unit, false);
+    else
+        drawTerminal(false);
 }
 
 void ProgressReporter::handleTimer()
 {
-    if (!m_changed)
-        return;
     if (m_style == Style::Log) {
-        const int tenth = percentDone() / 10;
-        if (tenth == m_loggedTenth && m_sinceLogLine.elapsed() < kLogIntervalMs)
-            return;
+        for (Unit &unit : m_units)
+            logUnit(unit, false);
+        return;
     }
-    draw(false);
+    const bool moved = std::any_of(m_units.begin(), m_units.end(), [](const Unit &u) {
+        return u.changed || (u.waiting.isValid() && u.waiting.elapsed() > kLateAnswerMs)
+            || u.phase == Phase::HandingOver;
+    });
+    if (moved)
+        drawTerminal(false);
 }
 
 void ProgressReporter::finish()
 {
     m_timer.stop();
-    if (m_phase == Phase::Erasing || m_phase == Phase::Writing)
-        draw(true);
-    m_phase = Phase::Idle;
+    if (m_style == Style::Log) {
+        for (Unit &unit : m_units) {
+            if (unit.phase != Phase::Idle && unit.phase != Phase::Done)
+                logUnit(unit, true);
+        }
+        return;
+    }
+    drawTerminal(true);
 }
 
-int ProgressReporter::percentDone() const
+int ProgressReporter::percentDone(const Unit &unit) const
 {
-    if (m_phase == Phase::Erasing)
-        return m_erasePercent;
-    if (m_phase == Phase::Writing)
-        return m_total > 0 ? int(qint64(m_count) * 100 / m_total) : 0;
+    if (unit.phase == Phase::Erasing)
+        return unit.erasePercent;
+    if (unit.phase == Phase::Writing)
+        return unit.total > 0 ? int(qint64(unit.count) * 100 / unit.total) : 0;
     return 0;
 }
 
-QByteArray ProgressReporter::eraseText() const
+QByteArray ProgressReporter::statusText(const Unit &unit, bool final) const
 {
-    const double secondsLeft =
-        double(std::max(0, m_tickCount - m_tick)) * double(m_tickInterval.count()) / 1000.0;
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%3d%%  %.1f s left", percentDone(), secondsLeft);
-    if (m_style == Style::Terminal)
-        return QByteArrayLiteral("Erasing ") + bar(percentDone()) + ' ' + buffer;
-    return QByteArrayLiteral("Erasing: ") + buffer;
-}
-
-QByteArray ProgressReporter::writeText(bool final) const
-{
-    const double seconds = double(m_writeClock.nsecsElapsed()) / 1e9;
-    QByteArray lineRate = QByteArrayLiteral("-- lines/s");
-    QByteArray byteRate = QByteArrayLiteral("-- B/s");
-    QByteArray left = QByteArrayLiteral("--:--");
-    // The first moments give no meaningful rate; the end gives the overall one.
-    if ((seconds >= 0.05 || (final && seconds > 0)) && m_count > 0) {
-        const double linesPerSecond = double(m_count) / seconds;
-        const qint64 secondsLeft = qint64(double(std::max(0, m_total - m_count)) / linesPerSecond + 0.5);
-        char buffer[48];
-        std::snprintf(buffer, sizeof buffer, "%.0f lines/s", linesPerSecond);
-        lineRate = buffer;
-        byteRate = rateText(double(m_bytes) / seconds);
-        std::snprintf(buffer, sizeof buffer, "%lld:%02lld", static_cast<long long>(secondsLeft / 60),
-                      static_cast<long long>(secondsLeft % 60));
-        left = buffer;
-    }
+    const bool terminal = m_style == Style::Terminal;
+    QByteArray text;
     char counts[64];
-    std::snprintf(counts, sizeof counts, "%3d%%  %d/%d", percentDone(), m_count, m_total);
-    if (m_style == Style::Terminal)
-        return QByteArrayLiteral("Writing ") + bar(percentDone()) + ' ' + counts + "  " + lineRate + "  "
-            + byteRate + "  " + left + " left";
-    return QByteArrayLiteral("Writing: ") + counts + " lines, " + lineRate + ", " + byteRate + ", " + left
-        + " left";
+    switch (unit.phase) {
+    case Phase::Idle:
+        return QByteArrayLiteral("Starting");
+    case Phase::Done:
+        return unit.result.toLocal8Bit();
+    case Phase::Erasing: {
+        const double left = double(std::max(0, unit.tickCount - unit.tick)) * double(unit.tickInterval.count()) / 1000.0;
+        std::snprintf(counts, sizeof counts, "%3d%%  ", percentDone(unit));
+        text = (terminal ? QByteArrayLiteral("Erasing ") + bar(percentDone(unit)) + ' ' : QByteArrayLiteral("Erasing: "))
+            + counts + seconds(left, "%.1f s left");
+        break;
+    }
+    case Phase::HandingOver: {
+        const double left = double(unit.update->timings().handOverDelay.count() - unit.phaseClock.elapsed()) / 1000.0;
+        text = QByteArrayLiteral("Handing over: ") + seconds(final ? 0.0 : left, "%.1f s");
+        break;
+    }
+    case Phase::Writing: {
+        const double elapsed = double(unit.phaseClock.nsecsElapsed()) / 1e9;
+        QByteArray lineRate = QByteArrayLiteral("-- lines/s");
+        QByteArray byteRate = QByteArrayLiteral("-- B/s");
+        QByteArray left = QByteArrayLiteral("--:--");
+        // The first moments give no meaningful rate; the end gives the overall one.
+        if ((elapsed >= 0.05 || (final && elapsed > 0)) && unit.count > 0) {
+            const double linesPerSecond = double(unit.count) / elapsed;
+            const qint64 secondsLeft = qint64(double(std::max(0, unit.total - unit.count)) / linesPerSecond + 0.5);
+            char buffer[48];
+            std::snprintf(buffer, sizeof buffer, "%.0f lines/s", linesPerSecond);
+            lineRate = buffer;
+            byteRate = rateText(double(unit.bytes) / elapsed);
+            std::snprintf(buffer, sizeof buffer, "%lld:%02lld", static_cast<long long>(secondsLeft / 60),
+                          static_cast<long long>(secondsLeft % 60));
+            left = buffer;
+        }
+        std::snprintf(counts, sizeof counts, "%3d%%  %d/%d", percentDone(unit), unit.count, unit.total);
+        if (terminal)
+            text = QByteArrayLiteral("Writing ") + bar(percentDone(unit)) + ' ' + counts + "  " + lineRate + "  "
+                + byteRate + "  " + left + " left";
+        else
+            text = QByteArrayLiteral("Writing: ") + counts + " lines, " + lineRate + ", " + byteRate + ", " + left
+                + " left";
+        break;
+    }
+    }
+    if (unit.waiting.isValid() && unit.waiting.elapsed() > kLateAnswerMs)
+        text += seconds(double(unit.waiting.elapsed() / 1000), ", waiting for the instrument (%.0f s)");
+    return text;
 }
 
-void ProgressReporter::draw(bool final)
+int ProgressReporter::width() const
 {
-    const QByteArray text = m_phase == Phase::Erasing ? eraseText() : writeText(final);
-    m_changed = false;
-    if (m_style == Style::Terminal) {
-        QByteArray out = '\r' + text + kClearToEnd;
+    winsize size{};
+    if (::ioctl(::fileno(m_out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return kDefaultWidth;
+}
+
+void ProgressReporter::drawTerminal(bool final)
+{
+    // The last column stays free: writing into it makes some terminals wrap.
+    const qsizetype columns = std::max(1, width() - 1);
+    const auto fit = [columns](const QByteArray &text) { return text.left(columns); };
+    if (m_units.size() == 1) {
+        Unit &unit = m_units.front();
+        if (unit.phase == Phase::Idle || (unit.phase == Phase::Done && m_linePhase == Phase::Done))
+            return;
+        if (unit.phase == Phase::Done) {
+            m_linePhase = Phase::Done;
+            return;
+        }
+        QByteArray out = '\r' + fit(statusText(unit, final)) + kClearToEnd;
         if (final)
             out += '\n';
+        unit.changed = false;
+        m_linePhase = final ? Phase::Idle : unit.phase;
         put(out);
         return;
     }
-    // A final line that repeats the last one says nothing new.
-    const int marker = m_phase == Phase::Erasing ? m_tick : m_count;
-    if (final && marker == m_loggedCount)
+    qsizetype portColumn = 0;
+    for (const Unit &unit : m_units)
+        portColumn = std::max(portColumn, std::min(kMaxPortColumn, unit.port.size()));
+    QByteArray out;
+    if (m_rowsDrawn > 0)
+        out += "\033[" + QByteArray::number(m_rowsDrawn) + 'A';
+    for (Unit &unit : m_units) {
+        const QByteArray row = unit.port.left(kMaxPortColumn).leftJustified(portColumn).toLocal8Bit() + "  "
+            + statusText(unit, final);
+        out += '\r' + fit(row) + kClearToEnd + '\n';
+        unit.changed = false;
+    }
+    m_rowsDrawn = int(m_units.size());
+    put(out);
+}
+
+void ProgressReporter::logUnit(Unit &unit, bool final)
+{
+    if (unit.phase == Phase::Idle || unit.phase == Phase::Done)
         return;
-    m_loggedCount = marker;
-    m_loggedTenth = percentDone() / 10;
-    m_sinceLogLine.start();
-    put(text + '\n');
+    const int marker = unit.phase == Phase::Erasing ? unit.tick : unit.count;
+    if (!final && unit.sinceLogLine.isValid()) {
+        const bool newTenth = percentDone(unit) / 10 != unit.loggedTenth && marker != unit.loggedCount;
+        if (!newTenth && unit.sinceLogLine.elapsed() < kLogIntervalMs)
+            return;
+    }
+    // A final line that repeats the last one says nothing new.
+    if (final && marker == unit.loggedCount && unit.phase != Phase::HandingOver)
+        return;
+    unit.loggedCount = marker;
+    unit.loggedTenth = percentDone(unit) / 10;
+    unit.sinceLogLine.start();
+    unit.changed = false;
+    QByteArray line = statusText(unit, final);
+    if (m_units.size() > 1)
+        line = unit.port.toLocal8Bit() + ": " + line;
+    put(line + '\n');
 }
 
 void ProgressReporter::put(const QByteArray &text)

@@ -3,67 +3,84 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QString>
 #include <QTimer>
 
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 class UpdateSequence;
+struct UpdateOutcome;
 
-// Shows an update's erase wait and write phase on standard error: bars
-// redrawn in place on a terminal, a plain line now and then in a log. The
-// per-line handler only counts; drawing runs off a timer at most ten times a
-// second, so a fast instrument is not slowed by its own progress display.
+// Shows the erase wait, the hand-over and the write phase of one or more
+// updates on standard error. On a terminal one instrument gets a line per
+// phase and several get a row each, redrawn in place and cut to the
+// terminal's width (read anew at every drawing, so a resize is followed).
+// In a log (a file or a pipe) each instrument gets a plain line at each
+// tenth of the way and at least every 2 s while it runs, stalls included.
+// An answer more than a second late shows as "waiting for the instrument".
+// The per-line handlers only count; drawing runs off a timer at most ten
+// times a second, so a fast instrument is not slowed by its own display.
 class ProgressReporter : public QObject
 {
     Q_OBJECT
 
 public:
     enum class Style {
-        Terminal,  // one line per phase, redrawn with '\r'
-        Log,       // plain lines every 10% or every 2 s, for files and pipes
+        Terminal,  // redrawn in place
+        Log,       // plain lines, for files and pipes
     };
 
     ProgressReporter(std::FILE *out, Style style, QObject *parent = nullptr);
 
-    // Follows the update's signals from now on.
-    void attach(UpdateSequence *update);
-    // Draws the last state and ends the open line, so that the result that
-    // follows starts on a line of its own.
+    // Follows one instrument's update from now on; `port` names its row.
+    void attach(UpdateSequence *update, const QString &port);
+    // Draws the last state and ends the open lines, so that what follows
+    // starts on a line of its own.
     void finish();
 
 private:
-    enum class Phase { Idle, Erasing, HandingOver, Writing };
+    enum class Phase { Idle, Erasing, HandingOver, Writing, Done };
 
-    void handleEraseSent();
-    void handleEraseTick(int tick, int percent);
-    void handleEraseAcknowledged();
-    void handleLineSent(int count, int total, double percent, const QByteArray &line);
+    struct Unit
+    {
+        QString port;
+        UpdateSequence *update = nullptr;
+        Phase phase = Phase::Idle;
+        bool changed = false;  // something moved since the last drawing
+        // Erase wait and hand-over.
+        int tick = 0;
+        int tickCount = 0;
+        int erasePercent = 0;
+        std::chrono::milliseconds tickInterval{0};
+        QElapsedTimer phaseClock;
+        // Write phase.
+        int count = 0;
+        int total = 0;
+        qint64 bytes = 0;
+        // An answer is awaited since this started.
+        QElapsedTimer waiting;
+        QString result;
+        // Log style: when and at which tenth the last line was printed.
+        QElapsedTimer sinceLogLine;
+        int loggedTenth = -1;
+        int loggedCount = -1;
+    };
+
+    void enter(Unit &unit, Phase phase);
     void handleTimer();
-    void draw(bool final);
-    QByteArray eraseText() const;
-    QByteArray writeText(bool final) const;
-    int percentDone() const;
+    void drawTerminal(bool final);
+    void logUnit(Unit &unit, bool final);
+    QByteArray statusText(const Unit &unit, bool final) const;
+    int percentDone(const Unit &unit) const;
+    int width() const;
     void put(const QByteArray &text);
 
     std::FILE *m_out;
     Style m_style;
-    UpdateSequence *m_update = nullptr;
     QTimer m_timer;
-    Phase m_phase = Phase::Idle;
-    bool m_changed = false;  // something moved since the last drawing
-    // Erase wait.
-    int m_tick = 0;
-    int m_erasePercent = 0;
-    int m_tickCount = 0;
-    std::chrono::milliseconds m_tickInterval{0};
-    // Write phase.
-    int m_count = 0;
-    int m_total = 0;
-    qint64 m_bytes = 0;
-    QElapsedTimer m_writeClock;
-    // Log style: when and at which tenth the last line was printed.
-    QElapsedTimer m_sinceLogLine;
-    int m_loggedTenth = -1;
-    int m_loggedCount = -1;
+    std::vector<Unit> m_units;
+    int m_rowsDrawn = 0;              // several instruments: rows on the screen
+    Phase m_linePhase = Phase::Idle;  // one instrument: the phase its open line shows
 };

@@ -1,27 +1,38 @@
 #pragma once
 
+#include "firmware/firmwareimage.h"
 #include "link/seriallink.h"
+#include "update/runrecord.h"
 #include "update/updatesequence.h"
 
-#include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
 
 class CliOptions;
 class JsonReporter;
 class ProgressReporter;
 
-// One update run from the command line: the very sequence the upload button
-// runs, with its progress on standard error, its events as JSON if asked,
-// and at the end the result and the exit code.
+// An update run from the command line: the very sequence the upload button
+// runs, on one instrument or on several at once (one per --port, each on its
+// own link and timing, all on one thread), with the progress on standard
+// error, the events as JSON if asked, a record per instrument if asked, and
+// at the end the result and the exit code. The image is read and checked
+// once and shared by all.
 class UpdateCommand : public QObject
 {
     Q_OBJECT
 
 public:
     explicit UpdateCommand(const CliOptions &options, QObject *parent = nullptr);
+    ~UpdateCommand() override;
 
     void start();
-    // Ctrl-C or SIGTERM: stops the update where it stands.
+    // Ctrl-C or SIGTERM: stops every update where it stands.
     void interrupt();
 
 signals:
@@ -29,12 +40,30 @@ signals:
     void done(int exitCode);
 
 private:
-    void handleFinished(const UpdateSequence::Outcome &outcome);
+    // One instrument: its port, link and update.
+    struct Unit
+    {
+        QString port;
+        SerialLink link;
+        UpdateSequence update{&link};
+        std::optional<UpdateOutcome> outcome;
+        QElapsedTimer clock;
+        qint64 milliseconds = 0;
+    };
+
+    bool portsAreDistinct();
+    void handleFinished(Unit &unit, const UpdateOutcome &outcome);
+    void finishAll();
+    void printSummary() const;
+    void reportRecordError();
+    bool several() const { return m_units.size() > 1; }
 
     const CliOptions &m_options;
-    SerialLink m_link;
-    UpdateSequence m_update{&m_link};
+    std::vector<std::unique_ptr<Unit>> m_units;
+    RunRecord m_record;
     ProgressReporter *m_progress = nullptr;
-    JsonReporter *m_json = nullptr;
+    std::vector<JsonReporter *> m_json;
+    bool m_started = false;
     bool m_finished = false;
+    bool m_interrupted = false;
 };

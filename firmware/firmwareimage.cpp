@@ -84,12 +84,12 @@ QByteArrayView FirmwareImage::line(qsizetype i) const
 {
     if (i < 0 || i >= lineCount())
         return {};
-    const qsizetype begin = i == 0 ? 0 : m_ends[size_t(i - 1)];
-    return QByteArrayView(m_data.constData() + begin, m_ends[size_t(i)] - begin);
+    const qsizetype begin = i == 0 ? 0 : m_ends.at(i - 1);
+    return QByteArrayView(m_data.constData() + begin, m_ends.at(i) - begin);
 }
 
 void FirmwareImage::append(QByteArrayView preparedLine)
 {
     m_data.append(preparedLine);
-    m_ends.push_back(m_data.size());
+    m_ends.append(m_data.size());
 }

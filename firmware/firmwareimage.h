@@ -4,13 +4,13 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
-
-#include <vector>
 
 // A snapshot of a firmware file: every line read and prepared, held in one
 // block so that a large image costs little more than its file, and what an
-// update of it would send.
+// update of it would send. Copies share the block, so one image read once
+// serves any number of instruments.
 class FirmwareImage
 {
 public:
@@ -20,8 +20,8 @@ public:
     // Prepared lines as they stand, unchecked.
     static FirmwareImage fromLines(const QList<QByteArray> &rawLines);
 
-    qsizetype lineCount() const { return qsizetype(m_ends.size()); }
-    bool isEmpty() const { return m_ends.empty(); }
+    qsizetype lineCount() const { return m_ends.size(); }
+    bool isEmpty() const { return m_ends.isEmpty(); }
     // The prepared line i (0-based), without the suffix.
     QByteArrayView line(qsizetype i) const;
     // Bytes of all prepared lines, without suffixes.
@@ -33,6 +33,6 @@ public:
 
 private:
     QByteArray m_data;
-    std::vector<qsizetype> m_ends;  // end offset of each line in m_data
+    QList<qsizetype> m_ends;  // end offset of each line in m_data
     ImageSummary m_summary;
 };

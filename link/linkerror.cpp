@@ -8,7 +8,7 @@ QString LinkError::describe() const
     case Kind::NoSuchPort:
         return QObject::tr("%1: no such port (%2)").arg(device, detail);
     case Kind::Busy:
-        return QObject::tr("%1: the port is busy: another program holds it (%2)").arg(device, detail);
+        return QObject::tr("%1: the port is busy, %2: close that program or choose another port").arg(device, detail);
     case Kind::PermissionDenied:
         return QObject::tr("%1: permission denied: the user may not use this port; on Linux, add the user to "
                            "the 'dialout' group (%2)")

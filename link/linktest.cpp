@@ -29,6 +29,8 @@ QStringList LinkTestOutcome::causes() const
                     .arg(portNumber)
                     .arg(LinkTest::kMaxPortNumber)};
     case Kind::Failed:
+        if (const QString suggested = suggestedDevice(portText); !suggested.isEmpty())
+            return {linkError.describe(), QObject::tr("did you mean %1?").arg(suggested)};
         return {linkError.describe()};
     case Kind::Cancelled:
         return {QObject::tr("%1: an update took the port over before the answer came").arg(device)};
@@ -51,6 +53,7 @@ bool LinkTest::start(const QString &portText)
     m_running = true;
     m_finishing = false;
     m_portNumber = 0;
+    m_portText = portText;
     if (!isDevicePath(portText)) {
         // Only the link test has this limit; it leaves the link untouched.
         // A text too long to read is refused by open() below.
@@ -91,6 +94,7 @@ void LinkTest::finish(LinkTestOutcome::Kind kind, const QByteArray &reply)
     LinkTestOutcome outcome;
     outcome.kind = kind;
     outcome.reply = reply;
+    outcome.portText = m_portText;
     outcome.device = m_link->deviceName();
     outcome.portNumber = m_portNumber;
     if (kind == LinkTestOutcome::Kind::Failed)

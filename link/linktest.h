@@ -26,6 +26,7 @@ public:
 
     Kind kind = Kind::Reply;
     QByteArray reply;
+    QString portText;       // as given
     QString device;         // the device the link used
     double portNumber = 0;  // the number the port text gave, for PortAboveLimit
     LinkError linkError;    // why it Failed
@@ -68,6 +69,7 @@ private:
     bool m_running = false;
     bool m_finishing = false;
     double m_portNumber = 0;
+    QString m_portText;
     QMetaObject::Connection m_replyConnection;
     QMetaObject::Connection m_failConnection;
     QMetaObject::Connection m_cancelConnection;

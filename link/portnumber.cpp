@@ -1,5 +1,6 @@
 #include "link/portnumber.h"
 
+#include <QRegularExpression>
 #include <QtGlobal>
 
 #include <charconv>
@@ -134,5 +135,23 @@ QString deviceForPortNumber(double number)
     return QStringLiteral("COM%1").arg(n);
 #else
     return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+#endif
+}
+
+QString suggestedDevice(const QString &portText)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(portText);
+    return {};
+#else
+    static const QRegularExpression named(QStringLiteral("^(?:/?dev/)?(tty[A-Za-z]+[0-9]+)$"));
+    static const QRegularExpression bare(QStringLiteral("^(USB|ACM|AMA|S)([0-9]+)$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QString text = portText.trimmed();
+    if (const QRegularExpressionMatch m = named.match(text); m.hasMatch())
+        return QStringLiteral("/dev/") + m.captured(1);
+    if (const QRegularExpressionMatch m = bare.match(text); m.hasMatch())
+        return QStringLiteral("/dev/tty") + m.captured(1).toUpper() + m.captured(2);
+    return {};
 #endif
 }

@@ -20,3 +20,9 @@ bool isDevicePath(const QString &text);
 // The operating system's device for port number n: COMn on Windows,
 // /dev/ttyS(n-1) elsewhere. Empty when n is not a whole number from 1 up.
 QString deviceForPortNumber(double number);
+
+// A port text that reads like a device named without its folder (ttyUSB0,
+// USB0, ACM0, dev/ttyS0) gives the device it most likely means
+// (/dev/ttyUSB0); any other text gives nothing. The port rule itself reads
+// such a text as port 0; this is only a hint for the person who typed it.
+QString suggestedDevice(const QString &portText);

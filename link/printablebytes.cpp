@@ -22,12 +22,25 @@ QByteArray printableBytes(QByteArrayView bytes)
     return out;
 }
 
+namespace {
+
+QString cutNote(qsizetype size, qsizetype limit)
+{
+    return size > limit ? QStringLiteral("... (%1 bytes)").arg(size) : QString();
+}
+
+} // namespace
+
+QString shownBytes(QByteArrayView bytes, qsizetype limit)
+{
+    return QString::fromLatin1(printableBytes(bytes.first(std::min(limit, bytes.size()))))
+        + cutNote(bytes.size(), limit);
+}
+
 QString quotedBytes(QByteArrayView bytes, qsizetype limit)
 {
-    QString shown = u'"' + QString::fromLatin1(printableBytes(bytes.first(std::min(limit, bytes.size())))) + u'"';
-    if (bytes.size() > limit)
-        shown += QStringLiteral("... (%1 bytes)").arg(bytes.size());
-    return shown;
+    return u'"' + QString::fromLatin1(printableBytes(bytes.first(std::min(limit, bytes.size())))) + u'"'
+        + cutNote(bytes.size(), limit);
 }
 
 QString quotedText(const QString &text, qsizetype limit)

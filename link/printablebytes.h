@@ -17,7 +17,10 @@ QByteArray printableBytes(QByteArrayView bytes);
 // thousands of characters; the start is enough to tell which one it is.
 constexpr qsizetype kShownLength = 40;
 
-// The bytes printable and in quotes, cut to their first kShownLength bytes
+// The bytes printable, cut to their first `limit` bytes with their full size
+// when longer: AF 87 A7 ...... (60000 bytes).
+QString shownBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
+// The same in quotes, cut to their first kShownLength bytes
 // with their full size when longer: "AF 87 A7 ..."... (60000 bytes).
 QString quotedBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
 // The same for a text: "COM 3     "... (32768 characters).

@@ -1,5 +1,6 @@
 #include "link/seriallink.h"
 
+#include "link/portholder.h"
 #include "link/portnumber.h"
 #include "link/printablebytes.h"
 
@@ -70,6 +71,17 @@ QString SerialLink::deviceName() const
     return m_usePath ? m_devicePath : deviceForPortNumber(m_portNumber);
 }
 
+QString SerialLink::deviceForPortText(const QString &portText)
+{
+    QString device;
+    if (isDevicePath(portText))
+        device = portText.trimmed();
+    else if (const std::optional<double> number = ParsePortNumber(portText))
+        device = deviceForPortNumber(*number);
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    return canonical.isEmpty() ? device : canonical;
+}
+
 bool SerialLink::isOpen() const
 {
     return m_port.isOpen();
@@ -110,7 +122,14 @@ bool SerialLink::configure()
             // a file that exists but may not be opened is the other case.
             kind = (info.exists() && info.isReadable() && info.isWritable()) ? Error::Kind::Busy
                                                                              : Error::Kind::PermissionDenied;
-        m_error = {kind, device, m_port.errorString()};
+        QString detail = m_port.errorString();
+        if (kind == Error::Kind::Busy) {
+            // Qt's words ("permission error while locking") read like a
+            // matter of rights; who holds the port is what helps.
+            const QString holder = portHolder(target);
+            detail = holder.isEmpty() ? tr("another program has it open") : tr("in use by %1").arg(holder);
+        }
+        m_error = {kind, device, detail};
         m_port.close();
         return false;
     }

@@ -50,6 +50,9 @@ public:
     void setSpeed(qint32 baud);
     // The device the next configure() opens, or empty when the port number names none.
     QString deviceName() const;
+    // The device a port text names, as open() would take it, links followed:
+    // two texts that give the same name open one device. Empty when it names none.
+    static QString deviceForPortText(const QString &portText);
 
     // Everything a link test or an update does before its first command:
     // the port text chosen (setPortText()), the product's speed, configure().

@@ -1,6 +1,7 @@
 #include "link/set_form.h"
 
 #include "link/portlist.h"
+#include "link/printablebytes.h"
 #include "widgets/colours.h"
 #include "widgets/messagepresenter.h"
 #include "widgets/twips.h"
@@ -40,6 +41,10 @@ Set_Form::Set_Form(LinkTest *linkTest, MessagePresenter *messages, QWidget *pare
     Text1->setObjectName(QStringLiteral("Text1"));
     Twips::place(Text1, 3840, 320, 1215, 375);
 
+    // The port box is narrow too: a long device path shows whole in its tooltip.
+    connect(COM_PORT_LIST, &QComboBox::editTextChanged, COM_PORT_LIST,
+            [this](const QString &text) { COM_PORT_LIST->setToolTip(text); });
+
     QWidget::setTabOrder(COM_PORT_LIST, Text1);
     QWidget::setTabOrder(Text1, TSET);
 
@@ -63,7 +68,10 @@ QString Set_Form::portText() const
 
 void Set_Form::showReply(const QByteArray &reply)
 {
-    Text1->setText(QString::fromLatin1(reply));
+    // The box is narrow and a reply may be long: a long one shows its start
+    // and its length, and the tooltip holds the whole of it.
+    Text1->setText(reply.size() <= kShownLength ? QString::fromLatin1(reply) : shownBytes(reply));
+    Text1->setToolTip(QString::fromLatin1(printableBytes(reply)));
 }
 
 void Set_Form::handleTestClicked()
@@ -81,7 +89,7 @@ void Set_Form::handleTestFinished(const LinkTestOutcome &outcome)
     case LinkTestOutcome::Kind::PortAboveLimit:
     case LinkTestOutcome::Kind::Failed:
     case LinkTestOutcome::Kind::Interrupted:
-        m_messages->show(this, outcome.message());
+        m_messages->show(this, outcome.message(), outcome.causes());
         return;
     case LinkTestOutcome::Kind::Cancelled:
         return;  // an update took the link over; it reports for itself

@@ -65,21 +65,24 @@ void UpdatePresenter::handleFinished(const UpdateSequence::Outcome &outcome)
     if (outcome.succeeded()) {
         m_main->Show_Load->setColour(DoneColour);
         // The controls come back once the user has seen the result.
-        m_messages->show(m_main, message, [this] { setLocked(false); });
+        m_messages->show(m_main, message, {}, [this] { setLocked(false); });
         return;
     }
+    // Why, and whether the instrument was touched: the causes the command
+    // line prints, below the prompt the box has always shown.
+    const QStringList causes = outcome.causes();
     if (!outcome.eraseSent) {
         // Nothing reached the instrument: everything comes back, so that a
         // missing or mistyped port or file can be put right.
         if (outcome.kind == Kind::NoFile || outcome.kind == Kind::NoPort) {
-            m_messages->show(m_main, message, [this] { setLocked(false); });
+            m_messages->show(m_main, message, causes, [this] { setLocked(false); });
         } else {
             setLocked(false);
-            m_messages->show(m_main, message);
+            m_messages->show(m_main, message, causes);
         }
         return;
     }
     // The instrument may be erased: only another upload is offered until one succeeds.
     m_main->Doownload_BUTT->setEnabled(true);
-    m_messages->show(m_main, message);
+    m_messages->show(m_main, message, causes);
 }

@@ -9,9 +9,11 @@
 class RecordingPresenter : public MessagePresenter
 {
 public:
-    void show(QWidget *, const Message &message, std::function<void()> afterOk = {}) override
+    void show(QWidget *, const Message &message, const QStringList &causes = {},
+              std::function<void()> afterOk = {}) override
     {
         messages.append(message);
+        details.append(causes);
         if (afterOk) {
             if (holdOk)
                 pendingOk.append(std::move(afterOk));
@@ -28,6 +30,7 @@ public:
     }
 
     QList<Message> messages;
+    QList<QStringList> details;  // each message's causes
     bool holdOk = false;
     QList<std::function<void()>> pendingOk;
 };

@@ -1,5 +1,6 @@
 #include "update/updateoutcome.h"
 
+#include "link/portnumber.h"
 #include "link/printablebytes.h"
 
 
@@ -19,6 +20,7 @@ Message UpdateOutcome::messageFor(Kind kind)
     case Kind::PortError:
     case Kind::WriteRefused:
     case Kind::WriteFailed:
+    case Kind::RecordError:
         return {QStringLiteral("Code Downloading is error."), QStringLiteral("Code Download error"),
                 Message::Icon::Critical};
     case Kind::Interrupted:
@@ -46,7 +48,12 @@ QStringList UpdateOutcome::causes() const
             causes += QObject::tr("the instrument answered the end line with %1").arg(quotedBytes(endReply));
         else
             causes += QObject::tr("the file has no end line: every line was sent");
+        if (!recordError.isEmpty())
+            causes += QObject::tr("the record could not be written: %1").arg(recordError);
         return causes;
+    case Kind::RecordError:
+        causes += QObject::tr("the record file cannot be opened: %1").arg(recordError);
+        break;
     case Kind::NoFile:
         causes += QObject::tr("no firmware file was given");
         break;
@@ -58,6 +65,8 @@ QStringList UpdateOutcome::causes() const
         break;
     case Kind::PortError:
         causes += linkError.describe();
+        if (const QString suggested = suggestedDevice(portText); !suggested.isEmpty())
+            causes += QObject::tr("did you mean %1?").arg(suggested);
         break;
     case Kind::EraseRefused:
         causes += QObject::tr("%1: the instrument answered the erase command \"KILL\" with %2 instead of \"*\"")
@@ -65,6 +74,12 @@ QStringList UpdateOutcome::causes() const
         break;
     case Kind::EraseFailed:
         causes += QObject::tr("no answer to the erase command \"KILL\": %1").arg(linkError.describe());
+        if (linkError.kind == LinkError::Kind::Timeout) {
+            // No answer at all most often means the wrong port or cable.
+            causes += QObject::tr("check the port and the cable with the link test (\"Link Test\", or "
+                                  "--test-link); the instrument may be erased if it received the command");
+            return causes;
+        }
         break;
     case Kind::WriteRefused:
         // One arg() call: the line's bytes may hold a "%2" of their own.
@@ -92,5 +107,7 @@ QStringList UpdateOutcome::causes() const
     }
     causes += eraseSent ? QObject::tr("the instrument may be erased: run the update again")
                         : QObject::tr("the instrument was not touched");
+    if (!recordError.isEmpty() && kind != Kind::RecordError)
+        causes += QObject::tr("the record could not be written: %1").arg(recordError);
     return causes;
 }

@@ -28,6 +28,7 @@ public:
         WriteRefused,   // a line was answered with something other than "*"
         WriteFailed,    // the link failed or stayed silent while writing
         Interrupted,    // stopped by abort()
+        RecordError,    // the record file cannot be opened (nothing sent)
     };
     Q_ENUM(Kind)
 
@@ -46,6 +47,9 @@ public:
     QString fileName;
     QString portText;
     QString device;             // the device the link used, if any
+    // The record file's trouble: why it could not be opened (RecordError),
+    // or why this update's record could not be written.
+    QString recordError;
 
     bool succeeded() const { return kind == Kind::Success; }
     // The lines a technician needs: the device and its error, the line and

@@ -1,6 +1,7 @@
 #include "update/updatesequence.h"
 
 #include "firmware/firmwareline.h"
+#include "update/runrecord.h"
 
 namespace {
 const QByteArray kAcknowledgement = QByteArrayLiteral("*");
@@ -36,6 +37,23 @@ void UpdateSequence::start(const QString &fileName, const QString &portText)
 {
     if (m_state != State::Ready)
         return;
+    ImageProblem problem;
+    // The whole file is read and checked before the instrument is erased: a
+    // file that vanished, cannot be read or is no firmware image must not
+    // leave an erased instrument behind, and one with nothing to write would
+    // erase it and then report success.
+    FirmwareImage image;
+    if (!fileName.isEmpty() && !portText.isEmpty())
+        image = FirmwareImage::load(fileName, &problem);
+    start(image, problem, fileName, portText);
+}
+
+void UpdateSequence::start(const FirmwareImage &image, const ImageProblem &problem, const QString &fileName,
+                           const QString &portText)
+{
+    if (m_state != State::Ready)
+        return;
+    m_startedAt = QDateTime::currentDateTimeUtc();
     EraseTicks = 0;
     m_count = 0;
     m_eraseSent = false;
@@ -44,20 +62,17 @@ void UpdateSequence::start(const QString &fileName, const QString &portText)
     m_fileName = fileName;
     m_portText = portText;
     m_image = {};
+    m_fileProblem = {};
     emit started();
 
     if (fileName.isEmpty())
         return finish(Outcome::Kind::NoFile);
     if (portText.isEmpty())
         return finish(Outcome::Kind::NoPort);
-
-    // The whole file is read and checked before the instrument is erased: a
-    // file that vanished, cannot be read or is no firmware image must not
-    // leave an erased instrument behind, and one with nothing to write would
-    // erase it and then report success.
-    m_image = FirmwareImage::load(fileName, &m_fileProblem);
+    m_fileProblem = problem;
     if (m_fileProblem.refused())
         return finish(Outcome::Kind::FileError);
+    m_image = image;
     emit imageLoaded(int(m_image.lineCount()));
 
     if (!m_link->open(portText) || !m_link->writeCommand(kEraseCommand))
@@ -131,9 +146,11 @@ void UpdateSequence::handleReply(const QByteArray &reply)
         return;
     case State::Writing:
         if (m_awaitingEndReply) {
-            // The end line's answer is shown, not judged.
+            // The end line's answer is shown, not judged: whatever it says,
+            // it answers the end line, which then counts as acknowledged.
             m_endReply = reply;
             emit endLineReply(reply);
+            emit lineAcknowledged(int(m_count));
             return finish(Outcome::Kind::Success);
         }
         if (reply != kAcknowledgement)
@@ -192,6 +209,12 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     }
     if (kind == Outcome::Kind::PortError || kind == Outcome::Kind::EraseFailed || kind == Outcome::Kind::WriteFailed)
         outcome.linkError = m_link->error();
+    if (m_record && m_record->isOpen()) {
+        const RunRecord::Context context{m_image.summary().sha256, m_image.summary().linesToSend, m_startedAt,
+                                         QDateTime::currentDateTimeUtc()};
+        if (!m_record->append(RunRecord::entry(outcome, context)))
+            outcome.recordError = m_record->error();
+    }
     setState(State::Ready);
     emit finished(outcome);
 }

@@ -5,6 +5,7 @@
 #include "update/updateoutcome.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -15,6 +16,8 @@
 // checks, the erase command and its wait, the hand-over and the write phase.
 // Shared by the desktop program and the command-line front end; it knows
 // nothing of widgets and reports every observable step as a signal.
+class RunRecord;
+
 class UpdateSequence : public QObject
 {
     Q_OBJECT
@@ -43,6 +46,12 @@ public:
 
     // Starts an update of the file on the port text. Ignored unless Ready.
     void start(const QString &fileName, const QString &portText);
+    // The same with the file read and checked already (FirmwareImage::load),
+    // so that one image read once serves several instruments.
+    void start(const FirmwareImage &image, const ImageProblem &problem, const QString &fileName,
+               const QString &portText);
+    // Each update that ends is appended to this record, when it is open.
+    void setRecord(RunRecord *record) { m_record = record; }
     // Stops a running update (Ctrl-C on the command line), ending with Interrupted.
     void abort();
 
@@ -67,6 +76,8 @@ signals:
     void eraseAcknowledged();
     // Line 'count' (1-based) of 'total' has been written; percent is count/total*100.
     void lineSent(int count, int total, double percent, const QByteArray &line);
+    // Line 'count' has been answered: with "*", or the end line with
+    // whatever the instrument says to it.
     void lineAcknowledged(int count);
     // The answer to the end line, shown and not checked.
     void endLineReply(const QByteArray &reply);
@@ -96,4 +107,6 @@ private:
     QByteArray m_endReply;
     QString m_fileName;
     QString m_portText;
+    RunRecord *m_record = nullptr;
+    QDateTime m_startedAt;
 };

@@ -12,6 +12,9 @@ class MessagePresenter
 {
 public:
     virtual ~MessagePresenter() = default;
-    // afterOk runs once the user has pressed OK.
-    virtual void show(QWidget *parent, const Message &message, std::function<void()> afterOk = {});
+    // details: the causes, one per line, shown below the prompt on request;
+    // the prompt, title and icon stay as the message has them. afterOk runs
+    // once the user has pressed OK.
+    virtual void show(QWidget *parent, const Message &message, const QStringList &details = {},
+                      std::function<void()> afterOk = {});
 };

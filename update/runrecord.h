@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+
+struct UpdateOutcome;
+
+// The record of updates a production line keeps: one JSON object per
+// instrument updated, one per line, appended to a file (JSON Lines). Each
+// record goes out in a single write to a file opened for appending and is
+// then flushed to the disk, so records written at the same time by several
+// runs never mix, and a crash leaves no half record behind.
+class RunRecord
+{
+public:
+    // What the record says beyond the outcome.
+    struct Context
+    {
+        QByteArray imageSha256;  // hexadecimal, empty when the file was not read
+        qint64 linesToSend = 0;
+        QDateTime started;
+        QDateTime finished;
+    };
+
+    RunRecord() = default;
+    ~RunRecord();
+    RunRecord(const RunRecord &) = delete;
+    RunRecord &operator=(const RunRecord &) = delete;
+
+    // Opens (creating) the file for appending. False with error() set when
+    // it cannot be opened; an update must then not start.
+    bool open(const QString &path);
+    bool isOpen() const;
+    QString path() const { return m_path; }
+    QString error() const { return m_error; }
+
+    // Appends one record, written whole and flushed. False with error() set.
+    bool append(const QJsonObject &record);
+
+    // The record of one instrument's update.
+    static QJsonObject entry(const UpdateOutcome &outcome, const Context &context);
+
+private:
+    QString m_path;
+    QString m_error;
+    int m_fd = -1;
+};
