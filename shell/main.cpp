@@ -26,8 +26,14 @@ int main(int argc, char *argv[])
                                         QStringLiteral("TEXT"));
     const QCommandLineOption fileOption(QStringLiteral("file"), QStringLiteral("Firmware file to choose at start."),
                                         QStringLiteral("PATH"));
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Append one JSON line per update to FILE (port, device, adapter, image and its SHA-256, "
+                       "outcome, times). An update whose record file cannot be opened is not started."),
+        QStringLiteral("FILE"));
     parser.addOption(portOption);
     parser.addOption(fileOption);
+    parser.addOption(recordOption);
     parser.process(app);
 
     Main_MDI frame;
@@ -35,6 +41,8 @@ int main(int argc, char *argv[])
         frame.setForm()->COM_PORT_LIST->setEditText(parser.value(portOption));
     if (parser.isSet(fileOption))
         frame.mainForm()->chooseFile(QFileInfo(parser.value(fileOption)).absoluteFilePath());
+    if (parser.isSet(recordOption))
+        frame.setRecordFile(QFileInfo(parser.value(recordOption)).absoluteFilePath());
     frame.show();
     return app.exec();
 }

@@ -6,6 +6,7 @@
 #include "shell/main_form.h"
 #include "shell/module1.h"
 #include "shell/updatepresenter.h"
+#include "update/runrecord.h"
 #include "widgets/messagepresenter.h"
 #include "widgets/twips.h"
 
@@ -64,6 +65,13 @@ Main_MDI::Main_MDI(MessagePresenter *messages, const UpdateSequence::Timings &ti
 }
 
 Main_MDI::~Main_MDI() = default;
+
+void Main_MDI::setRecordFile(const QString &path)
+{
+    if (!m_record)
+        m_record = std::make_unique<RunRecord>();
+    m_presenter->setRecord(m_record.get(), path);
+}
 
 void Main_MDI::place(QMdiSubWindow *window, double left, double top, double width, double height)
 {

@@ -13,6 +13,7 @@ class Main_Form;
 class MessagePresenter;
 class QMdiArea;
 class QMdiSubWindow;
+class RunRecord;
 class SerialLink;
 class Set_Form;
 class UpdatePresenter;
@@ -43,6 +44,8 @@ public:
     QMdiSubWindow *setFormWindow() const { return m_setWindow; }
     UpdatePresenter *presenter() const { return m_presenter; }
     Class1 &holder() { return m_holder; }
+    // Each update appends its record to this file (JSON Lines); empty: none.
+    void setRecordFile(const QString &path);
     // The steps start-up ran; a load step counts only once it has run.
     const QList<StartupStep> &startupSteps() const { return m_startupSteps; }
 
@@ -62,6 +65,7 @@ private:
     SerialLink *m_link;
     UpdateSequence *m_update;
     LinkTest *m_linkTest;
+    std::unique_ptr<RunRecord> m_record;
     QMdiArea *m_area;
     Main_Form *m_mainForm;
     Set_Form *m_setForm;

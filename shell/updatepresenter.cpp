@@ -5,6 +5,7 @@
 #include "widgets/colours.h"
 #include "shell/indicator.h"
 #include "shell/main_form.h"
+#include "update/runrecord.h"
 #include "widgets/messagepresenter.h"
 
 #include <QLineEdit>
@@ -43,8 +44,24 @@ void UpdatePresenter::setLocked(bool locked)
         w->setEnabled(!locked);
 }
 
+void UpdatePresenter::setRecord(RunRecord *record, const QString &path)
+{
+    m_record = record;
+    m_recordPath = path;
+}
+
 void UpdatePresenter::handleUploadClicked()
 {
+    if (m_record && !m_recordPath.isEmpty()) {
+        // An update that could not be recorded is not started: nothing is sent.
+        if (!m_record->open(m_recordPath)) {
+            UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::RecordError);
+            outcome.recordError = m_record->error();
+            m_messages->show(m_main, outcome.message, outcome.causes());
+            return;
+        }
+        m_update->setRecord(m_record);
+    }
     m_update->start(m_main->fileChoice().fullName(), m_settings->portText());
 }
 

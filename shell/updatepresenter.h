@@ -8,6 +8,7 @@
 class Main_Form;
 class MessagePresenter;
 class QWidget;
+class RunRecord;
 class Set_Form;
 
 // Connects the upload button and the two panels to the update sequence:
@@ -25,6 +26,10 @@ public:
     // buttons of the main panel, and the link test button and port box.
     const QList<QWidget *> &UpdateLockSet() const { return m_lockSet; }
 
+    // Each update appends its record to the file at `path` (opened at every
+    // start); an empty path keeps no record.
+    void setRecord(RunRecord *record, const QString &path);
+
 private:
     void handleUploadClicked();
     void handleStarted();
@@ -36,4 +41,6 @@ private:
     MessagePresenter *m_messages;
     UpdateSequence *m_update;
     QList<QWidget *> m_lockSet;
+    RunRecord *m_record = nullptr;
+    QString m_recordPath;
 };

@@ -1,5 +1,7 @@
 #include "ptypeer.h"
 
+#include <QTest>
+
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -56,7 +58,9 @@ void PtyPeer::send(const QByteArray &bytes)
         const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0)
             done += n;
-        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+        else if (n < 0 && errno == EAGAIN)
+            QTest::qWait(1);  // the link's side is full: let it read
+        else if (n < 0 && errno != EINTR)
             return;
     }
 }

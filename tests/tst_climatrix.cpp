@@ -34,6 +34,10 @@ const QByteArray kWriteError("Code Downloading is error.");
 const QByteArray kEraseError("Erese is error");
 const QByteArray kNoPort("Please setting COM PORT");
 const QByteArray kAboveLimit("COM PORT > 255");
+const QByteArray kTestError("TEST ERROR!!");
+const QByteArray kTooLong("more came than any answer holds");
+// A peer that answers with bytes and bytes but never '*'.
+const QString kEndless(100000, u'x');
 
 // Short timings, so that most rows take milliseconds. The read time-out is
 // what a silent instrument costs; it still leaves a loaded machine ample time.
@@ -81,6 +85,7 @@ struct Row
     FileChange change = FileChange::None;
     bool linkTest = false;
     QStringList options{};   // for the front end, after the fast timings
+    int linkTests = 0;       // link tests the instrument answered
 };
 
 // The same lines with each of the endings in turn. The file reading rule
@@ -131,7 +136,8 @@ QList<Row> makeRows()
          .cause = "/dev/wexel-no-such-port: no such port", .eraseCount = -1, .port = Port::Text,
          .portText = u"/dev/wexel-no-such-port"_s},
         {.name = "port held by another program", .file = image, .faults = none, .exits = {3},
-         .message = kWriteError, .cause = "the port is busy", .eraseCount = -1, .port = Port::Held},
+         .message = kWriteError, .cause = "the port is busy, in use by wexel_tests (process", .eraseCount = -1,
+         .port = Port::Held},
         {.name = "port is a regular file", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
          .cause = "cannot be used as a serial port", .eraseCount = -1, .port = Port::RegularFile},
         {.name = "port text empty", .file = image, .faults = none, .exits = {3}, .message = kNoPort,
@@ -162,7 +168,15 @@ QList<Row> makeRows()
         {.name = "extra bytes before the erase acknowledgement", .file = image,
          .faults = {u"--erase-reply"_s, u"x*"_s}, .exits = {4}, .message = kEraseError,
          .cause = "with \"x*\" instead of \"*\"", .eraseCount = 1, .linesReceived = 0, .reply = u"x*"_s},
+        {.name = "erase answered with 100,000 bytes and no '*'", .file = image,
+         .faults = {u"--erase-reply"_s, kEndless}, .exits = {4}, .message = kEraseError, .cause = kTooLong,
+         .eraseCount = 1},
+        {.name = "link test answered with 100,000 bytes and no '*'", .file = {}, .faults = {u"--arc-reply"_s, kEndless},
+         .exits = {6}, .message = kTestError, .cause = kTooLong, .eraseCount = -1, .linkTest = true, .linkTests = 1},
         // The write phase.
+        {.name = "line 3 answered with 100,000 bytes and no '*'", .file = image,
+         .faults = {u"--line-reply"_s, u"3"_s, kEndless}, .exits = {5}, .message = kWriteError, .cause = kTooLong,
+         .linesReceived = 3, .failedLine = 3},
         {.name = "refused at the first line", .file = image, .faults = {u"--refuse-line"_s, u"1"_s}, .exits = {5},
          .message = kWriteError, .cause = "line 1 of 21 (\"@0F000\") was refused", .linesReceived = 1,
          .failedLine = 1, .reply = u"NG*"_s},
@@ -377,15 +391,19 @@ private slots:
             while (err.startsWith("warning: "))
                 err = err.mid(err.indexOf('\n') + 1);
             QVERIFY2(err.startsWith(c.message + '\n'), r.err.constData());
+            // Whatever the instrument sent, the result stays readable.
+            QVERIFY2(r.err.size() < 2048, r.err.left(4096).constData());
             QVERIFY2(r.err.contains(c.cause), r.err.constData());
             const QJsonObject result = lastEvent(r.out);
             QCOMPARE(result.value(u"event"_s).toString(), u"result"_s);
             QCOMPARE(result.value(u"exit"_s).toInt(), c.exits.constLast());
             QCOMPARE(result.value(u"message"_s).toString(), QString::fromLatin1(c.message));
             QCOMPARE(result.value(u"ok"_s).toBool(), c.message == kOk);
-            if (c.linkTest) {
+            if (c.linkTest && c.linkTests == 0) {
                 // Turned down before any port was opened.
                 QVERIFY(!result.contains(u"port_error"_s));
+            } else if (c.linkTest) {
+                QCOMPARE(result.value(u"port_error"_s).toString(), u"reply-too-long"_s);
             } else {
                 QCOMPARE(result.value(u"erase_sent"_s).toBool(), c.eraseCount >= 0);
                 QCOMPARE(result.value(u"failed_line"_s).toInt(), c.failedLine);
@@ -399,7 +417,7 @@ private slots:
             const QJsonObject summary = sim.summary();
             QVERIFY(!summary.isEmpty());
             QCOMPARE(summary.value(u"erase_count"_s).toInt(), qMax(c.eraseCount, 0));
-            QCOMPARE(summary.value(u"link_tests"_s).toInt(), 0);
+            QCOMPARE(summary.value(u"link_tests"_s).toInt(), c.linkTests);
             // Nothing went out after a refusal: a line after a refused erase
             // would count here.
             QCOMPARE(summary.value(u"other_commands"_s).toInt(), 0);

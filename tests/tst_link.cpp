@@ -80,6 +80,8 @@ private slots:
     void readAnswersFromTheEventLoop();
     void timeOut_data();
     void timeOut();
+    void endlessReplyIsCutAtTheLimit_data();
+    void endlessReplyIsCutAtTheLimit();
     void configureDropsEarlierBytes();
     void configureCancelsPendingRead();
     void hangUpDuringReadEndsItOnce();
@@ -303,6 +305,53 @@ void SerialLinkTest::timeOut()
     QTRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), 2, kArrivalMs);
     QCOMPARE(received.size(), arrived.isEmpty() ? 1 : 2);
     QCOMPARE(received.last().at(0).toByteArray(), QByteArray("*"));
+}
+
+void SerialLinkTest::endlessReplyIsCutAtTheLimit_data()
+{
+    QTest::addColumn<bool>("readFirst");
+    QTest::newRow("while a read waits") << true;
+    QTest::newRow("before the read") << false;
+}
+
+// A device that streams bytes without '*': the read fails at the limit with
+// a short message, nothing beyond it is kept, and no reply is cut out of
+// what follows the gap.
+void SerialLinkTest::endlessReplyIsCutAtTheLimit()
+{
+    QFETCH(bool, readFirst);
+    PtyPeer peer;
+    SerialLink link;
+    QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
+    link.setReadTimeout(kPatientRead);
+    QSignalSpy received(&link, &SerialLink::replyReceived);
+    QSignalSpy failed(&link, &SerialLink::readFailed);
+
+    if (readFirst)
+        link.read();
+    // 256 KiB, a piece at a time so the link takes each before the next.
+    const QByteArray piece(16 * 1024, 'x');
+    for (int i = 0; i < 16; ++i) {
+        peer.send(piece);
+        QTest::qWait(5);
+    }
+    peer.send("NG*");
+    QTest::qWait(30);
+    if (!readFirst)
+        link.read();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    QCOMPARE(received.size(), 0);
+    QCOMPARE(link.error().kind, SerialLink::Error::Kind::ReplyTooLong);
+    const QString described = link.error().describe();
+    QVERIFY2(described.size() < 200, qPrintable(described));
+    QVERIFY2(described.contains(u"4096 bytes"), qPrintable(described));
+
+    // A new configure starts afresh: the next reply is read as it comes.
+    QVERIFY2(link.configure(), qPrintable(link.error().describe()));
+    link.read();
+    peer.send("*");
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+    QCOMPARE(received.at(0).at(0).toByteArray(), QByteArray("*"));
 }
 
 void SerialLinkTest::configureDropsEarlierBytes()
