@@ -20,6 +20,7 @@ SerialLink::~SerialLink()
     // Closing here, while the error handler is still connected to a live
     // object, keeps a late error from reaching a half-destroyed link.
     m_port.disconnect(this);
+    m_lowLatency.restore(m_port.handle());
     m_port.close();
 }
 
@@ -69,6 +70,7 @@ bool SerialLink::isOpen() const
 void SerialLink::close()
 {
     cancelRead();
+    m_lowLatency.restore(m_port.handle());
     m_port.close();
     m_received.clear();
 }
@@ -114,8 +116,10 @@ bool SerialLink::configure()
         m_port.close();
         return false;
     }
+    m_lowLatency.request(m_port.handle(), target);
     m_port.clear();
     m_received.clear();
+    emit lowLatencyDecided();
     return true;
 }
 
@@ -250,6 +254,7 @@ void SerialLink::fail(Error::Kind kind, const QString &detail)
     m_error = {kind, deviceName(), detail};
     // A reply cut off by a failure is no reply.
     m_received.clear();
+    m_lowLatency.restore(m_port.handle());
     m_port.close();
     const bool wasReading = m_reading;
     m_reading = false;

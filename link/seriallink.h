@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/lowlatency.h"
 #include "link/replyframer.h"
 
 #include <QByteArray>
@@ -77,6 +78,11 @@ public:
 
     const Error &error() const { return m_error; }
 
+    // configure() asks a USB adapter for low latency (on unless switched off
+    // with setWanted(false)); closing gives the old setting back.
+    LowLatency &lowLatency() { return m_lowLatency; }
+    const LowLatency &lowLatency() const { return m_lowLatency; }
+
 signals:
     // The reply of the pending read.
     void replyReceived(const QByteArray &reply);
@@ -89,6 +95,9 @@ signals:
     void linkFailed();
     // Bytes the operating system has taken from the link's write buffer.
     void bytesWritten(qint64 count);
+    // configure() has opened the port; lowLatency().result() tells what came
+    // of the request for low latency.
+    void lowLatencyDecided();
 
 private:
     void handleReadyRead();
@@ -109,4 +118,5 @@ private:
     QTimer m_readTimer;
     std::chrono::milliseconds m_readTimeout = kDefaultReadTimeout;
     Error m_error;
+    LowLatency m_lowLatency;
 };
