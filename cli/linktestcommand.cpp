@@ -3,6 +3,7 @@
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
+#include "cli/lowlatencyreporter.h"
 #include "cli/outcomereport.h"
 #include "cli/printablebytes.h"
 #include "link/portnumber.h"
@@ -19,6 +20,7 @@ LinkTestCommand::LinkTestCommand(const CliOptions &options, QObject *parent)
     , m_options(options)
 {
     m_link.setReadTimeout(options.readTimeout);
+    new LowLatencyReporter(&m_link, options, this);
     connect(&m_test, &LinkTest::finished, this, &LinkTestCommand::handleFinished);
 }
 

@@ -2,6 +2,7 @@
 
 #include "cli/clioptions.h"
 #include "cli/jsonreporter.h"
+#include "cli/lowlatencyreporter.h"
 #include "cli/outcomereport.h"
 #include "cli/progressreporter.h"
 
@@ -13,6 +14,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
     , m_options(options)
 {
     m_link.setReadTimeout(options.readTimeout);
+    new LowLatencyReporter(&m_link, options, this);
     m_update.setTimings(options.timings);
     connect(&m_update, &UpdateSequence::finished, this, &UpdateCommand::handleFinished);
     connect(&m_update, &UpdateSequence::endLineReply, this, [this](const QByteArray &reply) { m_endReply = reply; });
