@@ -688,13 +688,6 @@ void SerialLinkTest::lowLatencyRequest()
     lowLatency.restore(3);
     QVERIFY(!system.flag);
     QCOMPARE(system.timer(sysfsDevice), timerBefore);
-
-    // Switched off, nothing is asked at all.
-    const int callsBefore = system.calls;
-    lowLatency.setWanted(false);
-    QCOMPARE(lowLatency.request(3, device).state, LowLatency::State::Off);
-    QCOMPARE(system.calls, callsBefore);
-    QCOMPARE(system.timer(sysfsDevice), timerBefore);
 }
 
 void SerialLinkTest::lowLatencyGivenBack_data()
