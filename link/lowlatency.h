@@ -67,7 +67,8 @@ public:
     bool isWanted() const { return m_wanted; }
 
     // For a port just opened on `device`, its own path (symbolic links
-    // already resolved, so that the name is the tty's).
+    // already resolved, so that the name is the tty's). What an earlier
+    // request changed must have been given back first (restore()).
     const Result &request(Handle handle, const QString &device);
     // Gives back what the last request() changed, once. Called while the port
     // is still open; after a hang-up the handle may be dead and the sysfs
