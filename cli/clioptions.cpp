@@ -43,6 +43,13 @@ CliOptions::CliOptions()
     , m_quiet({u"q"_s, u"quiet"_s}, u"No progress bars on standard error."_s)
     , m_json(u"json"_s,
              u"Write one JSON object per line per event on standard output (see README.md)."_s)
+    , m_verbose({u"v"_s, u"verbose"_s},
+                u"Also say on standard error what came of the request for low latency: \"low latency: set\", "
+                "\"not a USB adapter\", \"refused: REASON\" or \"off\"."_s)
+    , m_noLowLatency(u"no-low-latency"_s,
+                     u"Leave a USB serial adapter's latency as it is. By default its driver is asked to pass "
+                     "each answer on at once (on Linux: ASYNC_LOW_LATENCY and latency_timer 1 ms) and the old "
+                     "setting is given back at the end."_s)
     , m_eraseTickMs(u"erase-tick-ms"_s,
                     u"For testing and simulators: the erase wait ticks every N ms (default %1)."_s.arg(
                         kDefaults.eraseTickInterval.count()),
@@ -66,7 +73,7 @@ CliOptions::CliOptions()
         "\"Upload firmware\" button, without a window."_s);
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addOptions({m_help, m_version, m_port, m_testLink, m_listPorts, m_check, m_record, m_quiet, m_json,
-                         m_eraseTickMs, m_eraseTicks, m_handOverMs, m_readTimeoutMs});
+                         m_verbose, m_noLowLatency, m_eraseTickMs, m_eraseTicks, m_handOverMs, m_readTimeoutMs});
     m_parser.addPositionalArgument(u"FILE"_s,
                                    u"The firmware image: a text file of address lines (@F000), data lines "
                                    "(31 40 00 24) and the end line q."_s);
@@ -129,6 +136,8 @@ bool CliOptions::parse(const QStringList &arguments)
     recordFile = m_parser.value(m_record);
     quiet = m_parser.isSet(m_quiet);
     json = m_parser.isSet(m_json);
+    verbose = m_parser.isSet(m_verbose);
+    lowLatency = !m_parser.isSet(m_noLowLatency);
 
     qint64 tickMs = timings.eraseTickInterval.count();
     qint64 ticks = timings.eraseTickCount;

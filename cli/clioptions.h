@@ -38,6 +38,9 @@ public:
     std::chrono::milliseconds readTimeout = SerialLink::kDefaultReadTimeout;
     bool quiet = false;
     bool json = false;
+    // Ask a USB serial adapter for low latency (--no-low-latency: leave it).
+    bool lowLatency = true;
+    bool verbose = false;
 
 private:
     bool readNumber(const QCommandLineOption &option, qint64 min, qint64 max, qint64 *value);
@@ -52,6 +55,8 @@ private:
     QCommandLineOption m_listPorts;
     QCommandLineOption m_quiet;
     QCommandLineOption m_json;
+    QCommandLineOption m_verbose;
+    QCommandLineOption m_noLowLatency;
     QCommandLineOption m_eraseTickMs;
     QCommandLineOption m_eraseTicks;
     QCommandLineOption m_handOverMs;

@@ -3,6 +3,7 @@
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
+#include "cli/lowlatencyreporter.h"
 #include "link/printablebytes.h"
 
 #include <QJsonObject>
@@ -16,6 +17,7 @@ LinkTestCommand::LinkTestCommand(const CliOptions &options, QObject *parent)
     , m_options(options)
 {
     m_link.setReadTimeout(options.readTimeout);
+    new LowLatencyReporter(&m_link, options, this);
     connect(&m_test, &LinkTest::finished, this, &LinkTestCommand::handleFinished);
 }
 

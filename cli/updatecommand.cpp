@@ -3,6 +3,7 @@
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
+#include "cli/lowlatencyreporter.h"
 #include "cli/progressreporter.h"
 #include "link/enumname.h"
 #include "link/portcatalog.h"
@@ -34,6 +35,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         auto unit = std::make_unique<Unit>();
         unit->port = port;
         unit->link.setReadTimeout(options.readTimeout);
+        new LowLatencyReporter(&unit->link, options, this);
         unit->update.setTimings(options.timings);
         m_units.push_back(std::move(unit));
     }

@@ -22,6 +22,7 @@ SerialLink::~SerialLink()
     // Closing here, while the error handler is still connected to a live
     // object, keeps a late error from reaching a half-destroyed link.
     m_port.disconnect(this);
+    m_lowLatency.restore(m_port.handle());
     m_port.close();
 }
 
@@ -90,6 +91,7 @@ bool SerialLink::isOpen() const
 void SerialLink::close()
 {
     cancelRead();
+    m_lowLatency.restore(m_port.handle());
     m_port.close();
     m_received.clear();
 }
@@ -142,8 +144,10 @@ bool SerialLink::configure()
         m_port.close();
         return false;
     }
+    m_lowLatency.request(m_port.handle(), target);
     m_port.clear();
     m_received.clear();
+    emit lowLatencyDecided();
     return true;
 }
 
@@ -304,6 +308,7 @@ void SerialLink::fail(Error::Kind kind, const QString &detail)
     m_error = {kind, deviceName(), detail};
     // A reply cut off by a failure is no reply.
     m_received.clear();
+    m_lowLatency.restore(m_port.handle());
     m_port.close();
     const bool wasReading = m_reading;
     m_reading = false;

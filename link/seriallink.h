@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/linkerror.h"
+#include "link/lowlatency.h"
 #include "link/replyframer.h"
 
 #include <QByteArray>
@@ -81,6 +82,11 @@ public:
 
     const Error &error() const { return m_error; }
 
+    // configure() asks a USB adapter for low latency (on unless switched off
+    // with setWanted(false)); closing gives the old setting back.
+    LowLatency &lowLatency() { return m_lowLatency; }
+    const LowLatency &lowLatency() const { return m_lowLatency; }
+
 signals:
     // The reply of the pending read.
     void replyReceived(const QByteArray &reply);
@@ -91,6 +97,9 @@ signals:
     // The port failed while open (hang-up, write error); it is closed already.
     // Reported once per failure, also when no read is pending.
     void linkFailed();
+    // configure() has opened the port; lowLatency().result() tells what came
+    // of the request for low latency.
+    void lowLatencyDecided();
 
 private:
     void handleReadyRead();
@@ -113,4 +122,5 @@ private:
     QTimer m_readTimer;
     std::chrono::milliseconds m_readTimeout = kDefaultReadTimeout;
     Error m_error;
+    LowLatency m_lowLatency;
 };

@@ -9,8 +9,9 @@ constexpr long long kBitsPerByte = 10;
 
 } // namespace
 
-Pacer::Pacer(long baud, bool splitReplies)
+Pacer::Pacer(long baud, bool splitReplies, Clock::duration latency)
     : m_split(splitReplies)
+    , m_latency(latency)
 {
     if (baud > 0) {
         // Rounded up, so the simulator is never faster than the wire.
@@ -41,7 +42,7 @@ void Pacer::queueReply(Clock::time_point arrived, Clock::duration work, std::str
         const Clock::duration gap = std::max<Clock::duration>(m_byteTime, kSplitGap);
         Clock::time_point due = start + m_byteTime;
         for (char c : bytes) {
-            m_queue.push_back({due, std::string(1, c)});
+            m_queue.push_back({adapterTick(due), std::string(1, c)});
             due += gap;
         }
         m_txFree = due - gap;
@@ -49,13 +50,24 @@ void Pacer::queueReply(Clock::time_point arrived, Clock::duration work, std::str
         Clock::time_point due = start;
         for (char c : bytes) {
             due += m_byteTime;
-            m_queue.push_back({due, std::string(1, c)});
+            m_queue.push_back({adapterTick(due), std::string(1, c)});
         }
         m_txFree = due;
     } else {
-        m_queue.push_back({start, std::string(bytes)});
+        m_queue.push_back({adapterTick(start), std::string(bytes)});
         m_txFree = start;
     }
+}
+
+Pacer::Clock::time_point Pacer::adapterTick(Clock::time_point arrived) const
+{
+    if (m_latency <= Clock::duration::zero() || arrived <= m_epoch)
+        return arrived;
+    // Only the hand-over to the tool waits; the instrument's wire is free
+    // as before (m_txFree above). Rounded up to the next whole tick: later
+    // bytes never get an earlier tick, so the queue stays in order.
+    const auto ticks = (arrived - m_epoch + m_latency - Clock::duration(1)) / m_latency;
+    return m_epoch + ticks * m_latency;
 }
 
 void Pacer::queueMark(int mark)

@@ -18,6 +18,10 @@
 // Sending: the reply leaves byte by byte at the wire's speed; each byte is
 // written to the pseudo-terminal when its stop bit would have arrived.
 // Without a baud rate the wire takes no time and replies are written whole.
+// With a latency, a USB serial adapter sits between us and the tool: it
+// passes on what it has received only when its latency timer ticks, every
+// so many milliseconds, so each byte waits for the first tick after it has
+// arrived in the adapter.
 class Pacer
 {
 public:
@@ -36,8 +40,9 @@ public:
     static constexpr std::chrono::milliseconds kSplitGap{5};
 
     // baud 0: no wire time. splitReplies: replies of more than one byte go
-    // out one byte per write, at least kSplitGap apart.
-    Pacer(long baud, bool splitReplies);
+    // out one byte per write, at least kSplitGap apart. latency 0: no adapter;
+    // otherwise its timer ticks at whole multiples of it since construction.
+    Pacer(long baud, bool splitReplies, Clock::duration latency = {});
 
     // size bytes were read at `now`; byteArrival() then tells when each of
     // them would have fully arrived.
@@ -61,6 +66,9 @@ public:
     Clock::time_point receivedThrough() const { return m_rxFree; }
 
 private:
+    // When bytes that reached the adapter at `arrived` are passed on.
+    Clock::time_point adapterTick(Clock::time_point arrived) const;
+
     struct Entry
     {
         Clock::time_point due;
@@ -70,6 +78,8 @@ private:
 
     Clock::duration m_byteTime{};
     bool m_split = false;
+    Clock::duration m_latency{};
+    Clock::time_point m_epoch = Clock::now();
     Clock::time_point m_chunkStart{};
     Clock::time_point m_rxFree{};
     Clock::time_point m_busyUntil{};

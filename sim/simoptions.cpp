@@ -8,6 +8,8 @@ namespace {
 // A day: larger delays are typing mistakes, not test set-ups.
 constexpr std::int64_t kMaxDelayMs = 24 * 60 * 60 * 1000;
 constexpr std::int64_t kMaxBaud = 100'000'000;
+// Adapters keep their latency timer in one byte of milliseconds.
+constexpr std::int64_t kMaxLatencyMs = 255;
 
 bool toNumber(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t *value)
 {
@@ -84,6 +86,9 @@ std::string SimOptions::parse(const std::vector<std::string_view> &args)
         } else if (name == "--ack-delay-ms") {
             if ((error = number(0, kMaxDelayMs, &n)).empty())
                 ackDelay = std::chrono::milliseconds(n);
+        } else if (name == "--latency-ms") {
+            if ((error = number(0, kMaxLatencyMs, &n)).empty())
+                latency = std::chrono::milliseconds(n);
         } else if (name == "--baud") {
             if ((error = number(1, kMaxBaud, &n)).empty())
                 baud = static_cast<long>(n);
@@ -209,6 +214,10 @@ Timing:
                           out at B baud (default: answer at once)
   --ack-delay-ms N        the instrument's own time before each reply other
                           than the erase's (default 0)
+  --latency-ms N          play a USB serial adapter's latency timer of N ms
+                          (0 to 255): every reply is held until the timer's
+                          next tick, a multiple of N ms since the start
+                          (default 0: no adapter)
 
 Running:
   --link PATH             also make PATH a symbolic link to the device

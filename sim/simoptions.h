@@ -41,6 +41,9 @@ struct SimOptions
     // 0: answer at once, as fast as the pseudo-terminal allows.
     long baud = 0;
     std::chrono::milliseconds ackDelay{0};
+    // A USB serial adapter's latency timer between us and the tool: every
+    // reply waits for the timer's next tick. 0: no adapter.
+    std::chrono::milliseconds latency{0};
 
     std::string linkPath;
     bool exitAfterEnd = false;

@@ -57,7 +57,7 @@ std::string printable(std::string_view bytes)
 Simulator::Simulator(SimOptions options)
     : m_options(std::move(options))
     , m_instrument(m_options)
-    , m_pacer(m_options.baud, m_options.splitAcks)
+    , m_pacer(m_options.baud, m_options.splitAcks, m_options.latency)
 {
     m_instrument.setReporter([this](const std::string &text) { note(text); });
 }

@@ -299,6 +299,43 @@ private slots:
         QCOMPARE(sim.summary(Simulator::Stop::AwaitExit).value(u"checksum"_s).toString(), m_expectedChecksum);
     }
 
+    void lowLatencyReported_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QByteArray>("line");  // on standard error; empty: none
+        QTest::addColumn<QString>("state");
+        // The simulator's pseudo-terminal is no USB adapter.
+        QTest::newRow("asked") << QStringList{u"-v"_s} << QByteArray("low latency: not a USB adapter") << u"not-usb"_s;
+        QTest::newRow("switched off") << QStringList{u"--verbose"_s, u"--no-low-latency"_s}
+                                      << QByteArray("low latency: off\n") << u"off"_s;
+        QTest::newRow("not verbose") << QStringList() << QByteArray() << u"not-usb"_s;
+    }
+
+    // Once the port is configured, before "KILL" goes out.
+    void lowLatencyReported()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QByteArray, line);
+        QFETCH(QString, state);
+
+        Simulator sim;
+        QVERIFY(sim.start({u"--exit-after-end"_s}));
+        Result r;
+        QVERIFY(runCli(kFastTimings + options + QStringList{u"--json"_s, u"--port"_s, sim.device(), imagePath()}, &r));
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(line.isEmpty() ? !r.err.contains("low latency") : r.err.contains(line), r.err.constData());
+
+        QList<QJsonObject> events;
+        QByteArray bad;
+        QVERIFY2(parseEvents(r.out, &events, &bad), bad.constData());
+        const QList<QJsonObject> found = eventsNamed(events, u"low-latency"_s);
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(found[0].value(u"state"_s).toString(), state);
+        QCOMPARE(found[0].value(u"device"_s).toString(), sim.device());
+        const qsizetype at = events.indexOf(found[0]);
+        QCOMPARE(events.value(at + 1).value(u"event"_s).toString(), u"erase-sent"_s);
+    }
+
     void usageErrors_data()
     {
         QTest::addColumn<QStringList>("args");

@@ -2,19 +2,24 @@
 // bytes go out untouched, replies are framed at '*', time-outs and hang-ups
 // end a read once, and a port that cannot be had says why. Then the rule
 // that turns the port text into a port number.
+#include "link/lowlatency.h"
 #include "link/portnumber.h"
 #include "link/seriallink.h"
 #include "ptypeer.h"
 #include "testregistry.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <cerrno>
 #include <chrono>
 #include <limits>
+#include <memory>
 #include <optional>
 
 #include <sys/resource.h>
@@ -63,6 +68,68 @@ std::chrono::microseconds processCpuTime()
     return toMicros(usage.ru_utime) + toMicros(usage.ru_stime);
 }
 
+// Where the kernel puts the tty of an FTDI adapter and of a USB modem, and a
+// UART of the main board.
+const QString kFtdiDevice = QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0");
+const QString kAcmDevice = QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0");
+const QString kUartDevice = QStringLiteral("devices/pnp0/00:04/00:04:0/00:04:0.0");
+// Root may write any file of a temporary tree whatever its mode; this
+// kernel value is read-only for everyone and stands in for a latency_timer
+// the user may not write.
+const QString kReadOnlyValue = QStringLiteral("/proc/sys/kernel/cap_last_cap");
+
+// A sysfs tree in a temporary folder and the driver's low-latency flag in
+// memory: the system as LowLatency sees it, without an adapter.
+struct FakeAdapterSystem
+{
+    // class/tty/NAME/device leads to DEVICE; latency_timer there holds
+    // TIMER ("" for none, "read-only" for one that cannot be written).
+    bool addTty(const QString &name, const QString &device, const QByteArray &timer)
+    {
+        const QString target = root + u'/' + device;
+        const QString ttyDir = root + QStringLiteral("/class/tty/") + name;
+        if (!QDir().mkpath(target) || !QDir().mkpath(ttyDir) || !QFile::link(target, ttyDir + QStringLiteral("/device")))
+            return false;
+        const QString timerPath = target + QStringLiteral("/latency_timer");
+        if (timer == "read-only")
+            return QFile::link(kReadOnlyValue, timerPath);
+        QFile file(timerPath);
+        return timer.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(timer) == timer.size());
+    }
+
+    QByteArray timer(const QString &device) const
+    {
+        QFile file(root + u'/' + device + QStringLiteral("/latency_timer"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+    }
+
+    LowLatency::Platform platform()
+    {
+        LowLatency::Platform p;
+        p.sysfsRoot = root;
+        p.readFlag = [this](LowLatency::Handle, bool *set) {
+            ++calls;
+            *set = flag;
+            return 0;
+        };
+        p.writeFlag = [this](LowLatency::Handle, bool set) {
+            ++calls;
+            if (writeErrno == 0)
+                flag = set;
+            return writeErrno;
+        };
+        return p;
+    }
+
+    QTemporaryDir dir;
+    // Below a folder named like a USB bus: only the part below the root may
+    // decide whether a tty sits on USB.
+    QString root = dir.filePath(QStringLiteral("usb1/sys"));
+    bool flag = false;
+    int writeErrno = 0;
+    int calls = 0;
+};
+
 } // namespace
 
 // The one serial link, driven through a pseudo-terminal.
@@ -92,6 +159,10 @@ private slots:
     void symlinkedDeviceSharesTheLock();
     void regularFileIsNoSerialPort();
     void unconfiguredLinkRefuses();
+    void lowLatencyRequest_data();
+    void lowLatencyRequest();
+    void lowLatencyGivenBack_data();
+    void lowLatencyGivenBack();
     void portTextChoosesDevice_data();
     void portTextChoosesDevice();
     void deviceForPortNumber_data();
@@ -574,6 +645,135 @@ void SerialLinkTest::unconfiguredLinkRefuses()
     QCOMPARE(link.error().kind, SerialLink::Error::Kind::NotOpen);
     QVERIFY(!link.writeCommand("ARC*"));
     QVERIFY(!link.isOpen());
+}
+
+void SerialLinkTest::lowLatencyRequest_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("sysfsDevice");  // empty: no entry in class/tty
+    QTest::addColumn<QByteArray>("timer");
+    QTest::addColumn<int>("ioctlErrno");       // the driver's answer to setting the flag
+    QTest::addColumn<QString>("said");         // the start of the result's description
+    QTest::addColumn<bool>("flagSet");
+    QTest::addColumn<bool>("timerLowered");
+
+    const QString usb = QStringLiteral("/dev/ttyUSB0");
+    QTest::newRow("USB serial adapter") << usb << kFtdiDevice << QByteArray("16\n") << 0
+                                        << QStringLiteral("set (driver flag; latency timer from 16 ms to 1 ms)")
+                                        << true << true;
+    QTest::newRow("USB modem without latency_timer") << QStringLiteral("/dev/ttyACM0") << kAcmDevice
+                                                     << QByteArray() << 0 << QStringLiteral("set (driver flag)")
+                                                     << true << false;
+    QTest::newRow("pseudo-terminal") << QStringLiteral("/dev/pts/3") << QString() << QByteArray() << 0
+                                     << QStringLiteral("not a USB adapter") << false << false;
+    QTest::newRow("built-in UART") << QStringLiteral("/dev/ttyS0") << kUartDevice << QByteArray() << 0
+                                   << QStringLiteral("not a USB adapter") << false << false;
+    QTest::newRow("ioctl refused") << usb << kAcmDevice << QByteArray() << EPERM
+                                   << QStringLiteral("refused: operation not permitted") << false << false;
+    QTest::newRow("ioctl refused, latency_timer written")
+        << usb << kFtdiDevice << QByteArray("16") << EPERM
+        << QStringLiteral("set (latency timer from 16 ms to 1 ms; driver flag refused: operation not permitted)")
+        << false << true;
+    QTest::newRow("sysfs not writable") << usb << kFtdiDevice << QByteArray("read-only") << 0
+                                        << QStringLiteral("set (driver flag; latency timer stays") << true << false;
+    QTest::newRow("neither writable") << usb << kFtdiDevice << QByteArray("read-only") << EPERM
+                                      << QStringLiteral("refused: operation not permitted; latency timer stays")
+                                      << false << false;
+    // Not the driver's: no number is taken from the start of a longer text,
+    // and without the old value it could not be given back.
+    QTest::newRow("latency_timer holds more than a number")
+        << usb << kFtdiDevice << QByteArray("16").leftJustified(40, ' ') + "ms" << 0
+        << QStringLiteral("set (driver flag; latency timer unreadable") << true << false;
+}
+
+void SerialLinkTest::lowLatencyRequest()
+{
+    QFETCH(QString, device);
+    QFETCH(QString, sysfsDevice);
+    QFETCH(QByteArray, timer);
+    QFETCH(int, ioctlErrno);
+    QFETCH(QString, said);
+    QFETCH(bool, flagSet);
+    QFETCH(bool, timerLowered);
+
+    FakeAdapterSystem system;
+    if (!sysfsDevice.isEmpty())
+        QVERIFY(system.addTty(QFileInfo(device).fileName(), sysfsDevice, timer));
+    if (timer == "read-only" && !QFileInfo(kReadOnlyValue).isReadable())
+        QSKIP("no read-only kernel value to stand in for latency_timer");
+    const QByteArray timerBefore = system.timer(sysfsDevice);
+    system.writeErrno = ioctlErrno;
+
+    LowLatency lowLatency;
+    lowLatency.setPlatform(system.platform());
+    const QString described = lowLatency.request(3, device).describe();
+    QVERIFY2(described.startsWith(said), qPrintable(described));
+    QCOMPARE(system.flag, flagSet);
+    QCOMPARE(system.timer(sysfsDevice), timerLowered ? QByteArray("1") : timerBefore);
+    // A tty that is no USB adapter is not even asked.
+    QCOMPARE(system.calls == 0, said.startsWith(u"not"));
+
+    lowLatency.restore(3);
+    QVERIFY(!system.flag);
+    QCOMPARE(system.timer(sysfsDevice), timerBefore);
+}
+
+void SerialLinkTest::lowLatencyGivenBack_data()
+{
+    QTest::addColumn<QString>("end");
+    QTest::newRow("closed") << QStringLiteral("close");
+    QTest::newRow("reconfigured") << QStringLiteral("configure");
+    QTest::newRow("hung up") << QStringLiteral("hang-up");
+    QTest::newRow("destroyed") << QStringLiteral("destroy");
+}
+
+void SerialLinkTest::lowLatencyGivenBack()
+{
+    QFETCH(QString, end);
+
+    // The pseudo-terminal plays an FTDI adapter, reached by a stable name as
+    // under /dev/serial/by-id: the tty's own name must be the one looked up.
+    PtyPeer peer;
+    FakeAdapterSystem system;
+    QVERIFY(peer.isValid());
+    QVERIFY(system.addTty(QFileInfo(peer.slavePath()).fileName(), kFtdiDevice, "16"));
+    const QString byId = system.dir.filePath(QStringLiteral("usb-FTDI_FT232R_A6008isP-if00-port0"));
+    QVERIFY(QFile::link(peer.slavePath(), byId));
+
+    auto link = std::make_unique<SerialLink>();
+    link->lowLatency().setPlatform(system.platform());
+    QSignalSpy decided(link.get(), &SerialLink::lowLatencyDecided);
+    QSignalSpy linkFailed(link.get(), &SerialLink::linkFailed);
+    QVERIFY(link->setPortText(byId));
+    QVERIFY2(link->configure(), qPrintable(link->error().describe()));
+    QCOMPARE(decided.size(), 1);
+    QCOMPARE(link->lowLatency().result().state, LowLatency::State::Set);
+    QVERIFY(system.flag);
+    QCOMPARE(system.timer(kFtdiDevice), QByteArray("1"));
+
+    if (end == "close") {
+        link->close();
+    } else if (end == "configure") {
+        // Opened again: given back first, so the first values are the ones
+        // that come back at the end.
+        QVERIFY2(link->configure(), qPrintable(link->error().describe()));
+        QVERIFY(system.flag);
+        link->close();
+    } else if (end == "hang-up") {
+        // The descriptor is dead by then and the driver refuses, as on a
+        // pulled adapter; the sysfs entry is given back all the same.
+        const int callsBefore = system.calls;
+        system.writeErrno = EIO;
+        peer.hangUp();
+        QTRY_COMPARE_WITH_TIMEOUT(linkFailed.size(), 1, kArrivalMs);
+        QCOMPARE(system.calls, callsBefore + 1);
+        QCOMPARE(system.timer(kFtdiDevice), QByteArray("16"));
+        return;
+    } else {
+        link.reset();
+    }
+    QVERIFY(!system.flag);
+    QCOMPARE(system.timer(kFtdiDevice), QByteArray("16"));
 }
 
 void SerialLinkTest::portTextChoosesDevice_data()

@@ -23,7 +23,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -137,6 +142,21 @@ public:
                              kReplyTimeoutMs))
             return {};
         return m_received.contains('*') ? m_received.left(m_received.indexOf('*') + 1) : QByteArray();
+    }
+
+    // Sends one command and blocks until a '*' is read, for timings finer
+    // than the event loop's polling. When the '*' came, or nullopt.
+    std::optional<std::chrono::steady_clock::time_point> sendAndAwaitStar(const QByteArray &command)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+        send(command + '\n');
+        char byte = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) > 0 && ::read(m_fd, &byte, 1) == 1 && byte == '*')
+                return std::chrono::steady_clock::now();
+        }
+        return std::nullopt;
     }
 
     void clear()
@@ -597,6 +617,46 @@ private slots:
         QCOMPARE(sim.summary().value("data bytes"), QByteArray::number(lines * 16));
     }
 
+    // An adapter's latency timer of 50 ms: replies leave on its ticks only.
+    void latencyHoldsRepliesToTheTimer()
+    {
+        using namespace std::chrono;
+        constexpr milliseconds kLatency{50};
+        const QByteArray line = "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF";
+        // The line, its line feed and the '*' at 115200 baud, 10 bits a byte.
+        const microseconds wire((line.size() + 2) * 10 * 1'000'000LL / 115200);
+        SimRun sim;
+        QVERIFY(sim.start(arguments({"--quiet", "--erase-ms", "0", "--baud", "115200", "--latency-ms", "50"})));
+        QCOMPARE(sim.exchange("KILL"), QByteArray("*"));
+
+        // Back to back, each line arrives after the tick that answered the one
+        // before, so it waits for the next: a whole period per line at least,
+        // however slow the machine.
+        constexpr int kLines = 8;
+        const auto first = steady_clock::now();
+        std::optional<steady_clock::time_point> last;
+        for (int i = 0; i < kLines; ++i)
+            QVERIFY(last = sim.sendAndAwaitStar(line));
+        QVERIFY2(*last - first >= (kLines - 1) * kLatency,
+                 qPrintable(QString::number(duration_cast<milliseconds>(*last - first).count())));
+
+        // Sent 20 ms after a tick, a line is answered on the next one, some
+        // 30 ms later: never before its wire time, well above it, and within
+        // the period, which a fixed hold after each line would not be.
+        std::vector<microseconds> delays;
+        for (int i = 0; i < 7; ++i) {
+            std::this_thread::sleep_until(*last + 20ms);
+            const auto sent = steady_clock::now();
+            QVERIFY(last = sim.sendAndAwaitStar(line));
+            delays.push_back(duration_cast<microseconds>(*last - sent));
+            QVERIFY(delays.back() >= wire);
+        }
+        std::sort(delays.begin(), delays.end());
+        const microseconds median = delays[delays.size() / 2];
+        QVERIFY2(median > 2 * wire && median < kLatency, qPrintable(QString::number(median.count())));
+        QVERIFY(sim.stop());
+    }
+
     void portReopenedAndIdle()
     {
         SimRun sim;
@@ -657,7 +717,8 @@ private slots:
         const QByteArray help = process.readAllStandardOutput();
         for (const char *option : {"--arc-reply", "--end-reply", "--erase-ms", "--erase ", "--refuse-line",
                                    "--ignore-line", "--garbage-line", "--hangup-after-line", "--fault-once",
-                                   "--split-acks", "--baud", "--ack-delay-ms", "--link", "--exit-after-end",
+                                   "--split-acks", "--baud", "--ack-delay-ms", "--latency-ms", "--link",
+                                   "--exit-after-end",
                                    "--json", "--quiet", "--log", "--help", "--erase-reply", "--line-reply"})
             QVERIFY2(help.contains(option), option);
     }
