@@ -5,6 +5,7 @@
 #include "link/portcatalog.h"
 #include "link/portnumber.h"
 
+#include <QFileInfo>
 #include <QJsonObject>
 
 using namespace Qt::Literals::StringLiterals;
@@ -31,10 +32,16 @@ int PortLister::run(std::FILE *out, bool json)
     const QStringList items = PortCatalog::comItems();
     for (qsizetype i = 0; i < items.size(); ++i) {
         const QString device = deviceForPortNumber(double(i + 1));
+        // Whether this machine has the device at all: COM 1 is the old
+        // default, and many machines have no /dev/ttyS0 behind it.
+        const bool present = QFileInfo::exists(device);
         if (json)
-            events.writeEvent({{u"event"_s, u"port"_s}, {u"port"_s, items.at(i)}, {u"device"_s, device}});
+            events.writeEvent({{u"event"_s, u"port"_s},
+                               {u"port"_s, items.at(i)},
+                               {u"device"_s, device},
+                               {u"present"_s, present}});
         else
-            put(out, u"%1\t%2"_s.arg(items.at(i), device));
+            put(out, u"%1\t%2\t%3"_s.arg(items.at(i), device, present ? u"present"_s : u"absent"_s));
     }
 
     const QList<PortCatalog::Device> found = PortCatalog::devices();

@@ -192,9 +192,14 @@ int ProgressReporter::percentDone(const Unit &unit) const
     return 0;
 }
 
-QByteArray ProgressReporter::statusText(const Unit &unit, bool final) const
+QByteArray ProgressReporter::statusText(const Unit &unit, bool final, bool compact) const
 {
-    const bool terminal = m_style == Style::Terminal;
+    // The bar is for a terminal with room to spare; a late answer says more
+    // than rates that a stall has made stale.
+    const bool terminal = m_style == Style::Terminal && !compact;
+    const bool late = unit.waiting.isValid() && unit.waiting.elapsed() > kLateAnswerMs;
+    const QByteArray lateText =
+        late ? seconds(double(unit.waiting.elapsed() / 1000), "waiting for the instrument (%.0f s)") : QByteArray();
     QByteArray text;
     char counts[64];
     switch (unit.phase) {
@@ -206,8 +211,8 @@ QByteArray ProgressReporter::statusText(const Unit &unit, bool final) const
         const double left = double(std::max(0, unit.tickCount - unit.tick)) * double(unit.tickInterval.count()) / 1000.0;
         std::snprintf(counts, sizeof counts, "%3d%%  ", percentDone(unit));
         text = (terminal ? QByteArrayLiteral("Erasing ") + bar(percentDone(unit)) + ' ' : QByteArrayLiteral("Erasing: "))
-            + counts + seconds(left, "%.1f s left");
-        break;
+            + counts + (late ? lateText : seconds(left, "%.1f s left"));
+        return text;
     }
     case Phase::HandingOver: {
         const double left = double(unit.update->timings().handOverDelay.count() - unit.phaseClock.elapsed()) / 1000.0;
@@ -232,17 +237,21 @@ QByteArray ProgressReporter::statusText(const Unit &unit, bool final) const
             left = buffer;
         }
         std::snprintf(counts, sizeof counts, "%3d%%  %d/%d", percentDone(unit), unit.count, unit.total);
-        if (terminal)
+        if (late && compact)
+            // Narrow: what matters first, so that cutting keeps it.
+            text = lateText + ", line " + QByteArray::number(unit.count) + '/' + QByteArray::number(unit.total);
+        else if (late)
+            text = (terminal ? QByteArrayLiteral("Writing ") + bar(percentDone(unit)) + ' ' : QByteArrayLiteral("Writing: "))
+                + counts + "  " + lateText;
+        else if (terminal)
             text = QByteArrayLiteral("Writing ") + bar(percentDone(unit)) + ' ' + counts + "  " + lineRate + "  "
                 + byteRate + "  " + left + " left";
         else
-            text = QByteArrayLiteral("Writing: ") + counts + " lines, " + lineRate + ", " + byteRate + ", " + left
-                + " left";
+            text = QByteArrayLiteral("Writing: ") + counts + " lines, " + lineRate + (compact ? "" : ", " + byteRate)
+                + ", " + left + " left";
         break;
     }
     }
-    if (unit.waiting.isValid() && unit.waiting.elapsed() > kLateAnswerMs)
-        text += seconds(double(unit.waiting.elapsed() / 1000), ", waiting for the instrument (%.0f s)");
     return text;
 }
 
@@ -258,7 +267,11 @@ void ProgressReporter::drawTerminal(bool final)
 {
     // The last column stays free: writing into it makes some terminals wrap.
     const qsizetype columns = std::max(1, width() - 1);
-    const auto fit = [columns](const QByteArray &text) { return text.left(columns); };
+    // The full text where it fits, else the compact one, else its start.
+    const auto fit = [this, columns, final](const QByteArray &prefix, const Unit &unit) {
+        const QByteArray full = prefix + statusText(unit, final, false);
+        return full.size() <= columns ? full : (prefix + statusText(unit, final, true)).left(columns);
+    };
     if (m_units.size() == 1) {
         Unit &unit = m_units.front();
         if (unit.phase == Phase::Idle || (unit.phase == Phase::Done && m_linePhase == Phase::Done))
@@ -267,7 +280,7 @@ void ProgressReporter::drawTerminal(bool final)
             m_linePhase = Phase::Done;
             return;
         }
-        QByteArray out = '\r' + fit(statusText(unit, final)) + kClearToEnd;
+        QByteArray out = '\r' + fit({}, unit) + kClearToEnd;
         if (final)
             out += '\n';
         unit.changed = false;
@@ -282,9 +295,8 @@ void ProgressReporter::drawTerminal(bool final)
     if (m_rowsDrawn > 0)
         out += "\033[" + QByteArray::number(m_rowsDrawn) + 'A';
     for (Unit &unit : m_units) {
-        const QByteArray row = unit.port.left(kMaxPortColumn).leftJustified(portColumn).toLocal8Bit() + "  "
-            + statusText(unit, final);
-        out += '\r' + fit(row) + kClearToEnd + '\n';
+        const QByteArray port = unit.port.left(kMaxPortColumn).leftJustified(portColumn).toLocal8Bit() + "  ";
+        out += '\r' + fit(port, unit) + kClearToEnd + '\n';
         unit.changed = false;
     }
     m_rowsDrawn = int(m_units.size());
@@ -308,7 +320,7 @@ void ProgressReporter::logUnit(Unit &unit, bool final)
     unit.loggedTenth = percentDone(unit) / 10;
     unit.sinceLogLine.start();
     unit.changed = false;
-    QByteArray line = statusText(unit, final);
+    QByteArray line = statusText(unit, final, false);
     if (m_units.size() > 1)
         line = unit.port.toLocal8Bit() + ": " + line;
     put(line + '\n');

@@ -72,7 +72,8 @@ private:
     void handleTimer();
     void drawTerminal(bool final);
     void logUnit(Unit &unit, bool final);
-    QByteArray statusText(const Unit &unit, bool final) const;
+    // compact: no bar, no byte rate, for a narrow terminal.
+    QByteArray statusText(const Unit &unit, bool final, bool compact) const;
     int percentDone(const Unit &unit) const;
     int width() const;
     void put(const QByteArray &text);

@@ -2,6 +2,7 @@
 // against the simulated instrument, judged by its exit code, its messages,
 // its JSON events and what the instrument received.
 #include "clitestsupport.h"
+#include "ptypeer.h"
 #include "testregistry.h"
 
 #include "firmware/firmwareline.h"
@@ -14,10 +15,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 using namespace CliTestSupport;
 using namespace Qt::Literals::StringLiterals;
@@ -141,6 +146,11 @@ private slots:
                                     << QByteArray("the file is empty");
         QTest::newRow("empty file name") << u"sim"_s << QString(u""_s) << QByteArray("No open file.")
                                          << QByteArray("no firmware file was given");
+        QTest::newRow("device name without /dev/") << u"ttyUSB0"_s << u"image"_s
+                                                   << QByteArray("Code Downloading is error.")
+                                                   << QByteArray("did you mean /dev/ttyUSB0?");
+        QTest::newRow("adapter number alone") << u"USB0"_s << u"image"_s << QByteArray("Code Downloading is error.")
+                                              << QByteArray("did you mean /dev/ttyUSB0?");
     }
 
     // Refusals before "KILL" leave the instrument untouched, and say so.
@@ -339,22 +349,39 @@ private slots:
     void usageErrors_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("no FILE") << QStringList{u"--port"_s, u"COM 3"_s};
-        QTest::newRow("unknown option") << QStringList{u"--no-such-option"_s, u"fw.txt"_s};
-        QTest::newRow("not a number") << QStringList{u"--erase-ticks"_s, u"many"_s, u"fw.txt"_s};
-        QTest::newRow("zero erase ticks") << QStringList{u"--erase-ticks"_s, u"0"_s, u"fw.txt"_s};
-        QTest::newRow("two files") << QStringList{u"a.txt"_s, u"b.txt"_s};
-        QTest::newRow("link test with a file") << QStringList{u"--test-link"_s, u"fw.txt"_s};
+        QTest::addColumn<QByteArray>("says");
+        QTest::newRow("no FILE") << QStringList{u"--port"_s, u"COM 3"_s} << QByteArray("no firmware FILE");
+        QTest::newRow("unknown option") << QStringList{u"--no-such-option"_s, u"fw.txt"_s} << QByteArray("--help");
+        QTest::newRow("not a number") << QStringList{u"--erase-ticks"_s, u"many"_s, u"fw.txt"_s}
+                                      << QByteArray("not a number");
+        QTest::newRow("zero erase ticks") << QStringList{u"--erase-ticks"_s, u"0"_s, u"fw.txt"_s}
+                                          << QByteArray("not a number from 1");
+        QTest::newRow("two files") << QStringList{u"a.txt"_s, u"b.txt"_s} << QByteArray("one firmware FILE only");
+        QTest::newRow("link test with a file") << QStringList{u"--test-link"_s, u"fw.txt"_s}
+                                               << QByteArray("takes no FILE");
+        // Erasing whatever answers on COM 1 is no default.
+        QTest::newRow("update without --port") << QStringList{u"fw.txt"_s} << QByteArray("--list-ports");
+        QTest::newRow("the same port twice")
+            << QStringList{u"--port"_s, u"COM 3"_s, u"--port"_s, u"com 3"_s, u"fw.txt"_s}
+            << QByteArray("name the same device");
+        QTest::newRow("a device and a link to it")
+            << QStringList{u"--port"_s, u"/dev/null"_s, u"--port"_s, u"@link"_s, u"fw.txt"_s}
+            << QByteArray("name the same device");
     }
 
     void usageErrors()
     {
         QFETCH(QStringList, args);
+        QFETCH(QByteArray, says);
+        const QString link = m_dir.filePath(u"null-link"_s);
+        QFile::link(u"/dev/null"_s, link);
+        args.replaceInStrings(u"@link"_s, link);
         Result r;
         QVERIFY(runCli(args, &r));
         QCOMPARE(r.exitCode, 2);
         QVERIFY(r.out.isEmpty());
         QVERIFY2(r.err.contains("--help"), r.err.constData());
+        QVERIFY2(r.err.contains(says), r.err.constData());
     }
 
     void linkTest_data()
@@ -430,6 +457,42 @@ private slots:
         QCOMPARE(summary.value(u"lines_received"_s).toInt(), 0);
     }
 
+    // On a terminal the progress fits its width, shows the hand-over as a
+    // phase, and says so when the instrument is late.
+    void progressOnANarrowTerminal()
+    {
+        constexpr int kColumns = 50;
+        Simulator sim;
+        QVERIFY(sim.start({u"--ignore-line"_s, u"5"_s}));
+        PtyPeer terminal;
+        QVERIFY(terminal.isValid());
+        const int fd = ::open(QFile::encodeName(terminal.slavePath()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0);
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = kColumns;
+        QVERIFY(::ioctl(fd, TIOCSWINSZ, &size) == 0);
+        ::close(fd);
+
+        QProcess cli;
+        cli.setStandardErrorFile(terminal.slavePath());
+        cli.start(cliPath(), {u"--erase-tick-ms"_s, u"30"_s, u"--erase-ticks"_s, u"10"_s, u"--hand-over-ms"_s,
+                              u"400"_s, u"--read-timeout-ms"_s, u"2500"_s, u"--port"_s, sim.device(), imagePath()});
+        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        QCOMPARE(cli.exitCode(), 5);
+        QTRY_VERIFY_WITH_TIMEOUT(terminal.received().contains("Code Downloading is error."), kProcessTimeoutMs);
+
+        // The progress is everything before the result; each piece drawn
+        // between carriage returns and line feeds, escapes aside, must fit.
+        QByteArray progress = terminal.received();
+        progress.truncate(progress.indexOf("Code Downloading is error."));
+        const QString drawn = QString::fromLatin1(progress).remove(QRegularExpression(u"\x1b\\[[0-9]*[A-Z]"_s));
+        for (const QString &piece : drawn.split(QRegularExpression(u"[\r\n]"_s)))
+            QVERIFY2(piece.size() < kColumns, qPrintable(piece));
+        QVERIFY2(drawn.contains(u"Handing over"_s), qPrintable(drawn));
+        QVERIFY2(drawn.contains(u"waiting for the instrument (1 s)"_s), qPrintable(drawn));
+    }
+
     void listPorts()
     {
         Result r;
@@ -437,8 +500,13 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         const QByteArrayList lines = r.out.split('\n');
         QVERIFY(lines.size() > 10);
-        for (int i = 0; i < 10; ++i)
+        for (int i = 0; i < 10; ++i) {
             QVERIFY2(lines[i].startsWith("COM " + QByteArray::number(i + 1) + '\t'), lines[i].constData());
+            // Each says whether this machine has its device.
+            const QByteArrayList fields = lines[i].split('\t');
+            QCOMPARE(fields.size(), 3);
+            QCOMPARE(fields[2], QFileInfo::exists(QString::fromLocal8Bit(fields[1])) ? "present" : "absent");
+        }
     }
 
 private:
