@@ -6,35 +6,27 @@
 #include "link/portlist.h"
 #include "shell/main_form.h"
 #include "shell/main_mdi.h"
+#include "shell/shelloptions.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QFileInfo>
 
 int main(int argc, char *argv[])
 {
+    ShellOptions options;
+    if (const std::optional<int> status = options.answerBeforeStart(argc, argv))
+        return *status;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wexel-update"));
     QApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Replaces the firmware of a test instrument over a serial port."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("Port text for the port box (\"COM 3\", /dev/ttyUSB0)."),
-                                        QStringLiteral("TEXT"));
-    const QCommandLineOption fileOption(QStringLiteral("file"), QStringLiteral("Firmware file to choose at start."),
-                                        QStringLiteral("PATH"));
-    parser.addOption(portOption);
-    parser.addOption(fileOption);
-    parser.process(app);
+    options.process(app);
 
     Main_MDI frame;
-    if (parser.isSet(portOption))
-        frame.setForm()->COM_PORT_LIST->setEditText(parser.value(portOption));
-    if (parser.isSet(fileOption))
-        frame.mainForm()->chooseFile(QFileInfo(parser.value(fileOption)).absoluteFilePath());
+    if (const std::optional<QString> port = options.port())
+        frame.setForm()->COM_PORT_LIST->setEditText(*port);
+    if (const std::optional<QString> file = options.file())
+        frame.mainForm()->chooseFile(QFileInfo(*file).absoluteFilePath());
     frame.show();
     return app.exec();
 }
