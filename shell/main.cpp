@@ -1,48 +1,35 @@
 // The desktop program: builds the frame window and runs it. With --port and
 // --file the port box and the firmware file are filled in at start, so that
-// a script can open the program ready to upload; without them it starts with
-// nothing chosen.
+// a script can open the program ready to upload; without them the port box
+// shows "COM 1" and no file is chosen. With --record each update is
+// appended to a record file.
 #include "link/set_form.h"
 #include "link/portlist.h"
 #include "shell/main_form.h"
 #include "shell/main_mdi.h"
+#include "shell/shelloptions.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QFileInfo>
 
 int main(int argc, char *argv[])
 {
+    ShellOptions options;
+    if (const std::optional<int> status = options.answerBeforeStart(argc, argv))
+        return *status;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wexel-update"));
     QApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Replaces the firmware of a test instrument over a serial port."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("Port text for the port box (\"COM 3\", /dev/ttyUSB0)."),
-                                        QStringLiteral("TEXT"));
-    const QCommandLineOption fileOption(QStringLiteral("file"), QStringLiteral("Firmware file to choose at start."),
-                                        QStringLiteral("PATH"));
-    const QCommandLineOption recordOption(
-        QStringLiteral("record"),
-        QStringLiteral("Append one JSON line per update to FILE (port, device, adapter, image and its SHA-256, "
-                       "outcome, times). An update whose record file cannot be opened is not started."),
-        QStringLiteral("FILE"));
-    parser.addOption(portOption);
-    parser.addOption(fileOption);
-    parser.addOption(recordOption);
-    parser.process(app);
+    options.process(app);
 
     Main_MDI frame;
-    if (parser.isSet(portOption))
-        frame.setForm()->COM_PORT_LIST->setEditText(parser.value(portOption));
-    if (parser.isSet(fileOption))
-        frame.mainForm()->chooseFile(QFileInfo(parser.value(fileOption)).absoluteFilePath());
-    if (parser.isSet(recordOption))
-        frame.setRecordFile(QFileInfo(parser.value(recordOption)).absoluteFilePath());
+    if (const std::optional<QString> port = options.port())
+        frame.setForm()->COM_PORT_LIST->setEditText(*port);
+    if (const std::optional<QString> file = options.file())
+        frame.mainForm()->chooseFile(QFileInfo(*file).absoluteFilePath());
+    if (const std::optional<QString> record = options.record())
+        frame.setRecordFile(QFileInfo(*record).absoluteFilePath());
     frame.show();
     return app.exec();
 }

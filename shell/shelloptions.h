@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QString>
+
+#include <optional>
+
+// The desktop program's command line: --port and --file to fill in the
+// window, --record for a record of each update, --help and --version. Help, version and mistakes are answered
+// before QApplication exists: QApplication cannot start without a display,
+// and the manual page is made from --help on build machines that have none.
+class ShellOptions
+{
+public:
+    ShellOptions();
+
+    // Before QApplication, with the arguments as main() got them: prints the
+    // help, the version or what is wrong and gives the exit status; nothing
+    // when the window is to open (or when only QApplication can tell, see
+    // the .cpp).
+    std::optional<int> answerBeforeStart(int argc, const char *const *argv);
+
+    // After QApplication has taken its own options out of the arguments:
+    // reads the rest, exiting on help, version or a mistake as Qt's parser does.
+    void process(const QCoreApplication &app);
+
+    std::optional<QString> port() const;
+    std::optional<QString> file() const;
+    std::optional<QString> record() const;
+
+private:
+    QCommandLineParser m_parser;
+    QCommandLineOption m_help;
+    QCommandLineOption m_version;
+    QCommandLineOption m_port;
+    QCommandLineOption m_file;
+    QCommandLineOption m_record;
+};
