@@ -19,6 +19,8 @@
 #include "shell/updatepresenter.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -268,6 +270,41 @@ private slots:
         QCOMPARE(b.enabled(), allEnabled);
         QCOMPARE(b.instrument.linesAfterKill(), (QList<QByteArray>{"@0F000", "31 40 00 FF", "q"}));
         QCOMPARE(state.size(), 4);  // erasing, handing over, writing, ready
+    }
+
+    void recordOfEachUpdate_data()
+    {
+        QTest::addColumn<bool>("openable");
+        QTest::newRow("appended") << true;
+        QTest::newRow("cannot be opened") << false;
+    }
+
+    // --record: each update leaves one line; a record file that cannot be
+    // opened stops the update before anything is sent.
+    void recordOfEachUpdate()
+    {
+        QFETCH(bool, openable);
+        Bench b(writeFile(QStringLiteral("recorded.txt"), "@F000\n31 40\nq\n"));
+        const QString record = openable ? m_dir.filePath(QStringLiteral("updates.jsonl")) : m_dir.path();
+        b.frame.setRecordFile(record);
+        b.main->Doownload_BUTT->click();
+        if (!openable) {
+            QCOMPARE(b.messages.messages.size(), 1);
+            QCOMPARE(b.messages.messages.first().prompt, QStringLiteral("Code Downloading is error."));
+            QVERIFY(b.messages.details.first().join(u'\n').contains(QStringLiteral("record file cannot be opened")));
+            QTest::qWait(50);
+            QCOMPARE(b.instrument.received(), QByteArray());
+            return;
+        }
+        QTRY_COMPARE(b.finished.size(), 1);
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        QCOMPARE(lines.size(), 2);  // one record and the final line feed
+        const QJsonObject rec = QJsonDocument::fromJson(lines.first()).object();
+        QCOMPARE(rec.value(QStringLiteral("ok")).toBool(), true);
+        QCOMPARE(rec.value(QStringLiteral("port")).toString(), b.instrument.slavePath());
+        QCOMPARE(rec.value(QStringLiteral("lines_acknowledged")).toInt(), 3);
     }
 
     void controlsComeBackOnlyAfterOk()
