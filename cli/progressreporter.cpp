@@ -313,8 +313,9 @@ void ProgressReporter::logUnit(Unit &unit, bool final)
         if (!newTenth && unit.sinceLogLine.elapsed() < kLogIntervalMs)
             return;
     }
-    // A final line that repeats the last one says nothing new.
-    if (final && marker == unit.loggedCount && unit.phase != Phase::HandingOver)
+    // A final line that repeats the last one says nothing new; the
+    // hand-over's end is the write's start, which has a line of its own.
+    if (final && (marker == unit.loggedCount || unit.phase == Phase::HandingOver))
         return;
     unit.loggedCount = marker;
     unit.loggedTenth = percentDone(unit) / 10;
