@@ -65,8 +65,9 @@ QString ImageProblem::describe(const QString &fileName) const
     case Kind::NotRegular:
         return QObject::tr("%1: is %2, not a firmware file").arg(fileName, detail);
     case Kind::TooLarge:
-        return QObject::tr("%1: larger than %2 MiB, far more than any firmware image: not sent")
+        return QObject::tr("%1: %2 bytes, larger than %3 MiB, far more than any firmware image: not sent")
             .arg(fileName)
+            .arg(size)
             .arg(FirmwareFile::kMaxSize / (1024 * 1024));
     case Kind::CannotOpen:
         return QObject::tr("%1: cannot be opened (%2)").arg(fileName, detail);

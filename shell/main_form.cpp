@@ -129,7 +129,8 @@ void Main_Form::handleFileChosen(const QString &fullName)
 {
     switch (m_choice.take(fullName)) {
     case FileChoice::Outcome::NoFile:
-        m_messages->show(this, {QStringLiteral("No open file"), QStringLiteral("Open file error"), Message::Icon::Critical});
+        m_messages->show(this, {QStringLiteral("No open file"), QStringLiteral("Open file error"), Message::Icon::Critical},
+                         {tr("no firmware file has been chosen: pick one in the dialog and press Open")});
         return;
     case FileChoice::Outcome::Unreadable:
         // Silent, as it always was: name and directory shown, count at 0,

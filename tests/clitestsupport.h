@@ -21,6 +21,16 @@ namespace CliTestSupport {
 // here rather than as a CTest time-out.
 constexpr int kProcessTimeoutMs = 20000;
 
+// The update's timings shortened for the command line, so that an update
+// takes milliseconds: ten erase ticks of 2 ms and a 10 ms hand-over. The
+// read time-out is what a silent instrument costs each test.
+inline QStringList fastCliTimings(int readTimeoutMs)
+{
+    return {QStringLiteral("--erase-tick-ms"), QStringLiteral("2"),  QStringLiteral("--erase-ticks"),
+            QStringLiteral("10"),              QStringLiteral("--hand-over-ms"), QStringLiteral("10"),
+            QStringLiteral("--read-timeout-ms"), QString::number(readTimeoutMs)};
+}
+
 inline QString programPath(const QString &relative)
 {
     const QString buildDir = qEnvironmentVariable("WEXEL_BUILD_DIR");

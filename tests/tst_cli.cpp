@@ -29,10 +29,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// Short timings, so each update takes milliseconds; the read time-out still
-// leaves the simulator ample time to answer on a loaded machine.
-const QStringList kFastTimings = {u"--erase-tick-ms"_s, u"2"_s,  u"--erase-ticks"_s,     u"10"_s,
-                                  u"--hand-over-ms"_s,  u"10"_s, u"--read-timeout-ms"_s, u"500"_s};
+const QStringList kFastTimings = fastCliTimings(500);
 
 const QString kMissingPort = u"/dev/wexel-no-such-port"_s;
 

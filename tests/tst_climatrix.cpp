@@ -39,10 +39,7 @@ const QByteArray kTooLong("more came than any answer holds");
 // A peer that answers with bytes and bytes but never '*'.
 const QString kEndless(100000, u'x');
 
-// Short timings, so that most rows take milliseconds. The read time-out is
-// what a silent instrument costs; it still leaves a loaded machine ample time.
-const QStringList kFastTimings = {u"--erase-tick-ms"_s, u"2"_s,  u"--erase-ticks"_s,     u"10"_s,
-                                  u"--hand-over-ms"_s,  u"10"_s, u"--read-timeout-ms"_s, u"1000"_s};
+const QStringList kFastTimings = fastCliTimings(1000);
 // An erase wait of one and a half seconds (given after the fast timings, the
 // later value counts): time to change the file while the front end waits.
 const QStringList kSlowErase = {u"--erase-tick-ms"_s, u"30"_s, u"--erase-ticks"_s, u"50"_s};

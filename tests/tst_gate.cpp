@@ -32,8 +32,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-const QStringList kFastTimings = {u"--erase-tick-ms"_s, u"2"_s,  u"--erase-ticks"_s,     u"10"_s,
-                                  u"--hand-over-ms"_s,  u"10"_s, u"--read-timeout-ms"_s, u"2000"_s};
+const QStringList kFastTimings = fastCliTimings(2000);
 const QByteArray kByteOrderMark = "\xEF\xBB\xBF";
 // What "at once" means for a refusal in the desktop program, where nothing
 // but the check stands between the click and the message.
@@ -127,7 +126,7 @@ private slots:
         QTest::newRow("/dev/zero") << -1 << QByteArray() << u"is a character device"_s;
         QTest::newRow(".txt link to a device") << int(Make::DeviceLink) << QByteArray() << u"is a character device"_s;
         QTest::newRow("pipe with no writer") << int(Make::Pipe) << QByteArray() << u"is a named pipe"_s;
-        QTest::newRow("sparse 3 GB") << int(Make::Sparse) << QByteArray() << u"larger than 64 MiB"_s;
+        QTest::newRow("sparse 3 GB") << int(Make::Sparse) << QByteArray() << u"3000000000 bytes, larger than 64 MiB"_s;
         QTest::newRow("real image over 64 MiB") << int(Make::Large) << QByteArray() << u"larger than 64 MiB"_s;
         QTest::newRow("binary") << int(Make::File) << QByteArray("\x7F" "ELF\x02\x01\x01\0\0\0", 10)
                                 << u"line 1: byte 127 (0x7f) at position 1"_s;

@@ -271,6 +271,11 @@ void SettingsPanelTest::refusalsShowTheirMessage()
     QCOMPARE(shown.prompt, message.prompt);
     QCOMPARE(shown.title, message.title);
     QCOMPARE(iconName(shown.icon), iconName(message.icon));
+    // The box says why in its details: the port, or the limit.
+    const QString details = bench.recorder.details.first().join(u'\n');
+    QVERIFY2(details.contains(message == kAboveLimit ? QStringLiteral("above the link test's limit")
+                                                     : QStringLiteral("no such port")),
+             qPrintable(details));
     QCOMPARE(bench.panel()->Text1->text(), QStringLiteral("TEST"));
 
     // Nothing went out, and a refusal is reported once.

@@ -24,8 +24,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-const QStringList kFastTimings = {u"--erase-tick-ms"_s, u"2"_s,  u"--erase-ticks"_s,     u"10"_s,
-                                  u"--hand-over-ms"_s,  u"10"_s, u"--read-timeout-ms"_s, u"500"_s};
+const QStringList kFastTimings = fastCliTimings(500);
 
 // Each line of a record file as an object; a line that is no JSON object fails.
 bool readRecords(const QString &path, QList<QJsonObject> *records)
