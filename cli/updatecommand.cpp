@@ -197,9 +197,12 @@ void UpdateCommand::printSummary() const
         QString port, serial, outcome, lines, time;
     };
     QList<Row> rows{{u"port"_s, u"serial number"_s, u"outcome"_s, u"lines"_s, u"time"_s}};
+    // Listed once for the whole table: each listing reads the device tree.
+    const QList<PortCatalog::Device> devices = PortCatalog::devices();
     for (const auto &unit : m_units) {
         const UpdateOutcome &o = *unit->outcome;
-        const std::optional<PortCatalog::Device> adapter = PortCatalog::deviceAt(SerialLink::deviceForPortText(unit->port));
+        const std::optional<PortCatalog::Device> adapter =
+            PortCatalog::find(devices, SerialLink::deviceForPortText(unit->port));
         rows.append({unit->port, adapter && !adapter->serialNumber.isEmpty() ? adapter->serialNumber : u"-"_s,
                      enumName(o.kind), u"%1/%2"_s.arg(o.linesAcknowledged).arg(o.linesTotal),
                      u"%1 s"_s.arg(double(unit->milliseconds) / 1000.0, 0, 'f', 1)});

@@ -50,11 +50,16 @@ QList<PortCatalog::Device> PortCatalog::devices()
 
 std::optional<PortCatalog::Device> PortCatalog::deviceAt(const QString &path)
 {
+    return find(devices(), path);
+}
+
+std::optional<PortCatalog::Device> PortCatalog::find(const QList<Device> &devices, const QString &path)
+{
     const QFileInfo wanted(path);
     const QString target = wanted.canonicalFilePath().isEmpty() ? path : wanted.canonicalFilePath();
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        if (info.systemLocation() == target || info.systemLocation() == path)
-            return deviceFrom(info);
+    for (const Device &device : devices) {
+        if (device.location == target || device.location == path)
+            return device;
     }
     return std::nullopt;
 }

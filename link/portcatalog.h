@@ -33,4 +33,7 @@ public:
     static QList<Device> devices();
     // The device found at a path, following symbolic links (/dev/serial/by-id/...).
     static std::optional<Device> deviceAt(const QString &path);
+    // The same among devices listed before: a listing reads the system's
+    // device tree, which for many ports at once is worth doing only once.
+    static std::optional<Device> find(const QList<Device> &devices, const QString &path);
 };

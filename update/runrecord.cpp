@@ -1,7 +1,6 @@
 #include "update/runrecord.h"
 
 #include "link/enumname.h"
-#include "link/portcatalog.h"
 #include "link/printablebytes.h"
 #include "update/updateoutcome.h"
 
@@ -89,6 +88,9 @@ bool RunRecord::open(const QString &path)
         m_error = QObject::tr("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
+    // Listed now, before any update runs: a listing takes milliseconds, and a
+    // record written at the end of each update must not hold up the others.
+    m_devices = PortCatalog::devices();
     return true;
 }
 
@@ -111,12 +113,12 @@ bool RunRecord::append(const QJsonObject &record)
     return true;
 }
 
-QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &context)
+QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &context) const
 {
     const QFileInfo device(outcome.device);
     const QString resolved = device.canonicalFilePath().isEmpty() ? outcome.device : device.canonicalFilePath();
     QJsonObject adapter;
-    if (const std::optional<PortCatalog::Device> found = PortCatalog::deviceAt(resolved)) {
+    if (const std::optional<PortCatalog::Device> found = PortCatalog::find(m_devices, resolved)) {
         if (!found->description.isEmpty())
             adapter.insert(QStringLiteral("description"), found->description);
         if (!found->manufacturer.isEmpty())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/portcatalog.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -29,7 +31,8 @@ public:
     RunRecord(const RunRecord &) = delete;
     RunRecord &operator=(const RunRecord &) = delete;
 
-    // Opens (creating) the file for appending. False with error() set when
+    // Opens (creating) the file for appending, and notes the serial devices
+    // present, whose adapters the records name. False with error() set when
     // it cannot be opened; an update must then not start.
     bool open(const QString &path);
     bool isOpen() const;
@@ -40,9 +43,10 @@ public:
     bool append(const QJsonObject &record);
 
     // The record of one instrument's update.
-    static QJsonObject entry(const UpdateOutcome &outcome, const Context &context);
+    QJsonObject entry(const UpdateOutcome &outcome, const Context &context) const;
 
 private:
+    QList<PortCatalog::Device> m_devices;
     QString m_path;
     QString m_error;
     int m_fd = -1;

@@ -212,7 +212,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     if (m_record && m_record->isOpen()) {
         const RunRecord::Context context{m_image.summary().sha256, m_image.summary().linesToSend, m_startedAt,
                                          QDateTime::currentDateTimeUtc()};
-        if (!m_record->append(RunRecord::entry(outcome, context)))
+        if (!m_record->append(m_record->entry(outcome, context)))
             outcome.recordError = m_record->error();
     }
     setState(State::Ready);
