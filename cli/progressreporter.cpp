@@ -274,17 +274,13 @@ void ProgressReporter::drawTerminal(bool final)
     };
     if (m_units.size() == 1) {
         Unit &unit = m_units.front();
-        if (unit.phase == Phase::Idle || (unit.phase == Phase::Done && m_linePhase == Phase::Done))
+        // Done: its last phase's line was ended when it was left.
+        if (unit.phase == Phase::Idle || unit.phase == Phase::Done)
             return;
-        if (unit.phase == Phase::Done) {
-            m_linePhase = Phase::Done;
-            return;
-        }
         QByteArray out = '\r' + fit({}, unit) + kClearToEnd;
         if (final)
             out += '\n';
         unit.changed = false;
-        m_linePhase = final ? Phase::Idle : unit.phase;
         put(out);
         return;
     }

@@ -82,6 +82,5 @@ private:
     Style m_style;
     QTimer m_timer;
     std::vector<Unit> m_units;
-    int m_rowsDrawn = 0;              // several instruments: rows on the screen
-    Phase m_linePhase = Phase::Idle;  // one instrument: the phase its open line shows
+    int m_rowsDrawn = 0;  // several instruments: rows on the screen
 };

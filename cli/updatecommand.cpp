@@ -50,7 +50,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
             auto *json = new JsonReporter(stdout, this);
             // With several instruments every event names its port.
             json->attach(&unit->update, several() ? unit->port : QString());
-            m_json.push_back(json);
+            unit->json = json;
         }
         Unit *u = unit.get();
         connect(&unit->update, &UpdateSequence::finished, this,
@@ -141,16 +141,13 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
         return;
     unit.outcome = outcome;
     unit.milliseconds = unit.clock.isValid() ? unit.clock.elapsed() : 0;
-    const size_t index = size_t(std::find_if(m_units.begin(), m_units.end(),
-                                             [&unit](const auto &u) { return u.get() == &unit; })
-                                - m_units.begin());
     if (!several()) {
         if (m_progress)
             m_progress->finish();
         printError(textWithCauses(outcome.message.prompt, outcome.causes()));
     }
-    if (index < m_json.size())
-        m_json[index]->writeEvent(JsonReporter::resultEvent(outcome, ExitCode::forOutcome(outcome.kind)));
+    if (unit.json)
+        unit.json->writeEvent(JsonReporter::resultEvent(outcome, ExitCode::forOutcome(outcome.kind)));
     if (std::all_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->outcome.has_value(); }))
         finishAll();
 }

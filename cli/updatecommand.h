@@ -46,6 +46,7 @@ private:
         QString port;
         SerialLink link;
         UpdateSequence update{&link};
+        JsonReporter *json = nullptr;  // with --json
         std::optional<UpdateOutcome> outcome;
         QElapsedTimer clock;
         qint64 milliseconds = 0;
@@ -62,7 +63,6 @@ private:
     std::vector<std::unique_ptr<Unit>> m_units;
     RunRecord m_record;
     ProgressReporter *m_progress = nullptr;
-    std::vector<JsonReporter *> m_json;
     bool m_started = false;
     bool m_finished = false;
     bool m_interrupted = false;

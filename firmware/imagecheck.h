@@ -80,7 +80,6 @@ public:
     void finish();
 
     const ImageProblem &problem() const { return m_problem; }
-    ImageSummary &summary() { return m_summary; }
     const ImageSummary &summary() const { return m_summary; }
 
 private:

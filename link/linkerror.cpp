@@ -1,5 +1,9 @@
 #include "link/linkerror.h"
 
+#include "link/portnumber.h"
+
+#include <QStringList>
+
 QString LinkError::describe() const
 {
     switch (kind) {
@@ -26,4 +30,12 @@ QString LinkError::describe() const
         return QObject::tr("%1: %2").arg(device, detail);
     }
     return {};
+}
+
+QStringList LinkError::causesFor(const QString &portText) const
+{
+    QStringList causes{describe()};
+    if (const QString suggested = suggestedDevice(portText); !suggested.isEmpty())
+        causes += QObject::tr("did you mean %1?").arg(suggested);
+    return causes;
 }

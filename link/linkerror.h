@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // Why an operation on the serial link failed, with the detail a front end
 // may show.
@@ -29,4 +30,8 @@ public:
     QString detail;  // the operating system's words, or ours where they mislead
     // One line for a technician.
     QString describe() const;
+    // The causes of a port that could not be used: describe(), and for a
+    // port text that reads like a device typed without /dev/ the device it
+    // most likely means.
+    QStringList causesFor(const QString &portText) const;
 };

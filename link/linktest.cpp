@@ -29,9 +29,7 @@ QStringList LinkTestOutcome::causes() const
                     .arg(portNumber)
                     .arg(LinkTest::kMaxPortNumber)};
     case Kind::Failed:
-        if (const QString suggested = suggestedDevice(portText); !suggested.isEmpty())
-            return {linkError.describe(), QObject::tr("did you mean %1?").arg(suggested)};
-        return {linkError.describe()};
+        return linkError.causesFor(portText);
     case Kind::Cancelled:
         return {QObject::tr("%1: an update took the port over before the answer came").arg(device)};
     case Kind::Interrupted:

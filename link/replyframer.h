@@ -58,7 +58,6 @@ public:
     bool overflowed() const { return m_overflowed; }
     bool isEmpty() const { return m_buffer.isEmpty(); }
     qsizetype size() const { return m_buffer.size(); }
-    qsizetype limit() const { return m_limit; }
     void clear()
     {
         m_buffer.clear();

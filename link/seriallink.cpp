@@ -249,7 +249,7 @@ void SerialLink::deliverIfComplete()
         m_error = {Error::Kind::ReplyTooLong, deviceName(),
                    tr("%1 bytes, then more").arg(m_received.size()) + QStringLiteral(": ")
                        + quotedBytes(m_received.takeAll())};
-        m_received.clear();
+        m_received.clear();  // the overflow too, not only the bytes
         m_reading = false;
         m_readTimer.stop();
         emit readFailed();

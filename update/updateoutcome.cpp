@@ -1,6 +1,5 @@
 #include "update/updateoutcome.h"
 
-#include "link/portnumber.h"
 #include "link/printablebytes.h"
 
 
@@ -64,9 +63,7 @@ QStringList UpdateOutcome::causes() const
         causes += fileProblem.describe(fileName);
         break;
     case Kind::PortError:
-        causes += linkError.describe();
-        if (const QString suggested = suggestedDevice(portText); !suggested.isEmpty())
-            causes += QObject::tr("did you mean %1?").arg(suggested);
+        causes += linkError.causesFor(portText);
         break;
     case Kind::EraseRefused:
         causes += QObject::tr("%1: the instrument answered the erase command \"KILL\" with %2 instead of \"*\"")
