@@ -22,6 +22,7 @@ public:
         Timeout,
         NotOpen,
         ReplyTooLong,  // more bytes than any answer without the end-of-read character
+        Stalled,       // the port stopped taking the bytes of a command
     };
     Q_ENUM(Kind)
 

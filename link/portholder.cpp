@@ -42,12 +42,40 @@ QString fromLockFile(const QString &device)
     return {};
 }
 
+#ifdef Q_OS_LINUX
+// The pseudo-terminal whose master the descriptor is, from its fdinfo
+// ("tty-index: 3" for /dev/pts/3); -1 when it is none or the system does not say.
+int masterIndex(const QString &fdInfoPath)
+{
+    QFile info(fdInfoPath);
+    if (!info.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = info.read(4096);
+    const qsizetype at = text.indexOf("tty-index:");
+    if (at < 0)
+        return -1;
+    bool ok = false;
+    const int index = text.mid(at + 10, text.indexOf('\n', at) - at - 10).trimmed().toInt(&ok);
+    return ok ? index : -1;
+}
+#endif
+
 QString fromOpenFiles(const QString &device)
 {
 #ifdef Q_OS_LINUX
     const QString target = QFileInfo(device).canonicalFilePath();
     if (target.isEmpty())
         return {};
+    // A pseudo-terminal's master is held by whatever stands in for the
+    // instrument at its far end (a simulator): that process is the peer,
+    // not another program on our side of the line.
+    int ptyIndex = -1;
+    if (target.startsWith(QStringLiteral("/dev/pts/"))) {
+        bool ok = false;
+        ptyIndex = target.mid(9).toInt(&ok);
+        if (!ok)
+            ptyIndex = -1;
+    }
     const QDir proc(QStringLiteral("/proc"));
     const QStringList pids = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     int looked = 0;
@@ -59,15 +87,23 @@ QString fromOpenFiles(const QString &device)
         if (++looked > kMaxProcessesLooked)
             break;
         const QDir fds(proc.filePath(pid + QStringLiteral("/fd")));
+        bool holds = false;
+        bool farEnd = false;
         for (const QString &fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            if (QFile::symLinkTarget(fds.filePath(fd)) != target)
-                continue;
-            QFile comm(proc.filePath(pid + QStringLiteral("/comm")));
-            QString program;
-            if (comm.open(QIODevice::ReadOnly))
-                program = QString::fromLocal8Bit(comm.read(64)).trimmed();
-            return named(program, number);
+            const QString link = QFile::symLinkTarget(fds.filePath(fd));
+            if (link == target)
+                holds = true;
+            else if (ptyIndex >= 0 && link == QStringLiteral("/dev/ptmx")
+                     && masterIndex(proc.filePath(pid + QStringLiteral("/fdinfo/") + fd)) == ptyIndex)
+                farEnd = true;
         }
+        if (!holds || farEnd)
+            continue;
+        QFile comm(proc.filePath(pid + QStringLiteral("/comm")));
+        QString program;
+        if (comm.open(QIODevice::ReadOnly))
+            program = QString::fromLocal8Bit(comm.read(64)).trimmed();
+        return named(program, number);
     }
 #else
     Q_UNUSED(device);
@@ -81,4 +117,9 @@ QString portHolder(const QString &device)
 {
     const QString holder = fromLockFile(device);
     return holder.isEmpty() ? fromOpenFiles(device) : holder;
+}
+
+QString otherProcessUsing(const QString &device)
+{
+    return fromOpenFiles(device);
 }

@@ -6,3 +6,8 @@
 // program and process named in the port's lock file, or, where the system
 // tells, a process that has the device open. Empty when nobody can be named.
 QString portHolder(const QString &device);
+
+// A process other than this one that has the device open, as the system
+// tells it (/proc on Linux): "cat (process 4321)". Empty when there is none
+// or the system does not say (other users' processes may be hidden).
+QString otherProcessUsing(const QString &device);

@@ -1,5 +1,6 @@
 #include "link/portnumber.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QtGlobal>
 
@@ -122,8 +123,13 @@ bool isDevicePath(const QString &text)
 #ifdef Q_OS_WIN
     return t.startsWith(u"\\\\.\\") || t.startsWith(u"//./");
 #else
-    return t.startsWith(u'/');
+    return t.startsWith(u'/') || t.startsWith(u"./") || t.startsWith(u"../");
 #endif
+}
+
+bool hasComNumber(const QString &text)
+{
+    return text.contains(u"COM", Qt::CaseInsensitive);
 }
 
 QString deviceForPortNumber(double number)
@@ -148,6 +154,8 @@ QString suggestedDevice(const QString &portText)
     static const QRegularExpression bare(QStringLiteral("^(USB|ACM|AMA|S)([0-9]+)$"),
                                          QRegularExpression::CaseInsensitiveOption);
     const QString text = portText.trimmed();
+    if (!text.isEmpty() && !isDevicePath(text) && QFileInfo::exists(text))
+        return QStringLiteral("./") + text;
     if (const QRegularExpressionMatch m = named.match(text); m.hasMatch())
         return QStringLiteral("/dev/") + m.captured(1);
     if (const QRegularExpressionMatch m = bare.match(text); m.hasMatch())

@@ -1,5 +1,7 @@
 #include "link/printablebytes.h"
 
+#include <QList>
+
 #include <algorithm>
 
 QByteArray printableBytes(QByteArrayView bytes)
@@ -43,9 +45,28 @@ QString quotedBytes(QByteArrayView bytes, qsizetype limit)
         + cutNote(bytes.size(), limit);
 }
 
+QString printableText(const QString &text)
+{
+    const auto unsafe = [](char32_t c) {
+        return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    };
+    QString out;
+    out.reserve(text.size());
+    for (const uint u : text.toUcs4()) {
+        const char32_t c = u;
+        if (!unsafe(c))
+            out += QString::fromUcs4(&c, 1);
+        else if (c <= 0xFF)
+            out += QStringLiteral("\\x") + QString::number(uint(c), 16).toUpper().rightJustified(2, u'0');
+        else
+            out += QStringLiteral("\\u{") + QString::number(uint(c), 16).toUpper() + u'}';
+    }
+    return out;
+}
+
 QString quotedText(const QString &text, qsizetype limit)
 {
-    QString shown = u'"' + text.left(limit) + u'"';
+    QString shown = u'"' + printableText(text.left(limit)) + u'"';
     if (text.size() > limit)
         shown += QStringLiteral("... (%1 characters)").arg(text.size());
     return shown;

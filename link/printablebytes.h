@@ -23,5 +23,12 @@ QString shownBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
 // The same in quotes, cut to their first kShownLength bytes
 // with their full size when longer: "AF 87 A7 ..."... (60000 bytes).
 QString quotedBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
-// The same for a text: "COM 3     "... (32768 characters).
+// A text from outside (a file name, a port text) as it may be shown on a
+// terminal or in a window: control characters and the marks that turn the
+// direction of text become \xHH or \u{HHHH}, so a name cannot move the
+// cursor, retitle the terminal or hide its end. Nothing else changes, so a
+// Windows path keeps its backslashes.
+QString printableText(const QString &text);
+// The same in quotes, cut to its first `limit` characters with its full
+// size when longer: "COM 3     "... (32768 characters).
 QString quotedText(const QString &text, qsizetype limit = kShownLength);

@@ -30,11 +30,14 @@ public:
 
     void append(QByteArrayView bytes)
     {
-        if (m_overflowed)
+        if (m_overflowed) {
+            m_dropped += bytes.size();
             return;
+        }
         const qsizetype room = m_limit - m_buffer.size();
         if (bytes.size() > room) {
             m_buffer.append(bytes.data(), room);
+            m_dropped += bytes.size() - room;
             m_overflowed = true;
             return;
         }
@@ -58,10 +61,14 @@ public:
     bool overflowed() const { return m_overflowed; }
     bool isEmpty() const { return m_buffer.isEmpty(); }
     qsizetype size() const { return m_buffer.size(); }
+    // Bytes that came and are neither handed out nor cleared: those kept
+    // and those dropped after an overflow.
+    qint64 pending() const { return m_buffer.size() + m_dropped; }
     void clear()
     {
         m_buffer.clear();
         m_overflowed = false;
+        m_dropped = 0;
     }
 
 private:
@@ -69,4 +76,5 @@ private:
     qsizetype m_limit;
     QByteArray m_buffer;
     bool m_overflowed = false;
+    qint64 m_dropped = 0;
 };

@@ -6,12 +6,30 @@
 
 #include <QFileInfo>
 
+#include <cmath>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace {
+// Bits a byte takes on an 8N1 wire: start, eight data, stop.
+constexpr qint64 kBitsPerByte = 10;
+// Read straight from the device when discarding, at most this much; the
+// rest is flushed unread. A real instrument sends a few bytes at a time.
+constexpr qint64 kMaxDiscardRead = 64 * 1024;
+} // namespace
+
 SerialLink::SerialLink(QObject *parent)
     : QObject(parent)
 {
     m_readTimer.setSingleShot(true);
     m_readTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_readTimer, &QTimer::timeout, this, &SerialLink::handleReadTimeout);
+    m_drainTimer.setSingleShot(true);
+    connect(&m_drainTimer, &QTimer::timeout, this, &SerialLink::handleDrainTimeout);
     connect(&m_port, &QSerialPort::readyRead, this, &SerialLink::handleReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::handlePortError);
     connect(&m_port, &QSerialPort::bytesWritten, this, &SerialLink::handleBytesWritten);
@@ -40,6 +58,7 @@ void SerialLink::setDevicePath(const QString &path)
 
 bool SerialLink::setPortText(const QString &portText)
 {
+    m_portText = portText;
     if (isDevicePath(portText)) {
         setDevicePath(portText);
         return true;
@@ -91,6 +110,7 @@ bool SerialLink::isOpen() const
 void SerialLink::close()
 {
     cancelRead();
+    m_drainTimer.stop();
     m_lowLatency.restore(m_port.handle());
     m_port.close();
     m_received.clear();
@@ -102,17 +122,23 @@ bool SerialLink::configure()
     m_error = {};
     const QString device = deviceName();
     if (device.isEmpty()) {
-        m_error = {Error::Kind::NoSuchPort, QStringLiteral("COM %1").arg(m_portNumber),
-                   tr("no serial port has this number")};
+        // A text without "COM" reads as port 0: name what was typed, not "COM 0".
+        m_error = hasComNumber(m_portText)
+            ? Error{Error::Kind::NoSuchPort, QStringLiteral("COM %1").arg(m_portNumber),
+                    tr("no serial port has this number")}
+            : Error{Error::Kind::NoSuchPort, quotedText(m_portText),
+                    tr("the port text has no \"COM\" and is no device path")};
         return false;
     }
     // Qt takes a bare name as relative to /dev; a full path as it stands.
     // Symbolic links (/dev/serial/by-id/...) are followed so that the lock
     // QSerialPort takes is the device's own.
-    QString target = device;
+    // A path relative to the current folder (./bench-com7) is made whole:
+    // Qt would take it as relative to /dev.
     const QFileInfo info(device);
+    QString target = device.startsWith(u'.') ? info.absoluteFilePath() : device;
     if (info.isSymLink())
-        target = info.canonicalFilePath().isEmpty() ? device : info.canonicalFilePath();
+        target = info.canonicalFilePath().isEmpty() ? target : info.canonicalFilePath();
     m_port.setPortName(target);
     if (!m_port.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError code = m_port.error();
@@ -151,6 +177,12 @@ bool SerialLink::configure()
     return true;
 }
 
+std::chrono::milliseconds SerialLink::drainBound(qint64 bytes) const
+{
+    const double wireMs = std::ceil(double(bytes) * kBitsPerByte * 1000.0 / double(std::max<qint32>(m_speed, 1)));
+    return std::chrono::milliseconds(qint64(wireMs)) + m_readTimeout;
+}
+
 bool SerialLink::write(const QByteArray &bytes)
 {
     if (!m_port.isOpen()) {
@@ -163,6 +195,10 @@ bool SerialLink::write(const QByteArray &bytes)
             fail(Error::Kind::WriteFailed, m_port.errorString());
         return false;
     }
+    // What waits to leave must leave within its time on the wire and a
+    // margin; a port that stops taking bytes must not hold the update forever.
+    m_drainBytes = m_port.bytesToWrite();
+    m_drainTimer.start(drainBound(m_drainBytes));
     // A short write with nothing else waiting is handed to the operating
     // system at once rather than at the next turn of the event loop, so that
     // the erase wait is timed from when "KILL" left. Anything longer goes out
@@ -175,6 +211,7 @@ bool SerialLink::write(const QByteArray &bytes)
 
 bool SerialLink::writeCommand(const QByteArray &command)
 {
+    discardPending();
     QByteArray bytes = command;
     bytes += kSuffix;
     return write(bytes);
@@ -208,8 +245,59 @@ void SerialLink::startReadTimerOnceWritten()
 
 void SerialLink::handleBytesWritten()
 {
-    if (m_reading && !m_readTimer.isActive() && m_port.bytesToWrite() == 0)
+    if (m_port.bytesToWrite() > 0)
+        return;
+    m_drainTimer.stop();
+    if (m_reading && !m_readTimer.isActive())
         m_readTimer.start(m_readTimeout);
+}
+
+void SerialLink::handleDrainTimeout()
+{
+    const qint64 left = m_port.bytesToWrite();
+    if (!m_port.isOpen() || left == 0)
+        return;
+    const auto waited = drainBound(m_drainBytes);
+    // Dropped, not sent later: the next owner of the port starts clean.
+    m_port.clear(QSerialPort::Output);
+    fail(Error::Kind::Stalled, tr("%1 of %2 bytes had not left after %3 ms").arg(left).arg(m_drainBytes).arg(waited.count()));
+}
+
+void SerialLink::discardPending()
+{
+    QByteArray start = m_received.takeAll();
+    qint64 count = m_received.pending() + start.size();
+    m_received.clear();
+    const auto keep = [&start](QByteArrayView bytes) {
+        start.append(bytes.first(std::min<qsizetype>(bytes.size(), ReplyFramer::kDefaultLimit - start.size())));
+    };
+    if (m_port.isOpen()) {
+        const QByteArray buffered = m_port.readAll();
+        count += buffered.size();
+        keep(buffered);
+#ifdef Q_OS_UNIX
+        // Bytes the operating system holds and Qt has not read yet came
+        // before the command too.
+        char chunk[4096];
+        qint64 taken = 0;
+        for (;;) {
+            const ssize_t got = ::read(m_port.handle(), chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            count += got;
+            taken += got;
+            keep(QByteArrayView(chunk, qsizetype(got)));
+            if (taken >= kMaxDiscardRead) {
+                ::tcflush(m_port.handle(), TCIFLUSH);
+                break;
+            }
+        }
+#endif
+    }
+    if (count > 0)
+        emit bytesDiscarded(start, count);
 }
 
 void SerialLink::cancelRead()
@@ -246,9 +334,9 @@ void SerialLink::deliverIfComplete()
         return;
     if (m_received.overflowed()) {
         // Nothing beyond the limit was kept; what was is shown by its start.
+        const qint64 came = m_received.pending();
         m_error = {Error::Kind::ReplyTooLong, deviceName(),
-                   tr("%1 bytes, then more").arg(m_received.size()) + QStringLiteral(": ")
-                       + quotedBytes(m_received.takeAll())};
+                   tr("%1 bytes came, beginning %2").arg(came).arg(quotedBytes(m_received.takeAll().left(kShownLength)))};
         m_received.clear();  // the overflow too, not only the bytes
         m_reading = false;
         m_readTimer.stop();
@@ -260,6 +348,11 @@ void SerialLink::deliverIfComplete()
         return;
     m_reading = false;
     m_readTimer.stop();
+    // What came after the '*' in the same read answers nothing.
+    if (!m_received.isEmpty()) {
+        const QByteArray rest = m_received.takeAll();
+        emit bytesDiscarded(rest, rest.size());
+    }
     emit replyReceived(*reply);
 }
 
@@ -310,6 +403,7 @@ void SerialLink::fail(Error::Kind kind, const QString &detail)
     m_received.clear();
     m_lowLatency.restore(m_port.handle());
     m_port.close();
+    m_drainTimer.stop();
     const bool wasReading = m_reading;
     m_reading = false;
     m_readTimer.stop();

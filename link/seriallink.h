@@ -65,10 +65,16 @@ public:
     bool configure();
     // Sends the bytes as they are. False (and error() set) when the link cannot take them.
     bool write(const QByteArray &bytes);
-    // Sends a command followed by the suffix.
+    // Sends a command followed by the suffix. Whatever the instrument sent
+    // since the last reply was framed is discarded first: a reply answers the
+    // command just sent, and nothing left over may answer it.
     bool writeCommand(const QByteArray &command);
+    // Drops every byte received and not yet framed as a reply, also those
+    // the operating system holds, reporting them through bytesDiscarded().
+    void discardPending();
     // Starts reading one reply: everything up to and including the first '*'.
-    // On time-out whatever has arrived is the reply; with nothing, the read fails.
+    // Bytes after that '*' in the same read are discarded. On time-out
+    // whatever has arrived is the reply; with nothing, the read fails.
     // The time-out runs from when the last byte written has been handed to
     // the device, as after a blocking write: a long line still queued here
     // does not eat into the instrument's time to answer.
@@ -78,7 +84,12 @@ public:
     bool isOpen() const;
     void close();
 
+    // Also the margin a command gets beyond its time on the wire to leave
+    // the port: a port that stops taking bytes fails once that has passed.
     void setReadTimeout(std::chrono::milliseconds timeout) { m_readTimeout = timeout; }
+    std::chrono::milliseconds readTimeout() const { return m_readTimeout; }
+    // The longest a command of this many bytes may take to leave the port.
+    std::chrono::milliseconds drainBound(qint64 bytes) const;
 
     const Error &error() const { return m_error; }
 
@@ -94,6 +105,9 @@ signals:
     void readFailed();
     // A pending read was dropped because the link was reconfigured or closed.
     void readCancelled();
+    // Bytes that answered no command: left after a reply, or come since it.
+    // `start` holds at most the framer's limit of them; `count` is how many came.
+    void bytesDiscarded(const QByteArray &start, qint64 count);
     // The port failed while open (hang-up, write error); it is closed already.
     // Reported once per failure, also when no read is pending.
     void linkFailed();
@@ -106,6 +120,7 @@ private:
     void handlePortError(QSerialPort::SerialPortError code);
     void handleReadTimeout();
     void handleBytesWritten();
+    void handleDrainTimeout();
     void startReadTimerOnceWritten();
     void scheduleDelivery();
     void deliverIfComplete();
@@ -113,6 +128,7 @@ private:
 
     QSerialPort m_port;
     QString m_devicePath;
+    QString m_portText;  // as the user gave it, for a message when it names no port
     double m_portNumber = 0;
     bool m_usePath = false;
     qint32 m_speed = kSpeed;
@@ -120,6 +136,8 @@ private:
     bool m_reading = false;
     bool m_deliveryScheduled = false;
     QTimer m_readTimer;
+    QTimer m_drainTimer;
+    qint64 m_drainBytes = 0;  // what was waiting to leave when the drain timer started
     std::chrono::milliseconds m_readTimeout = kDefaultReadTimeout;
     Error m_error;
     LowLatency m_lowLatency;

@@ -42,6 +42,12 @@ PtyPeer::~PtyPeer()
         ::close(m_slave);
 }
 
+void PtyPeer::setReading(bool reading)
+{
+    if (m_notifier)
+        m_notifier->setEnabled(reading);
+}
+
 void PtyPeer::clearReceived()
 {
     m_received.clear();

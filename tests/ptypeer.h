@@ -44,6 +44,9 @@ public:
     void send(const QByteArray &bytes);
     // Closes the master side: the link sees a hang-up.
     void hangUp();
+    // Stops or resumes taking bytes: a peer that stops reading fills the
+    // device, and the link's writes stop draining.
+    void setReading(bool reading);
     qint64 elapsedMs() const { return m_clock.elapsed(); }
 
 private:
