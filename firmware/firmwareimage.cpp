@@ -7,7 +7,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 
-FirmwareImage FirmwareImage::load(const QString &fileName, ImageProblem *problem)
+FirmwareImage FirmwareImage::load(const QString &fileName, ImageProblem *problem, const std::atomic_bool *cancelled)
 {
     const auto refuse = [problem](const ImageProblem &why) {
         if (problem)
@@ -48,6 +48,8 @@ FirmwareImage FirmwareImage::load(const QString &fileName, ImageProblem *problem
     ImageCheck check;
     QByteArray raw;
     while (reader.readLine(raw)) {
+        if (cancelled && cancelled->load(std::memory_order_relaxed))
+            return FirmwareImage();
         const QByteArray prepared = PrepareLine(raw);
         if (!check.addLine(raw, prepared))
             return refuse(check.problem());

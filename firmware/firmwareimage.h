@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
+
 // A snapshot of a firmware file: every line read and prepared, held in one
 // block so that a large image costs little more than its file, and what an
 // update of it would send. Copies share the block, so one image read once
@@ -16,7 +18,9 @@ class FirmwareImage
 public:
     // Opens the file without trusting it, reads, checks and prepares every
     // line. The image is empty when the file is refused; `problem` says why.
-    static FirmwareImage load(const QString &fileName, ImageProblem *problem = nullptr);
+    // Reading stops early, with an empty image, once `cancelled` is set.
+    static FirmwareImage load(const QString &fileName, ImageProblem *problem = nullptr,
+                              const std::atomic_bool *cancelled = nullptr);
     // Prepared lines as they stand, unchecked.
     static FirmwareImage fromLines(const QList<QByteArray> &rawLines);
 

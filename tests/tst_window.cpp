@@ -269,7 +269,7 @@ private slots:
         QCOMPARE(b.settings->Text1->text(), QStringLiteral("END*"));
         QCOMPARE(b.enabled(), allEnabled);
         QCOMPARE(b.instrument.linesAfterKill(), (QList<QByteArray>{"@0F000", "31 40 00 FF", "q"}));
-        QCOMPARE(state.size(), 4);  // erasing, handing over, writing, ready
+        QCOMPARE(state.size(), 5);  // loading, erasing, handing over, writing, ready
     }
 
     void recordOfEachUpdate_data()
@@ -410,7 +410,8 @@ private slots:
         b.main->Doownload_BUTT->click();
         QVERIFY(!b.tryClose());
         QTRY_VERIFY_WITH_TIMEOUT(b.finished.size() == 1, 5000);
-        QCOMPARE(refusedIn, (QList<UpdateSequence::State>{UpdateSequence::State::Erasing,
+        QCOMPARE(refusedIn, (QList<UpdateSequence::State>{UpdateSequence::State::Loading,
+                                                           UpdateSequence::State::Erasing,
                                                            UpdateSequence::State::HandingOver,
                                                            UpdateSequence::State::Writing}));
         QVERIFY(b.frame.isVisible());

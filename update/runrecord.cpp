@@ -17,6 +17,8 @@
 #ifdef Q_OS_WIN
 #include <io.h>
 #else
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -28,9 +30,17 @@ int openForAppending(const QString &path)
     return ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY,
                     _S_IREAD | _S_IWRITE);
 }
-bool writeWhole(int fd, const QByteArray &bytes)
+// 0 when the line landed whole, else the errno.
+int writeWhole(int fd, const QByteArray &bytes)
 {
-    return ::_write(fd, bytes.constData(), unsigned(bytes.size())) == bytes.size() && ::_commit(fd) == 0;
+    const qint64 before = ::_lseeki64(fd, 0, SEEK_END);
+    const int written = ::_write(fd, bytes.constData(), unsigned(bytes.size()));
+    if (written == bytes.size())
+        return ::_commit(fd) == 0 ? 0 : errno;
+    const int error = written < 0 ? errno : ENOSPC;
+    if (before >= 0)
+        ::_chsize_s(fd, before);
+    return error;
 }
 void closeFile(int fd)
 {
@@ -41,21 +51,70 @@ int openForAppending(const QString &path)
 {
     return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
 }
-bool writeWhole(int fd, const QByteArray &bytes)
+// 0 when the line landed whole, else the errno. Our runs hold the file's
+// lock while they append, so a line cut short (a full disk, a file size
+// limit) can be taken back to where the file ended before it: the next
+// record is never glued to half of this one.
+int writeWhole(int fd, const QByteArray &bytes)
 {
-    // One write: with O_APPEND the line lands whole at the end, whoever else
-    // appends at the same time.
-    ssize_t written = -1;
-    do {
-        written = ::write(fd, bytes.constData(), size_t(bytes.size()));
-    } while (written < 0 && errno == EINTR);
-    return written == bytes.size() && ::fsync(fd) == 0;
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return errno;
+    }
+    struct stat info{};
+    const off_t before = ::fstat(fd, &info) == 0 ? info.st_size : off_t(-1);
+    qsizetype done = 0;
+    int error = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            // A short write sets no errno; the write that follows it says why.
+            error = written < 0 ? errno : EIO;
+            break;
+        }
+        done += written;
+    }
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (error != 0 && done > 0 && done < bytes.size()) {
+        // Failing that, the fragment is at least closed off as a line of its own.
+        if (before < 0 || ::ftruncate(fd, before) != 0) {
+            [[maybe_unused]] const ssize_t ended = ::write(fd, "\n", 1);
+        }
+    }
+    ::flock(fd, LOCK_UN);
+    return error;
 }
 void closeFile(int fd)
 {
     ::close(fd);
 }
 #endif
+
+// Files the system makes up as they are read: a record there is no record.
+bool isVirtualFile(const QString &canonicalPath)
+{
+    return canonicalPath.startsWith(QStringLiteral("/proc/")) || canonicalPath.startsWith(QStringLiteral("/sys/"));
+}
+
+// The record file would overwrite the image it records: the same file, by
+// whatever name or link.
+bool sameFile(const QString &a, const QString &b)
+{
+    const QFileInfo fa(a);
+    const QFileInfo fb(b);
+    if (!fa.exists() || !fb.exists())
+        return false;
+#ifdef Q_OS_UNIX
+    struct stat sa{};
+    struct stat sb{};
+    if (::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+#endif
+    return fa.canonicalFilePath() == fb.canonicalFilePath();
+}
 
 QString isoTime(const QDateTime &time)
 {
@@ -70,22 +129,31 @@ RunRecord::~RunRecord()
         closeFile(m_fd);
 }
 
-bool RunRecord::open(const QString &path)
+bool RunRecord::open(const QString &path, const QString &imagePath)
 {
     if (m_fd >= 0)
         closeFile(m_fd);
+    m_fd = -1;
     m_path = path;
     m_error.clear();
     // A directory or a device is no record file: only a regular file or a new one.
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
-        m_error = QObject::tr("%1: not a regular file").arg(path);
-        m_fd = -1;
+        m_error = QObject::tr("%1: not a regular file").arg(printableText(path));
+        return false;
+    }
+    const QString canonical = info.exists() ? info.canonicalFilePath() : QFileInfo(info.absolutePath()).canonicalFilePath() + u'/';
+    if (isVirtualFile(canonical)) {
+        m_error = QObject::tr("%1: a file of the system's own (/proc, /sys), not a place for records").arg(printableText(path));
+        return false;
+    }
+    if (!imagePath.isEmpty() && sameFile(path, imagePath)) {
+        m_error = QObject::tr("%1: is the firmware image itself; records would be appended to it").arg(printableText(path));
         return false;
     }
     m_fd = openForAppending(path);
     if (m_fd < 0) {
-        m_error = QObject::tr("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        m_error = QObject::tr("%1: %2").arg(printableText(path), QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     // Listed now, before any update runs: a listing takes milliseconds, and a
@@ -106,8 +174,8 @@ bool RunRecord::append(const QJsonObject &record)
         return false;
     }
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    if (!writeWhole(m_fd, line)) {
-        m_error = QObject::tr("%1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+    if (const int error = writeWhole(m_fd, line); error != 0) {
+        m_error = QObject::tr("%1: %2").arg(printableText(m_path), QString::fromLocal8Bit(std::strerror(error)));
         return false;
     }
     return true;
@@ -149,6 +217,9 @@ QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &contex
     };
     if (!outcome.reply.isNull())
         record.insert(QStringLiteral("reply"), shownBytes(outcome.reply));
+    if (!outcome.endReply.isNull())
+        record.insert(QStringLiteral("end_reply"), shownBytes(outcome.endReply));
+    record.insert(QStringLiteral("bytes_discarded"), double(outcome.bytesDiscarded));
     if (!outcome.succeeded())
         record.insert(QStringLiteral("cause"), outcome.causes().join(QStringLiteral("; ")));
     return record;

@@ -11,9 +11,10 @@ struct UpdateOutcome;
 
 // The record of updates a production line keeps: one JSON object per
 // instrument updated, one per line, appended to a file (JSON Lines). Each
-// record goes out in a single write to a file opened for appending and is
-// then flushed to the disk, so records written at the same time by several
-// runs never mix, and a crash leaves no half record behind.
+// record goes out under the file's lock to a file opened for appending and
+// is then flushed to the disk, so records written at the same time by
+// several runs never mix; a record that cannot be written whole (a full
+// disk) is taken back, so no half record is left for the next to join.
 class RunRecord
 {
 public:
@@ -33,8 +34,10 @@ public:
 
     // Opens (creating) the file for appending, and notes the serial devices
     // present, whose adapters the records name. False with error() set when
-    // it cannot be opened; an update must then not start.
-    bool open(const QString &path);
+    // it cannot be opened, or when it is no place for records (a file of
+    // /proc or /sys, the firmware image `imagePath` itself); an update must
+    // then not start.
+    bool open(const QString &path, const QString &imagePath = {});
     bool isOpen() const;
     QString path() const { return m_path; }
     QString error() const { return m_error; }

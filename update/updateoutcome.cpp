@@ -28,6 +28,13 @@ Message UpdateOutcome::messageFor(Kind kind)
     return {};
 }
 
+QString UpdateOutcome::discardedText() const
+{
+    return bytesDiscarded == 1
+        ? QObject::tr("1 byte from the instrument answered no command and was discarded")
+        : QObject::tr("%1 bytes from the instrument answered no command and were discarded").arg(bytesDiscarded);
+}
+
 QString UpdateOutcome::lineText() const
 {
     QString text = QObject::tr("line %1 of %2").arg(failedLine).arg(linesTotal);
@@ -39,14 +46,17 @@ QString UpdateOutcome::lineText() const
 QStringList UpdateOutcome::causes() const
 {
     QStringList causes;
-    const QString where = linkError.device.isEmpty() ? device : linkError.device;
+    const QString where = printableText(linkError.device.isEmpty() ? device : linkError.device);
     switch (kind) {
     case Kind::Success:
         causes += QObject::tr("%1: %2 of %3 lines written").arg(where).arg(linesAcknowledged).arg(linesTotal);
         if (!endReply.isNull())
             causes += QObject::tr("the instrument answered the end line with %1").arg(quotedBytes(endReply));
         else
-            causes += QObject::tr("the file has no end line: every line was sent");
+            causes += QObject::tr("the file has no end line (q): every line was sent, and the instrument "
+                                  "was not told that the image is complete");
+        if (bytesDiscarded > 0)
+            causes += discardedText();
         if (!recordError.isEmpty())
             causes += QObject::tr("the record could not be written: %1").arg(recordError);
         return causes;
@@ -60,7 +70,7 @@ QStringList UpdateOutcome::causes() const
         causes += QObject::tr("the port text is empty: give the port, e.g. COM 3 or /dev/ttyUSB0");
         break;
     case Kind::FileError:
-        causes += fileProblem.describe(fileName);
+        causes += fileProblem.describe(printableText(fileName));
         break;
     case Kind::PortError:
         causes += linkError.causesFor(portText);
@@ -97,13 +107,17 @@ QStringList UpdateOutcome::causes() const
             causes += QObject::tr("stopped while %1 awaited its acknowledgement; %2 lines were acknowledged")
                           .arg(lineText(), QString::number(linesAcknowledged));
         else
-            causes += QObject::tr("stopped by a signal (Ctrl-C or SIGTERM)");
+            causes += QObject::tr("stopped by a signal (Ctrl-C, SIGTERM or SIGHUP)");
         causes += eraseSent ? QObject::tr("the instrument may be left erased: run the update again")
                             : QObject::tr("the instrument was not touched");
+        if (!recordError.isEmpty())
+            causes += QObject::tr("the record could not be written: %1").arg(recordError);
         return causes;
     }
     causes += eraseSent ? QObject::tr("the instrument may be erased: run the update again")
                         : QObject::tr("the instrument was not touched");
+    if (bytesDiscarded > 0)
+        causes += discardedText();
     if (!recordError.isEmpty() && kind != Kind::RecordError)
         causes += QObject::tr("the record could not be written: %1").arg(recordError);
     return causes;

@@ -36,12 +36,13 @@ public:
     Message message;
     // True once "KILL" has been written: the instrument may now be erased.
     bool eraseSent = false;
-    int linesTotal = 0;         // lines the image holds, 0 when it was not read
+    int linesTotal = 0;         // lines to send (up to the end line), 0 when the file was not read
     int linesAcknowledged = 0;
     int failedLine = 0;         // 1-based number of the line that failed, 0 if none
     QByteArray failedLineText;  // that line as prepared and sent
     QByteArray reply;           // what the instrument answered when it refused
     QByteArray endReply;        // the answer to the end line, null when none came
+    qint64 bytesDiscarded = 0;  // bytes from the instrument that answered no command
     LinkError linkError;
     ImageProblem fileProblem;   // why the file was refused (FileError)
     QString fileName;
@@ -61,4 +62,5 @@ public:
 
 private:
     QString lineText() const;
+    QString discardedText() const;
 };

@@ -1,6 +1,7 @@
 #include "update/updatesequence.h"
 
 #include "firmware/firmwareline.h"
+#include "link/portholder.h"
 #include "update/runrecord.h"
 
 namespace {
@@ -23,6 +24,8 @@ UpdateSequence::UpdateSequence(SerialLink *link, QObject *parent)
     connect(m_link, &SerialLink::replyReceived, this, &UpdateSequence::handleReply);
     connect(m_link, &SerialLink::readFailed, this, &UpdateSequence::handleReadFailed);
     connect(m_link, &SerialLink::linkFailed, this, &UpdateSequence::handleLinkFailed);
+    connect(m_link, &SerialLink::bytesDiscarded, this, &UpdateSequence::handleDiscarded);
+    connect(&m_loader, &ImageLoader::loaded, this, &UpdateSequence::handleLoaded);
 }
 
 void UpdateSequence::setState(State state)
@@ -35,24 +38,32 @@ void UpdateSequence::setState(State state)
 
 void UpdateSequence::start(const QString &fileName, const QString &portText)
 {
-    if (m_state != State::Ready)
-        return;
-    ImageProblem problem;
     // The whole file is read and checked before the instrument is erased: a
     // file that vanished, cannot be read or is no firmware image must not
     // leave an erased instrument behind, and one with nothing to write would
     // erase it and then report success.
-    FirmwareImage image;
-    if (!fileName.isEmpty() && !portText.isEmpty())
-        image = FirmwareImage::load(fileName, &problem);
-    start(image, problem, fileName, portText);
+    if (!begin(fileName, portText))
+        return;
+    awaitImage(m_loader);
+    m_loader.load(fileName);
 }
 
-void UpdateSequence::start(const FirmwareImage &image, const ImageProblem &problem, const QString &fileName,
-                           const QString &portText)
+void UpdateSequence::start(ImageLoader &loader, const QString &fileName, const QString &portText)
+{
+    if (begin(fileName, portText))
+        awaitImage(loader);
+}
+
+void UpdateSequence::awaitImage(ImageLoader &loader)
+{
+    setState(State::Loading);
+    m_imageConnection = connect(&loader, &ImageLoader::loaded, this, &UpdateSequence::handleLoaded);
+}
+
+bool UpdateSequence::begin(const QString &fileName, const QString &portText)
 {
     if (m_state != State::Ready)
-        return;
+        return false;
     m_startedAt = QDateTime::currentDateTimeUtc();
     EraseTicks = 0;
     m_count = 0;
@@ -63,19 +74,51 @@ void UpdateSequence::start(const FirmwareImage &image, const ImageProblem &probl
     m_portText = portText;
     m_image = {};
     m_fileProblem = {};
+    m_portProblem = {};
+    m_discarded = 0;
     emit started();
 
-    if (fileName.isEmpty())
-        return finish(Outcome::Kind::NoFile);
-    if (portText.isEmpty())
-        return finish(Outcome::Kind::NoPort);
+    if (fileName.isEmpty()) {
+        finish(Outcome::Kind::NoFile);
+        return false;
+    }
+    if (portText.isEmpty()) {
+        finish(Outcome::Kind::NoPort);
+        return false;
+    }
+    return true;
+}
+
+void UpdateSequence::handleLoaded(const ImageLoader::Result &result)
+{
+    disconnect(m_imageConnection);
+    if (m_state == State::Loading)
+        sendErase(result.image, result.problem);
+}
+
+void UpdateSequence::sendErase(const FirmwareImage &image, const ImageProblem &problem)
+{
     m_fileProblem = problem;
     if (m_fileProblem.refused())
         return finish(Outcome::Kind::FileError);
     m_image = image;
-    emit imageLoaded(int(m_image.lineCount()));
+    // A slot may stop the update here (Ctrl-C seen while the file was read):
+    // the last moment at which the instrument is still untouched.
+    emit imageLoaded(int(std::max<qint64>(m_image.summary().linesInFile, m_image.lineCount())));
+    if (m_state == State::Ready)
+        return;
 
-    if (!m_link->open(portText) || !m_link->writeCommand(kEraseCommand))
+    if (!m_link->open(m_portText))
+        return finish(Outcome::Kind::PortError);
+    // Another program on the port would take the instrument's answers, and
+    // the update would fail half way with an erased instrument.
+    const QString device = m_link->deviceName();
+    if (const QString holder = otherProcessUsing(device); !holder.isEmpty()) {
+        m_link->close();
+        m_portProblem = {LinkError::Kind::Busy, device, tr("in use by %1").arg(holder)};
+        return finish(Outcome::Kind::PortError);
+    }
+    if (!m_link->writeCommand(kEraseCommand))
         return finish(Outcome::Kind::PortError);
 
     m_eraseSent = true;
@@ -88,6 +131,14 @@ void UpdateSequence::abort()
 {
     if (m_state != State::Ready)
         finish(Outcome::Kind::Interrupted);
+}
+
+void UpdateSequence::handleDiscarded(const QByteArray &start, qint64 count)
+{
+    if (m_state == State::Ready || m_state == State::Loading)
+        return;
+    m_discarded += count;
+    emit bytesDiscarded(m_state, int(m_count), start, count);
 }
 
 void UpdateSequence::handleEraseTick()
@@ -108,6 +159,9 @@ void UpdateSequence::handleHandOver()
 {
     if (m_state != State::HandingOver)
         return;
+    // Whatever came during the hand-over answers nothing; dropped now, it is
+    // told as the hand-over's.
+    m_link->discardPending();
     setState(State::Writing);
     m_count = 0;
     sendNextLine();
@@ -119,17 +173,22 @@ void UpdateSequence::sendNextLine()
     if (m_count == total)
         return finish(Outcome::Kind::Success);  // the file had no end line
 
-    const QByteArray line = m_image.line(m_count).toByteArray();
+    // Told as following the answer to the line before.
+    m_link->discardPending();
+    const auto view = m_image.line(m_count);
+    const QByteArray line(view.data(), view.size());
     ++m_count;
     if (!m_link->writeCommand(line)) {
         if (m_state == State::Writing)  // a link failure may have ended the update already
             finish(Outcome::Kind::WriteFailed);
         return;
     }
-    // The write bar's value has always been stored in single precision;
+    // The write bar shows the share of the file's lines, those after the end
+    // line included. Its value has always been stored in single precision;
     // front ends that show it with decimals show that value.
-    const double percent = double(m_count) / double(total) * 100.0;
-    emit lineSent(int(m_count), int(total), double(float(percent)), line);
+    const qint64 lines = std::max<qint64>(m_image.summary().linesInFile, total);
+    const double percent = double(m_count) / double(lines) * 100.0;
+    emit lineSent(int(m_count), int(lines), double(float(percent)), line);
     m_awaitingEndReply = IsEndLine(line);
     m_link->read();
 }
@@ -159,6 +218,7 @@ void UpdateSequence::handleReply(const QByteArray &reply)
         sendNextLine();
         return;
     case State::Ready:
+    case State::Loading:
     case State::HandingOver:
         return;  // a reply nobody asked for (the link test's, or a stray one)
     }
@@ -188,6 +248,11 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     Timer2.stop();
     if (m_state != State::Ready)
         m_link->cancelRead();
+    if (m_state == State::Loading) {
+        // A shared loader's reading goes on for the others.
+        disconnect(m_imageConnection);
+        m_loader.cancel();
+    }
 
     Outcome outcome = outcomeFor(kind);
     outcome.eraseSent = m_eraseSent;
@@ -197,6 +262,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     outcome.portText = m_portText;
     outcome.device = m_link->deviceName();
     outcome.linesTotal = int(m_image.lineCount());
+    outcome.bytesDiscarded = m_discarded;
     if (kind == Outcome::Kind::FileError)
         outcome.fileProblem = m_fileProblem;
     const bool lineFailed = kind == Outcome::Kind::WriteRefused || kind == Outcome::Kind::WriteFailed
@@ -208,7 +274,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
             outcome.failedLineText = m_image.line(m_count - 1).toByteArray();
     }
     if (kind == Outcome::Kind::PortError || kind == Outcome::Kind::EraseFailed || kind == Outcome::Kind::WriteFailed)
-        outcome.linkError = m_link->error();
+        outcome.linkError = m_portProblem.kind != LinkError::Kind::None ? m_portProblem : m_link->error();
     if (m_record && m_record->isOpen()) {
         const RunRecord::Context context{m_image.summary().sha256, m_image.summary().linesToSend, m_startedAt,
                                          QDateTime::currentDateTimeUtc()};

@@ -2,6 +2,7 @@
 
 #include "firmware/firmwareimage.h"
 #include "link/seriallink.h"
+#include "update/imageloader.h"
 #include "update/updateoutcome.h"
 
 #include <QByteArray>
@@ -23,7 +24,9 @@ class UpdateSequence : public QObject
     Q_OBJECT
 
 public:
-    enum class State { Ready, Erasing, HandingOver, Writing };
+    // Loading: the file is read and checked on a worker thread; nothing has
+    // been sent yet.
+    enum class State { Ready, Loading, Erasing, HandingOver, Writing };
     Q_ENUM(State)
 
     // The instrument's timings. The defaults are the product's; tests shorten them.
@@ -45,14 +48,17 @@ public:
     const Timings &timings() const { return m_timings; }
 
     // Starts an update of the file on the port text. Ignored unless Ready.
+    // The file is read off the event loop's thread; "KILL" goes out once it
+    // has been read and checked.
     void start(const QString &fileName, const QString &portText);
-    // The same with the file read and checked already (FirmwareImage::load),
-    // so that one image read once serves several instruments.
-    void start(const FirmwareImage &image, const ImageProblem &problem, const QString &fileName,
-               const QString &portText);
+    // The same with the file read by a loader that several updates share, so
+    // that one image read once serves several instruments. The caller starts
+    // the loader's load() of the same file, before or after.
+    void start(ImageLoader &loader, const QString &fileName, const QString &portText);
     // Each update that ends is appended to this record, when it is open.
     void setRecord(RunRecord *record) { m_record = record; }
-    // Stops a running update (Ctrl-C on the command line), ending with Interrupted.
+    // Stops a running update (Ctrl-C on the command line), ending with
+    // Interrupted; also from a slot of imageLoaded(), before "KILL" goes out.
     void abort();
 
     State state() const { return m_state; }
@@ -66,7 +72,8 @@ signals:
     void stateChanged(UpdateSequence::State state);
     // A new update begins: indicators pending, bars at 0, controls locked.
     void started();
-    // The file has been read whole; lineCount lines will be sent.
+    // The file has been read whole and holds lineCount lines (those after
+    // the end line included); "KILL" is next.
     void imageLoaded(int lineCount);
     // "KILL" has gone out; the instrument is erasing.
     void eraseSent();
@@ -81,10 +88,20 @@ signals:
     void lineAcknowledged(int count);
     // The answer to the end line, shown and not checked.
     void endLineReply(const QByteArray &reply);
+    // Bytes from the instrument that answered no command, dropped in `phase`
+    // after the answer to line `afterLine` (0: the erase's). `start` holds
+    // at most a few KiB of them; `count` is how many came.
+    void bytesDiscarded(UpdateSequence::State phase, int afterLine, const QByteArray &start, qint64 count);
     void finished(const UpdateSequence::Outcome &outcome);
 
 private:
     void setState(State state);
+    // The checks before anything is read or sent; false when the update has ended.
+    bool begin(const QString &fileName, const QString &portText);
+    void awaitImage(ImageLoader &loader);
+    void handleLoaded(const ImageLoader::Result &result);
+    void sendErase(const FirmwareImage &image, const ImageProblem &problem);
+    void handleDiscarded(const QByteArray &start, qint64 count);
     void handleEraseTick();
     void handleHandOver();
     void sendNextLine();
@@ -94,6 +111,8 @@ private:
     void finish(Outcome::Kind kind, const QByteArray &reply = {});
 
     SerialLink *m_link;
+    ImageLoader m_loader;  // for an update that reads its file itself
+    QMetaObject::Connection m_imageConnection;
     Timings m_timings;
     State m_state = State::Ready;
     QTimer Timer1;
@@ -104,6 +123,8 @@ private:
     bool m_eraseSent = false;
     bool m_awaitingEndReply = false;
     ImageProblem m_fileProblem;
+    LinkError m_portProblem;    // a refusal of ours before "KILL" (the port held by another program)
+    qint64 m_discarded = 0;     // bytes dropped because they answered no command
     QByteArray m_endReply;
     QString m_fileName;
     QString m_portText;
