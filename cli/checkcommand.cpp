@@ -3,8 +3,10 @@
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
+#include "cli/outputchannel.h"
 #include "firmware/firmwareimage.h"
 #include "link/enumname.h"
+#include "link/printablebytes.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -42,13 +44,12 @@ int run(const CliOptions &options)
             event.insert(u"end_line"_s, summary.endLine);
             event.insert(u"sha256"_s, QString::fromLatin1(summary.sha256));
         }
-        JsonReporter(stdout).writeEvent(event);
+        JsonReporter(OutputChannel::standardOutput()).writeEvent(event);
     }
     if (problem.refused()) {
-        const QByteArray text =
-            textWithCauses(u"%1: would be refused"_s.arg(options.fileName), {problem.describe(options.fileName)})
-                .toLocal8Bit();
-        std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+        const QString shown = printableText(options.fileName);
+        OutputChannel::standardError().write(
+            textWithCauses(u"%1: would be refused"_s.arg(shown), {problem.describe(shown)}).toLocal8Bit());
         return exitCode;
     }
     if (!options.json) {
@@ -61,7 +62,7 @@ int run(const CliOptions &options)
   address ranges:     %7
   end line:           %8
   SHA-256:            %9
-)"_s.arg(options.fileName)
+)"_s.arg(printableText(options.fileName))
                                  .arg(summary.linesInFile)
                                  .arg(summary.linesToSend)
                                  .arg(summary.addressLines)
@@ -70,8 +71,7 @@ int run(const CliOptions &options)
                                  .arg(summary.rangesText())
                                  .arg(summary.endLine ? u"yes"_s : u"no: every line is sent"_s)
                                  .arg(QString::fromLatin1(summary.sha256));
-        const QByteArray bytes = text.toLocal8Bit();
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        OutputChannel::standardOutput().write(text.toLocal8Bit());
     }
     return exitCode;
 }

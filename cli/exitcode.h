@@ -16,6 +16,7 @@ constexpr int kEraseFailed = 4;
 constexpr int kWriteFailed = 5;
 constexpr int kLinkTestFailed = 6;
 constexpr int kSomeUnitsFailed = 7;
+constexpr int kRecordLost = 8;
 // As shells report a death by SIGINT.
 constexpr int kInterrupted = 130;
 
@@ -37,7 +38,9 @@ inline constexpr Meaning kMeanings[] = {
     {kLinkTestFailed, "the link test failed, \"COM PORT > 255\" included"},
     {kSomeUnitsFailed, "several ports: not every instrument was updated; the summary and each result say "
                        "which and why"},
-    {kInterrupted, "interrupted by Ctrl-C (SIGINT) or SIGTERM"},
+    {kRecordLost, "every instrument was updated, but a record could not be written (--record: disk full, I/O "
+                  "error); the result names whose"},
+    {kInterrupted, "interrupted by Ctrl-C (SIGINT), SIGTERM or SIGHUP; each record says where it stopped"},
 };
 
 // The exit status of an update that ended so.

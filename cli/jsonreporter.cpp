@@ -1,5 +1,6 @@
 #include "cli/jsonreporter.h"
 
+#include "cli/outputchannel.h"
 #include "link/enumname.h"
 #include "link/linktest.h"
 #include "link/printablebytes.h"
@@ -8,16 +9,23 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <cstdio>
+
 using namespace std::chrono_literals;
 using namespace Qt::Literals::StringLiterals;
 
-JsonReporter::JsonReporter(std::FILE *out, QObject *parent)
+JsonReporter::JsonReporter(OutputChannel &out, QObject *parent)
     : QObject(parent)
     , m_out(out)
 {
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(100ms);
     connect(&m_flushTimer, &QTimer::timeout, this, &JsonReporter::flushPending);
+}
+
+JsonReporter::~JsonReporter()
+{
+    flushPending();
 }
 
 void JsonReporter::attach(UpdateSequence *update, const QString &port)
@@ -54,6 +62,15 @@ void JsonReporter::attach(UpdateSequence *update, const QString &port)
         addBytes(event, u"reply"_s, reply);
         writeEvent(event);
     });
+    connect(update, &UpdateSequence::bytesDiscarded, this,
+            [this](UpdateSequence::State phase, int afterLine, const QByteArray &start, qint64 count) {
+                QJsonObject event{{u"event"_s, u"bytes-discarded"_s},
+                                  {u"phase"_s, enumName(phase)},
+                                  {u"line"_s, afterLine},
+                                  {u"count"_s, double(count)}};
+                addBytes(event, u"bytes"_s, start);
+                writeEvent(event);
+            });
 }
 
 void JsonReporter::addBytes(QJsonObject &object, const QString &key, const QByteArray &bytes)
@@ -92,12 +109,17 @@ QJsonObject JsonReporter::resultEvent(const UpdateOutcome &outcome, int exitCode
         {u"lines_total"_s, outcome.linesTotal},
         {u"lines_acknowledged"_s, outcome.linesAcknowledged},
         {u"failed_line"_s, outcome.failedLine},
+        {u"bytes_discarded"_s, double(outcome.bytesDiscarded)},
         {u"cause"_s, QJsonArray::fromStringList(outcome.causes())},
     };
     if (!outcome.device.isEmpty())
         result.insert(u"device"_s, outcome.device);
     if (!outcome.reply.isNull())
         addBytes(result, u"reply"_s, outcome.reply);
+    if (!outcome.endReply.isNull())
+        addBytes(result, u"end_reply"_s, outcome.endReply);
+    if (!outcome.recordError.isEmpty())
+        result.insert(u"record_error"_s, outcome.recordError);
     addLinkError(result, outcome.linkError);
     return result;
 }
@@ -128,10 +150,9 @@ void JsonReporter::writeEvent(const QJsonObject &event)
     const QByteArray body = QJsonDocument(rest).toJson(QJsonDocument::Compact);
     const QByteArray text = "{\"event\":\"" + name + '"' + (rest.isEmpty() ? QByteArray("}") : ',' + body.mid(1))
         + '\n';
-    std::fwrite(text.constData(), 1, size_t(text.size()), m_out);
-    m_flushTimer.stop();
-    m_pending = false;
-    std::fflush(m_out);
+    // In order after the line events waiting for their turn.
+    flushPending();
+    m_out.write(text);
 }
 
 void JsonReporter::handleLineSent(int count, int total, double percent, const QByteArray &)
@@ -154,18 +175,18 @@ void JsonReporter::handleLineAcknowledged(int count)
 void JsonReporter::writeLine(const char *text, int size)
 {
     // The event's own fields, then the port's where there are several, then the end.
-    std::fwrite(text, 1, size_t(size), m_out);
-    if (!m_portField.isEmpty())
-        std::fwrite(m_portField.constData(), 1, size_t(m_portField.size()), m_out);
-    std::fwrite("}\n", 1, 2, m_out);
-    if (!m_pending) {
-        m_pending = true;
+    m_batch.append(text, size);
+    m_batch.append(m_portField);
+    m_batch.append("}\n", 2);
+    if (!m_flushTimer.isActive())
         m_flushTimer.start();
-    }
 }
 
 void JsonReporter::flushPending()
 {
-    m_pending = false;
-    std::fflush(m_out);
+    m_flushTimer.stop();
+    if (m_batch.isEmpty())
+        return;
+    m_out.write(m_batch);
+    m_batch.clear();
 }

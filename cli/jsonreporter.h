@@ -5,8 +5,7 @@
 #include <QObject>
 #include <QTimer>
 
-#include <cstdio>
-
+class OutputChannel;
 class UpdateSequence;
 struct LinkTestOutcome;
 struct UpdateOutcome;
@@ -20,7 +19,8 @@ class JsonReporter : public QObject
     Q_OBJECT
 
 public:
-    explicit JsonReporter(std::FILE *out, QObject *parent = nullptr);
+    explicit JsonReporter(OutputChannel &out, QObject *parent = nullptr);
+    ~JsonReporter() override;
 
     // Follows the update's signals from now on. With a port, every event
     // carries it, for a run that updates several instruments at once.
@@ -39,12 +39,12 @@ private:
     void writeLine(const char *text, int size);
     void flushPending();
 
-    std::FILE *m_out;
+    OutputChannel &m_out;
     UpdateSequence *m_update = nullptr;
     QString m_port;
     QByteArray m_portField;
     // Line events are many; they are handed over a few times a second
     // rather than one write per event.
     QTimer m_flushTimer;
-    bool m_pending = false;
+    QByteArray m_batch;
 };

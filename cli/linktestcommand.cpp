@@ -4,11 +4,10 @@
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
 #include "cli/lowlatencyreporter.h"
+#include "cli/outputchannel.h"
 #include "link/printablebytes.h"
 
 #include <QJsonObject>
-
-#include <cstdio>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -51,17 +50,15 @@ void LinkTestCommand::handleFinished(const LinkTestOutcome &outcome)
     if (outcome.succeeded()) {
         // The reply is the data a script asked for: on standard output, escaped.
         if (!m_options.json) {
-            const QByteArray line = printableBytes(outcome.reply) + '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+            OutputChannel::standardOutput().write(printableBytes(outcome.reply) + '\n');
         }
     } else {
         exitCode = outcome.kind == LinkTestOutcome::Kind::Interrupted ? ExitCode::kInterrupted
                                                                       : ExitCode::kLinkTestFailed;
-        const QByteArray text = textWithCauses(outcome.message().prompt, outcome.causes()).toLocal8Bit();
-        std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+        OutputChannel::standardError().write(textWithCauses(outcome.message().prompt, outcome.causes()).toLocal8Bit());
     }
     if (m_options.json) {
-        JsonReporter json(stdout);
+        JsonReporter json(OutputChannel::standardOutput());
         if (outcome.succeeded()) {
             QJsonObject event{{u"event"_s, u"link-reply"_s}, {u"device"_s, outcome.device}};
             JsonReporter::addBytes(event, u"reply"_s, outcome.reply);

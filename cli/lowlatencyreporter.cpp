@@ -2,12 +2,11 @@
 
 #include "cli/clioptions.h"
 #include "cli/jsonreporter.h"
+#include "cli/outputchannel.h"
 #include "link/enumname.h"
 #include "link/seriallink.h"
 
 #include <QJsonObject>
-
-#include <cstdio>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -26,11 +25,10 @@ void LowLatencyReporter::report()
 {
     const LowLatency::Result &result = m_link->lowLatency().result();
     if (m_verbose) {
-        const QByteArray line = "low latency: " + result.describe().toLocal8Bit() + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        OutputChannel::standardError().write("low latency: " + result.describe().toLocal8Bit() + '\n');
     }
     if (m_json) {
-        JsonReporter(stdout).writeEvent({{u"event"_s, u"low-latency"_s},
+        JsonReporter(OutputChannel::standardOutput()).writeEvent({{u"event"_s, u"low-latency"_s},
                                          {u"device"_s, m_link->deviceName()},
                                          {u"state"_s, enumName(result.state)},
                                          {u"detail"_s, result.detail}});

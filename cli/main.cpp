@@ -4,6 +4,7 @@
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"
 #include "cli/linktestcommand.h"
+#include "cli/outputchannel.h"
 #include "cli/portlister.h"
 #include "cli/signalwatcher.h"
 #include "cli/updatecommand.h"
@@ -28,9 +29,24 @@ int runCommand(const SignalWatcher &watcher, Command &command)
     return QCoreApplication::exec();
 }
 
+int run(int argc, char **argv);
+
 } // namespace
 
 int main(int argc, char **argv)
+{
+    // A reader of the output that goes away (`... --json | head`) ends the
+    // output, not the update: writes then fail with EPIPE and are dropped.
+    std::signal(SIGPIPE, SIG_IGN);
+    // A file size limit must not kill the program in the middle of an
+    // update either: the record write fails with EFBIG and is reported.
+    std::signal(SIGXFSZ, SIG_IGN);
+    return run(argc, argv);
+}
+
+namespace {
+
+int run(int argc, char **argv)
 {
     // Qt's own event loop rather than GLib's, unless the user chose: GLib
     // wakes itself through an extra descriptor each time the port's write
@@ -38,6 +54,12 @@ int main(int argc, char **argv)
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
+    // Whatever the reader has not taken yet gets its moment before the end,
+    // while the application still stands.
+    struct DrainAtExit
+    {
+        ~DrainAtExit() { OutputChannel::drainAtExit(); }
+    } drainAtExit;
     QCoreApplication::setApplicationName(u"wexel-update-cli"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
 
@@ -47,6 +69,17 @@ int main(int argc, char **argv)
                      qPrintable(options.errorText()));
         return ExitCode::kUsage;
     }
+    // What a slow reader missed is said once it reads again, in the form
+    // each stream has.
+    if (options.json) {
+        OutputChannel::standardOutput().setDropNote([](qint64 dropped) {
+            return "{\"event\":\"output-dropped\",\"bytes\":" + QByteArray::number(dropped) + "}\n";
+        });
+    }
+    OutputChannel::standardError().setDropNote([](qint64 dropped) {
+        return "wexel-update-cli: " + QByteArray::number(dropped)
+            + " bytes of output were dropped: the reader did not keep up\n";
+    });
     switch (options.mode) {
     case CliOptions::Mode::Help:
         std::fputs(qPrintable(options.helpText()), stdout);
@@ -55,7 +88,7 @@ int main(int argc, char **argv)
         std::printf("wexel-update-cli %s\n", WEXEL_VERSION);
         return ExitCode::kSuccess;
     case CliOptions::Mode::ListPorts:
-        return PortLister::run(stdout, options.json);
+        return PortLister::run(OutputChannel::standardOutput(), options.json);
     case CliOptions::Mode::Check:
         return CheckCommand::run(options);
     case CliOptions::Mode::TestLink:
@@ -63,7 +96,9 @@ int main(int argc, char **argv)
         break;
     }
 
-    const SignalWatcher watcher({SIGINT, SIGTERM});
+    // A closed terminal or a dropped SSH session (SIGHUP) ends an update as
+    // Ctrl-C does: stopped where it stands, reported, recorded.
+    const SignalWatcher watcher({SIGINT, SIGTERM, SIGHUP});
     if (!watcher.isValid()) {
         std::fputs("wexel-update-cli: cannot set up the handling of Ctrl-C\n", stderr);
         return ExitCode::kInternal;
@@ -75,3 +110,5 @@ int main(int argc, char **argv)
     UpdateCommand command(options);
     return runCommand(watcher, command);
 }
+
+} // namespace

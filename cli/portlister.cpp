@@ -2,6 +2,7 @@
 
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
+#include "cli/outputchannel.h"
 #include "link/portcatalog.h"
 #include "link/portnumber.h"
 
@@ -12,10 +13,9 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-void put(std::FILE *out, const QString &line)
+void put(OutputChannel &out, const QString &line)
 {
-    const QByteArray bytes = line.toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+    out.write(line.toLocal8Bit() + '\n');
 }
 
 void insertIfKnown(QJsonObject &event, const QString &key, const QString &value)
@@ -26,7 +26,7 @@ void insertIfKnown(QJsonObject &event, const QString &key, const QString &value)
 
 } // namespace
 
-int PortLister::run(std::FILE *out, bool json)
+int PortLister::run(OutputChannel &out, bool json)
 {
     JsonReporter events(out);
     const QStringList items = PortCatalog::comItems();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdio>
+class OutputChannel;
 
 // --list-ports: the port texts the port box offers, COM 1 to COM 10 with the
 // device each stands for, then the serial devices found on the machine with
@@ -9,5 +9,5 @@ class PortLister
 {
 public:
     // Writes the list as text, or as JSON events; returns the exit code.
-    static int run(std::FILE *out, bool json);
+    static int run(OutputChannel &out, bool json);
 };

@@ -1,5 +1,7 @@
 #include "cli/progressreporter.h"
 
+#include "cli/outputchannel.h"
+#include "link/printablebytes.h"
 #include "update/updatesequence.h"
 
 #include <algorithm>
@@ -58,7 +60,7 @@ QByteArray seconds(double value, const char *format)
 
 } // namespace
 
-ProgressReporter::ProgressReporter(std::FILE *out, Style style, QObject *parent)
+ProgressReporter::ProgressReporter(OutputChannel &out, Style style, QObject *parent)
     : QObject(parent)
     , m_out(out)
     , m_style(style)
@@ -71,7 +73,7 @@ void ProgressReporter::attach(UpdateSequence *update, const QString &port)
 {
     const size_t index = m_units.size();
     m_units.push_back({});
-    m_units.back().port = port;
+    m_units.back().port = printableText(port);
     m_units.back().update = update;
     const auto unit = [this, index]() -> Unit & { return m_units[index]; };
 
@@ -258,7 +260,7 @@ QByteArray ProgressReporter::statusText(const Unit &unit, bool final, bool compa
 int ProgressReporter::width() const
 {
     winsize size{};
-    if (::ioctl(::fileno(m_out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    if (::ioctl(m_out.fd(), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
     return kDefaultWidth;
 }
@@ -325,6 +327,6 @@ void ProgressReporter::logUnit(Unit &unit, bool final)
 
 void ProgressReporter::put(const QByteArray &text)
 {
-    // One write per drawing; standard error is unbuffered, so it shows at once.
-    std::fwrite(text.constData(), 1, size_t(text.size()), m_out);
+    // One write per drawing, so a drawing is shown whole or not at all.
+    m_out.write(text);
 }

@@ -7,9 +7,9 @@
 #include <QTimer>
 
 #include <chrono>
-#include <cstdio>
 #include <vector>
 
+class OutputChannel;
 class UpdateSequence;
 struct UpdateOutcome;
 
@@ -32,7 +32,7 @@ public:
         Log,       // plain lines, for files and pipes
     };
 
-    ProgressReporter(std::FILE *out, Style style, QObject *parent = nullptr);
+    ProgressReporter(OutputChannel &out, Style style, QObject *parent = nullptr);
 
     // Follows one instrument's update from now on; `port` names its row.
     void attach(UpdateSequence *update, const QString &port);
@@ -78,7 +78,7 @@ private:
     int width() const;
     void put(const QByteArray &text);
 
-    std::FILE *m_out;
+    OutputChannel &m_out;
     Style m_style;
     QTimer m_timer;
     std::vector<Unit> m_units;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 int SignalWatcher::s_writeFd = -1;
+volatile std::sig_atomic_t SignalWatcher::s_arrived = 0;
 
 SignalWatcher::SignalWatcher(std::initializer_list<int> signalNumbers, QObject *parent)
     : QObject(parent)
@@ -50,6 +51,7 @@ SignalWatcher::~SignalWatcher()
 void SignalWatcher::handleSignal(int signalNumber)
 {
     const int savedErrno = errno;
+    s_arrived = 1;
     if (s_writeFd >= 0) {
         const char byte = char(signalNumber);
         [[maybe_unused]] const ssize_t written = ::write(s_writeFd, &byte, 1);

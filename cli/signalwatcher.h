@@ -3,11 +3,12 @@
 #include <QList>
 #include <QObject>
 
+#include <csignal>
 #include <initializer_list>
 
 class QSocketNotifier;
 
-// Turns POSIX signals (SIGINT, SIGTERM) into a Qt signal on the event loop.
+// Turns POSIX signals (SIGINT, SIGTERM, SIGHUP) into a Qt signal on the event loop.
 // The handler only writes the signal's number into a socket pair; the event
 // loop reads it there, so nothing that is unsafe in a signal handler runs in
 // one. A second signal of the same kind gets the default action, so a
@@ -22,6 +23,9 @@ public:
 
     // False when the socket pair could not be made; no signal is caught then.
     bool isValid() const { return m_notifier != nullptr; }
+    // A watched signal has arrived, also one the event loop has not passed on
+    // yet: the last look before something that cannot be taken back.
+    static bool hasArrived() { return s_arrived != 0; }
 
 signals:
     void signalReceived(int signalNumber);
@@ -32,6 +36,7 @@ private:
 
     // One watcher per process: a signal handler has no object to go to.
     static int s_writeFd;
+    static volatile std::sig_atomic_t s_arrived;
     QList<int> m_signalNumbers;
     int m_readFd = -1;
     QSocketNotifier *m_notifier = nullptr;

@@ -4,16 +4,18 @@
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
 #include "cli/lowlatencyreporter.h"
+#include "cli/outputchannel.h"
 #include "cli/progressreporter.h"
+#include "cli/signalwatcher.h"
 #include "link/enumname.h"
 #include "link/portcatalog.h"
+#include "link/portnumber.h"
+#include "link/printablebytes.h"
 
 #include <QHash>
 #include <QJsonArray>
 
 #include <algorithm>
-#include <cstdio>
-#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -21,8 +23,7 @@ namespace {
 
 void printError(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    OutputChannel::standardError().write(text.toLocal8Bit());
 }
 
 } // namespace
@@ -40,17 +41,39 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         m_units.push_back(std::move(unit));
     }
     if (!options.quiet) {
-        const auto style = ::isatty(STDERR_FILENO) ? ProgressReporter::Style::Terminal : ProgressReporter::Style::Log;
-        m_progress = new ProgressReporter(stderr, style, this);
+        OutputChannel &err = OutputChannel::standardError();
+        const auto style = err.isTerminal() ? ProgressReporter::Style::Terminal : ProgressReporter::Style::Log;
+        m_progress = new ProgressReporter(err, style, this);
         for (const auto &unit : m_units)
             m_progress->attach(&unit->update, unit->port);
     }
+    // Connected before the units are: the last look before any "KILL".
+    connect(&m_loader, &ImageLoader::loaded, this, [this](const ImageLoader::Result &result) {
+        // A signal that came while the file was read and is not handled yet.
+        if (SignalWatcher::hasArrived())
+            return interrupt();
+        if (!result.problem.refused() && !result.image.summary().endLine)
+            printError(u"warning: %1 has no end line (q): every line will be sent, and the update ends after "
+                       "the last\n"_s.arg(printableText(m_options.fileName)));
+    });
     for (const auto &unit : m_units) {
         if (options.json) {
-            auto *json = new JsonReporter(stdout, this);
+            auto *json = new JsonReporter(OutputChannel::standardOutput(), this);
             // With several instruments every event names its port.
             json->attach(&unit->update, several() ? unit->port : QString());
             unit->json = json;
+        }
+        if (options.verbose) {
+            connect(&unit->update, &UpdateSequence::bytesDiscarded, this,
+                    [this, port = unit->port](UpdateSequence::State phase, int afterLine, const QByteArray &bytes,
+                                              qint64 count) {
+                        printError(u"%1discarded %2 bytes that answered no command (%3, after the answer to "
+                                   "line %4): %5\n"_s.arg(several() ? printableText(port) + u": "_s : QString())
+                                       .arg(count)
+                                       .arg(enumName(phase))
+                                       .arg(afterLine)
+                                       .arg(quotedBytes(bytes)));
+                    });
         }
         Unit *u = unit.get();
         connect(&unit->update, &UpdateSequence::finished, this,
@@ -80,38 +103,47 @@ bool UpdateCommand::portsAreDistinct()
     return true;
 }
 
+void UpdateCommand::warnAboutPortTexts()
+{
+    // "bench-com7" reads as COM 7: the update may reach a port nobody meant.
+    for (const auto &unit : m_units) {
+        const QString suggested = suggestedDevice(unit->port);
+        if (suggested.startsWith(u"./"_s))
+            printError(u"warning: %1 is read as COM %2 (%3); did you mean %4?\n"_s.arg(
+                quotedText(unit->port), QString::number(ParsePortNumber(unit->port).value_or(0)),
+                SerialLink::deviceForPortText(unit->port), printableText(suggested)));
+    }
+}
+
 void UpdateCommand::start()
 {
     if (m_started || m_finished)
-        return;  // interrupted before it began
+        return;
     m_started = true;
     if (!portsAreDistinct()) {
         m_finished = true;
         emit done(ExitCode::kUsage);
         return;
     }
-    if (!m_options.recordFile.isEmpty() && !m_record.open(m_options.recordFile)) {
+    if (!m_options.recordFile.isEmpty() && !m_record.open(m_options.recordFile, m_options.fileName)) {
         reportRecordError();
         return;
     }
-
-    // Read and checked once, before any instrument is touched.
-    ImageProblem problem;
-    FirmwareImage image;
-    if (!m_options.fileName.isEmpty())
-        image = FirmwareImage::load(m_options.fileName, &problem);
-    if (!problem.refused() && !image.isEmpty() && !image.summary().endLine)
-        printError(u"warning: %1 has no end line (q): every line will be sent, and the update ends after "
-                   "the last\n"_s.arg(m_options.fileName));
-
+    warnAboutPortTexts();
     for (const auto &unit : m_units) {
         if (m_record.isOpen())
             unit->update.setRecord(&m_record);
         unit->clock.start();
     }
-    // Each may end at once (a missing port): all are made before any starts.
+    // Read and checked once, off the event loop, before any instrument is
+    // touched; each may end at once (no port), so all are made before any starts.
     for (const auto &unit : m_units)
-        unit->update.start(image, problem, m_options.fileName, unit->port);
+        unit->update.start(m_loader, m_options.fileName, unit->port);
+    if (!m_options.fileName.isEmpty() && !m_finished)
+        m_loader.load(m_options.fileName);
+    // Interrupted before it began: every unit ends as interrupted, with its record.
+    if (m_interrupted)
+        interrupt();
 }
 
 void UpdateCommand::interrupt()
@@ -119,16 +151,9 @@ void UpdateCommand::interrupt()
     if (m_finished)
         return;
     m_interrupted = true;
-    if (!m_started) {
-        m_started = true;
-        UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::Interrupted);
-        outcome.fileName = m_options.fileName;
-        for (const auto &unit : m_units) {
-            outcome.portText = unit->port;
-            handleFinished(*unit, outcome);
-        }
-        return;
-    }
+    if (!m_started)
+        return;  // start() comes from the event loop and sees it
+    m_loader.cancel();
     for (const auto &unit : m_units) {
         if (unit->update.isRunning())
             unit->update.abort();  // ends through finished()
@@ -146,45 +171,70 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
             m_progress->finish();
         printError(textWithCauses(outcome.message.prompt, outcome.causes()));
     }
-    if (unit.json)
-        unit.json->writeEvent(JsonReporter::resultEvent(outcome, ExitCode::forOutcome(outcome.kind)));
+    if (unit.json) {
+        const int code = ExitCode::forOutcome(outcome.kind);
+        unit.json->writeEvent(JsonReporter::resultEvent(
+            outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code));
+    }
     if (std::all_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->outcome.has_value(); }))
         finishAll();
+}
+
+int UpdateCommand::exitCode() const
+{
+    const auto recordLost = [](const auto &u) { return !u->outcome->recordError.isEmpty(); };
+    if (!several()) {
+        const int code = ExitCode::forOutcome(m_units.front()->outcome->kind);
+        // The instrument is updated; the line's software lost its proof of it.
+        return code == ExitCode::kSuccess && recordLost(m_units.front()) ? ExitCode::kRecordLost : code;
+    }
+    if (std::any_of(m_units.begin(), m_units.end(), [](const auto &u) { return !u->outcome->succeeded(); }))
+        return m_interrupted ? ExitCode::kInterrupted : ExitCode::kSomeUnitsFailed;
+    return std::any_of(m_units.begin(), m_units.end(), recordLost) ? ExitCode::kRecordLost : ExitCode::kSuccess;
 }
 
 void UpdateCommand::finishAll()
 {
     m_finished = true;
     if (!several()) {
-        emit done(ExitCode::forOutcome(m_units.front()->outcome->kind));
+        emit done(exitCode());
         return;
     }
     if (m_progress)
         m_progress->finish();
     printSummary();
     QStringList failed;
+    QStringList recordsLost;
     for (const auto &unit : m_units) {
+        if (!unit->outcome->recordError.isEmpty())
+            recordsLost << unit->port;
         if (unit->outcome->succeeded())
             continue;
         failed << unit->port;
-        printError(unit->port + u": "_s + textWithCauses(unit->outcome->message.prompt, unit->outcome->causes()));
+        printError(printableText(unit->port) + u": "_s
+                   + textWithCauses(unit->outcome->message.prompt, unit->outcome->causes()));
     }
-    const int exitCode = failed.isEmpty() ? ExitCode::kSuccess
-        : m_interrupted                   ? ExitCode::kInterrupted
-                                          : ExitCode::kSomeUnitsFailed;
+    const int code = exitCode();
     if (failed.isEmpty())
         printError(u"All %1 instruments updated\n"_s.arg(m_units.size()));
     else
-        printError(u"Not updated: %1 of %2 (%3)\n"_s.arg(failed.size()).arg(m_units.size()).arg(failed.join(u", "_s)));
+        printError(u"Not updated: %1 of %2 (%3)\n"_s.arg(failed.size())
+                       .arg(m_units.size())
+                       .arg(printableText(failed.join(u", "_s))));
+    if (!recordsLost.isEmpty())
+        printError(u"Records not written: %1 of %2 (%3): %4\n"_s.arg(recordsLost.size())
+                       .arg(m_units.size())
+                       .arg(printableText(recordsLost.join(u", "_s)), m_record.error()));
     if (m_options.json) {
-        JsonReporter json(stdout);
+        JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent({{u"event"_s, u"station-result"_s},
-                         {u"ok"_s, failed.isEmpty()},
-                         {u"exit"_s, exitCode},
+                         {u"ok"_s, code == ExitCode::kSuccess},
+                         {u"exit"_s, code},
                          {u"units"_s, int(m_units.size())},
-                         {u"failed"_s, QJsonArray::fromStringList(failed)}});
+                         {u"failed"_s, QJsonArray::fromStringList(failed)},
+                         {u"records_lost"_s, QJsonArray::fromStringList(recordsLost)}});
     }
-    emit done(exitCode);
+    emit done(code);
 }
 
 void UpdateCommand::printSummary() const
@@ -229,7 +279,7 @@ void UpdateCommand::reportRecordError()
     printError(textWithCauses(outcome.message.prompt, outcome.causes()));
     const int exitCode = ExitCode::forOutcome(outcome.kind);
     if (m_options.json) {
-        JsonReporter json(stdout);
+        JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent(JsonReporter::resultEvent(outcome, exitCode));
     }
     emit done(exitCode);

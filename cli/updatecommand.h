@@ -1,7 +1,7 @@
 #pragma once
 
-#include "firmware/firmwareimage.h"
 #include "link/seriallink.h"
+#include "update/imageloader.h"
 #include "update/runrecord.h"
 #include "update/updatesequence.h"
 
@@ -22,7 +22,7 @@ class ProgressReporter;
 // own link and timing, all on one thread), with the progress on standard
 // error, the events as JSON if asked, a record per instrument if asked, and
 // at the end the result and the exit code. The image is read and checked
-// once and shared by all.
+// once, off the event loop's thread, and shared by all.
 class UpdateCommand : public QObject
 {
     Q_OBJECT
@@ -32,7 +32,7 @@ public:
     ~UpdateCommand() override;
 
     void start();
-    // Ctrl-C or SIGTERM: stops every update where it stands.
+    // Ctrl-C, SIGTERM or SIGHUP: stops every update where it stands.
     void interrupt();
 
 signals:
@@ -53,8 +53,10 @@ private:
     };
 
     bool portsAreDistinct();
+    void warnAboutPortTexts();
     void handleFinished(Unit &unit, const UpdateOutcome &outcome);
     void finishAll();
+    int exitCode() const;
     void printSummary() const;
     void reportRecordError();
     bool several() const { return m_units.size() > 1; }
@@ -62,8 +64,10 @@ private:
     const CliOptions &m_options;
     std::vector<std::unique_ptr<Unit>> m_units;
     RunRecord m_record;
+    ImageLoader m_loader;
     ProgressReporter *m_progress = nullptr;
     bool m_started = false;
     bool m_finished = false;
     bool m_interrupted = false;
+    bool m_warnedNoEndLine = false;
 };

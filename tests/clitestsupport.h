@@ -110,9 +110,11 @@ private:
     QString m_device;
 };
 
-inline bool runCli(const QStringList &args, Result *result)
+inline bool runCli(const QStringList &args, Result *result, const QString &workingDirectory = {})
 {
     QProcess process;
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
     process.start(cliPath(), args);
     if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
         process.kill();

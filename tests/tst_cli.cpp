@@ -2,6 +2,7 @@
 // against the simulated instrument, judged by its exit code, its messages,
 // its JSON events and what the instrument received.
 #include "clitestsupport.h"
+#include "matrixsupport.h"
 #include "ptypeer.h"
 #include "testregistry.h"
 
@@ -16,12 +17,16 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
+#include <vector>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace CliTestSupport;
@@ -93,21 +98,31 @@ private slots:
     void update_data()
     {
         QTest::addColumn<bool>("quiet");
-        QTest::newRow("with progress") << false;
-        QTest::newRow("quiet") << true;
+        QTest::addColumn<bool>("relative");  // the device by a path relative to the current folder
+        QTest::newRow("with progress") << false << false;
+        QTest::newRow("quiet") << true << false;
+        QTest::newRow("port as ./ path") << true << true;
     }
 
     // The whole image reaches the instrument exactly as prepared.
     void update()
     {
         QFETCH(bool, quiet);
+        QFETCH(bool, relative);
         Simulator sim;
         QVERIFY(sim.start({u"--exit-after-end"_s}));
-        QStringList args = kFastTimings + QStringList{u"--port"_s, sim.device(), imagePath()};
+        QString port = sim.device();
+        if (relative) {
+            QVERIFY(QFile::link(sim.device(), m_dir.filePath(u"bench-com7"_s)));
+            port = u"./bench-com7"_s;
+        }
+        QStringList args = kFastTimings + QStringList{u"--port"_s, port, imagePath()};
         if (quiet)
             args.prepend(u"--quiet"_s);
         Result r;
-        QVERIFY(runCli(args, &r));
+        QVERIFY(runCli(args, &r, m_dir.path()));
+        if (relative)
+            QFile::remove(m_dir.filePath(u"bench-com7"_s));
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QVERIFY(r.err.startsWith("Update OK\n") || r.err.contains("\nUpdate OK\n"));
         QVERIFY(r.err.contains("answered the end line with \"OK*\""));
@@ -148,6 +163,15 @@ private slots:
                                                    << QByteArray("did you mean /dev/ttyUSB0?");
         QTest::newRow("adapter number alone") << u"USB0"_s << u"image"_s << QByteArray("Code Downloading is error.")
                                               << QByteArray("did you mean /dev/ttyUSB0?");
+        // Named as typed, not as "COM 0".
+        QTest::newRow("no COM in the text") << u"bench"_s << u"image"_s << QByteArray("Code Downloading is error.")
+                                            << QByteArray("\"bench\": no such port");
+        // A file of the current folder named without "./" still reads as a
+        // COM port (here COM 99, which no machine has), with a hint.
+        QTest::newRow("file of the current folder without ./")
+            << u"bench-com99"_s << u"image"_s
+            << QByteArray("warning: \"bench-com99\" is read as COM 99 (/dev/ttyS98); did you mean ./bench-com99?")
+            << QByteArray("/dev/ttyS98: no such port (");
     }
 
     // Refusals before "KILL" leave the instrument untouched, and say so.
@@ -169,8 +193,11 @@ private slots:
         else if (file == u"missing"_s)
             file = m_dir.filePath(u"no-such-firmware.txt"_s);
 
+        QFile named(m_dir.filePath(u"bench-com99"_s));
+        QVERIFY(named.open(QIODevice::WriteOnly));
         Result r;
-        QVERIFY(runCli(kFastTimings + QStringList{u"--port"_s, port, file}, &r));
+        QVERIFY(runCli(kFastTimings + QStringList{u"--port"_s, port, file}, &r, m_dir.path()));
+        named.remove();
         QCOMPARE(r.exitCode, 3);
         QVERIFY2(r.err.startsWith(message + '\n'), r.err.constData());
         QVERIFY2(r.err.contains(cause), r.err.constData());
@@ -417,41 +444,167 @@ private slots:
         QCOMPARE(sim.summary().value(u"link_tests"_s).toInt(), linkTests);
     }
 
-    void interrupt_data()
+    void cutShort_data()
     {
-        QTest::addColumn<int>("signalNumber");
-        QTest::newRow("SIGINT") << int(SIGINT);
-        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::addColumn<int>("signalNumber");  // SIGPIPE: the reader of the output goes away
+        QTest::addColumn<QString>("phase");     // "read", "erase" or "write"
+        QTest::addColumn<int>("units");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("outcome");   // each record's
+
+        // Stopped before "KILL": the instrument is untouched.
+        QTest::newRow("SIGINT while the file is read") << int(SIGINT) << u"read"_s << 1 << 130 << u"interrupted"_s;
+        QTest::newRow("SIGINT while the file is read, two instruments")
+            << int(SIGINT) << u"read"_s << 2 << 130 << u"interrupted"_s;
+        QTest::newRow("SIGTERM while erasing") << int(SIGTERM) << u"erase"_s << 1 << 130 << u"interrupted"_s;
+        // A closed terminal or a dropped session.
+        QTest::newRow("SIGHUP while writing") << int(SIGHUP) << u"write"_s << 1 << 130 << u"interrupted"_s;
+        QTest::newRow("SIGHUP while writing, two instruments")
+            << int(SIGHUP) << u"write"_s << 2 << 130 << u"interrupted"_s;
+        // `... --json | head`: the output ends, the update does not.
+        QTest::newRow("output closed while writing") << int(SIGPIPE) << u"write"_s << 1 << 0 << u"success"_s;
+        QTest::newRow("output closed while writing, two instruments")
+            << int(SIGPIPE) << u"write"_s << 2 << 0 << u"success"_s;
     }
 
-    // Ctrl-C during the erase wait stops the update and warns that the
-    // instrument may be left erased.
-    void interrupt()
+    // Every way a run is cut short ends with an outcome, its exit code and a
+    // record per instrument, and no port left locked.
+    void cutShort()
     {
         QFETCH(int, signalNumber);
+        QFETCH(QString, phase);
+        QFETCH(int, units);
+        QFETCH(int, exitCode);
+        QFETCH(QString, outcome);
+
+        // A large image keeps the reading going for a while; a paced
+        // instrument keeps the writing going.
+        QString image = imagePath();
+        if (phase == u"read"_s) {
+            image = m_dir.filePath(u"large.txt"_s);
+            if (!QFileInfo::exists(image)) {
+                QFile f(image);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+                const QByteArray block = QByteArray("@F000\n")
+                    + QByteArray("31 40 00 24 B2 40 80 5A 20 01 41 42 43 44 45 46\n").repeated(20000);
+                while (f.size() < 60 * 1024 * 1024)
+                    QVERIFY(f.write(block) == block.size());
+            }
+        }
+        std::vector<std::unique_ptr<Simulator>> sims;
+        QStringList args{u"--json"_s, u"--quiet"_s, u"--erase-tick-ms"_s, u"100"_s, u"--erase-ticks"_s,
+                         phase == u"erase"_s ? u"600"_s : u"2"_s, u"--hand-over-ms"_s, u"10"_s};
+        for (int i = 0; i < units; ++i) {
+            sims.push_back(std::make_unique<Simulator>());
+            QVERIFY(sims.back()->start({u"--ack-delay-ms"_s, u"20"_s}));
+            args << u"--port"_s << sims.back()->device();
+        }
+        const QString record = m_dir.filePath(u"signals-%1.jsonl"_s.arg(QTest::currentDataTag()));
+        QFile::remove(record);
+        args << u"--record"_s << record << image;
+
+        // The events go to a pipe the test reads, and may stop reading.
+        const QString fifo = m_dir.filePath(u"cut-short.fifo"_s);
+        QFile::remove(fifo);
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        const auto closeReader = qScopeGuard([&reader] {
+            if (reader >= 0)
+                ::close(reader);
+        });
+        QByteArray out;
+        const auto readEvents = [&] {
+            char buffer[4096];
+            for (ssize_t n; reader >= 0 && (n = ::read(reader, buffer, sizeof buffer)) > 0;)
+                out.append(buffer, n);
+        };
+        QProcess cli;
+        cli.setStandardOutputFile(fifo);
+        cli.start(cliPath(), args);
+        QVERIFY(cli.waitForStarted());
+        const auto pid = pid_t(cli.processId());
+        if (phase == u"read"_s) {
+            // Reading once the image is open.
+            const QString target = QFileInfo(image).canonicalFilePath();
+            QTRY_VERIFY_WITH_TIMEOUT(openBy(pid).contains(target), kProcessTimeoutMs);
+        } else {
+            const QByteArray awaited = phase == u"erase"_s ? "\"erase-tick\"" : "\"line-acknowledged\",\"line\":5";
+            QTRY_VERIFY_WITH_TIMEOUT((readEvents(), out.contains(awaited)), kProcessTimeoutMs);
+        }
+        if (signalNumber == SIGPIPE) {
+            ::close(reader);
+            reader = -1;
+        } else {
+            QVERIFY(::kill(pid, signalNumber) == 0);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT((readEvents(), cli.state()), QProcess::NotRunning, kProcessTimeoutMs);
+        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+        const QByteArray err = cli.readAllStandardError();
+        QVERIFY2(cli.exitCode() == exitCode, err.constData());
+
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArrayList lines = f.readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), units);
+        for (int i = 0; i < units; ++i) {
+            const QJsonObject r = QJsonDocument::fromJson(lines.at(i)).object();
+            QCOMPARE(r.value(u"outcome"_s).toString(), outcome);
+            QCOMPARE(r.value(u"erase_sent"_s).toBool(), phase != u"read"_s);
+            const QJsonObject summary = sims.at(i)->summary();
+            QCOMPARE(summary.value(u"erase_count"_s).toInt(), phase == u"read"_s ? 0 : 1);
+            if (outcome == u"success"_s)
+                QVERIFY(summary.value(u"end_line_seen"_s).toBool());
+            // No lock of this run's left behind for the port.
+            const QString lock = u"LCK.."_s + QFileInfo(sims.at(i)->device()).canonicalFilePath().mid(5).replace(u'/', u'_');
+            for (const char *dir : {"/var/lock", "/run/lock", "/tmp"}) {
+                QFile lockFile(QDir(QString::fromLatin1(dir)).filePath(lock));
+                QVERIFY2(!lockFile.open(QIODevice::ReadOnly) || lockFile.readLine().trimmed().toLongLong() != pid, qPrintable(lockFile.fileName()));
+            }
+        }
+    }
+
+    // A reader of --json that stops reading for a while: the update goes on
+    // and is recorded while the events wait for it.
+    void slowReaderDoesNotHoldUpTheInstrument()
+    {
+        // Far more events than a pipe holds.
+        const QString image = m_dir.filePath(u"long.txt"_s);
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(MatrixSupport::lines(3000) + "q\n");
+        f.close();
+        const QString fifo = m_dir.filePath(u"events.fifo"_s);
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        const auto closeReader = qScopeGuard([reader] { ::close(reader); });
+
         Simulator sim;
         QVERIFY(sim.start());
+        const QString record = m_dir.filePath(u"slow-reader.jsonl"_s);
         QProcess cli;
-        // An erase wait of a minute: only the signal can end it in time.
-        cli.start(cliPath(), {u"--json"_s, u"--quiet"_s, u"--erase-tick-ms"_s, u"100"_s, u"--erase-ticks"_s,
-                              u"600"_s, u"--port"_s, sim.device(), imagePath()});
-        QByteArray out;
-        QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("\"erase-tick\""), kProcessTimeoutMs);
-        QVERIFY(::kill(pid_t(cli.processId()), signalNumber) == 0);
-        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
-        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(cli.exitCode(), 130);
-        const QByteArray err = cli.readAllStandardError();
-        QVERIFY2(err.contains("the instrument may be left erased"), err.constData());
-        out += cli.readAllStandardOutput();
-        const QJsonObject result = QJsonDocument::fromJson(out.trimmed().split('\n').constLast()).object();
-        QCOMPARE(result.value(u"event"_s).toString(), u"result"_s);
-        QCOMPARE(result.value(u"kind"_s).toString(), u"interrupted"_s);
-        QCOMPARE(result.value(u"exit"_s).toInt(), 130);
+        cli.setStandardOutputFile(fifo);
+        cli.start(cliPath(), kFastTimings + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record,
+                                                        u"--port"_s, sim.device(), image});
+        // Recorded, the update over, while nobody has read a byte.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, kProcessTimeoutMs);
 
-        const QJsonObject summary = sim.summary();
-        QCOMPARE(summary.value(u"erase_count"_s).toInt(), 1);
-        QCOMPARE(summary.value(u"lines_received"_s).toInt(), 0);
+        QByteArray events;
+        char buffer[65536];
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;)
+                    events.append(buffer, n);
+                return cli.state() == QProcess::NotRunning;
+            }(),
+            kProcessTimeoutMs);
+        QCOMPARE(cli.exitCode(), 0);
+        QList<QJsonObject> parsed;
+        QByteArray bad;
+        QVERIFY2(parseEvents(events, &parsed, &bad), bad.constData());
+        QCOMPARE(parsed.constLast().value(u"event"_s).toString(), u"result"_s);
+        QCOMPARE(eventsNamed(parsed, u"line-acknowledged"_s).size(), 3001);
     }
 
     // On a terminal the progress fits its width, shows the hand-over as a
@@ -507,6 +660,16 @@ private slots:
     }
 
 private:
+    // The files a process has open.
+    static QStringList openBy(pid_t pid)
+    {
+        QStringList targets;
+        const QDir fds(u"/proc/%1/fd"_s.arg(pid));
+        for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+            targets << QFile::symLinkTarget(fds.filePath(fd));
+        return targets;
+    }
+
     QString imagePath() const { return m_dir.filePath(u"image.txt"_s); }
     QString emptyPath() const { return m_dir.filePath(u"empty.txt"_s); }
 

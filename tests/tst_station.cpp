@@ -13,10 +13,13 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#include <sys/resource.h>
 
 using namespace CliTestSupport;
 using namespace MatrixSupport;
@@ -155,21 +158,107 @@ private slots:
         QVERIFY2(r.err.contains("Not updated: 4 of 5"), r.err.constData());
     }
 
-    // A record that cannot be kept stops the run before any instrument is touched.
-    void recordFileThatCannotBeOpened()
+    void recordsThatCannotBeKept_data()
     {
-        Simulator first;
-        Simulator second;
-        QVERIFY(first.start());
-        QVERIFY(second.start());
-        Result r;
-        QVERIFY(runCli(kFastTimings + QStringList{u"--record"_s, m_dir.path(), u"--port"_s, first.device(),
-                                                  u"--port"_s, second.device(), imagePath()},
-                       &r));
-        QCOMPARE(r.exitCode, 3);
-        QVERIFY2(r.err.contains("the record file cannot be opened"), r.err.constData());
-        for (Simulator *sim : {&first, &second})
-            QCOMPARE(sim->summary().value(u"erase_count"_s).toInt(), 0);
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<int>("units");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("says");
+
+        // Refused before any instrument is touched.
+        QTest::newRow("a directory") << u"directory"_s << 2 << 3 << QByteArray("the record file cannot be opened");
+        QTest::newRow("the image itself") << u"image"_s << 1 << 3 << QByteArray("is the firmware image itself");
+        QTest::newRow("a file of /proc") << u"proc"_s << 1 << 3 << QByteArray("a file of the system's own");
+        // The instruments are updated, their records lost: the run fails all the same.
+        for (const int units : {1, 2}) {
+            QTest::addRow("disk full, %d instruments", units) << u"full"_s << units << 8
+                                                              << QByteArray("No space left on device");
+            QTest::addRow("cut short by a size limit, %d instruments", units)
+                << u"limit"_s << units << 8 << QByteArray("File too large");
+        }
+    }
+
+    // A record that cannot be kept never passes as kept, and never leaves a
+    // fragment for the next record to be glued to.
+    void recordsThatCannotBeKept()
+    {
+        QFETCH(QString, where);
+        QFETCH(int, units);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, says);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QString record = dir.filePath(u"records.jsonl"_s);
+        // A whole page of the file system, so that not even the page's rest is free.
+        const QByteArray earlier = "{\"earlier\":\"" + QByteArray(4096 - 15, 'x') + "\"}\n";
+        QString mounted;
+        if (where == u"directory"_s) {
+            record = dir.path();
+        } else if (where == u"image"_s) {
+            record = imagePath();
+        } else if (where == u"proc"_s) {
+            record = u"/proc/self/status"_s;
+        } else if (where == u"full"_s) {
+            // A small file system of our own, filled up.
+            mounted = dir.filePath(u"small"_s);
+            QVERIFY(QDir().mkdir(mounted));
+            if (QProcess::execute(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=64k"_s, u"tmpfs"_s, mounted}) != 0)
+                QSKIP("a full file system needs a tmpfs mount: run the tests as root");
+            record = mounted + u"/records.jsonl"_s;
+            QFile r(record);
+            QVERIFY(r.open(QIODevice::WriteOnly) && r.write(earlier) == earlier.size());
+            r.close();
+            QFile filler(mounted + u"/filler"_s);
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
+            }
+        } else {
+            QFile r(record);
+            QVERIFY(r.open(QIODevice::WriteOnly) && r.write(earlier) == earlier.size());
+        }
+        const auto cleanUp = qScopeGuard([&] {
+            if (!mounted.isEmpty())
+                QProcess::execute(u"umount"_s, {mounted});
+        });
+
+        std::vector<std::unique_ptr<Simulator>> sims;
+        QStringList args = kFastTimings + QStringList{u"--quiet"_s, u"--record"_s, record};
+        for (int i = 0; i < units; ++i) {
+            sims.push_back(std::make_unique<Simulator>());
+            QVERIFY(sims.back()->start());
+            args += {u"--port"_s, sims.back()->device()};
+        }
+        QProcess cli;
+        if (where == u"limit"_s) {
+            // Room for a few bytes of a record, not for a whole one.
+            const rlim_t limit = rlim_t(earlier.size() + 100);
+            cli.setChildProcessModifier([limit] {
+                const rlimit r{limit, limit};
+                ::setrlimit(RLIMIT_FSIZE, &r);
+            });
+        }
+        cli.start(cliPath(), args + QStringList{imagePath()});
+        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        const QByteArray err = cli.readAllStandardError();
+        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(cli.exitCode() == exitCode, err.constData());
+        QVERIFY2(err.contains(says), err.constData());
+        for (const auto &sim : sims)
+            QCOMPARE(sim->summary().value(u"erase_count"_s).toInt(), exitCode == 3 ? 0 : 1);
+        if (exitCode == 8) {
+            if (units > 1)
+                QVERIFY2(err.contains("Records not written: 2 of 2"), err.constData());
+            // No fragment: the file is as it was.
+            QFile r(record);
+            QVERIFY(r.open(QIODevice::ReadOnly));
+            QCOMPARE(r.readAll(), earlier);
+        }
+        if (where == u"image"_s) {
+            QFile image(imagePath());
+            QVERIFY(image.open(QIODevice::ReadOnly));
+            QCOMPARE(image.readAll(), m_image);
+        }
     }
 
     // Two runs append to one record file at the same time: every line is
