@@ -59,13 +59,18 @@ inline QByteArrayList sentLines(const QByteArray &file)
     return out;
 }
 
-// Each open descriptor of this process with what it refers to.
+// Each open descriptor of this process with what it refers to; files,
+// devices and pipes, not the wake-up descriptor each of Qt's threads keeps
+// (the image is read on a pooled thread that lives on for a while).
 inline QStringList openDescriptors()
 {
     QStringList targets;
     const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System))
-        targets << fd + QStringLiteral(" -> ") + QFile::symLinkTarget(fds.filePath(fd));
+    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        if (!target.endsWith(QStringLiteral("anon_inode:[eventfd]")))
+            targets << fd + QStringLiteral(" -> ") + target;
+    }
     return targets;
 }
 

@@ -51,6 +51,7 @@ constexpr qsizetype kSimulatorMaxLine = 64 * 1024;
 enum class Port {
     Simulator,    // the simulator's device
     Held,         // the simulator's device, held open by another program
+    HeldUnlocked, // the same, by a program that takes no lock (cat, a terminal program)
     RegularFile,  // a path to a regular file
     Text,         // portText as it stands
 };
@@ -135,6 +136,10 @@ QList<Row> makeRows()
         {.name = "port held by another program", .file = image, .faults = none, .exits = {3},
          .message = kWriteError, .cause = "the port is busy, in use by wexel_tests (process", .eraseCount = -1,
          .port = Port::Held},
+        // It would take the instrument's answers: refused before "KILL", named.
+        {.name = "port read by a program that takes no lock", .file = image, .faults = none, .exits = {3},
+         .message = kWriteError, .cause = "the port is busy, in use by cat (process", .eraseCount = -1,
+         .port = Port::HeldUnlocked},
         {.name = "port is a regular file", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
          .cause = "cannot be used as a serial port", .eraseCount = -1, .port = Port::RegularFile},
         {.name = "port text empty", .file = image, .faults = none, .exits = {3}, .message = kNoPort,
@@ -194,15 +199,29 @@ QList<Row> makeRows()
         // Line 12 is answered, then the line goes dead: line 13 is the one lost.
         {.name = "hang-up mid-file", .file = image, .faults = {u"--hangup-after-line"_s, u"12"_s}, .exits = {5},
          .message = kWriteError, .cause = "hung up", .linesReceived = 12, .failedLine = 13},
-        // "**": the spare acknowledgement answers line 4 before line 4's own
-        // arrives, and so on; every line is still answered, the end line by
-        // the acknowledgement of the line before it.
+        // A reply answers the command just sent: a spare '*' is discarded, so
+        // a refusal after it lands on its own line and is never taken for the
+        // end line's answer.
         {.name = "two acknowledgements in one read", .file = image, .faults = {u"--line-reply"_s, u"3"_s, u"**"_s},
-         .exits = {0}, .message = kOk, .cause = "answered the end line with \"*\"", .linesReceived = 21},
-        // "*xy": the stray bytes wait in the buffer and begin line 4's answer.
+         .exits = {0}, .message = kOk, .cause = "1 byte from the instrument answered no command and was discarded",
+         .linesReceived = 21},
         {.name = "acknowledgement followed by extra bytes", .file = image,
-         .faults = {u"--line-reply"_s, u"3"_s, u"*xy"_s}, .exits = {5}, .message = kWriteError,
-         .cause = "line 4 of 21", .linesReceived = 4, .failedLine = 4, .reply = u"xy*"_s},
+         .faults = {u"--line-reply"_s, u"3"_s, u"*xy"_s}, .exits = {0}, .message = kOk,
+         .cause = "2 bytes from the instrument answered no command", .linesReceived = 21},
+        {.name = "spare '*' on a line, then the last data line refused", .file = image,
+         .faults = {u"--line-reply"_s, u"3"_s, u"**"_s, u"--refuse-line"_s, u"20"_s}, .exits = {5},
+         .message = kWriteError, .cause = "line 20 of 21", .linesReceived = 20, .failedLine = 20,
+         .reply = u"NG*"_s},
+        {.name = "spare '*' on the erase, then the last data line refused", .file = image,
+         .faults = {u"--erase-reply"_s, u"**"_s, u"--refuse-line"_s, u"20"_s}, .exits = {5}, .message = kWriteError,
+         .cause = "line 20 of 21", .linesReceived = 20, .failedLine = 20, .reply = u"NG*"_s},
+        // The erase answered after the last tick, its two bytes 5 ms apart:
+        // the second arrives while the hand-over waits.
+        {.name = "spare '*' in the hand-over, then the last data line refused", .file = image,
+         .faults = {u"--erase-reply"_s, u"**"_s, u"--split-acks"_s, u"--erase-ms"_s, u"150"_s, u"--refuse-line"_s,
+                    u"20"_s},
+         .exits = {5}, .message = kWriteError, .cause = "line 20 of 21", .linesReceived = 20, .failedLine = 20,
+         .reply = u"NG*"_s, .options = {u"--hand-over-ms"_s, u"300"_s}},
         // The file. It is read whole before "KILL": a change while the
         // instrument erases does not change what is sent.
         {.name = "file missing", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
@@ -349,6 +368,7 @@ private slots:
             Simulator sim;
             QVERIFY(sim.start(c.faults));
             SerialLink holder;  // another program, for the busy port
+            QProcess reader;    // one that takes no lock
             QString port = c.portText;
             if (c.port == Port::Simulator) {
                 port = sim.device();
@@ -356,6 +376,18 @@ private slots:
                 port = sim.device();
                 holder.setDevicePath(port);
                 QVERIFY(holder.configure());
+            } else if (c.port == Port::HeldUnlocked) {
+                port = sim.device();
+                reader.start(u"cat"_s, {port});
+                QVERIFY(reader.waitForStarted());
+                const QString target = QFileInfo(port).canonicalFilePath();
+                QTRY_VERIFY([&] {
+                    const QDir fds(u"/proc/%1/fd"_s.arg(reader.processId()));
+                    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+                        if (QFile::symLinkTarget(fds.filePath(fd)) == target)
+                            return true;
+                    return false;
+                }());
             } else if (c.port == Port::RegularFile) {
                 port = dir.filePath(u"not-a-port"_s);
                 QFile f(port);
@@ -382,6 +414,8 @@ private slots:
                              QString::fromLocal8Bit(r.err))));
             }
             holder.close();
+            reader.kill();
+            reader.waitForFinished();
 
             // The system's message first (after a warning, if any), then its cause.
             QByteArray err = r.err;

@@ -10,6 +10,7 @@
 
 #include "firmware/filedialog.h"
 #include "firmware/firmwareline.h"
+#include "link/portholder.h"
 #include "link/portlist.h"
 #include "link/seriallink.h"
 #include "link/set_form.h"
@@ -22,6 +23,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -53,6 +55,7 @@ struct FaultCase
     quint32 eraseColour;
     quint32 writeColour;
     int linesReceived;  // after KILL; -1: nothing at all reached the instrument
+    int handOverMs = 0; // the hand-over's length, when not the fast one
 };
 
 QList<FaultCase> cases()
@@ -71,6 +74,9 @@ QList<FaultCase> cases()
          PendingColour, PendingColour, -1},
         {"port held by another program", image, none, keep, QStringLiteral("<busy>"), kWriteError, Locks::All,
          PendingColour, PendingColour, -1},
+        // It would take the instrument's answers: refused before "KILL".
+        {"port read by a program that takes no lock", image, none, keep, QStringLiteral("<cat>"), kWriteError,
+         Locks::All, PendingColour, PendingColour, -1},
         {"port is a regular file", image, none, keep, QStringLiteral("<regular>"), kWriteError, Locks::All,
          PendingColour, PendingColour, -1},
         {"port text empty", image, none, keep, QStringLiteral("<empty>"), kNoPort, Locks::All, PendingColour,
@@ -106,13 +112,34 @@ QList<FaultCase> cases()
          Locks::OnlyUpload, DoneColour, PendingColour, 7},
         {"hang-up mid-file", image, [](FakeInstrument &i) { i.hangUpAtLine = 12; }, keep, {}, kWriteError,
          Locks::OnlyUpload, DoneColour, PendingColour, -2},
-        // "**": the spare acknowledgement answers the next line early; every
-        // line is still answered, the last one by the end line's read.
+        // A reply answers the command just sent: a spare '*' or stray bytes
+        // after it are discarded, so a refusal after them lands on its own
+        // line and is never taken for the end line's answer.
         {"two acknowledgements in one read", image, [](FakeInstrument &i) { i.lineReplies[3] = "**"; }, keep, {},
          kOk, Locks::All, DoneColour, DoneColour, 21},
-        // "*xy": the stray bytes become part of the next line's answer.
         {"acknowledgement followed by extra bytes", image, [](FakeInstrument &i) { i.lineReplies[3] = "*xy"; },
-         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 4},
+         keep, {}, kOk, Locks::All, DoneColour, DoneColour, 21},
+        {"spare '*' on a line, then the last data line refused", image,
+         [](FakeInstrument &i) {
+             i.lineReplies[3] = "**";
+             i.refuseLine = 20;
+         },
+         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 20},
+        {"spare '*' on the erase, then the last data line refused", image,
+         [](FakeInstrument &i) {
+             i.eraseReplyPieces = {"**"};
+             i.refuseLine = 20;
+         },
+         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 20},
+        // Answered after the last tick, the second '*' 5 ms later: it arrives
+        // while the hand-over waits.
+        {"spare '*' in the hand-over, then the last data line refused", image,
+         [](FakeInstrument &i) {
+             i.eraseDelayMs = 60;
+             i.eraseReplyPieces = {"*", "*"};
+             i.refuseLine = 20;
+         },
+         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 20, 200},
         // The file.
         {"file deleted after the choice", image, none, [](const QString &f) { QFile::remove(f); }, {}, kWriteError,
          Locks::All, PendingColour, PendingColour, -1},
@@ -176,13 +203,17 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             QCOMPARE(f.write(c.file), c.file.size());
         }
-        const int descriptorsBefore = int(openDescriptors().size());
+        const QStringList descriptorsBefore = openDescriptors();
         {
             RecordingPresenter messages;
             FakeInstrument instrument;
             SerialLink holder;  // another program, for the busy port
+            QProcess reader;    // one that takes no lock
             c.instrument(instrument);
-            Main_MDI frame(&messages, fastTimings());
+            UpdateSequence::Timings timings = fastTimings();
+            if (c.handOverMs > 0)
+                timings.handOverDelay = std::chrono::milliseconds(c.handOverMs);
+            Main_MDI frame(&messages, timings);
             Main_Form *main = frame.mainForm();
             main->CWSerial->setReadTimeout(std::chrono::milliseconds(300));
             main->chooseFile(file);
@@ -194,6 +225,11 @@ private slots:
                 port = instrument.slavePath();
                 holder.setDevicePath(port);
                 QVERIFY(holder.configure());
+            } else if (port == u"<cat>") {
+                port = instrument.slavePath();
+                reader.start(QStringLiteral("cat"), {port});
+                QVERIFY(reader.waitForStarted());
+                QTRY_VERIFY(!otherProcessUsing(port).isEmpty());
             } else if (port == u"<regular>") {
                 port = dir.filePath(QStringLiteral("not-a-port"));
                 QFile f(port);
@@ -209,6 +245,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 120000);
             QTest::qWait(20);
             QCOMPARE(finished.size(), 1);
+            reader.kill();
+            reader.waitForFinished();
 
             QCOMPARE(messages.messages.size(), 1);
             QCOMPARE(messages.messages.first().prompt, c.message);
@@ -245,7 +283,7 @@ private slots:
             for (const QString &descriptor : openDescriptors())
                 QVERIFY2(!descriptor.endsWith(heldFile), qPrintable(descriptor));
         }
-        QCOMPARE(int(openDescriptors().size()), descriptorsBefore);
+        QCOMPARE(openDescriptors(), descriptorsBefore);
     }
 
     void linkTestAboveTheLimit()
