@@ -6,7 +6,7 @@
 #include "cli/lowlatencyreporter.h"
 #include "cli/outputchannel.h"
 #include "cli/progressreporter.h"
-#include "cli/signalwatcher.h"
+#include "update/signalwatcher.h"
 #include "link/enumname.h"
 #include "link/portcatalog.h"
 #include "link/portnumber.h"

@@ -52,6 +52,7 @@ bool LinkTest::start(const QString &portText)
     m_finishing = false;
     m_portNumber = 0;
     m_portText = portText;
+    emit started();
     if (!isDevicePath(portText)) {
         // Only the link test has this limit; it leaves the link untouched.
         // A text too long to read is refused by open() below.

@@ -60,6 +60,8 @@ public:
     bool isRunning() const { return m_running; }
 
 signals:
+    // A test has begun; finished() follows, from the event loop.
+    void started();
     void finished(const LinkTestOutcome &outcome);
 
 private:

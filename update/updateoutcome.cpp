@@ -35,6 +35,20 @@ QString UpdateOutcome::discardedText() const
         : QObject::tr("%1 bytes from the instrument answered no command and were discarded").arg(bytesDiscarded);
 }
 
+QString UpdateOutcome::untouchedText() const
+{
+    if (!earlier.mayBeErased)
+        return QObject::tr("the instrument was not touched");
+    QString left = QObject::tr("it may be erased");
+    if (earlier.linesTotal > 0 && earlier.linesAcknowledged > 0)
+        left = QObject::tr("it may be erased, line %1 of %2 was the last acknowledged")
+                   .arg(earlier.linesAcknowledged)
+                   .arg(earlier.linesTotal);
+    else if (earlier.linesTotal > 0)
+        left = QObject::tr("it may be erased, none of its %1 lines was acknowledged").arg(earlier.linesTotal);
+    return QObject::tr("nothing was sent this time; the instrument is as the last update left it: %1").arg(left);
+}
+
 QString UpdateOutcome::lineText() const
 {
     QString text = QObject::tr("line %1 of %2").arg(failedLine).arg(linesTotal);
@@ -109,13 +123,12 @@ QStringList UpdateOutcome::causes() const
         else
             causes += QObject::tr("stopped by a signal (Ctrl-C, SIGTERM or SIGHUP)");
         causes += eraseSent ? QObject::tr("the instrument may be left erased: run the update again")
-                            : QObject::tr("the instrument was not touched");
+                            : untouchedText();
         if (!recordError.isEmpty())
             causes += QObject::tr("the record could not be written: %1").arg(recordError);
         return causes;
     }
-    causes += eraseSent ? QObject::tr("the instrument may be erased: run the update again")
-                        : QObject::tr("the instrument was not touched");
+    causes += eraseSent ? QObject::tr("the instrument may be erased: run the update again") : untouchedText();
     if (bytesDiscarded > 0)
         causes += discardedText();
     if (!recordError.isEmpty() && kind != Kind::RecordError)

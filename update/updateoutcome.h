@@ -36,6 +36,16 @@ public:
     Message message;
     // True once "KILL" has been written: the instrument may now be erased.
     bool eraseSent = false;
+    // How an earlier update on the same link left the instrument, when it
+    // failed after "KILL" and none has succeeded since: an update that now
+    // stops before "KILL" has not touched it, but it is not as good as new.
+    struct EarlierState
+    {
+        bool mayBeErased = false;
+        int linesAcknowledged = 0;
+        int linesTotal = 0;
+    };
+    EarlierState earlier;
     int linesTotal = 0;         // lines to send (up to the end line), 0 when the file was not read
     int linesAcknowledged = 0;
     int failedLine = 0;         // 1-based number of the line that failed, 0 if none
@@ -62,5 +72,6 @@ public:
 
 private:
     QString lineText() const;
+    QString untouchedText() const;
     QString discardedText() const;
 };

@@ -263,6 +263,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     outcome.device = m_link->deviceName();
     outcome.linesTotal = int(m_image.lineCount());
     outcome.bytesDiscarded = m_discarded;
+    outcome.earlier = m_earlier;
     if (kind == Outcome::Kind::FileError)
         outcome.fileProblem = m_fileProblem;
     const bool lineFailed = kind == Outcome::Kind::WriteRefused || kind == Outcome::Kind::WriteFailed
@@ -275,6 +276,12 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     }
     if (kind == Outcome::Kind::PortError || kind == Outcome::Kind::EraseFailed || kind == Outcome::Kind::WriteFailed)
         outcome.linkError = m_portProblem.kind != LinkError::Kind::None ? m_portProblem : m_link->error();
+    // Remembered for the next update on this link: it may stop before
+    // "KILL" and must not then call the instrument untouched.
+    if (outcome.succeeded())
+        m_earlier = {};
+    else if (m_eraseSent)
+        m_earlier = {true, outcome.linesAcknowledged, m_state == State::Writing ? outcome.linesTotal : 0};
     if (m_record && m_record->isOpen()) {
         const RunRecord::Context context{m_image.summary().sha256, m_image.summary().linesToSend, m_startedAt,
                                          QDateTime::currentDateTimeUtc()};

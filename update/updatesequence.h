@@ -124,6 +124,8 @@ private:
     bool m_awaitingEndReply = false;
     ImageProblem m_fileProblem;
     LinkError m_portProblem;    // a refusal of ours before "KILL" (the port held by another program)
+    // What the last update that failed after "KILL" left, until one succeeds.
+    UpdateOutcome::EarlierState m_earlier;
     qint64 m_discarded = 0;     // bytes dropped because they answered no command
     QByteArray m_endReply;
     QString m_fileName;

@@ -8,7 +8,9 @@
 
 class QSocketNotifier;
 
-// Turns POSIX signals (SIGINT, SIGTERM, SIGHUP) into a Qt signal on the event loop.
+// Turns POSIX signals (SIGINT, SIGTERM, SIGHUP) into a Qt signal on the
+// event loop, for both programs: a logout, a closed terminal or Ctrl-C ends
+// an update as an outcome with its record, never by killing the process.
 // The handler only writes the signal's number into a socket pair; the event
 // loop reads it there, so nothing that is unsafe in a signal handler runs in
 // one. A second signal of the same kind gets the default action, so a

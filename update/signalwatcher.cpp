@@ -1,15 +1,34 @@
-#include "cli/signalwatcher.h"
+#include "update/signalwatcher.h"
+
+int SignalWatcher::s_writeFd = -1;
+volatile std::sig_atomic_t SignalWatcher::s_arrived = 0;
+
+#ifndef Q_OS_UNIX
+
+// Elsewhere signals end the program as they always did: the watcher is not valid.
+SignalWatcher::SignalWatcher(std::initializer_list<int>, QObject *parent)
+    : QObject(parent)
+{
+}
+
+SignalWatcher::~SignalWatcher() = default;
+
+void SignalWatcher::handleActivated()
+{
+}
+
+void SignalWatcher::handleSignal(int)
+{
+}
+
+#else
 
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-int SignalWatcher::s_writeFd = -1;
-volatile std::sig_atomic_t SignalWatcher::s_arrived = 0;
 
 SignalWatcher::SignalWatcher(std::initializer_list<int> signalNumbers, QObject *parent)
     : QObject(parent)
@@ -66,3 +85,5 @@ void SignalWatcher::handleActivated()
     for (ssize_t i = 0; i < n; ++i)
         emit signalReceived(int(static_cast<unsigned char>(bytes[i])));
 }
+
+#endif
