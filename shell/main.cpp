@@ -8,9 +8,12 @@
 #include "shell/main_form.h"
 #include "shell/main_mdi.h"
 #include "shell/shelloptions.h"
+#include "update/signalwatcher.h"
 
 #include <QApplication>
 #include <QFileInfo>
+
+#include <csignal>
 
 int main(int argc, char *argv[])
 {
@@ -18,6 +21,12 @@ int main(int argc, char *argv[])
     if (const std::optional<int> status = options.answerBeforeStart(argc, argv))
         return *status;
 
+#ifdef Q_OS_UNIX
+    // A record whose file hits a size limit fails and says so; it must not
+    // kill the program in the middle of an update.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wexel-update"));
     QApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
@@ -30,6 +39,12 @@ int main(int argc, char *argv[])
         frame.mainForm()->chooseFile(QFileInfo(*file).absoluteFilePath());
     if (const std::optional<QString> record = options.record())
         frame.setRecordFile(QFileInfo(*record).absoluteFilePath());
+#ifdef Q_OS_UNIX
+    // A logout or shutdown (SIGTERM), a closed terminal (SIGHUP) or Ctrl-C
+    // ends an update as the command line's interrupted one does.
+    const SignalWatcher watcher({SIGINT, SIGTERM, SIGHUP});
+    QObject::connect(&watcher, &SignalWatcher::signalReceived, &frame, &Main_MDI::endForSignal);
+#endif
     frame.show();
     return app.exec();
 }

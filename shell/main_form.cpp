@@ -2,6 +2,7 @@
 
 #include "firmware/filedialog.h"
 #include "link/class1.h"
+#include "link/printablebytes.h"
 #include "shell/indicator.h"
 #include "widgets/messagepresenter.h"
 #include "widgets/twips.h"
@@ -136,13 +137,14 @@ void Main_Form::handleFileChosen(const QString &fullName)
         // Silent, as it always was: name and directory shown, count at 0,
         // the upload button as it was (the update reads the file again and
         // refuses it before anything is sent).
-        File_TEXT->setText(m_choice.namePart());
-        Path_TEXT->setText(m_choice.directory());
+        File_TEXT->setText(printableText(m_choice.namePart()));
+        Path_TEXT->setText(printableText(m_choice.directory()));
         Code_line->setText(QStringLiteral("0"));
         return;
     case FileChoice::Outcome::Chosen:
-        File_TEXT->setText(m_choice.namePart());
-        Path_TEXT->setText(m_choice.directory());
+        // A name is shown, never obeyed: its control characters come escaped.
+        File_TEXT->setText(printableText(m_choice.namePart()));
+        Path_TEXT->setText(printableText(m_choice.directory()));
         Code_line->setText(QString::number(m_choice.lineCount()));
         Doownload_BUTT->setEnabled(true);
         return;

@@ -113,6 +113,14 @@ void Main_MDI::fitOuterSize()
     resize(size() - margins);
 }
 
+void Main_MDI::endForSignal(int signalNumber)
+{
+    if (m_update->isRunning())
+        m_update->abort();
+    m_link->close();
+    QCoreApplication::exit(128 + signalNumber);
+}
+
 void Main_MDI::closeEvent(QCloseEvent *event)
 {
     // Closing now would cut an update off half way, leaving the instrument

@@ -48,6 +48,10 @@ public:
     void setRecordFile(const QString &path);
     // The steps start-up ran; a load step counts only once it has run.
     const QList<StartupStep> &startupSteps() const { return m_startupSteps; }
+    // A logout, a closed terminal or Ctrl-C: a running update is stopped
+    // where it stands and ends as an interrupted one (its record written),
+    // the port is closed, and the program ends with 128 + the signal.
+    void endForSignal(int signalNumber);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -1,5 +1,6 @@
 #include "shell/updatepresenter.h"
 
+#include "link/linktest.h"
 #include "link/portlist.h"
 #include "link/set_form.h"
 #include "widgets/colours.h"
@@ -36,6 +37,28 @@ UpdatePresenter::UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, UpdateS
     });
     connect(m_update, &UpdateSequence::endLineReply, m_settings, &Set_Form::showReply);
     connect(m_update, &UpdateSequence::finished, this, &UpdatePresenter::handleFinished);
+    connect(m_settings->linkTest(), &LinkTest::started, this, &UpdatePresenter::handleLinkTestStarted);
+    connect(m_settings->linkTest(), &LinkTest::finished, this, &UpdatePresenter::handleLinkTestFinished);
+}
+
+void UpdatePresenter::handleLinkTestStarted()
+{
+    // The window waits with the link test, as it always did: an update
+    // started now would take the test's late answer for the erase's, and a
+    // new port or file would not be the one tested.
+    m_beforeLinkTest.clear();
+    for (QWidget *w : {static_cast<QWidget *>(m_main->Doownload_BUTT), static_cast<QWidget *>(m_main->OPEN_BUTT),
+                       static_cast<QWidget *>(m_settings->COM_PORT_LIST)}) {
+        m_beforeLinkTest.append({w, w->isEnabled()});
+        w->setEnabled(false);
+    }
+}
+
+void UpdatePresenter::handleLinkTestFinished()
+{
+    for (const auto &[widget, enabled] : std::as_const(m_beforeLinkTest))
+        widget->setEnabled(enabled);
+    m_beforeLinkTest.clear();
 }
 
 void UpdatePresenter::setLocked(bool locked)
@@ -79,27 +102,43 @@ void UpdatePresenter::handleFinished(const UpdateSequence::Outcome &outcome)
 {
     using Kind = UpdateSequence::Outcome::Kind;
     const Message &message = outcome.message;
+    // Why, and whether the instrument was touched: the causes the command
+    // line prints, below the prompt the box has always shown. A success
+    // tells its count, the end line's answer (or that there was none),
+    // bytes that answered nothing and a record that was not written.
+    const QStringList causes = outcome.causes();
     if (outcome.succeeded()) {
         m_main->Show_Load->setColour(DoneColour);
         // The controls come back once the user has seen the result.
-        m_messages->show(m_main, message, {}, [this] { setLocked(false); });
+        m_messages->show(m_main, message, causes, [this] { setLocked(false); });
         return;
     }
-    // Why, and whether the instrument was touched: the causes the command
-    // line prints, below the prompt the box has always shown.
-    const QStringList causes = outcome.causes();
     if (!outcome.eraseSent) {
-        // Nothing reached the instrument: everything comes back, so that a
-        // missing or mistyped port or file can be put right.
-        if (outcome.kind == Kind::NoFile || outcome.kind == Kind::NoPort) {
-            m_messages->show(m_main, message, causes, [this] { setLocked(false); });
-        } else {
+        // Nothing reached the instrument this time: what is needed to put a
+        // missing or mistyped port or file right comes back. QUIT stays
+        // locked while an earlier update may have left the instrument erased.
+        const auto unlock = [this, mayBeErased = outcome.earlier.mayBeErased] {
             setLocked(false);
+            if (mayBeErased)
+                m_main->QUIT_BUTT->setEnabled(false);
+        };
+        if (outcome.kind == Kind::NoFile || outcome.kind == Kind::NoPort) {
+            m_messages->show(m_main, message, causes, unlock);
+        } else {
+            unlock();
             m_messages->show(m_main, message, causes);
         }
         return;
     }
-    // The instrument may be erased: only another upload is offered until one succeeds.
+    // The instrument may be erased: only another upload is offered until one
+    // succeeds. An erase that got no answer at all most often means the
+    // wrong port or cable: the port box and the link test come back too, so
+    // the technician can do what the message advises.
     m_main->Doownload_BUTT->setEnabled(true);
+    if (outcome.kind == Kind::EraseFailed && outcome.linkError.kind == LinkError::Kind::Timeout
+        && outcome.bytesDiscarded == 0) {
+        m_settings->TSET->setEnabled(true);
+        m_settings->COM_PORT_LIST->setEnabled(true);
+    }
     m_messages->show(m_main, message, causes);
 }

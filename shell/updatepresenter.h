@@ -3,6 +3,7 @@
 #include "update/updatesequence.h"
 
 #include <QList>
+#include <QPair>
 #include <QObject>
 
 class Main_Form;
@@ -34,6 +35,8 @@ private:
     void handleUploadClicked();
     void handleStarted();
     void handleFinished(const UpdateSequence::Outcome &outcome);
+    void handleLinkTestStarted();
+    void handleLinkTestFinished();
     void setLocked(bool locked);
 
     Main_Form *m_main;
@@ -43,4 +46,6 @@ private:
     QList<QWidget *> m_lockSet;
     RunRecord *m_record = nullptr;
     QString m_recordPath;
+    // What a running link test took from the user, to give back when it ends.
+    QList<QPair<QWidget *, bool>> m_beforeLinkTest;
 };

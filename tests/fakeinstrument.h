@@ -25,6 +25,7 @@ public:
     // Replaces the answer to one line (1-based after KILL).
     QMap<int, QByteArray> lineReplies;
     QByteArray arcReply = QByteArrayLiteral("SIM-1*");
+    int arcDelayMs = 0;            // time before the link test's answer
     int linesSinceKill = 0;
 
     FakeInstrument()
@@ -56,7 +57,7 @@ private:
     void answer(const QByteArray &command)
     {
         if (command == "ARC*")
-            return send(arcReply);
+            return later(arcDelayMs, arcReply);
         if (command == "KILL") {
             linesSinceKill = 0;
             switch (erase) {

@@ -23,6 +23,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMap>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -40,7 +41,20 @@ const QString kWriteError = QStringLiteral("Code Downloading is error.");
 const QString kEraseError = QStringLiteral("Erese is error");
 const QString kNoPort = QStringLiteral("Please setting COM PORT");
 
-enum class Locks { All, OnlyUpload };
+enum class Locks {
+    All,
+    OnlyUpload,
+    UploadPortAndTest,  // an erase that got no answer: what the message advises comes back
+    AllButQuit,         // nothing sent this time, but an earlier update may have left it erased
+};
+
+// What the technician does besides pressing "Upload firmware".
+enum class Hand {
+    Upload,                 // only that
+    UploadThenLinkTest,     // then "Link Test", which must work
+    LinkTestThenUpload,     // "Link Test", and "Upload firmware" while the answer is awaited
+    UploadTwice,            // "Upload firmware" again after the first one failed
+};
 
 // One row of the matrix.
 struct FaultCase
@@ -56,6 +70,8 @@ struct FaultCase
     quint32 writeColour;
     int linesReceived;  // after KILL; -1: nothing at all reached the instrument
     int handOverMs = 0; // the hand-over's length, when not the fast one
+    Hand hand = Hand::Upload;
+    QString detail = {};  // a cause the last box's details must name
 };
 
 QList<FaultCase> cases()
@@ -87,7 +103,7 @@ QList<FaultCase> cases()
         {"erase refused", image, [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Refuse; }, keep, {},
          kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
         {"erase silent", image, [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; }, keep, {},
-         kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
+         kEraseError, Locks::UploadPortAndTest, PendingColour, PendingColour, 0},
         {"erase refusal in pieces", image, [](FakeInstrument &i) { i.eraseReplyPieces = {"N", "G", "*"}; }, keep,
          {}, kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
         {"erase acknowledged early", image, [](FakeInstrument &i) { i.eraseDelayMs = 0; }, keep, {}, kOk,
@@ -163,7 +179,21 @@ QList<FaultCase> cases()
         {"empty file", QByteArray(), none, keep, {}, kWriteError, Locks::All, PendingColour, PendingColour, -1},
         {"end line in the middle", "@F000\n31 40\nq\n32 41\n33 42\n", none, keep, {}, kOk, Locks::All, DoneColour,
          DoneColour, 3},
-        {"no end line", lines(8), none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 8},
+        {"no end line", lines(8), none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 8, 0, Hand::Upload,
+         QStringLiteral("the file has no end line (q): every line was sent")},
+        // A hostile hand.
+        {"erase unanswered, then a link test", image,
+         [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; }, keep, {}, kEraseError,
+         Locks::UploadPortAndTest, PendingColour, PendingColour, 0, 0, Hand::UploadThenLinkTest,
+         QStringLiteral("check the port and the cable with the link test")},
+        {"link test answered late, upload pressed while it waits", image,
+         [](FakeInstrument &i) { i.arcDelayMs = 1500; }, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 21, 0,
+         Hand::LinkTestThenUpload},
+        {"hang-up at a line, then an upload refused before the erase", image,
+         [](FakeInstrument &i) { i.hangUpAtLine = 12; }, keep, {}, kWriteError, Locks::AllButQuit, PendingColour,
+         PendingColour, -2, 0, Hand::UploadTwice,
+         QStringLiteral("nothing was sent this time; the instrument is as the last update left it: it may be erased, "
+                        "line 11 of 21 was the last acknowledged")},
         {"200,000 lines", lines(200000, "\r\n") + "q\r\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour,
          200001},
         {"lines of 100,000 characters", longLines, none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 5},
@@ -241,21 +271,46 @@ private slots:
 
             QSignalSpy finished(main->update(), &UpdateSequence::finished);
             QSignalSpy acknowledged(main->update(), &UpdateSequence::lineAcknowledged);
+            Set_Form *settings = frame.setForm();
+            if (c.hand == Hand::LinkTestThenUpload) {
+                main->CWSerial->setReadTimeout(std::chrono::milliseconds(3000));
+                settings->TSET->click();
+                QTest::qWait(300);
+                // The window waits with the test: nothing else may start.
+                QVERIFY(!main->Doownload_BUTT->isEnabled());
+                main->Doownload_BUTT->click();
+                QTRY_COMPARE_WITH_TIMEOUT(settings->Text1->text(), QStringLiteral("SIM-1*"), 5000);
+                QCOMPARE(instrument.killCount(), 0);
+                QVERIFY(main->Doownload_BUTT->isEnabled());
+            }
             main->Doownload_BUTT->click();
             QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 120000);
+            if (c.hand == Hand::UploadTwice) {
+                QVERIFY(main->Doownload_BUTT->isEnabled());
+                main->Doownload_BUTT->click();
+                QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 2, 120000);
+            }
             QTest::qWait(20);
-            QCOMPARE(finished.size(), 1);
+            QCOMPARE(finished.size(), c.hand == Hand::UploadTwice ? 2 : 1);
             reader.kill();
             reader.waitForFinished();
 
-            QCOMPARE(messages.messages.size(), 1);
-            QCOMPARE(messages.messages.first().prompt, c.message);
+            QCOMPARE(messages.messages.size(), c.hand == Hand::UploadTwice ? 2 : 1);
+            QCOMPARE(messages.messages.last().prompt, c.message);
+            if (!c.detail.isEmpty())
+                QVERIFY2(messages.details.last().join(u'\n').contains(c.detail),
+                         qPrintable(messages.details.last().join(u'\n')));
             QList<bool> enabled;
             for (QWidget *w : frame.presenter()->UpdateLockSet())
                 enabled << w->isEnabled();
-            const QList<bool> expected = c.locks == Locks::All ? QList<bool>{true, true, true, true, true}
-                                                               : QList<bool>{true, false, false, false, false};
-            QCOMPARE(enabled, expected);
+            // Upload, file, QUIT, link test, port box.
+            const QMap<Locks, QList<bool>> expectedLocks{
+                {Locks::All, {true, true, true, true, true}},
+                {Locks::OnlyUpload, {true, false, false, false, false}},
+                {Locks::UploadPortAndTest, {true, false, false, true, true}},
+                {Locks::AllButQuit, {true, true, false, true, true}},
+            };
+            QCOMPARE(enabled, expectedLocks.value(c.locks));
             QCOMPARE(main->Show_Erase->colour(), c.eraseColour);
             QCOMPARE(main->Show_Load->colour(), c.writeColour);
 
@@ -268,6 +323,11 @@ private slots:
             } else {
                 QCOMPARE(instrument.linesAfterKill().size(), c.linesReceived);
                 QCOMPARE(instrument.killCount(), 1);
+            }
+            if (c.hand == Hand::UploadThenLinkTest) {
+                settings->TSET->click();
+                QTRY_COMPARE(settings->Text1->text(), QStringLiteral("SIM-1*"));
+                QCOMPARE(messages.messages.size(), 1);
             }
             if (c.message == kOk) {
                 // Every line the file holds up to its end line went out and was answered.

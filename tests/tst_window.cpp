@@ -329,8 +329,9 @@ private slots:
         QTest::addColumn<QList<bool>>("enabled");
         QTest::newRow("erase refused") << "erase-refused" << "Erese is error" << "Error" << 100 << PendingColour
                                        << onlyUpload;
+        // No answer at all: the port box and the link test come back to check the port.
         QTest::newRow("erase silent") << "erase-silent" << "Erese is error" << "Error" << 100 << PendingColour
-                                      << onlyUpload;
+                                      << QList<bool>{true, false, false, true, true};
         QTest::newRow("refused at line 10") << "refuse-10" << "Code Downloading is error." << "Code Download error"
                                             << 100 << DoneColour << onlyUpload;
         QTest::newRow("hang-up while writing") << "hangup-3" << "Code Downloading is error."

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The desktop program in a real X server with real input: a technician's
-# whole update of the simulated instrument, then a refused one.
+# whole update of the simulated instrument, then a refused one, then a
+# hostile hand: a dead end after an unanswered erase, a link test raced by
+# the upload button, a refusal after a half-written update, a file without
+# an end line and SIGTERM in the middle of the write phase.
 #
 #   realwindow.sh BUILD_DIR SAMPLE_FILE [SHOT_DIR]
 #
@@ -71,6 +74,7 @@ click_twips() {  # click_twips FRAME_ID PANEL_LEFT_TWIPS PANEL_TOP_TWIPS X_TWIPS
 # Where the controls are (twips): the settings panel at 30,30, the main
 # panel at 30,860; Frame1 at 120,2160 inside the main panel.
 PORT_BOX="30 30 1860 510"
+LINK_TEST_BUTTON="30 30 3127 507"
 OPEN_BUTTON="30 860 1327 427"
 UPLOAD_BUTTON="30 860 1327 2707"
 
@@ -136,6 +140,113 @@ run_update refused "$sample" "Code Download error"
 stop_sim refused
 [ "$(lines "$summary")" = "10" ] || fail "expected 10 lines received before the refusal: $summary"
 echo "refusal shown: \"Code Download error\" after line 10"
+
+# The program opened on the simulator's port with a file, as a script does.
+launch() {  # launch FILE [ARGS...]: sets app and frame
+  local file=$1; shift
+  "$build/shell/wexel-update" --port "$sim_dev" --file "$file" "$@" &
+  app=$!; pids+=($app)
+  frame=$(wait_window "Wexel_Update Program" 15) || fail "the window did not appear"
+  sleep 0.5
+}
+press_ok() {  # press_ok TITLE SECONDS: waits for the box and closes it
+  local box
+  box=$(wait_window "$1" "$2") || { shot "no-box"; fail "no \"$1\" box"; }
+  sleep 0.3
+  xdotool windowfocus --sync "$box" 2>/dev/null || true
+  xdotool key Return
+  sleep 0.5
+}
+quit_app() {
+  kill "$app" 2>/dev/null || true
+  wait "$app" 2>/dev/null || true
+}
+field_of() {  # field_of NAME JSON: a number or boolean field
+  sed -n "s/.*\"$1\": *\([0-9a-z]*\).*/\1/p" <<<"$2"
+}
+
+# 4. No answer to the erase: the message sends the technician to the link
+# test, which must be there to press.
+start_sim silent --erase ignore
+launch "$sample"
+click_twips "$frame" $UPLOAD_BUTTON
+press_ok "Error" 20
+click_twips "$frame" $LINK_TEST_BUTTON
+sleep 1
+shot hostile-1-link-test-after-silence
+quit_app
+stop_sim silent
+[ "$(field_of link_tests "$summary")" = "1" ] || fail "the link test was not there after an unanswered erase: $summary"
+echo "after an unanswered erase the link test works"
+
+# 5. "Upload firmware" pressed while a late link test waits for its answer:
+# nothing starts, and the upload pressed afterwards succeeds.
+small=$work/small.txt
+printf '@F000\n31 40 00 24\nq\n' >"$small"
+start_sim late --ack-delay-ms 1500
+launch "$small"
+click_twips "$frame" $LINK_TEST_BUTTON
+sleep 0.3
+click_twips "$frame" $UPLOAD_BUTTON
+sleep 2.5
+click_twips "$frame" $UPLOAD_BUTTON
+press_ok "Update OK" 30
+quit_app
+stop_sim late
+[ "$(field_of erase_count "$summary")" = "1" ] || fail "expected one erase, after the link test: $summary"
+[ "$(field_of lines_received "$summary")" = "3" ] || fail "expected the 3 lines: $summary"
+echo "the upload waits for the link test"
+
+# 6. The cable is pulled at line 12; the next upload finds no port and says
+# the instrument is as the last update left it.
+record=$work/hostile.jsonl
+start_sim hangup --hangup-after-line 12
+launch "$sample" --record "$record"
+click_twips "$frame" $UPLOAD_BUTTON
+press_ok "Code Download error" 30
+click_twips "$frame" $UPLOAD_BUTTON
+press_ok "Code Download error" 15
+quit_app
+stop_sim hangup
+[ "$(wc -l <"$record")" = "2" ] || fail "expected two records: $(cat "$record")"
+tail -n 1 "$record" | grep -q "nothing was sent this time; the instrument is as the last update left it" \
+  || fail "the refused upload forgot the half-written instrument: $(tail -n 1 "$record")"
+echo "a refused upload names the half-written instrument"
+
+# 7. A file without an end line: "Update OK", recorded without an end reply.
+noend=$work/noend.txt
+printf '@F000\n31 40 00 24\n32 41\n' >"$noend"
+rm -f "$record"
+start_sim noend
+launch "$noend" --record "$record"
+click_twips "$frame" $UPLOAD_BUTTON
+press_ok "Update OK" 30
+quit_app
+stop_sim noend
+grep -q '"ok":true' "$record" || fail "no successful record: $(cat "$record")"
+grep -q '"end_reply"' "$record" && fail "an end reply recorded for a file without an end line"
+echo "a file without an end line is recorded as such"
+
+# 8. SIGTERM (a logout) in the write phase: the update ends as interrupted,
+# recorded, with the port closed and its lock gone.
+rm -f "$record"
+start_sim sigterm --ack-delay-ms 20
+launch "$sample" --record "$record"
+click_twips "$frame" $UPLOAD_BUTTON
+sleep 8
+shot hostile-2-writing
+kill -TERM "$app"
+status=0
+wait "$app" || status=$?
+[ "$status" = "143" ] || fail "exit status $status after SIGTERM, not 143"
+stop_sim sigterm
+grep -q '"outcome":"interrupted"' "$record" || fail "no record of the interrupted update: $(cat "$record")"
+[ "$(field_of failed_line "$(cat "$record")")" -gt 0 ] || fail "the record names no line: $(cat "$record")"
+lock=LCK..$(readlink -f "$sim_dev" | sed 's#^/dev/##; s#/#_#g')
+for d in /var/lock /run/lock /tmp; do
+  [ -f "$d/$lock" ] && [ "$(head -n 1 "$d/$lock" | tr -d ' ')" = "$app" ] && fail "lock $d/$lock left behind"
+done
+echo "SIGTERM while writing: recorded as interrupted, exit 143, no lock left"
 
 # 3. Under a window manager the frame's outer size is 5580 x 6100 twips,
 # border and title bar included, and the frame sits where the centring put
