@@ -220,7 +220,7 @@ QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &contex
     if (!outcome.endReply.isNull())
         record.insert(QStringLiteral("end_reply"), shownBytes(outcome.endReply));
     record.insert(QStringLiteral("bytes_discarded"), double(outcome.bytesDiscarded));
-    if (!outcome.succeeded())
-        record.insert(QStringLiteral("cause"), outcome.causes().join(QStringLiteral("; ")));
+    // A success has causes worth keeping too: no end line, bytes that answered nothing.
+    record.insert(QStringLiteral("cause"), outcome.causes().join(QStringLiteral("; ")));
     return record;
 }

@@ -224,6 +224,7 @@ press_ok "Update OK" 30
 quit_app
 stop_sim noend
 grep -q '"ok":true' "$record" || fail "no successful record: $(cat "$record")"
+grep -q 'the file has no end line' "$record" || fail "the record does not say the end line was missing: $(cat "$record")"
 grep -q '"end_reply"' "$record" && fail "an end reply recorded for a file without an end line"
 echo "a file without an end line is recorded as such"
 
