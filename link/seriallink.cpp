@@ -214,7 +214,10 @@ bool SerialLink::writeCommand(const QByteArray &command)
     discardPending();
     QByteArray bytes = command;
     bytes += kSuffix;
-    return write(bytes);
+    const bool written = write(bytes);
+    // Bytes that come from now on may answer this command.
+    m_nothingPending = false;
+    return written;
 }
 
 void SerialLink::read()
@@ -265,6 +268,11 @@ void SerialLink::handleDrainTimeout()
 
 void SerialLink::discardPending()
 {
+    // Called twice in a row (an update drops what came before it writes a
+    // line, and writing does too): once is enough, no event came between.
+    if (m_nothingPending)
+        return;
+    m_nothingPending = true;
     QByteArray start = m_received.takeAll();
     qint64 count = m_received.pending() + start.size();
     m_received.clear();
@@ -358,6 +366,7 @@ void SerialLink::deliverIfComplete()
 
 void SerialLink::handleReadyRead()
 {
+    m_nothingPending = false;
     m_received.append(m_port.readAll());
     deliverIfComplete();
 }

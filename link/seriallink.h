@@ -137,6 +137,7 @@ private:
     bool m_deliveryScheduled = false;
     QTimer m_readTimer;
     QTimer m_drainTimer;
+    bool m_nothingPending = false;  // discarded since the last command and the last bytes that came
     qint64 m_drainBytes = 0;  // what was waiting to leave when the drain timer started
     std::chrono::milliseconds m_readTimeout = kDefaultReadTimeout;
     Error m_error;
