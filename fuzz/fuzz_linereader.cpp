@@ -151,6 +151,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     fuzzCheck(splitFile.open(QIODevice::ReadOnly), "a buffer opens");
     fuzzCheck(readAllLines(&splitFile) == lines, "the lines do not depend on how the reads are cut");
 
+    // With a line limit taken from the data: each line cut to its start,
+    // its whole length still told.
+    const qsizetype limit = data.isEmpty() ? 0 : static_cast<unsigned char>(data.back()) % 64;
+    SplitReadBuffer limitedFile;
+    limitedFile.setData(data);
+    fuzzCheck(limitedFile.open(QIODevice::ReadOnly), "a buffer opens");
+    LineReader limited(&limitedFile);
+    limited.setLineLimit(limit);
+    QByteArray cut;
+    for (const QByteArray &line : lines) {
+        fuzzCheck(limited.readLine(cut), "a limit loses no line");
+        fuzzCheck(cut == line.left(limit), "a line is kept up to the limit");
+        fuzzCheck(limited.lineLength() == line.size(), "a line's whole length is told");
+    }
+    fuzzCheck(!limited.readLine(cut), "a limit adds no line");
+
     qint64 counted = -1;
     QBuffer countFile;
     countFile.setData(data);

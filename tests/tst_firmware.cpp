@@ -374,6 +374,22 @@ void FirmwareTest::longLine()
     QCOMPARE(lines.at(2), longOdd);
     QCOMPARE(countAllLines(data), qint64(4));
 
+    // Kept to a limit, as an image is read: each line is its start, however
+    // many chunks it spans, and its whole length is still told.
+    constexpr qsizetype kLimit = 256;
+    QBuffer buffer;
+    buffer.setData(data);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    LineReader limited(&buffer);
+    limited.setLineLimit(kLimit);
+    QByteArray line;
+    for (const QByteArray &whole : lines) {
+        QVERIFY(limited.readLine(line));
+        QCOMPARE(line, whole.left(kLimit));
+        QCOMPARE(limited.lineLength(), qint64(whole.size()));
+    }
+    QVERIFY(!limited.readLine(line));
+
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("long.txt"));
