@@ -2,6 +2,7 @@
 
 #include "firmware/firmwarefile.h"
 #include "firmware/firmwareline.h"
+#include "firmware/linegrammar.h"
 #include "firmware/linereader.h"
 
 #include <QCryptographicHash>
@@ -44,12 +45,13 @@ FirmwareImage FirmwareImage::load(const QString &fileName, ImageProblem *problem
     QCryptographicHash sha256(QCryptographicHash::Sha256);
     LineReader reader(&file);
     reader.setByteLimit(FirmwareFile::kMaxSize);
+    reader.setLineLimit(LineGrammar::kMaxLineLength);
     reader.setHash(&sha256);
     ImageCheck check;
     QByteArray raw;
     while (reader.readLine(raw)) {
         const QByteArray prepared = PrepareLine(raw);
-        if (!check.addLine(raw, prepared))
+        if (!check.addLine(raw, prepared, reader.lineLength()))
             return refuse(check.problem());
         image.append(prepared);
     }

@@ -23,5 +23,8 @@ QString shownBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
 // The same in quotes, cut to their first kShownLength bytes
 // with their full size when longer: "AF 87 A7 ..."... (60000 bytes).
 QString quotedBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
+// The same for bytes of which only the start was kept, `size` bytes in all
+// (a line longer than any line kept): "31 40 00 24 ..."... (90000 bytes).
+QString quotedStart(QByteArrayView start, qint64 size, qsizetype limit = kShownLength);
 // The same for a text: "COM 3     "... (32768 characters).
 QString quotedText(const QString &text, qsizetype limit = kShownLength);

@@ -139,7 +139,9 @@ QList<FaultCase> cases()
         {"no end line", lines(8), none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 8},
         {"200,000 lines", lines(200000, "\r\n") + "q\r\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour,
          200001},
-        {"lines of 100,000 characters", longLines, none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 5},
+        // Longer than any line the instrument takes: refused before the erase.
+        {"lines of 100,000 characters", longLines, none, keep, {}, kWriteError, Locks::All, PendingColour,
+         PendingColour, -1},
         {"CR endings", lines(6, "\r") + "q\r", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
         {"LF endings", lines(6, "\n") + "q\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
         {"CR LF endings", lines(6, "\r\n") + "q\r\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},

@@ -1,0 +1,126 @@
+#include "firmware/linegrammar.h"
+
+#include "firmware/firmwareline.h"
+
+#include <algorithm>
+
+namespace LineGrammar {
+
+namespace {
+
+constexpr char kSpace = ' ';
+constexpr char kTab = '\t';
+constexpr char kAddressMark = '@';
+// "@F000" as most files write it, "@0F000" or "@1F000" as the instrument reads it.
+constexpr qsizetype kShortAddressDigits = 4;
+constexpr qsizetype kAddressDigits = 5;
+constexpr qsizetype kDigitsPerByte = 2;
+
+// Bytes are counted as the line stands; an odd count gains its pad byte in
+// preparation, which an even limit always has room for. So a line within
+// the limit as it stands is within it as it goes out.
+static_assert(kMaxDataBytes % 2 == 0, "the pad byte of an odd line must fit within the limit");
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool isHexDigit(char c)
+{
+    return hexValue(c) >= 0;
+}
+
+Line refused(Fault fault, qsizetype position)
+{
+    Line line;
+    line.kind = Kind::Refused;
+    line.fault = fault;
+    line.position = position;
+    return line;
+}
+
+// `text` has no tab and at least one '@'; `offset` is where it starts in the line.
+Line parseAddress(QByteArrayView text, qsizetype offset, Form form)
+{
+    if (text.front() != kAddressMark)
+        return refused(Fault::BadAddress, offset);
+    const QByteArrayView digits = text.sliced(1);
+    const auto bad = std::find_if_not(digits.begin(), digits.end(), isHexDigit);
+    if (bad != digits.end())
+        return refused(Fault::BadAddress, offset + 1 + (bad - digits.begin()));
+    const bool shortTaken = form == Form::InFile && digits.size() == kShortAddressDigits;
+    if (digits.size() != kAddressDigits && !shortTaken)
+        return refused(Fault::BadAddress, offset);
+    Line line;
+    line.kind = Kind::Address;
+    for (const char c : digits)
+        line.address = (line.address << 4) | quint32(hexValue(c));
+    return line;
+}
+
+// `text` holds only digits and spaces, begins and ends with neither space nor
+// tab; `offset` is where it starts in the line.
+Line parseData(QByteArrayView text, qsizetype offset, QByteArray *bytes)
+{
+    Line line;
+    line.kind = Kind::Data;
+    qsizetype at = 0;
+    for (;;) {
+        if (text[at] == kSpace)
+            return refused(Fault::TwoBlanks, offset + at - 1);
+        const qsizetype start = at;
+        while (at < text.size() && isHexDigit(text[at]))
+            ++at;
+        if (at - start != kDigitsPerByte)
+            return refused(Fault::ByteNotTwoDigits, offset + start);
+        if (++line.byteCount > kMaxDataBytes)
+            return refused(Fault::TooManyBytes, offset + start);
+        if (bytes)
+            bytes->append(char(hexValue(text[start]) << 4 | hexValue(text[start + 1])));
+        if (at == text.size())
+            return line;
+        ++at;  // the one space between two bytes
+    }
+}
+
+} // namespace
+
+Line parse(QByteArrayView line, Form form, QByteArray *bytes)
+{
+    if (bytes)
+        bytes->clear();
+    qsizetype begin = 0;
+    qsizetype end = line.size();
+    while (begin < end && line[begin] == kSpace)
+        ++begin;
+    while (end > begin && line[end - 1] == kSpace)
+        --end;
+    const QByteArrayView text = line.sliced(begin, end - begin);
+    Line result;
+    if (text.isEmpty())
+        return result;
+    if (IsEndLine(text)) {
+        result.kind = Kind::End;
+        return result;
+    }
+    // Any '@' makes an address line, as it does for PrepareLine.
+    const bool address = text.contains(kAddressMark);
+    if (!address) {
+        const auto other = std::find_if(text.begin(), text.end(),
+                                        [](char c) { return !isHexDigit(c) && c != kSpace && c != kTab; });
+        if (other != text.end())
+            return refused(Fault::NotALine, begin + (other - text.begin()));
+    }
+    if (const qsizetype tab = text.indexOf(kTab); tab >= 0)
+        return refused(Fault::Tab, begin + tab);
+    return address ? parseAddress(text, begin, form) : parseData(text, begin, bytes);
+}
+
+} // namespace LineGrammar
