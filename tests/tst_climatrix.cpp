@@ -218,7 +218,7 @@ QList<Row> makeRows()
         {.name = "empty file", .file = {}, .faults = none, .exits = {3}, .message = kWriteError,
          .cause = "the file is empty", .eraseCount = -1},
         {.name = "end line in the middle", .file = "@F000\n31 40\nq\n32 41\n33 42\n", .faults = none, .exits = {0},
-         .message = kOk, .cause = "3 of 5 lines written", .linesReceived = 3},
+         .message = kOk, .cause = "3 of 3 lines written", .linesReceived = 3},
         {.name = "no end line", .file = lines(8), .faults = none, .exits = {0}, .message = kOk,
          .cause = "the file has no end line", .linesReceived = 8},
         {.name = "200,000 lines", .file = lines(200000, "\r\n") + "q\r\n", .faults = none, .exits = {0},

@@ -428,13 +428,15 @@ void FirmwareTest::loadImage()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("main.txt"));
-    QVERIFY(writeFile(path, "@F000\r\n31 40 00 24\r\n  31 40 00\n@10000\r\n\r\nq\r\n"));
+    // The line after the end line is counted, but neither sent nor kept.
+    QVERIFY(writeFile(path, "@F000\r\n31 40 00 24\r\n  31 40 00\n@10000\r\n\r\nq\r\nBuilt by CI\r\n"));
 
     ImageProblem problem;
     problem.kind = ImageProblem::Kind::CannotOpen;
     const FirmwareImage image = FirmwareImage::load(path, &problem);
     QCOMPARE(problem.kind, ImageProblem::Kind::None);
     const QList<QByteArray> expected{"@0F000", "31 40 00 24", "31 40 00 FF", "@10000", "", "q"};
+    QCOMPARE(image.summary().linesInFile, qint64(expected.size() + 1));
     QCOMPARE(image.lineCount(), expected.size());
     QVERIFY(!image.isEmpty());
     qsizetype bytes = 0;
