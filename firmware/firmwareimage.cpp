@@ -13,21 +13,17 @@
 namespace {
 
 // A prepared line never holds a CR or LF (they end lines when the file is
-// read), so either can end one in the block. The pad byte of an odd data
-// line is kept as its line's end: otherwise a file of one-byte data lines
-// ("31" and its line ending, three bytes) would take twice its size.
+// read): each line in the block ends with an LF, and a CR before it stands
+// for a closing " FF", the pad byte of an odd data line. Otherwise a file of
+// one-byte data lines ("31" and its line ending, three bytes) would take
+// twice its size; so it takes four bytes a line at most.
 constexpr char kLineEnd = '\n';
-constexpr char kPaddedLineEnd = '\r';
+constexpr char kPadMark = '\r';
 constexpr QByteArrayView kPad(" FF");
 // One mark per this many lines: a line is found by reading at most this
 // many line ends, and the marks cost at most 8 bytes per this many bytes of
 // the file (a file of empty lines).
 constexpr qsizetype kMarkStride = 256;
-
-bool isLineEnd(char c)
-{
-    return c == kLineEnd || c == kPaddedLineEnd;
-}
 
 } // namespace
 
@@ -69,11 +65,11 @@ FirmwareImage FirmwareImage::read(QIODevice *device, qint64 size, ImageProblem *
     };
     FirmwareImage image;
     // A kept line takes at most one byte more than it does in the file, with
-    // its ending: a four-digit address line gains its 0, so a file of
-    // nothing else takes a sixth more. Reserving takes address space, not
-    // memory, until it is written.
+    // its ending: an odd data line its pad mark, a four-digit address its 0,
+    // so a file of one-byte data lines takes a third more. Reserving takes
+    // address space, not memory, until it is written.
     size = std::clamp<qint64>(size, 0, FirmwareFile::kMaxSize);
-    image.m_data.reserve(qsizetype(size + size / 6 + 2));
+    image.m_data.reserve(qsizetype(size + size / 3 + 2));
     QCryptographicHash sha256(QCryptographicHash::Sha256);
     LineReader reader(device);
     reader.setByteLimit(FirmwareFile::kMaxSize);
@@ -136,10 +132,13 @@ QByteArray FirmwareImage::line(qsizetype i) const
     }
     for (; from < i; ++from)
         at = lineEnd(at) + 1;
-    m_cursorLine = i;
-    m_cursorBegin = at;
-    const qsizetype end = lineEnd(at);
-    const bool padded = m_data.at(end) == kPaddedLineEnd;
+    qsizetype end = lineEnd(at);
+    // The next line begins after this one: asked for next, it is found at once.
+    m_cursorLine = i + 1;
+    m_cursorBegin = end + 1;
+    const bool padded = end > at && m_data.at(end - 1) == kPadMark;
+    if (padded)
+        --end;
     QByteArray text;
     text.reserve(end - at + (padded ? kPad.size() : 0));
     text.append(QByteArrayView(m_data).sliced(at, end - at));
@@ -150,8 +149,7 @@ QByteArray FirmwareImage::line(qsizetype i) const
 
 qsizetype FirmwareImage::lineEnd(qsizetype begin) const
 {
-    const char *const data = m_data.constData();
-    return std::find_if(data + begin, data + m_data.size(), isLineEnd) - data;
+    return m_data.indexOf(kLineEnd, begin);
 }
 
 void FirmwareImage::append(QByteArrayView preparedLine)
@@ -162,9 +160,9 @@ void FirmwareImage::append(QByteArrayView preparedLine)
     m_byteCount += preparedLine.size();
     if (preparedLine.endsWith(kPad)) {
         m_data.append(preparedLine.chopped(kPad.size()));
-        m_data.append(kPaddedLineEnd);
+        m_data.append(kPadMark);
     } else {
         m_data.append(preparedLine);
-        m_data.append(kLineEnd);
     }
+    m_data.append(kLineEnd);
 }

@@ -41,15 +41,15 @@ private:
     void append(QByteArrayView preparedLine);
     qsizetype lineEnd(qsizetype begin) const;
 
-    // The prepared lines, each followed by kLineEnd, or by kPaddedLineEnd in
-    // place of a closing " FF".
+    // The prepared lines, each followed by an LF, a closing " FF" kept as a
+    // CR before it.
     QByteArray m_data;
     // Where every kMarkStride-th line begins in m_data.
     QList<qsizetype> m_marks;
     qsizetype m_lineCount = 0;
     qsizetype m_byteCount = 0;
-    // The last line looked up and where it begins: an update asks for its
-    // lines in order, and each is then found from the one before.
+    // The line after the last one looked up, and where it begins: an update
+    // asks for its lines in order, and each is then found at once.
     mutable qsizetype m_cursorLine = 0;
     mutable qsizetype m_cursorBegin = 0;
     ImageSummary m_summary;

@@ -3,6 +3,7 @@
 #include "firmware/firmwareline.h"
 
 #include <algorithm>
+#include <array>
 
 namespace LineGrammar {
 
@@ -21,15 +22,23 @@ constexpr qsizetype kDigitsPerByte = 2;
 // the limit as it stands is within it as it goes out.
 static_assert(kMaxDataBytes % 2 == 0, "the pad byte of an odd line must fit within the limit");
 
+// The value of each byte as a hexadecimal digit of either case, -1 for any
+// other byte: one look-up a byte, as every byte of an image is read twice.
+constexpr std::array<qint8, 256> kHexValues = [] {
+    std::array<qint8, 256> values{};
+    values.fill(-1);
+    for (int i = 0; i < 10; ++i)
+        values['0' + i] = qint8(i);
+    for (int i = 0; i < 6; ++i) {
+        values['A' + i] = qint8(10 + i);
+        values['a' + i] = qint8(10 + i);
+    }
+    return values;
+}();
+
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return kHexValues[static_cast<unsigned char>(c)];
 }
 
 bool isHexDigit(char c)
@@ -65,8 +74,9 @@ Line parseAddress(QByteArrayView text, qsizetype offset, Form form)
     return line;
 }
 
-// `text` holds only digits and spaces, begins and ends with neither space nor
-// tab; `offset` is where it starts in the line.
+// `text` has no '@', begins and ends with no space; `offset` is where it
+// starts in the line. A byte that is neither digit nor space is refused
+// here as NotALine, for the caller to tell what it is.
 Line parseData(QByteArrayView text, qsizetype offset, QByteArray *bytes)
 {
     Line line;
@@ -86,6 +96,8 @@ Line parseData(QByteArrayView text, qsizetype offset, QByteArray *bytes)
             bytes->append(char(hexValue(text[start]) << 4 | hexValue(text[start + 1])));
         if (at == text.size())
             return line;
+        if (text[at] != kSpace)
+            return refused(Fault::NotALine, offset + at);
         ++at;  // the one space between two bytes
     }
 }
@@ -110,17 +122,22 @@ Line parse(QByteArrayView line, Form form, QByteArray *bytes)
         result.kind = Kind::End;
         return result;
     }
+    const qsizetype tab = text.indexOf(kTab);
     // Any '@' makes an address line, as it does for PrepareLine.
-    const bool address = text.contains(kAddressMark);
-    if (!address) {
-        const auto other = std::find_if(text.begin(), text.end(),
-                                        [](char c) { return !isHexDigit(c) && c != kSpace && c != kTab; });
-        if (other != text.end())
-            return refused(Fault::NotALine, begin + (other - text.begin()));
-    }
-    if (const qsizetype tab = text.indexOf(kTab); tab >= 0)
+    if (text.contains(kAddressMark))
+        return tab >= 0 ? refused(Fault::Tab, begin + tab) : parseAddress(text, begin, form);
+    const Line data = parseData(text, begin, bytes);
+    if (data.kind != Kind::Refused)
+        return data;
+    // What is wrong, first of all: a byte that belongs in no data line
+    // (prose), then a tab, then the data line's own fault.
+    const auto other = std::find_if(text.begin(), text.end(),
+                                    [](char c) { return !isHexDigit(c) && c != kSpace && c != kTab; });
+    if (other != text.end())
+        return refused(Fault::NotALine, begin + (other - text.begin()));
+    if (tab >= 0)
         return refused(Fault::Tab, begin + tab);
-    return address ? parseAddress(text, begin, form) : parseData(text, begin, bytes);
+    return data;
 }
 
 } // namespace LineGrammar
