@@ -108,13 +108,9 @@ Line parse(QByteArrayView line, Form form, QByteArray *bytes)
 {
     if (bytes)
         bytes->clear();
-    qsizetype begin = 0;
-    qsizetype end = line.size();
-    while (begin < end && line[begin] == kSpace)
-        ++begin;
-    while (end > begin && line[end - 1] == kSpace)
-        --end;
-    const QByteArrayView text = line.sliced(begin, end - begin);
+    // The spaces around a line are no part of it: PrepareLine removes them.
+    const QByteArrayView text = spacesTrimmed(line);
+    const qsizetype begin = text.data() - line.data();
     Line result;
     if (text.isEmpty())
         return result;
