@@ -37,10 +37,10 @@ void JsonReporter::attach(UpdateSequence *update, const QString &port)
         const QByteArray array = QJsonDocument(QJsonArray{port}).toJson(QJsonDocument::Compact);
         m_portField = ",\"port\":" + array.mid(1, array.size() - 2);
     }
-    connect(update, &UpdateSequence::imageLoaded, this, [this](int lineCount) {
+    connect(update, &UpdateSequence::imageLoaded, this, [this](int) {
         const ImageSummary &summary = m_update->image().summary();
         writeEvent({{u"event"_s, u"image-loaded"_s},
-                    {u"lines"_s, lineCount},
+                    {u"lines"_s, double(summary.linesInFile)},
                     {u"lines_to_send"_s, double(summary.linesToSend)},
                     {u"bytes"_s, double(m_update->image().byteCount())},
                     {u"end_line"_s, summary.endLine},

@@ -9,34 +9,53 @@
 
 #include <atomic>
 
-// A snapshot of a firmware file: every line read and prepared, held in one
-// block so that a large image costs little more than its file, and what an
-// update of it would send. Copies share the block, so one image read once
-// serves any number of instruments.
+class QIODevice;
+
+// A snapshot of a firmware file: the lines an update sends (up to and
+// including the end line), checked and prepared, held in one block that
+// costs about what the file does whatever it holds, and what an update of
+// it would send. Copies share the block, so one image read once serves any
+// number of instruments.
 class FirmwareImage
 {
 public:
-    // Opens the file without trusting it, reads, checks and prepares every
-    // line. The image is empty when the file is refused; `problem` says why.
-    // Reading stops early, with an empty image, once `cancelled` is set.
+    // Opens the file without trusting it, reads and checks every line, and
+    // keeps the prepared lines up to the end line. The image is empty when
+    // the file is refused; `problem` says why. Reading stops early, with an
+    // empty image, once `cancelled` is set.
     static FirmwareImage load(const QString &fileName, ImageProblem *problem = nullptr,
                               const std::atomic_bool *cancelled = nullptr);
-    // Prepared lines as they stand, unchecked.
+    // The same from a device opened already, of about `size` bytes, read up
+    // to FirmwareFile::kMaxSize.
+    static FirmwareImage read(QIODevice *device, qint64 size, ImageProblem *problem = nullptr,
+                              const std::atomic_bool *cancelled = nullptr);
+    // Prepared lines up to and including the first end line, unchecked.
     static FirmwareImage fromLines(const QList<QByteArray> &rawLines);
 
-    qsizetype lineCount() const { return m_ends.size(); }
-    bool isEmpty() const { return m_ends.isEmpty(); }
-    // The prepared line i (0-based), without the suffix.
-    QByteArrayView line(qsizetype i) const;
-    // Bytes of all prepared lines, without suffixes.
-    qsizetype byteCount() const { return m_data.size(); }
+    // The lines an update sends.
+    qsizetype lineCount() const { return m_lineCount; }
+    bool isEmpty() const { return m_lineCount == 0; }
+    // The prepared line i (0-based), without the line feed; empty past the last.
+    QByteArray line(qsizetype i) const;
+    // Bytes of all prepared lines, without their line feeds.
+    qsizetype byteCount() const { return m_byteCount; }
     // Filled by load().
     const ImageSummary &summary() const { return m_summary; }
 
-    void append(QByteArrayView preparedLine);
-
 private:
+    void append(QByteArrayView preparedLine);
+    qsizetype lineEnd(qsizetype begin) const;
+
+    // The prepared lines, each followed by an LF, a closing " FF" kept as a
+    // CR before it.
     QByteArray m_data;
-    QList<qsizetype> m_ends;  // end offset of each line in m_data
+    // Where every kMarkStride-th line begins in m_data.
+    QList<qsizetype> m_marks;
+    qsizetype m_lineCount = 0;
+    qsizetype m_byteCount = 0;
+    // The line after the last one looked up, and where it begins: an update
+    // asks for its lines in order, and each is then found at once.
+    mutable qsizetype m_cursorLine = 0;
+    mutable qsizetype m_cursorBegin = 0;
     ImageSummary m_summary;
 };

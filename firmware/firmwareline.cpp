@@ -15,13 +15,18 @@ constexpr qsizetype kAddressLineLength = 6;
 
 QByteArray trimSpaces(QByteArrayView line)
 {
+    return spacesTrimmed(line).toByteArray();
+}
+
+QByteArrayView spacesTrimmed(QByteArrayView line)
+{
     qsizetype begin = 0;
     qsizetype end = line.size();
     while (begin < end && line[begin] == kSpace)
         ++begin;
     while (end > begin && line[end - 1] == kSpace)
         --end;
-    return line.sliced(begin, end - begin).toByteArray();
+    return line.sliced(begin, end - begin);
 }
 
 QByteArray PrepareLine(QByteArrayView line)

@@ -8,6 +8,8 @@
 
 // Removes leading and trailing spaces (code 32 only; tabs and others stay).
 QByteArray trimSpaces(QByteArrayView line);
+// The same without a copy: the part of `line` between its outer spaces.
+QByteArrayView spacesTrimmed(QByteArrayView line);
 
 // The prepared line, trimmed:
 // - a line with '@' anywhere is an address line: kept when exactly 6 bytes

@@ -36,9 +36,18 @@ LineReader::LineReader(QIODevice *device)
 bool LineReader::readLine(QByteArray &line)
 {
     line.resize(0);
+    m_lineLength = 0;
+    // Bytes of the line past its kept start have been counted and let go.
+    bool cut = false;
     // Bytes after m_pos already searched for an ending, so that a long line
     // arriving in many chunks is searched once.
     qsizetype searched = 0;
+    // Hands out the line's bytes that are still in the buffer.
+    const auto take = [&](qsizetype size) {
+        if (!cut)
+            assignBytes(line, m_buffer.constData() + m_pos, m_lineLimit < 0 ? size : std::min(size, m_lineLimit));
+        m_lineLength += size;
+    };
     for (;;) {
         if (m_afterCr && m_pos < m_buffer.size()) {
             m_afterCr = false;
@@ -49,19 +58,26 @@ bool LineReader::readLine(QByteArray &line)
         const char *const end = m_buffer.constData() + m_buffer.size();
         const char *const ending = std::find_if(begin + searched, end, isLineEnd);
         if (ending != end) {
-            assignBytes(line, begin, ending - begin);
+            take(ending - begin);
             m_afterCr = *ending == kCr;
             m_pos += (ending - begin) + 1;
             return true;
         }
         searched = end - begin;
+        if (m_lineLimit >= 0 && searched > m_lineLimit) {
+            // Longer than any line kept: its start is kept, the rest only counted.
+            take(searched);
+            cut = true;
+            m_pos = m_buffer.size();
+            searched = 0;
+        }
         if (!fill())
             break;
     }
-    if (m_error || m_pos == m_buffer.size())
+    if (m_error || (m_pos == m_buffer.size() && !cut))
         return false;
     // The last line has no ending.
-    assignBytes(line, m_buffer.constData() + m_pos, m_buffer.size() - m_pos);
+    take(m_buffer.size() - m_pos);
     m_pos = m_buffer.size();
     return true;
 }
@@ -124,6 +140,7 @@ bool LineReader::countLines(QIODevice *device, qint64 &count, qint64 byteLimit)
         return false;
     LineReader reader(device);
     reader.setByteLimit(byteLimit);
+    reader.setLineLimit(0);
     QByteArray line;
     while (reader.readLine(line))
         ++count;

@@ -12,7 +12,8 @@ class QIODevice;
 // is an encoding marker and not part of the first line: it is skipped.
 // Every other byte is passed through untouched (NUL and bytes above 127
 // included). The device is read until it returns no more data, as files and
-// buffers do, or up to a limit.
+// buffers do, or up to a limit. A line may be kept to its start only, so that
+// a file of one endless line costs no more than a short one.
 class LineReader
 {
 public:
@@ -26,17 +27,22 @@ public:
     void setByteLimit(qint64 limit) { m_byteLimit = limit; }
     // Every byte read from the device, the mark included, goes into this hash too.
     void setHash(QCryptographicHash *hash) { m_hash = hash; }
+    // Keeps no more than this many bytes of a line: a longer one is handed
+    // out cut to its first `limit` bytes, the rest read and counted only.
+    void setLineLimit(qsizetype limit) { m_lineLimit = limit; }
 
     // The next line into 'line'. False at the end of the data or on a read
     // error (then hasError() is true).
     bool readLine(QByteArray &line);
+    // The whole length of the line last read, also when it was cut.
+    qint64 lineLength() const { return m_lineLength; }
     bool hasError() const { return m_error; }
     bool exceededLimit() const { return m_exceededLimit; }
     // Bytes read from the device so far.
     qint64 bytesRead() const { return m_bytesRead; }
 
     // Counts the remaining lines without keeping them; false on a read error
-    // or with more than byteLimit bytes.
+    // or with more than byteLimit bytes. Takes room for one chunk only.
     static bool countLines(QIODevice *device, qint64 &count, qint64 byteLimit = -1);
 
 private:
@@ -52,6 +58,8 @@ private:
     bool m_atStart = true;  // the byte-order mark is looked for here only
     qint64 m_byteLimit = -1;
     qint64 m_bytesRead = 0;
+    qsizetype m_lineLimit = -1;
+    qint64 m_lineLength = 0;
     QCryptographicHash *m_hash = nullptr;
     // The last line ended at a CR whose LF, if any, has not been seen yet:
     // the CR may be the last byte of one chunk and the LF the first of the next.

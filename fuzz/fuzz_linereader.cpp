@@ -151,6 +151,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     fuzzCheck(splitFile.open(QIODevice::ReadOnly), "a buffer opens");
     fuzzCheck(readAllLines(&splitFile) == lines, "the lines do not depend on how the reads are cut");
 
+    // With a line limit taken from the data: each line cut to its start,
+    // its whole length still told.
+    const qsizetype limit = data.isEmpty() ? 0 : static_cast<unsigned char>(data.back()) % 64;
+    SplitReadBuffer limitedFile;
+    limitedFile.setData(data);
+    fuzzCheck(limitedFile.open(QIODevice::ReadOnly), "a buffer opens");
+    LineReader limited(&limitedFile);
+    limited.setLineLimit(limit);
+    QByteArray cut;
+    for (const QByteArray &line : lines) {
+        fuzzCheck(limited.readLine(cut), "a limit loses no line");
+        fuzzCheck(cut == line.left(limit), "a line is kept up to the limit");
+        fuzzCheck(limited.lineLength() == line.size(), "a line's whole length is told");
+    }
+    fuzzCheck(!limited.readLine(cut), "a limit adds no line");
+
     qint64 counted = -1;
     QBuffer countFile;
     countFile.setData(data);
@@ -171,15 +187,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         checkPreparedLine(raw, prepared.last());
     }
 
+    // The image keeps the lines an update sends: up to the first end line.
+    const auto endLine = std::find_if(prepared.cbegin(), prepared.cend(), [](const QByteArray &l) { return IsEndLine(l); });
+    const qsizetype toSend = endLine == prepared.cend() ? prepared.size() : endLine - prepared.cbegin() + 1;
     const FirmwareImage image = FirmwareImage::fromLines(lines);
-    fuzzCheck(image.lineCount() == lines.size(), "the image holds every line");
+    fuzzCheck(image.lineCount() == toSend, "the image holds every line up to the end line");
     qsizetype preparedBytes = 0;
-    for (qsizetype i = 0; i < prepared.size(); ++i) {
+    for (qsizetype i = 0; i < toSend; ++i) {
         fuzzCheck(image.line(i) == prepared.at(i), "the image holds each line prepared");
         preparedBytes += prepared.at(i).size();
     }
+    // Again backwards, so that no line depends on the one asked for before it.
+    for (qsizetype i = toSend - 1; i >= 0; --i)
+        fuzzCheck(image.line(i) == prepared.at(i), "each line is found whatever was asked before");
     fuzzCheck(image.byteCount() == preparedBytes, "the image holds nothing but the lines");
-    fuzzCheck(image.line(lines.size()).isEmpty(), "no line past the last");
+    fuzzCheck(image.line(toSend).isEmpty(), "no line past the last");
 
     // The check before the erase: whatever it lets through up to the end
     // line is plain hexadecimal text with a place to go.

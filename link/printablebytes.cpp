@@ -26,7 +26,7 @@ QByteArray printableBytes(QByteArrayView bytes)
 
 namespace {
 
-QString cutNote(qsizetype size, qsizetype limit)
+QString cutNote(qint64 size, qsizetype limit)
 {
     return size > limit ? QStringLiteral("... (%1 bytes)").arg(size) : QString();
 }
@@ -41,8 +41,13 @@ QString shownBytes(QByteArrayView bytes, qsizetype limit)
 
 QString quotedBytes(QByteArrayView bytes, qsizetype limit)
 {
-    return u'"' + QString::fromLatin1(printableBytes(bytes.first(std::min(limit, bytes.size())))) + u'"'
-        + cutNote(bytes.size(), limit);
+    return quotedStart(bytes, bytes.size(), limit);
+}
+
+QString quotedStart(QByteArrayView start, qint64 size, qsizetype limit)
+{
+    return u'"' + QString::fromLatin1(printableBytes(start.first(std::min(limit, start.size())))) + u'"'
+        + cutNote(std::max<qint64>(size, start.size()), limit);
 }
 
 QString printableText(const QString &text)

@@ -23,6 +23,9 @@ QString shownBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
 // The same in quotes, cut to their first kShownLength bytes
 // with their full size when longer: "AF 87 A7 ..."... (60000 bytes).
 QString quotedBytes(QByteArrayView bytes, qsizetype limit = kShownLength);
+// The same for bytes of which only the start was kept, `size` bytes in all
+// (a line longer than any line kept): "31 40 00 24 ..."... (90000 bytes).
+QString quotedStart(QByteArrayView start, qint64 size, qsizetype limit = kShownLength);
 // A text from outside (a file name, a port text) as it may be shown on a
 // terminal or in a window: control characters and the marks that turn the
 // direction of text become \xHH or \u{HHHH}, so a name cannot move the

@@ -6,8 +6,13 @@
 
 namespace {
 
-// The instrument's addresses have five hexadecimal digits (20 bits).
+// The instrument's addresses have five hexadecimal digits (20 bits): data
+// may fill memory up to 0xFFFFF and no further.
 constexpr std::size_t kAddressDigits = 5;
+constexpr std::uint64_t kMemoryEnd = 0x100000;
+// The instrument's line buffer holds 32 data bytes: a longer data line does
+// not fit.
+constexpr std::size_t kMaxDataBytes = 32;
 
 const std::array<std::uint32_t, 256> &crcTable()
 {
@@ -90,6 +95,8 @@ bool MemoryImage::takeData(std::string_view line)
             return false;
     }
     const std::size_t count = (line.size() + 1) / 3;
+    if (count > kMaxDataBytes || m_address + std::uint64_t(count) > kMemoryEnd)
+        return false;
     for (std::size_t i = 0; i < line.size(); i += 3)
         store(static_cast<std::uint8_t>(hexValue(line[i]) << 4 | hexValue(line[i + 1])));
     m_dataBytes += count;

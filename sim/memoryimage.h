@@ -18,8 +18,10 @@
 // - address line: '@' and exactly five hexadecimal digits ("@0F000"); it sets
 //   the current address;
 // - data line: bytes as two hexadecimal digits each, separated by single
-//   spaces ("31 40 00 24"); stored from the current address onward, which
-//   advances by one per byte. Data before any address line goes to address 0;
+//   spaces ("31 40 00 24"), at most 32 of them (the line buffer); stored from
+//   the current address onward, which advances by one per byte. A line whose
+//   data would run past the last address, 0xFFFFF, is malformed. Data before
+//   any address line goes to address 0;
 // - end line: exactly "q" or "Q";
 // - empty line: counted, nothing else;
 // - anything else is malformed: counted, its content ignored.

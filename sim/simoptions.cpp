@@ -179,10 +179,11 @@ device as the first line on standard output and answers on it as the
 instrument does: "ARC*" (link test), "KILL" (erase; starts a new image), then
 firmware lines, each ending with a line feed and answered with "*", up to the
 end line "q" or "Q". Address lines are "@" and five hex digits, data lines
-hex byte pairs separated by single spaces; any other line in an image is
-acknowledged too but counted as malformed. At exit (SIGINT, SIGTERM, SIGHUP,
-a hang-up fault or --exit-after-end) it prints a summary of the received
-image as "key: value" lines.
+1 to 32 hex byte pairs separated by single spaces, none stored past address
+FFFFF; any other line in an image is acknowledged too but counted as
+malformed. At exit (SIGINT, SIGTERM, SIGHUP, a hang-up fault or
+--exit-after-end) it prints a summary of the received image as "key: value"
+lines.
 
 Answers:
   --arc-reply TEXT        reply to "ARC*" (default "WEXEL-SIM 1.0*")

@@ -13,12 +13,14 @@
 
 namespace MatrixSupport {
 
-// A firmware file of count lines: an address line, then 16-byte data lines.
+// A firmware file of count lines: an address line, then 16-byte data lines,
+// the address given again every 4096 lines so that the data stays within
+// the instrument's memory however many lines there are.
 inline QByteArray lines(int count, const QByteArray &ending = "\n")
 {
-    QByteArray data = "@F000" + ending;
-    for (int i = 1; i < count; ++i)
-        data += "31 40 00 24 B2 40 80 5A 20 01 41 42 43 44 45 46" + ending;
+    QByteArray data;
+    for (int i = 0; i < count; ++i)
+        data += (i % 4096 == 0 ? QByteArray("@F000") : "31 40 00 24 B2 40 80 5A 20 01 41 42 43 44 45 46") + ending;
     return data;
 }
 

@@ -224,7 +224,7 @@ private slots:
         const QByteArray eraseError("Erese is error");
         const QByteArray writeError("Code Downloading is error.");
         const QByteArray erased("the instrument may be erased: run the update again");
-        const QByteArray line10 = "line 10 of " + QByteArray::number(kRawImage.size());
+        const QByteArray line10 = "line 10 of " + QByteArray::number(m_sentLines.size());
         QTest::newRow("erase refused") << QStringList{u"--erase"_s, u"refuse"_s} << 4 << eraseError
                                        << QByteArrayList{"answered the erase command \"KILL\" with \"NG*\"", erased}
                                        << 0 << u"NG*"_s << 0;
@@ -313,7 +313,7 @@ private slots:
         QCOMPARE(sent.size(), m_sentLines.size());
         for (int i = 0; i < sent.size(); ++i) {
             QCOMPARE(sent[i].value(u"line"_s).toInt(), i + 1);
-            QCOMPARE(sent[i].value(u"of"_s).toInt(), kRawImage.size());
+            QCOMPARE(sent[i].value(u"of"_s).toInt(), kRawImage.size());  // the file's lines
         }
         // The events and the result agree: the end line's answer counts too.
         QCOMPARE(eventsNamed(events, u"line-acknowledged"_s).size(), m_sentLines.size());

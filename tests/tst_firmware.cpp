@@ -374,19 +374,33 @@ void FirmwareTest::longLine()
     QCOMPARE(lines.at(2), longOdd);
     QCOMPARE(countAllLines(data), qint64(4));
 
+    // Kept to a limit, as an image is read: each line is its start, however
+    // many chunks it spans, and its whole length is still told.
+    constexpr qsizetype kLimit = 256;
+    QBuffer buffer;
+    buffer.setData(data);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    LineReader limited(&buffer);
+    limited.setLineLimit(kLimit);
+    QByteArray line;
+    for (const QByteArray &whole : lines) {
+        QVERIFY(limited.readLine(line));
+        QCOMPARE(line, whole.left(kLimit));
+        QCOMPARE(limited.lineLength(), qint64(whole.size()));
+    }
+    QVERIFY(!limited.readLine(line));
+
+    // No instrument takes such a line: the image is refused at it.
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("long.txt"));
     QVERIFY(writeFile(path, data));
     ImageProblem problem;
-    problem.kind = ImageProblem::Kind::CannotOpen;
     const FirmwareImage image = FirmwareImage::load(path, &problem);
-    QCOMPARE(problem.kind, ImageProblem::Kind::None);
-    QCOMPARE(image.lineCount(), 4);
-    QCOMPARE(image.line(0), QByteArrayView("@0F000"));
-    QCOMPARE(image.line(1), QByteArrayView(longData));
-    QCOMPARE(image.line(2), QByteArrayView(longOdd + " FF"));
-    QVERIFY(IsEndLine(image.line(3)));
+    QCOMPARE(problem.kind, ImageProblem::Kind::TooManyBytes);
+    QCOMPARE(problem.line, qint64(2));
+    QCOMPARE(problem.lineLength, qint64(longData.size()));
+    QVERIFY(image.isEmpty());
 }
 
 void FirmwareTest::readError()
@@ -414,13 +428,15 @@ void FirmwareTest::loadImage()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("main.txt"));
-    QVERIFY(writeFile(path, "@F000\r\n31 40 00 24\r\n  31 40 00\n@10000\r\n\r\nq\r\n"));
+    // The line after the end line is counted, but neither sent nor kept.
+    QVERIFY(writeFile(path, "@F000\r\n31 40 00 24\r\n  31 40 00\n@10000\r\n\r\nq\r\nBuilt by CI\r\n"));
 
     ImageProblem problem;
     problem.kind = ImageProblem::Kind::CannotOpen;
     const FirmwareImage image = FirmwareImage::load(path, &problem);
     QCOMPARE(problem.kind, ImageProblem::Kind::None);
     const QList<QByteArray> expected{"@0F000", "31 40 00 24", "31 40 00 FF", "@10000", "", "q"};
+    QCOMPARE(image.summary().linesInFile, qint64(expected.size() + 1));
     QCOMPARE(image.lineCount(), expected.size());
     QVERIFY(!image.isEmpty());
     qsizetype bytes = 0;

@@ -268,6 +268,14 @@ private slots:
             << QByteArrayList{"@0F000", "31 4", "31  40", "3G 40", " 31", "31 40 ", "31\t40", "quit", QByteArray("31\0 40", 6), "01 02"}
             << QByteArray("0F000-0F001") << 2 << 8 << 0;
         QTest::newRow("empty and end lines") << QByteArrayList{"", "q", "Q"} << QByteArray("none") << 0 << 0 << 0;
+        // The line buffer holds 32 bytes; the memory ends at FFFFF.
+        QByteArrayList bytes;
+        for (int i = 0; i < 33; ++i)
+            bytes += QByteArray::number(i + 0x10, 16);
+        QTest::newRow("32 bytes, then 33") << QByteArrayList{"@0F000", bytes.mid(0, 32).join(' '), bytes.join(' ')}
+                                           << QByteArray("0F000-0F01F") << 32 << 1 << 0;
+        QTest::newRow("up to FFFFF, then past it") << QByteArrayList{"@FFFFC", "01 02", "03 04", "05 06"}
+                                                   << QByteArray("FFFFC-FFFFF") << 4 << 1 << 0;
     }
 
     void imageLines()

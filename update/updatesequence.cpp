@@ -175,8 +175,7 @@ void UpdateSequence::sendNextLine()
 
     // Told as following the answer to the line before.
     m_link->discardPending();
-    const auto view = m_image.line(m_count);
-    const QByteArray line(view.data(), view.size());
+    const QByteArray line = m_image.line(m_count);
     ++m_count;
     if (!m_link->writeCommand(line)) {
         if (m_state == State::Writing)  // a link failure may have ended the update already
@@ -272,7 +271,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
         outcome.linesAcknowledged = int(lineFailed ? m_count - 1 : m_count);
         outcome.failedLine = lineFailed ? int(m_count) : 0;
         if (outcome.failedLine > 0)
-            outcome.failedLineText = m_image.line(m_count - 1).toByteArray();
+            outcome.failedLineText = m_image.line(m_count - 1);
     }
     if (kind == Outcome::Kind::PortError || kind == Outcome::Kind::EraseFailed || kind == Outcome::Kind::WriteFailed)
         outcome.linkError = m_portProblem.kind != LinkError::Kind::None ? m_portProblem : m_link->error();
