@@ -4,9 +4,9 @@
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
 #include "cli/outputchannel.h"
-#include "firmware/firmwareimage.h"
-#include "link/enumname.h"
-#include "link/printablebytes.h"
+#include "core/firmware/firmwareimage.h"
+#include "core/common/enumname.h"
+#include "core/common/printablebytes.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

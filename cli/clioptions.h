@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link/seriallink.h"
-#include "update/updatesequence.h"
+#include "core/link/seriallink.h"
+#include "core/update/updatesequence.h"
 
 #include <QCommandLineParser>
 #include <QString>

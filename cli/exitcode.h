@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/updateoutcome.h"
+#include "core/update/updateoutcome.h"
 
 #include <QString>
 

@@ -1,10 +1,10 @@
 #include "cli/jsonreporter.h"
 
 #include "cli/outputchannel.h"
-#include "link/enumname.h"
-#include "link/linktest.h"
-#include "link/printablebytes.h"
-#include "update/updatesequence.h"
+#include "core/common/enumname.h"
+#include "core/link/linktest.h"
+#include "core/common/printablebytes.h"
+#include "core/update/updatesequence.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

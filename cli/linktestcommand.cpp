@@ -5,7 +5,7 @@
 #include "cli/jsonreporter.h"
 #include "cli/lowlatencyreporter.h"
 #include "cli/outputchannel.h"
-#include "link/printablebytes.h"
+#include "core/common/printablebytes.h"
 
 #include <QJsonObject>
 

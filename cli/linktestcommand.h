@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link/linktest.h"
-#include "link/seriallink.h"
+#include "core/link/linktest.h"
+#include "core/link/seriallink.h"
 
 #include <QObject>
 

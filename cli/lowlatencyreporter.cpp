@@ -3,8 +3,8 @@
 #include "cli/clioptions.h"
 #include "cli/jsonreporter.h"
 #include "cli/outputchannel.h"
-#include "link/enumname.h"
-#include "link/seriallink.h"
+#include "core/common/enumname.h"
+#include "core/link/seriallink.h"
 
 #include <QJsonObject>
 

@@ -6,7 +6,7 @@
 #include "cli/linktestcommand.h"
 #include "cli/outputchannel.h"
 #include "cli/portlister.h"
-#include "update/signalwatcher.h"
+#include "core/common/signalwatcher.h"
 #include "cli/updatecommand.h"
 
 #include <QCoreApplication>

@@ -3,8 +3,8 @@
 #include "cli/exitcode.h"
 #include "cli/jsonreporter.h"
 #include "cli/outputchannel.h"
-#include "link/portcatalog.h"
-#include "link/portnumber.h"
+#include "core/link/portcatalog.h"
+#include "core/link/portnumber.h"
 
 #include <QFileInfo>
 #include <QJsonObject>

@@ -1,8 +1,8 @@
 #include "cli/progressreporter.h"
 
 #include "cli/outputchannel.h"
-#include "link/printablebytes.h"
-#include "update/updatesequence.h"
+#include "core/common/printablebytes.h"
+#include "core/update/updatesequence.h"
 
 #include <algorithm>
 #include <sys/ioctl.h>

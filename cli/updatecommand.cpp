@@ -6,11 +6,11 @@
 #include "cli/lowlatencyreporter.h"
 #include "cli/outputchannel.h"
 #include "cli/progressreporter.h"
-#include "update/signalwatcher.h"
-#include "link/enumname.h"
-#include "link/portcatalog.h"
-#include "link/portnumber.h"
-#include "link/printablebytes.h"
+#include "core/common/signalwatcher.h"
+#include "core/common/enumname.h"
+#include "core/link/portcatalog.h"
+#include "core/link/portnumber.h"
+#include "core/common/printablebytes.h"
 
 #include <QHash>
 #include <QJsonArray>

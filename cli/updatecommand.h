@@ -1,9 +1,9 @@
 #pragma once
 
-#include "link/seriallink.h"
-#include "update/imageloader.h"
-#include "update/runrecord.h"
-#include "update/updatesequence.h"
+#include "core/link/seriallink.h"
+#include "core/update/imageloader.h"
+#include "core/update/runrecord.h"
+#include "core/update/updatesequence.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -3,12 +3,12 @@
 // a script can open the program ready to upload; without them the port box
 // shows "COM 1" and no file is chosen. With --record each update is
 // appended to a record file.
-#include "link/set_form.h"
-#include "link/portlist.h"
-#include "shell/main_form.h"
-#include "shell/main_mdi.h"
-#include "shell/shelloptions.h"
-#include "update/signalwatcher.h"
+#include "desktop/panels/set_form.h"
+#include "desktop/panels/portlist.h"
+#include "desktop/panels/main_form.h"
+#include "desktop/main_mdi.h"
+#include "desktop/shelloptions.h"
+#include "core/common/signalwatcher.h"
 
 #include <QApplication>
 #include <QFileInfo>

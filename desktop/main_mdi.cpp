@@ -1,14 +1,14 @@
-#include "shell/main_mdi.h"
+#include "desktop/main_mdi.h"
 
-#include "link/linktest.h"
-#include "link/seriallink.h"
-#include "link/set_form.h"
-#include "shell/main_form.h"
-#include "shell/module1.h"
-#include "shell/updatepresenter.h"
-#include "update/runrecord.h"
-#include "widgets/messagepresenter.h"
-#include "widgets/twips.h"
+#include "core/link/linktest.h"
+#include "core/link/seriallink.h"
+#include "desktop/panels/set_form.h"
+#include "desktop/panels/main_form.h"
+#include "desktop/widgets/module1.h"
+#include "desktop/updatepresenter.h"
+#include "core/update/runrecord.h"
+#include "desktop/widgets/messagepresenter.h"
+#include "desktop/widgets/twips.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

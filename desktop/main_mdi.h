@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link/class1.h"
-#include "update/updatesequence.h"
+#include "core/link/class1.h"
+#include "core/update/updatesequence.h"
 
 #include <QList>
 #include <QMainWindow>

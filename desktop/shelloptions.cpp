@@ -1,4 +1,4 @@
-#include "shell/shelloptions.h"
+#include "desktop/shelloptions.h"
 
 #include <QStringList>
 

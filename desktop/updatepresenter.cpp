@@ -1,13 +1,13 @@
-#include "shell/updatepresenter.h"
+#include "desktop/updatepresenter.h"
 
-#include "link/linktest.h"
-#include "link/portlist.h"
-#include "link/set_form.h"
-#include "widgets/colours.h"
-#include "shell/indicator.h"
-#include "shell/main_form.h"
-#include "update/runrecord.h"
-#include "widgets/messagepresenter.h"
+#include "core/link/linktest.h"
+#include "desktop/panels/portlist.h"
+#include "desktop/panels/set_form.h"
+#include "desktop/widgets/colours.h"
+#include "desktop/widgets/indicator.h"
+#include "desktop/panels/main_form.h"
+#include "core/update/runrecord.h"
+#include "desktop/widgets/messagepresenter.h"
 
 #include <QLineEdit>
 #include <QProgressBar>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/updatesequence.h"
+#include "core/update/updatesequence.h"
 
 #include <QList>
 #include <QPair>

@@ -4,10 +4,10 @@
 // must store from the prepared lines exactly what the core's line grammar
 // says, with no line malformed; and any line the simulator would count
 // malformed or drop must have been refused, at that line or before.
-#include "firmware/firmwareimage.h"
-#include "firmware/firmwareline.h"
-#include "firmware/linegrammar.h"
-#include "firmware/linereader.h"
+#include "core/firmware/firmwareimage.h"
+#include "core/firmware/firmwareline.h"
+#include "core/firmware/linegrammar.h"
+#include "core/firmware/linereader.h"
 #include "fuzzcheck.h"
 #include "sim/memoryimage.h"
 

@@ -1,10 +1,10 @@
 // Fuzzes reading a firmware file and preparing its lines: the input is the
 // file. Every line read is checked against a plain walk over the input, and
 // every prepared line against the preparation rules.
-#include "firmware/firmwareimage.h"
-#include "firmware/firmwareline.h"
-#include "firmware/imagecheck.h"
-#include "firmware/linereader.h"
+#include "core/firmware/firmwareimage.h"
+#include "core/firmware/firmwareline.h"
+#include "core/firmware/imagecheck.h"
+#include "core/firmware/linereader.h"
 #include "fuzzcheck.h"
 
 #include <QBuffer>

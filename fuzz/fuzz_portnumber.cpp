@@ -1,7 +1,7 @@
 // Fuzzes the port text rule: the input is what the user typed into the port
 // box, read as UTF-8 and as Latin-1, since the box takes any text.
 #include "fuzzcheck.h"
-#include "link/portnumber.h"
+#include "core/link/portnumber.h"
 
 #include <QByteArray>
 #include <QHashFunctions>

@@ -3,7 +3,7 @@
 // takes after each, and how much the framer may hold; the rest is the byte
 // stream from the instrument.
 #include "fuzzcheck.h"
-#include "link/replyframer.h"
+#include "core/link/replyframer.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -3,7 +3,7 @@
 // reader, and the descriptors the test process holds.
 #pragma once
 
-#include "firmware/firmwareline.h"
+#include "core/firmware/firmwareline.h"
 
 #include <QByteArray>
 #include <QByteArrayList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "widgets/messagepresenter.h"
+#include "desktop/widgets/messagepresenter.h"
 
 #include <QList>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/updatesequence.h"
+#include "core/update/updatesequence.h"
 
 // The update's timings shortened for tests: ten erase ticks of 2 ms and a
 // 10 ms hand-over, so a whole update takes milliseconds. One test keeps the

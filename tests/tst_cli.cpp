@@ -6,7 +6,7 @@
 #include "ptypeer.h"
 #include "testregistry.h"
 
-#include "firmware/firmwareline.h"
+#include "core/firmware/firmwareline.h"
 #include "sim/memoryimage.h"
 
 #include <QDir>

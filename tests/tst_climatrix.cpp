@@ -8,8 +8,8 @@
 #include "matrixsupport.h"
 #include "testregistry.h"
 
-#include "firmware/firmwareline.h"
-#include "link/seriallink.h"
+#include "core/firmware/firmwareline.h"
+#include "core/link/seriallink.h"
 #include "sim/memoryimage.h"
 
 #include <QDir>

@@ -52,7 +52,7 @@ private slots:
             env.remove(name);
         QProcess program;
         program.setProcessEnvironment(env);
-        program.start(programPath(u"shell/wexel-update"_s), arguments);
+        program.start(programPath(u"desktop/wexel-update"_s), arguments);
         QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, kProcessTimeoutMs);
         const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
         const QByteArray err = program.readAllStandardError();

@@ -8,17 +8,17 @@
 #include "testregistry.h"
 #include "testtimings.h"
 
-#include "firmware/filedialog.h"
-#include "firmware/firmwareline.h"
-#include "link/portholder.h"
-#include "link/portlist.h"
-#include "link/seriallink.h"
-#include "link/set_form.h"
-#include "widgets/colours.h"
-#include "shell/indicator.h"
-#include "shell/main_form.h"
-#include "shell/main_mdi.h"
-#include "shell/updatepresenter.h"
+#include "desktop/panels/filedialog.h"
+#include "core/firmware/firmwareline.h"
+#include "core/link/portholder.h"
+#include "desktop/panels/portlist.h"
+#include "core/link/seriallink.h"
+#include "desktop/panels/set_form.h"
+#include "desktop/widgets/colours.h"
+#include "desktop/widgets/indicator.h"
+#include "desktop/panels/main_form.h"
+#include "desktop/main_mdi.h"
+#include "desktop/updatepresenter.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The "Load firmware file" dialog, driven as a person would drive it: it
 // lists text files whatever the case of their names, starts in the
 // program's directory, and answers with the full name or nothing.
-#include "firmware/filedialog.h"
+#include "desktop/panels/filedialog.h"
 #include "testregistry.h"
 
 #include <QCoreApplication>

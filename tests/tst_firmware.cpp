@@ -1,9 +1,9 @@
 // The firmware file: preparing lines, reading them with every kind of line
 // ending, loading an image and taking the file chosen in the dialog.
-#include "firmware/filechoice.h"
-#include "firmware/firmwareimage.h"
-#include "firmware/firmwareline.h"
-#include "firmware/linereader.h"
+#include "core/firmware/filechoice.h"
+#include "core/firmware/firmwareimage.h"
+#include "core/firmware/firmwareline.h"
+#include "core/firmware/linereader.h"
 #include "testregistry.h"
 
 #include <QBuffer>

@@ -9,10 +9,10 @@
 #include "testregistry.h"
 #include "testtimings.h"
 
-#include "link/set_form.h"
-#include "link/portlist.h"
-#include "shell/main_form.h"
-#include "shell/main_mdi.h"
+#include "desktop/panels/set_form.h"
+#include "desktop/panels/portlist.h"
+#include "desktop/panels/main_form.h"
+#include "desktop/main_mdi.h"
 #include "sim/memoryimage.h"
 
 #include <QCryptographicHash>

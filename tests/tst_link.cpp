@@ -2,9 +2,9 @@
 // bytes go out untouched, replies are framed at '*', time-outs and hang-ups
 // end a read once, and a port that cannot be had says why. Then the rule
 // that turns the port text into a port number.
-#include "link/lowlatency.h"
-#include "link/portnumber.h"
-#include "link/seriallink.h"
+#include "core/link/lowlatency.h"
+#include "core/link/portnumber.h"
+#include "core/link/seriallink.h"
 #include "ptypeer.h"
 #include "testregistry.h"
 

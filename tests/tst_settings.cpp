@@ -1,15 +1,15 @@
 // The settings panel as the technician uses it: the port box after start-up,
 // "Link Test" against a pseudo-terminal standing in for the instrument, the
 // refusals and their messages, and the device list of the port box.
-#include "link/portcatalog.h"
-#include "link/portlist.h"
-#include "link/portnumber.h"
-#include "link/set_form.h"
-#include "link/seriallink.h"
+#include "core/link/portcatalog.h"
+#include "desktop/panels/portlist.h"
+#include "core/link/portnumber.h"
+#include "desktop/panels/set_form.h"
+#include "core/link/seriallink.h"
 #include "ptypeer.h"
 #include "recordingpresenter.h"
-#include "shell/main_form.h"
-#include "shell/main_mdi.h"
+#include "desktop/panels/main_form.h"
+#include "desktop/main_mdi.h"
 #include "testregistry.h"
 
 #include <QFile>

@@ -5,8 +5,8 @@
 #include "matrixsupport.h"
 #include "testregistry.h"
 
-#include "link/seriallink.h"
-#include "update/updatesequence.h"
+#include "core/link/seriallink.h"
+#include "core/update/updatesequence.h"
 
 #include <QFile>
 #include <QSignalSpy>

@@ -5,7 +5,7 @@
 #include "matrixsupport.h"
 #include "testregistry.h"
 
-#include "link/seriallink.h"
+#include "core/link/seriallink.h"
 #include "sim/memoryimage.h"
 
 #include <QCryptographicHash>

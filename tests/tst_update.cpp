@@ -4,9 +4,9 @@
 #include "testregistry.h"
 #include "testtimings.h"
 
-#include "firmware/firmwareline.h"
-#include "link/seriallink.h"
-#include "update/updatesequence.h"
+#include "core/firmware/firmwareline.h"
+#include "core/link/seriallink.h"
+#include "core/update/updatesequence.h"
 
 #include <QFile>
 #include <QSignalSpy>

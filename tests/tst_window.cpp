@@ -6,17 +6,17 @@
 #include "testregistry.h"
 #include "testtimings.h"
 
-#include "firmware/filedialog.h"
-#include "link/portlist.h"
-#include "link/seriallink.h"
-#include "link/set_form.h"
-#include "widgets/colours.h"
-#include "shell/indicator.h"
-#include "shell/main_form.h"
-#include "shell/main_mdi.h"
-#include "shell/module1.h"
-#include "widgets/twips.h"
-#include "shell/updatepresenter.h"
+#include "desktop/panels/filedialog.h"
+#include "desktop/panels/portlist.h"
+#include "core/link/seriallink.h"
+#include "desktop/panels/set_form.h"
+#include "desktop/widgets/colours.h"
+#include "desktop/widgets/indicator.h"
+#include "desktop/panels/main_form.h"
+#include "desktop/main_mdi.h"
+#include "desktop/widgets/module1.h"
+#include "desktop/widgets/twips.h"
+#include "desktop/updatepresenter.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "link/printablebytes.h"
+#include "core/common/printablebytes.h"
 
 #include <QList>
 

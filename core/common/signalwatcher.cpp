@@ -1,4 +1,4 @@
-#include "update/signalwatcher.h"
+#include "core/common/signalwatcher.h"
 
 int SignalWatcher::s_writeFd = -1;
 volatile std::sig_atomic_t SignalWatcher::s_arrived = 0;

@@ -1,7 +1,7 @@
-#include "firmware/filechoice.h"
+#include "core/firmware/filechoice.h"
 
-#include "firmware/firmwarefile.h"
-#include "firmware/linereader.h"
+#include "core/firmware/firmwarefile.h"
+#include "core/firmware/linereader.h"
 
 #include <QDir>
 #include <QFile>

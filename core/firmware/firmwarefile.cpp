@@ -1,4 +1,4 @@
-#include "firmware/firmwarefile.h"
+#include "core/firmware/firmwarefile.h"
 
 #include <QFile>
 #include <QFileInfo>

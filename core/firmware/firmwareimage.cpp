@@ -1,9 +1,9 @@
-#include "firmware/firmwareimage.h"
+#include "core/firmware/firmwareimage.h"
 
-#include "firmware/firmwarefile.h"
-#include "firmware/firmwareline.h"
-#include "firmware/linegrammar.h"
-#include "firmware/linereader.h"
+#include "core/firmware/firmwarefile.h"
+#include "core/firmware/firmwareline.h"
+#include "core/firmware/linegrammar.h"
+#include "core/firmware/linereader.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "firmware/imagecheck.h"
+#include "core/firmware/imagecheck.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

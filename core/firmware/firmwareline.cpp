@@ -1,4 +1,4 @@
-#include "firmware/firmwareline.h"
+#include "core/firmware/firmwareline.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "firmware/imagecheck.h"
+#include "core/firmware/imagecheck.h"
 
-#include "firmware/firmwarefile.h"
-#include "firmware/firmwareline.h"
-#include "firmware/linegrammar.h"
-#include "link/printablebytes.h"
+#include "core/firmware/firmwarefile.h"
+#include "core/firmware/firmwareline.h"
+#include "core/firmware/linegrammar.h"
+#include "core/common/printablebytes.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "firmware/linegrammar.h"
+#include "core/firmware/linegrammar.h"
 
-#include "firmware/firmwareline.h"
+#include "core/firmware/firmwareline.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "firmware/linereader.h"
+#include "core/firmware/linereader.h"
 
 #include <QCryptographicHash>
 #include <QIODevice>

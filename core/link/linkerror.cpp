@@ -1,7 +1,7 @@
-#include "link/linkerror.h"
+#include "core/link/linkerror.h"
 
-#include "link/portnumber.h"
-#include "link/printablebytes.h"
+#include "core/link/portnumber.h"
+#include "core/common/printablebytes.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
-#include "link/linktest.h"
+#include "core/link/linktest.h"
 
-#include "link/portnumber.h"
-#include "link/printablebytes.h"
+#include "core/link/portnumber.h"
+#include "core/common/printablebytes.h"
 
 Message LinkTestOutcome::message() const
 {

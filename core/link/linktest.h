@@ -1,8 +1,8 @@
 #pragma once
 
-#include "link/linkerror.h"
-#include "link/message.h"
-#include "link/seriallink.h"
+#include "core/link/linkerror.h"
+#include "core/common/message.h"
+#include "core/link/seriallink.h"
 
 #include <QByteArray>
 #include <QObject>

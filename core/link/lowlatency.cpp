@@ -1,4 +1,4 @@
-#include "link/lowlatency.h"
+#include "core/link/lowlatency.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
 // The driver's low-latency flag on Linux, through the serial ioctls.
-#include "link/lowlatency.h"
+#include "core/link/lowlatency.h"
 
 #include <cerrno>
 

@@ -1,7 +1,7 @@
 // Systems without sysfs: on Windows the adapter's latency timer is a setting
 // of its driver (the port's advanced settings in the Device Manager), which
 // a program does not change. Nothing is asked, nothing is given back.
-#include "link/lowlatency.h"
+#include "core/link/lowlatency.h"
 
 #include <cerrno>
 

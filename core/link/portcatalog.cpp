@@ -1,4 +1,4 @@
-#include "link/portcatalog.h"
+#include "core/link/portcatalog.h"
 
 #include <QFileInfo>
 #include <QSerialPortInfo>

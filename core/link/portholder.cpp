@@ -1,4 +1,4 @@
-#include "link/portholder.h"
+#include "core/link/portholder.h"
 
 #include <QDir>
 #include <QFile>

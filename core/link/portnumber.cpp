@@ -1,4 +1,4 @@
-#include "link/portnumber.h"
+#include "core/link/portnumber.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>

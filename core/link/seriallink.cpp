@@ -1,8 +1,8 @@
-#include "link/seriallink.h"
+#include "core/link/seriallink.h"
 
-#include "link/portholder.h"
-#include "link/portnumber.h"
-#include "link/printablebytes.h"
+#include "core/link/portholder.h"
+#include "core/link/portnumber.h"
+#include "core/common/printablebytes.h"
 
 #include <QFileInfo>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "link/linkerror.h"
-#include "link/lowlatency.h"
-#include "link/replyframer.h"
+#include "core/link/linkerror.h"
+#include "core/link/lowlatency.h"
+#include "core/link/replyframer.h"
 
 #include <QByteArray>
 #include <QObject>

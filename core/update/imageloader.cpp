@@ -1,4 +1,4 @@
-#include "update/imageloader.h"
+#include "core/update/imageloader.h"
 
 #include <QPromise>
 #include <QThreadPool>

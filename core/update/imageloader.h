@@ -1,6 +1,6 @@
 #pragma once
 
-#include "firmware/firmwareimage.h"
+#include "core/firmware/firmwareimage.h"
 
 #include <QFutureWatcher>
 #include <QObject>

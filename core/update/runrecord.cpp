@@ -1,8 +1,8 @@
-#include "update/runrecord.h"
+#include "core/update/runrecord.h"
 
-#include "link/enumname.h"
-#include "link/printablebytes.h"
-#include "update/updateoutcome.h"
+#include "core/common/enumname.h"
+#include "core/common/printablebytes.h"
+#include "core/update/updateoutcome.h"
 
 #include <QCoreApplication>
 #include <QFile>

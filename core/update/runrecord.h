@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/portcatalog.h"
+#include "core/link/portcatalog.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,6 +1,6 @@
-#include "update/updateoutcome.h"
+#include "core/update/updateoutcome.h"
 
-#include "link/printablebytes.h"
+#include "core/common/printablebytes.h"
 
 
 Message UpdateOutcome::messageFor(Kind kind)

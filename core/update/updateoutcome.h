@@ -1,8 +1,8 @@
 #pragma once
 
-#include "firmware/imagecheck.h"
-#include "link/linkerror.h"
-#include "link/message.h"
+#include "core/firmware/imagecheck.h"
+#include "core/link/linkerror.h"
+#include "core/common/message.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,8 +1,8 @@
-#include "update/updatesequence.h"
+#include "core/update/updatesequence.h"
 
-#include "firmware/firmwareline.h"
-#include "link/portholder.h"
-#include "update/runrecord.h"
+#include "core/firmware/firmwareline.h"
+#include "core/link/portholder.h"
+#include "core/update/runrecord.h"
 
 namespace {
 const QByteArray kAcknowledgement = QByteArrayLiteral("*");

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "firmware/firmwareimage.h"
-#include "link/seriallink.h"
-#include "update/imageloader.h"
-#include "update/updateoutcome.h"
+#include "core/firmware/firmwareimage.h"
+#include "core/link/seriallink.h"
+#include "core/update/imageloader.h"
+#include "core/update/updateoutcome.h"
 
 #include <QByteArray>
 #include <QDateTime>

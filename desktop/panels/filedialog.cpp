@@ -1,4 +1,4 @@
-#include "firmware/filedialog.h"
+#include "desktop/panels/filedialog.h"
 
 #include <QCoreApplication>
 #include <QDialog>

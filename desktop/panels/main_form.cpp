@@ -1,11 +1,11 @@
-#include "shell/main_form.h"
+#include "desktop/panels/main_form.h"
 
-#include "firmware/filedialog.h"
-#include "link/class1.h"
-#include "link/printablebytes.h"
-#include "shell/indicator.h"
-#include "widgets/messagepresenter.h"
-#include "widgets/twips.h"
+#include "desktop/panels/filedialog.h"
+#include "core/link/class1.h"
+#include "core/common/printablebytes.h"
+#include "desktop/widgets/indicator.h"
+#include "desktop/widgets/messagepresenter.h"
+#include "desktop/widgets/twips.h"
 
 #include <QGroupBox>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "firmware/filechoice.h"
+#include "core/firmware/filechoice.h"
 
 #include <QWidget>
 

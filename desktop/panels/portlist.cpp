@@ -1,6 +1,6 @@
-#include "link/portlist.h"
+#include "desktop/panels/portlist.h"
 
-#include "link/portcatalog.h"
+#include "core/link/portcatalog.h"
 
 PortList::PortList(QWidget *parent)
     : QComboBox(parent)

@@ -1,10 +1,10 @@
-#include "link/set_form.h"
+#include "desktop/panels/set_form.h"
 
-#include "link/portlist.h"
-#include "link/printablebytes.h"
-#include "widgets/colours.h"
-#include "widgets/messagepresenter.h"
-#include "widgets/twips.h"
+#include "desktop/panels/portlist.h"
+#include "core/common/printablebytes.h"
+#include "desktop/widgets/colours.h"
+#include "desktop/widgets/messagepresenter.h"
+#include "desktop/widgets/twips.h"
 
 #include <QLabel>
 #include <QLineEdit>

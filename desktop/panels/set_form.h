@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QWidget>
 
-#include "link/linktest.h"
+#include "core/link/linktest.h"
 
 class MessagePresenter;
 class PortList;

@@ -1,6 +1,6 @@
-#include "shell/indicator.h"
+#include "desktop/widgets/indicator.h"
 
-#include "widgets/colours.h"
+#include "desktop/widgets/colours.h"
 
 #include <QPainter>
 

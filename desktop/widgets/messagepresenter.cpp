@@ -1,4 +1,4 @@
-#include "widgets/messagepresenter.h"
+#include "desktop/widgets/messagepresenter.h"
 
 #include <QMessageBox>
 

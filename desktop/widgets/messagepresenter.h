@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/message.h"
+#include "core/common/message.h"
 
 #include <functional>
 

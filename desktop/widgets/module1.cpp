@@ -1,6 +1,6 @@
-#include "shell/module1.h"
+#include "desktop/widgets/module1.h"
 
-#include "widgets/twips.h"
+#include "desktop/widgets/twips.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -80,7 +80,7 @@ UPLOAD_BUTTON="30 860 1327 2707"
 
 run_update() {  # run_update NAME FILE EXPECTED_TITLE
   local name=$1 file=$2 title=$3
-  "$build/shell/wexel-update" &
+  "$build/desktop/wexel-update" &
   app=$!; pids+=($app)
   frame=$(wait_window "Wexel_Update Program" 15) || fail "the window did not appear"
   sleep 0.5
@@ -144,7 +144,7 @@ echo "refusal shown: \"Code Download error\" after line 10"
 # The program opened on the simulator's port with a file, as a script does.
 launch() {  # launch FILE [ARGS...]: sets app and frame
   local file=$1; shift
-  "$build/shell/wexel-update" --port "$sim_dev" --file "$file" "$@" &
+  "$build/desktop/wexel-update" --port "$sim_dev" --file "$file" "$@" &
   app=$!; pids+=($app)
   frame=$(wait_window "Wexel_Update Program" 15) || fail "the window did not appear"
   sleep 0.5
@@ -199,8 +199,11 @@ echo "the upload waits for the link test"
 
 # 6. The cable is pulled at line 12; the next upload finds no port and says
 # the instrument is as the last update left it.
+# The port is a link the simulator removes as it ends: its pseudo-terminal's
+# number may go to another program at once, the link's name to nobody.
 record=$work/hostile.jsonl
-start_sim hangup --hangup-after-line 12
+start_sim hangup --hangup-after-line 12 --link "$work/ttyHANGUP"
+sim_dev=$work/ttyHANGUP
 launch "$sample" --record "$record"
 click_twips "$frame" $UPLOAD_BUTTON
 press_ok "Code Download error" 30
@@ -255,7 +258,7 @@ echo "SIGTERM while writing: recorded as interrupted, exit 143, no lock left"
 openbox >/dev/null 2>&1 &
 pids+=($!)
 sleep 1
-"$build/shell/wexel-update" &
+"$build/desktop/wexel-update" &
 app=$!; pids+=($app)
 frame=$(wait_window "Wexel_Update Program" 15) || fail "the window did not appear under openbox"
 extents=""
