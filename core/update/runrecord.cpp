@@ -220,6 +220,8 @@ QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &contex
     if (!outcome.endReply.isNull())
         record.insert(QStringLiteral("end_reply"), shownBytes(outcome.endReply));
     record.insert(QStringLiteral("bytes_discarded"), double(outcome.bytesDiscarded));
+    for (auto it = context.extra.constBegin(); it != context.extra.constEnd(); ++it)
+        record.insert(it.key(), it.value());
     // A success has causes worth keeping too: no end line, bytes that answered nothing.
     record.insert(QStringLiteral("cause"), outcome.causes().join(QStringLiteral("; ")));
     return record;

@@ -25,6 +25,8 @@ public:
         qint64 linesToSend = 0;
         QDateTime started;
         QDateTime finished;
+        // What the caller adds: a station's lane name, the attempt number.
+        QJsonObject extra;
     };
 
     RunRecord() = default;

@@ -54,9 +54,15 @@ void UpdateSequence::start(ImageLoader &loader, const QString &fileName, const Q
         awaitImage(loader);
 }
 
+void UpdateSequence::start(const FirmwareImage &image, const ImageProblem &problem, const QString &fileName,
+                           const QString &portText)
+{
+    if (begin(fileName, portText))
+        sendErase(image, problem);
+}
+
 void UpdateSequence::awaitImage(ImageLoader &loader)
 {
-    setState(State::Loading);
     m_imageConnection = connect(&loader, &ImageLoader::loaded, this, &UpdateSequence::handleLoaded);
 }
 
@@ -86,6 +92,8 @@ bool UpdateSequence::begin(const QString &fileName, const QString &portText)
         finish(Outcome::Kind::NoPort);
         return false;
     }
+    // The image is read, or taken as read already; nothing has been sent.
+    setState(State::Loading);
     return true;
 }
 
@@ -283,7 +291,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
         m_earlier = {true, outcome.linesAcknowledged, m_state == State::Writing ? outcome.linesTotal : 0};
     if (m_record && m_record->isOpen()) {
         const RunRecord::Context context{m_image.summary().sha256, m_image.summary().linesToSend, m_startedAt,
-                                         QDateTime::currentDateTimeUtc()};
+                                         QDateTime::currentDateTimeUtc(), m_recordExtra};
         if (!m_record->append(m_record->entry(outcome, context)))
             outcome.recordError = m_record->error();
     }

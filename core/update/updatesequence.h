@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -55,8 +56,14 @@ public:
     // that one image read once serves several instruments. The caller starts
     // the loader's load() of the same file, before or after.
     void start(ImageLoader &loader, const QString &fileName, const QString &portText);
+    // The same with an image read and checked already (a station's, shared
+    // by every lane and every attempt).
+    void start(const FirmwareImage &image, const ImageProblem &problem, const QString &fileName,
+               const QString &portText);
     // Each update that ends is appended to this record, when it is open.
     void setRecord(RunRecord *record) { m_record = record; }
+    // Fields each record of this sequence carries besides its own.
+    void setRecordExtra(const QJsonObject &extra) { m_recordExtra = extra; }
     // Stops a running update (Ctrl-C on the command line), ending with
     // Interrupted; also from a slot of imageLoaded(), before "KILL" goes out.
     void abort();
@@ -131,5 +138,6 @@ private:
     QString m_fileName;
     QString m_portText;
     RunRecord *m_record = nullptr;
+    QJsonObject m_recordExtra;
     QDateTime m_startedAt;
 };
