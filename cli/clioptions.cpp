@@ -10,6 +10,11 @@ namespace {
 constexpr qint64 kMaxMs = 24 * 60 * 60 * 1000;
 // The instruments' tools counted erase ticks in a signed 16-bit number.
 constexpr qint64 kMaxEraseTicks = 32767;
+// More attempts than this mend nothing that the first ones did not.
+constexpr qint64 kMaxRetries = 100;
+// A lane's link test looks for a unit once a second; tests and simulators
+// may look more often, never in a tight loop.
+constexpr qint64 kMinProbeIntervalMs = 100;
 // The product's timings, named in the help.
 const UpdateSequence::Timings kDefaults;
 
@@ -66,6 +71,25 @@ CliOptions::CliOptions()
                       u"For testing and simulators: wait N ms for each answer of the instrument "
                       "(default %1)."_s.arg(SerialLink::kDefaultReadTimeout.count()),
                       u"N"_s)
+    , m_watch(u"watch"_s,
+              u"Update units as they arrive, on every --port, until Ctrl-C: wait for a unit (its port exists, "
+              "opens and answers the link test \"ARC*\", asked at most once a second), update it, report "
+              "PASS or FAIL, wait until it is gone (its port vanishes or the link test stays unanswered "
+              "for --gone-after-ms), then wait for the next. A unit is never updated twice in a row "
+              "without having gone."_s)
+    , m_retries(u"retries"_s,
+                u"Update a unit again, from the erase, up to N times when an attempt failed in a way another "
+                "can mend: no answer, a refused or unanswered line, a garbled answer, a hang-up with the port "
+                "back within 3 s. A refused image, a missing or busy port, a refused erase or Ctrl-C are never "
+                "retried. Each attempt is a record of its own (attempt, of). Default 0."_s,
+                u"N"_s)
+    , m_goneAfterMs(u"gone-after-ms"_s,
+                    u"With --watch: a unit whose link test stays unanswered N ms has gone (default 3000)."_s,
+                    u"N"_s)
+    , m_probeIntervalMs(u"probe-interval-ms"_s,
+                        u"For testing and simulators, with --watch: look for a unit every N ms (default 1000, "
+                        "at least 100)."_s,
+                        u"N"_s)
 {
     m_parser.setApplicationDescription(
         u"Replaces the firmware of a Wexel test instrument over a serial port: erase, wait, then "
@@ -73,7 +97,8 @@ CliOptions::CliOptions()
         "\"Upload firmware\" button, without a window."_s);
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addOptions({m_help, m_version, m_port, m_testLink, m_listPorts, m_check, m_record, m_quiet, m_json,
-                         m_verbose, m_noLowLatency, m_eraseTickMs, m_eraseTicks, m_handOverMs, m_readTimeoutMs});
+                         m_verbose, m_noLowLatency, m_watch, m_retries, m_goneAfterMs, m_eraseTickMs, m_eraseTicks,
+                         m_handOverMs, m_readTimeoutMs, m_probeIntervalMs});
     m_parser.addPositionalArgument(u"FILE"_s,
                                    u"The firmware image: a text file of address lines (@F000), data lines "
                                    "(31 40 00 24) and the end line q."_s);
@@ -143,9 +168,19 @@ bool CliOptions::parse(const QStringList &arguments)
     qint64 ticks = timings.eraseTickCount;
     qint64 handOverMs = timings.handOverDelay.count();
     qint64 readMs = readTimeout.count();
+    qint64 retryCount = retries;
+    qint64 probeMs = probeInterval.count();
+    qint64 goneMs = goneAfter.count();
     if (!readNumber(m_eraseTickMs, 0, kMaxMs, &tickMs) || !readNumber(m_eraseTicks, 1, kMaxEraseTicks, &ticks)
-        || !readNumber(m_handOverMs, 0, kMaxMs, &handOverMs) || !readNumber(m_readTimeoutMs, 1, kMaxMs, &readMs))
+        || !readNumber(m_handOverMs, 0, kMaxMs, &handOverMs) || !readNumber(m_readTimeoutMs, 1, kMaxMs, &readMs)
+        || !readNumber(m_retries, 0, kMaxRetries, &retryCount)
+        || !readNumber(m_probeIntervalMs, kMinProbeIntervalMs, kMaxMs, &probeMs)
+        || !readNumber(m_goneAfterMs, 1, kMaxMs, &goneMs))
         return false;
+    watch = m_parser.isSet(m_watch);
+    retries = int(retryCount);
+    probeInterval = std::chrono::milliseconds(probeMs);
+    goneAfter = std::chrono::milliseconds(goneMs);
     timings.eraseTickInterval = std::chrono::milliseconds(tickMs);
     timings.eraseTickCount = int(ticks);
     timings.handOverDelay = std::chrono::milliseconds(handOverMs);
@@ -162,6 +197,10 @@ bool CliOptions::parse(const QStringList &arguments)
     const QString modeOption = testLink ? u"--test-link"_s : listPorts ? u"--list-ports"_s : u"--check"_s;
     if ((testLink || listPorts || check) && !positional.isEmpty()) {
         m_error = u"%1 takes no FILE: %2"_s.arg(modeOption, positional.constFirst());
+        return false;
+    }
+    if ((testLink || listPorts || check) && (watch || m_parser.isSet(m_retries))) {
+        m_error = u"%1 updates nothing: --watch and --retries do not go with it"_s.arg(modeOption);
         return false;
     }
     if ((listPorts || check) && (!portTexts.isEmpty() || !recordFile.isEmpty())) {

@@ -41,6 +41,12 @@ public:
     // Ask a USB serial adapter for low latency (--no-low-latency: leave it).
     bool lowLatency = true;
     bool verbose = false;
+    // Units updated as they arrive, and attempts after a failure another
+    // attempt can mend.
+    bool watch = false;
+    int retries = 0;
+    std::chrono::milliseconds probeInterval{1000};
+    std::chrono::milliseconds goneAfter{3000};
 
 private:
     bool readNumber(const QCommandLineOption &option, qint64 min, qint64 max, qint64 *value);
@@ -61,5 +67,9 @@ private:
     QCommandLineOption m_eraseTicks;
     QCommandLineOption m_handOverMs;
     QCommandLineOption m_readTimeoutMs;
+    QCommandLineOption m_watch;
+    QCommandLineOption m_retries;
+    QCommandLineOption m_goneAfterMs;
+    QCommandLineOption m_probeIntervalMs;
     QString m_error;
 };

@@ -32,20 +32,28 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
 {
+    Lane::Settings settings;
+    settings.retries = options.retries;
+    settings.watch = options.watch;
+    settings.probeInterval = options.probeInterval;
+    settings.goneAfter = options.goneAfter;
+    settings.readTimeout = options.readTimeout;
+    settings.timings = options.timings;
     for (const QString &port : options.portTexts) {
-        auto unit = std::make_unique<Unit>();
-        unit->port = port;
-        unit->link.setReadTimeout(options.readTimeout);
-        new LowLatencyReporter(&unit->link, options, this);
-        unit->update.setTimings(options.timings);
+        auto unit = std::make_unique<Unit>(port);
+        unit->lane.setSettings(settings);
+        new LowLatencyReporter(&unit->lane.link(), options, this);
         m_units.push_back(std::move(unit));
     }
     if (!options.quiet) {
         OutputChannel &err = OutputChannel::standardError();
-        const auto style = err.isTerminal() ? ProgressReporter::Style::Terminal : ProgressReporter::Style::Log;
+        // Watching, lanes report arrivals and departures in lines of their
+        // own: rows redrawn in place would be torn by them.
+        const auto style = err.isTerminal() && !options.watch ? ProgressReporter::Style::Terminal
+                                                               : ProgressReporter::Style::Log;
         m_progress = new ProgressReporter(err, style, this);
         for (const auto &unit : m_units)
-            m_progress->attach(&unit->update, unit->port);
+            m_progress->attach(&unit->lane.update(), unit->port);
     }
     // Connected before the units are: the last look before any "KILL".
     connect(&m_loader, &ImageLoader::loaded, this, [this](const ImageLoader::Result &result) {
@@ -55,16 +63,19 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         if (!result.problem.refused() && !result.image.summary().endLine)
             printError(u"warning: %1 has no end line (q): every line will be sent, and the update ends after "
                        "the last\n"_s.arg(printableText(m_options.fileName)));
+        if (m_options.watch)
+            handleImageForWatching(result);
     });
     for (const auto &unit : m_units) {
+        UpdateSequence *update = &unit->lane.update();
         if (options.json) {
             auto *json = new JsonReporter(OutputChannel::standardOutput(), this);
             // With several instruments every event names its port.
-            json->attach(&unit->update, several() ? unit->port : QString());
+            json->attach(update, several() ? unit->port : QString());
             unit->json = json;
         }
         if (options.verbose) {
-            connect(&unit->update, &UpdateSequence::bytesDiscarded, this,
+            connect(update, &UpdateSequence::bytesDiscarded, this,
                     [this, port = unit->port](UpdateSequence::State phase, int afterLine, const QByteArray &bytes,
                                               qint64 count) {
                         printError(u"%1discarded %2 bytes that answered no command (%3, after the answer to "
@@ -76,8 +87,18 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
                     });
         }
         Unit *u = unit.get();
-        connect(&unit->update, &UpdateSequence::finished, this,
+        connect(&unit->lane, &Lane::attemptFinished, this,
+                [this, u](const UpdateOutcome &outcome, int attempt, int of) { reportAttempt(*u, outcome, attempt, of); });
+        connect(&unit->lane, &Lane::unitFinished, this,
                 [this, u](const UpdateOutcome &outcome) { handleFinished(*u, outcome); });
+        if (options.watch) {
+            connect(&unit->lane, &Lane::stateChanged, this, [this, u](Lane::State state) { reportLaneState(*u, state); });
+            connect(&unit->lane, &Lane::finished, this, [this] {
+                if (m_interrupted && std::none_of(m_units.begin(), m_units.end(),
+                                                  [](const auto &other) { return other->lane.isRunning(); }))
+                    finishWatching();
+            });
+        }
     }
 }
 
@@ -132,18 +153,40 @@ void UpdateCommand::start()
     warnAboutPortTexts();
     for (const auto &unit : m_units) {
         if (m_record.isOpen())
-            unit->update.setRecord(&m_record);
+            unit->lane.setRecord(&m_record);
         unit->clock.start();
     }
     // Read and checked once, off the event loop, before any instrument is
-    // touched; each may end at once (no port), so all are made before any starts.
-    for (const auto &unit : m_units)
-        unit->update.start(m_loader, m_options.fileName, unit->port);
+    // touched. Watching, the lanes start once it has been read; otherwise
+    // each may end at once (no port), so all are made before any starts.
+    if (!m_options.watch) {
+        for (const auto &unit : m_units)
+            unit->lane.start(m_loader, m_options.fileName);
+    }
     if (!m_options.fileName.isEmpty() && !m_finished)
         m_loader.load(m_options.fileName);
     // Interrupted before it began: every unit ends as interrupted, with its record.
     if (m_interrupted)
         interrupt();
+}
+
+void UpdateCommand::handleImageForWatching(const ImageLoader::Result &result)
+{
+    if (m_finished || m_interrupted)
+        return;
+    if (result.problem.refused()) {
+        // No unit has been touched: the image is refused for all of them.
+        m_finished = true;
+        UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::FileError);
+        outcome.fileProblem = result.problem;
+        outcome.fileName = m_options.fileName;
+        printError(textWithCauses(outcome.message.prompt, outcome.causes()));
+        emit done(ExitCode::forOutcome(outcome.kind));
+        return;
+    }
+    m_watching = true;
+    for (const auto &unit : m_units)
+        unit->lane.start(result.image, m_options.fileName);
 }
 
 void UpdateCommand::interrupt()
@@ -154,14 +197,78 @@ void UpdateCommand::interrupt()
     if (!m_started)
         return;  // start() comes from the event loop and sees it
     m_loader.cancel();
-    for (const auto &unit : m_units) {
-        if (unit->update.isRunning())
-            unit->update.abort();  // ends through finished()
+    if (m_options.watch && !m_watching) {
+        // Stopped while the image was read: no unit was touched.
+        m_finished = true;
+        printError(u"Watching stopped before the image was read: no unit was touched\n"_s);
+        emit done(ExitCode::kInterrupted);
+        return;
     }
+    const bool anyRunning = std::any_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->lane.isRunning(); });
+    for (const auto &unit : m_units)
+        unit->lane.stop();  // a running attempt ends through unitFinished()
+    if (m_watching && !anyRunning)
+        finishWatching();
+}
+
+void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int attempt, int of)
+{
+    // The last attempt is the unit's result, reported by handleFinished().
+    if (outcome.succeeded() || attempt >= of || m_interrupted || !Lane::mayRetry(outcome))
+        return;
+    const QString port = several() || m_options.watch ? printableText(unit.port) + u": "_s : QString();
+    printError(port + u"attempt %1 of %2 failed, trying again from the erase: "_s.arg(attempt).arg(of)
+               + textWithCauses(outcome.message.prompt, outcome.causes()));
+    if (unit.json) {
+        QJsonObject event = JsonReporter::resultEvent(outcome, ExitCode::forOutcome(outcome.kind));
+        event.insert(u"event"_s, u"retry"_s);
+        event.insert(u"attempt"_s, attempt);
+        event.insert(u"of"_s, of);
+        unit.json->writeEvent(event);
+    }
+}
+
+void UpdateCommand::reportLaneState(Unit &unit, Lane::State state)
+{
+    QString text;
+    switch (state) {
+    case Lane::State::Waiting:
+        text = unit.lane.lastOutcome() ? u"unit gone; waiting for the next"_s : u"waiting for a unit"_s;
+        break;
+    case Lane::State::Updating:
+        if (unit.lane.attempt() > 1)
+            return;
+        text = u"unit arrived: updating"_s;
+        break;
+    case Lane::State::Passed:
+        text = u"PASS"_s;
+        break;
+    case Lane::State::Failed:
+        text = u"FAIL"_s;
+        break;
+    case Lane::State::Idle:
+    case Lane::State::Retrying:
+        return;
+    }
+    if (!m_options.quiet)
+        printError(printableText(unit.port) + u": "_s + text + u'\n');
+    if (unit.json)
+        unit.json->writeEvent({{u"event"_s, u"lane"_s}, {u"state"_s, enumName(state)}});
 }
 
 void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
 {
+    if (m_watching) {
+        // One unit of many that come: its result now, the lane goes on.
+        if (!m_options.quiet || !outcome.succeeded())
+            printError(printableText(unit.port) + u": "_s + textWithCauses(outcome.message.prompt, outcome.causes()));
+        if (unit.json) {
+            const int code = ExitCode::forOutcome(outcome.kind);
+            unit.json->writeEvent(JsonReporter::resultEvent(
+                outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code));
+        }
+        return;
+    }
     if (unit.outcome)
         return;
     unit.outcome = outcome;
@@ -178,6 +285,36 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
     }
     if (std::all_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->outcome.has_value(); }))
         finishAll();
+}
+
+void UpdateCommand::finishWatching()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    if (m_progress)
+        m_progress->finish();
+    int passed = 0;
+    int failed = 0;
+    QString table = u"port  updated  not updated\n"_s;
+    bool recordLost = false;
+    for (const auto &unit : m_units) {
+        passed += unit->lane.passed();
+        failed += unit->lane.failed();
+        table += u"%1  %2  %3\n"_s.arg(printableText(unit->port)).arg(unit->lane.passed()).arg(unit->lane.failed());
+        recordLost = recordLost || (unit->lane.lastOutcome() && !unit->lane.lastOutcome()->recordError.isEmpty());
+    }
+    printError(table + u"Watched %1 ports: %2 units updated, %3 not updated\n"_s.arg(m_units.size()).arg(passed).arg(failed));
+    const int code = failed > 0 ? ExitCode::kSomeUnitsFailed : recordLost ? ExitCode::kRecordLost : ExitCode::kSuccess;
+    if (m_options.json) {
+        JsonReporter json(OutputChannel::standardOutput());
+        json.writeEvent({{u"event"_s, u"watch-result"_s},
+                         {u"ok"_s, code == ExitCode::kSuccess},
+                         {u"exit"_s, code},
+                         {u"passed"_s, passed},
+                         {u"failed"_s, failed}});
+    }
+    emit done(code);
 }
 
 int UpdateCommand::exitCode() const

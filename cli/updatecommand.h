@@ -2,6 +2,7 @@
 
 #include "core/link/seriallink.h"
 #include "core/update/imageloader.h"
+#include "core/update/lane.h"
 #include "core/update/runrecord.h"
 #include "core/update/updatesequence.h"
 
@@ -18,11 +19,12 @@ class JsonReporter;
 class ProgressReporter;
 
 // An update run from the command line: the very sequence the upload button
-// runs, on one instrument or on several at once (one per --port, each on its
-// own link and timing, all on one thread), with the progress on standard
-// error, the events as JSON if asked, a record per instrument if asked, and
-// at the end the result and the exit code. The image is read and checked
-// once, off the event loop's thread, and shared by all.
+// runs, on one instrument or on several at once (one lane per --port, each on
+// its own link and timing, all on one thread), again after a failure another
+// attempt can mend (--retries), or for every unit that arrives (--watch),
+// with the progress on standard error, the events as JSON if asked, a record
+// per attempt if asked, and at the end the result and the exit code. The
+// image is read and checked once, off the event loop's thread, and shared by all.
 class UpdateCommand : public QObject
 {
     Q_OBJECT
@@ -40,12 +42,16 @@ signals:
     void done(int exitCode);
 
 private:
-    // One instrument: its port, link and update.
+    // One port: its lane (link and update) and how its unit ended.
     struct Unit
     {
+        explicit Unit(const QString &portText)
+            : port(portText)
+            , lane(portText)
+        {
+        }
         QString port;
-        SerialLink link;
-        UpdateSequence update{&link};
+        Lane lane;
         JsonReporter *json = nullptr;  // with --json
         std::optional<UpdateOutcome> outcome;
         QElapsedTimer clock;
@@ -54,8 +60,12 @@ private:
 
     bool portsAreDistinct();
     void warnAboutPortTexts();
+    void reportAttempt(Unit &unit, const UpdateOutcome &outcome, int attempt, int of);
+    void reportLaneState(Unit &unit, Lane::State state);
     void handleFinished(Unit &unit, const UpdateOutcome &outcome);
+    void handleImageForWatching(const ImageLoader::Result &result);
     void finishAll();
+    void finishWatching();
     int exitCode() const;
     void printSummary() const;
     void reportRecordError();
@@ -69,5 +79,6 @@ private:
     bool m_started = false;
     bool m_finished = false;
     bool m_interrupted = false;
+    bool m_watching = false;  // --watch, with the image read
     bool m_warnedNoEndLine = false;
 };

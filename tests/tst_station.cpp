@@ -11,6 +11,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
 #include <QScopeGuard>
@@ -19,6 +20,7 @@
 
 #include <memory>
 
+#include <csignal>
 #include <sys/resource.h>
 
 using namespace CliTestSupport;
@@ -259,6 +261,62 @@ private slots:
             QVERIFY(image.open(QIODevice::ReadOnly));
             QCOMPARE(image.readAll(), m_image);
         }
+    }
+
+    // --watch with two lanes: each updates every unit that arrives, once,
+    // and waits for it to go; one unit needs a second attempt (--retries).
+    void watchModeUpdatesEachArrivalOnce()
+    {
+        const QString record = m_dir.filePath(u"watch.jsonl"_s);
+        const QStringList ports{m_dir.filePath(u"bay-1"_s), m_dir.filePath(u"bay-2"_s)};
+        QProcess cli;
+        QByteArray out;
+        connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
+        cli.start(cliPath(), kFastTimings + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--retries"_s, u"1"_s,
+                                                        u"--probe-interval-ms"_s, u"100"_s, u"--gone-after-ms"_s,
+                                                        u"300"_s, u"--record"_s, record, u"--port"_s, ports.at(0),
+                                                        u"--port"_s, ports.at(1), imagePath()});
+        QVERIFY(cli.waitForStarted());
+        const auto results = [&](const QString &port) {
+            QList<QJsonObject> events;
+            QByteArray bad;
+            parseEvents(out, &events, &bad);
+            int n = 0;
+            for (const QJsonObject &e : eventsNamed(events, u"result"_s))
+                n += e.value(u"port"_s).toString() == port;
+            return n;
+        };
+        // Two units at each bay, one after the other; the first at bay 1
+        // refuses a line once.
+        for (int unit = 0; unit < 2; ++unit) {
+            for (int bay = 0; bay < 2; ++bay) {
+                Simulator sim;
+                QStringList faults{u"--link"_s, ports.at(bay)};
+                if (unit == 0 && bay == 0)
+                    faults += {u"--refuse-line"_s, u"3"_s, u"--fault-once"_s};
+                QVERIFY(sim.start(faults));
+                QTRY_COMPARE_WITH_TIMEOUT(results(ports.at(bay)), unit + 1, kProcessTimeoutMs);
+                // Still there a while: not updated again.
+                QTest::qWait(400);
+                QCOMPARE(sim.summary().value(u"erase_count"_s).toInt(), unit == 0 && bay == 0 ? 2 : 1);
+            }
+        }
+        QVERIFY(::kill(pid_t(cli.processId()), SIGINT) == 0);
+        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        const QByteArray err = cli.readAllStandardError();
+        QVERIFY2(cli.exitCode() == 0, err.constData());
+        QVERIFY2(err.contains("Watched 2 ports: 4 units updated, 0 not updated"), err.constData());
+
+        QList<QJsonObject> records;
+        QVERIFY(readRecords(record, &records));
+        QStringList recorded;
+        for (const QJsonObject &r : std::as_const(records))
+            recorded << u"%1 %2 %3/%4"_s.arg(QFileInfo(r.value(u"port"_s).toString()).fileName(),
+                                             r.value(u"outcome"_s).toString())
+                            .arg(r.value(u"attempt"_s).toInt())
+                            .arg(r.value(u"of"_s).toInt());
+        QCOMPARE(recorded, (QStringList{u"bay-1 write-refused 1/2"_s, u"bay-1 success 2/2"_s, u"bay-2 success 1/2"_s,
+                                        u"bay-1 success 1/2"_s, u"bay-2 success 1/2"_s}));
     }
 
     // Two runs append to one record file at the same time: every line is
