@@ -1,10 +1,17 @@
 #include "core/link/portholder.h"
 
-#include <QDir>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QCoreApplication>
+#include <QHash>
 #include <QLockFile>
+
+#ifdef Q_OS_LINUX
+#include <cstdlib>
+#include <dirent.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -43,11 +50,30 @@ QString fromLockFile(const QString &device)
 }
 
 #ifdef Q_OS_LINUX
+// A snapshot of who holds which device: one walk through /proc serves every
+// port for a while, so a station of many lanes asks the system once.
+struct Holders
+{
+    QHash<QByteArray, QString> byTarget;  // device path -> "cat (process 4321)"
+    QElapsedTimer taken;
+};
+
+// A walk takes a few milliseconds on a busy machine; a snapshot this young
+// still names the program a technician left on a port.
+constexpr qint64 kSnapshotLifetimeMs = 250;
+
+QByteArray linkTarget(const char *path)
+{
+    char target[512];
+    const ssize_t n = ::readlink(path, target, sizeof target);
+    return n > 0 && size_t(n) < sizeof target ? QByteArray(target, n) : QByteArray();
+}
+
 // The pseudo-terminal whose master the descriptor is, from its fdinfo
 // ("tty-index: 3" for /dev/pts/3); -1 when it is none or the system does not say.
-int masterIndex(const QString &fdInfoPath)
+int masterIndex(const QByteArray &fdInfoPath)
 {
-    QFile info(fdInfoPath);
+    QFile info(QString::fromLocal8Bit(fdInfoPath));
     if (!info.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray text = info.read(4096);
@@ -58,6 +84,58 @@ int masterIndex(const QString &fdInfoPath)
     const int index = text.mid(at + 10, text.indexOf('\n', at) - at - 10).trimmed().toInt(&ok);
     return ok ? index : -1;
 }
+
+Holders scanHolders()
+{
+    Holders holders;
+    holders.taken.start();
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return holders;
+    const qint64 self = QCoreApplication::applicationPid();
+    int looked = 0;
+    while (const dirent *entry = ::readdir(proc)) {
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        if (++looked > kMaxProcessesLooked)
+            break;
+        const QByteArray base = "/proc/" + QByteArray::number(qlonglong(pid));
+        DIR *fds = ::opendir((base + "/fd").constData());
+        if (!fds)
+            continue;  // another user's process: the system does not say
+        QList<QByteArray> devices;
+        QList<int> masters;
+        while (const dirent *fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            const QByteArray target = linkTarget((base + "/fd/" + fd->d_name).constData());
+            if (target == "/dev/ptmx")
+                masters << masterIndex(base + "/fdinfo/" + fd->d_name);
+            else if (target.startsWith("/dev/"))
+                devices << target;
+        }
+        ::closedir(fds);
+        if (devices.isEmpty())
+            continue;
+        QFile comm(QString::fromLocal8Bit(base + "/comm"));
+        QString program;
+        if (comm.open(QIODevice::ReadOnly))
+            program = QString::fromLocal8Bit(comm.read(64)).trimmed();
+        for (const QByteArray &device : std::as_const(devices)) {
+            // A pseudo-terminal's master is held by whatever stands in for
+            // the instrument at its far end (a simulator): that process is
+            // the peer, not another program on our side of the line.
+            if (device.startsWith("/dev/pts/") && masters.contains(device.mid(9).toInt()))
+                continue;
+            if (!holders.byTarget.contains(device))
+                holders.byTarget.insert(device, named(program, pid));
+        }
+    }
+    ::closedir(proc);
+    return holders;
+}
 #endif
 
 QString fromOpenFiles(const QString &device)
@@ -66,49 +144,14 @@ QString fromOpenFiles(const QString &device)
     const QString target = QFileInfo(device).canonicalFilePath();
     if (target.isEmpty())
         return {};
-    // A pseudo-terminal's master is held by whatever stands in for the
-    // instrument at its far end (a simulator): that process is the peer,
-    // not another program on our side of the line.
-    int ptyIndex = -1;
-    if (target.startsWith(QStringLiteral("/dev/pts/"))) {
-        bool ok = false;
-        ptyIndex = target.mid(9).toInt(&ok);
-        if (!ok)
-            ptyIndex = -1;
-    }
-    const QDir proc(QStringLiteral("/proc"));
-    const QStringList pids = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    int looked = 0;
-    for (const QString &pid : pids) {
-        bool isPid = false;
-        const qint64 number = pid.toLongLong(&isPid);
-        if (!isPid || number == QCoreApplication::applicationPid())
-            continue;
-        if (++looked > kMaxProcessesLooked)
-            break;
-        const QDir fds(proc.filePath(pid + QStringLiteral("/fd")));
-        bool holds = false;
-        bool farEnd = false;
-        for (const QString &fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            const QString link = QFile::symLinkTarget(fds.filePath(fd));
-            if (link == target)
-                holds = true;
-            else if (ptyIndex >= 0 && link == QStringLiteral("/dev/ptmx")
-                     && masterIndex(proc.filePath(pid + QStringLiteral("/fdinfo/") + fd)) == ptyIndex)
-                farEnd = true;
-        }
-        if (!holds || farEnd)
-            continue;
-        QFile comm(proc.filePath(pid + QStringLiteral("/comm")));
-        QString program;
-        if (comm.open(QIODevice::ReadOnly))
-            program = QString::fromLocal8Bit(comm.read(64)).trimmed();
-        return named(program, number);
-    }
+    static Holders holders;
+    if (!holders.taken.isValid() || holders.taken.hasExpired(kSnapshotLifetimeMs))
+        holders = scanHolders();
+    return holders.byTarget.value(QFile::encodeName(target));
 #else
     Q_UNUSED(device);
-#endif
     return {};
+#endif
 }
 
 } // namespace

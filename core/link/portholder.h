@@ -9,5 +9,7 @@ QString portHolder(const QString &device);
 
 // A process other than this one that has the device open, as the system
 // tells it (/proc on Linux): "cat (process 4321)". Empty when there is none
-// or the system does not say (other users' processes may be hidden).
+// or the system does not say (other users' processes may be hidden). What
+// the system says is looked up at most every quarter second, for all
+// devices at once.
 QString otherProcessUsing(const QString &device);
