@@ -57,12 +57,13 @@ int openForAppending(const QString &path)
 // record is never glued to half of this one.
 int writeWhole(int fd, const QByteArray &bytes)
 {
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return errno;
+    // A file system without locks (some network shares) still takes whole
+    // lines appended in one write; only taking a fragment back needs the lock.
+    int locked = -1;
+    while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
     }
     struct stat info{};
-    const off_t before = ::fstat(fd, &info) == 0 ? info.st_size : off_t(-1);
+    const off_t before = locked == 0 && ::fstat(fd, &info) == 0 ? info.st_size : off_t(-1);
     qsizetype done = 0;
     int error = 0;
     while (done < bytes.size()) {
@@ -84,7 +85,8 @@ int writeWhole(int fd, const QByteArray &bytes)
             [[maybe_unused]] const ssize_t ended = ::write(fd, "\n", 1);
         }
     }
-    ::flock(fd, LOCK_UN);
+    if (locked == 0)
+        ::flock(fd, LOCK_UN);
     return error;
 }
 void closeFile(int fd)
