@@ -202,6 +202,9 @@ QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &contex
         {QStringLiteral("adapter"), adapter},
         {QStringLiteral("image"), outcome.fileName.isEmpty() ? QString() : QFileInfo(outcome.fileName).absoluteFilePath()},
         {QStringLiteral("image_sha256"), QString::fromLatin1(context.imageSha256)},
+        // Which reader made the lines of the file; none when it was not read.
+        {QStringLiteral("image_format"), context.imageSha256.isEmpty() ? QString() : enumName(context.imageFormat)},
+        {QStringLiteral("sent_sha256"), QString::fromLatin1(context.sentSha256)},
         {QStringLiteral("lines"), double(context.linesToSend)},
         {QStringLiteral("lines_acknowledged"), outcome.linesAcknowledged},
         {QStringLiteral("ok"), outcome.succeeded()},
