@@ -128,7 +128,8 @@ int run(const CliOptions &options)
     const QString &output = options.outputFile;
     if (!output.isEmpty() && FirmwareFile::sameFile(output, options.fileName)) {
         OutputChannel::standardError().write(
-            u"wexel-update-cli: --output %1 is %2 itself: it would be written over the image it is made of\n"_s
+            u"wexel-update-cli: --output %1 is %2 itself: it would be written over the image it is made of\n"
+            "Try 'wexel-update-cli --help'.\n"_s
                 .arg(printableText(output), printableText(options.fileName))
                 .toLocal8Bit());
         return ExitCode::kUsage;
