@@ -532,7 +532,7 @@ private slots:
             << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")).chopped(2) + "\n" + end
             << u"line 1: the record is an odd count of hexadecimal digits"_s << u"record-length"_s;
         QTest::newRow("Intel HEX: no end record")
-            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) << u"no end-of-file record (:00000001FF) after the last record"_s
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) << u"no end-of-file record (:00000001FF) up to its last line, line 1"_s
             << u"no-end-record"_s;
         QTest::newRow("Intel HEX: a record after the end record")
             << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) + end + intelRecord(0x00, 0xF002, QByteArray::fromHex("3140"))

@@ -26,11 +26,8 @@ constexpr QByteArrayView kPad(" FF");
 // many line ends, and the marks cost at most 8 bytes per this many bytes of
 // the file (a file of empty lines).
 constexpr qsizetype kMarkStride = 256;
-// The longest line any format takes, with room for spaces around it: an
-// Intel HEX record of 255 data bytes is 521 characters. Only this much of a
-// line is ever kept; a text line is then held to its own, shorter limit.
-constexpr qsizetype kMaxLineKept = 1024;
-static_assert(kMaxLineKept >= RecordReader::kMaxRecordLength && kMaxLineKept >= LineGrammar::kMaxLineLength);
+static_assert(FirmwareImage::kMaxLineKept >= RecordReader::kMaxRecordLength
+              && FirmwareImage::kMaxLineKept >= LineGrammar::kMaxLineLength);
 
 } // namespace
 
@@ -96,6 +93,7 @@ FirmwareImage FirmwareImage::read(QIODevice *device, qint64 size, ImageProblem *
         formatKnown = true;
         records = RecordReader::make(format);
         if (records) {
+            records->expectSize(size);
             records->skipBlankLines(blankLines);
             return;
         }

@@ -22,6 +22,12 @@ class RecordReader;
 class FirmwareImage
 {
 public:
+    // The longest line any format takes, with room for spaces around it: an
+    // Intel HEX record of 255 data bytes is 521 characters. Only this much of
+    // a line is ever kept, and a longer one is refused; a text line is held
+    // to its own, shorter limit.
+    static constexpr qsizetype kMaxLineKept = 1024;
+
     // Opens the file without trusting it, reads and checks every line, and
     // keeps the prepared lines up to the end line. The image is empty when
     // the file is refused; `problem` says why. Reading stops early, with an

@@ -164,8 +164,10 @@ QString ImageProblem::describe(const QString &fileName) const
             .arg(expected)
             .arg(shown);
     case Kind::NoEndRecord:
-        return QObject::tr("%1: no end-of-file record (:00000001FF) after the last record: the file may be cut short")
-            .arg(fileName);
+        return QObject::tr("%1: no end-of-file record (:00000001FF) up to its last line, line %2: "
+                           "the file may be cut short")
+            .arg(fileName)
+            .arg(line);
     case Kind::DataAfterEnd:
         return QObject::tr("%1: a record after the end record of line %2: %3").arg(where).arg(earlierLine).arg(shown);
     case Kind::Overlap:

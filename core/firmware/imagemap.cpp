@@ -4,6 +4,7 @@
 #include "core/firmware/linegrammar.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace {
@@ -13,6 +14,9 @@ constexpr qsizetype kAddressDigits = 5;
 constexpr char kSpace = ' ';
 constexpr QByteArrayView kEndLine("q");
 constexpr char kDigits[] = "0123456789ABCDEF";
+// The shortest line that writes a byte: an S1 record of one byte,
+// "S104AAAADDCC", and its line feed. Intel HEX takes 14.
+constexpr qint64 kShortestDataRecord = 13;
 
 // A block keeps its addresses, sizes and lines in 32 bits: the addresses
 // are the instrument's, and a file no larger than the tool reads has fewer
@@ -22,13 +26,12 @@ static_assert(FirmwareFile::kMaxSize < std::numeric_limits<quint32>::max());
 static_assert(LineGrammar::kAddressSpace <= quint64(1) << (4 * kAddressDigits),
               "five digits hold every address of the instrument");
 
-void appendHexByte(QByteArray &to, quint8 value)
-{
-    to.append(kDigits[value >> 4]);
-    to.append(kDigits[value & 0xF]);
-}
-
 } // namespace
+
+void ImageMap::reserveFor(qint64 fileSize)
+{
+    m_blocks.reserve(size_t(std::clamp<qint64>(fileSize, 0, FirmwareFile::kMaxSize) / kShortestDataRecord));
+}
 
 ImageMap::Added ImageMap::add(quint64 address, QByteArrayView bytes, qint64 line)
 {
@@ -76,32 +79,34 @@ void ImageMap::findEarlierWriter(quint64 address)
 bool ImageMap::writeLines(const std::function<bool(QByteArrayView, qint64)> &take)
 {
     std::sort(m_blocks.begin(), m_blocks.end(), [](const Block &a, const Block &b) { return a.start < b.start; });
-    QByteArray line;
-    line.reserve(kBytesPerLine * 3);
+    // A line is made in place, a megabyte of data being three million
+    // characters: "@" and five digits, or kBytesPerLine bytes of two digits
+    // and a space between them.
+    std::array<char, kBytesPerLine * 3> line{};
     const auto count = m_blocks.size();
     for (size_t run = 0; run < count;) {
         // A run: blocks that follow one another without a gap, as one.
         size_t runEnd = run + 1;
-        while (runEnd < count && quint64(m_blocks[runEnd - 1].start) + m_blocks[runEnd - 1].size == m_blocks[runEnd].start)
+        while (runEnd < count
+               && quint64(m_blocks[runEnd - 1].start) + m_blocks[runEnd - 1].size == m_blocks[runEnd].start)
             ++runEnd;
-        line.resize(0);
-        line.append(kAddressMark);
-        for (qsizetype digit = kAddressDigits - 1; digit >= 0; --digit)
-            line.append(kDigits[(m_blocks[run].start >> (4 * digit)) & 0xF]);
-        if (!take(line, m_blocks[run].firstLine))
+        line[0] = kAddressMark;
+        for (qsizetype digit = 0; digit < kAddressDigits; ++digit)
+            line[size_t(1 + digit)] = kDigits[(m_blocks[run].start >> (4 * (kAddressDigits - 1 - digit))) & 0xF];
+        if (!take(QByteArrayView(line.data(), 1 + kAddressDigits), m_blocks[run].firstLine))
             return false;
         size_t block = run;
         quint32 at = 0;  // within the block
         while (block < runEnd) {
-            line.resize(0);
-            int n = 0;
+            qsizetype length = 0;
             qint64 fileLine = m_blocks[block].firstLine;
-            while (n < kBytesPerLine && block < runEnd) {
+            for (int n = 0; n < kBytesPerLine && block < runEnd; ++n) {
                 const Block &b = m_blocks[block];
                 if (n > 0)
-                    line.append(kSpace);
-                appendHexByte(line, quint8(m_bytes.at(qsizetype(b.offset + at))));
-                ++n;
+                    line[size_t(length++)] = kSpace;
+                const auto value = quint8(m_bytes.at(qsizetype(b.offset + at)));
+                line[size_t(length++)] = kDigits[value >> 4];
+                line[size_t(length++)] = kDigits[value & 0xF];
                 if (++at == b.size) {
                     fileLine = b.lastLine;
                     ++block;
@@ -110,7 +115,7 @@ bool ImageMap::writeLines(const std::function<bool(QByteArrayView, qint64)> &tak
                     fileLine = b.firstLine;
                 }
             }
-            if (!take(line, fileLine))
+            if (!take(QByteArrayView(line.data(), length), fileLine))
                 return false;
         }
         run = runEnd;

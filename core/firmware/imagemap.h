@@ -31,6 +31,11 @@ public:
         Overlap,          // some address was written already
     };
 
+    // Room for the blocks a file of `fileSize` bytes can make, one a record
+    // at most: address space, not memory, until they are made. So the
+    // blocks grow without a second copy of them while the first is moved.
+    void reserveFor(qint64 fileSize);
+
     // Bytes from `address` on, from the file's line `line`. Nothing is kept
     // unless every byte lies within the instrument's addresses and none of
     // them was written before.

@@ -32,6 +32,8 @@ public:
     RecordReader &operator=(const RecordReader &) = delete;
 
     ImageFormat::Kind format() const { return m_format; }
+    // The file's size as the file system gives it, for the image map's room.
+    void expectSize(qint64 size) { m_map.reserveFor(size); }
     // Blank lines before the first record: only counted.
     void skipBlankLines(qint64 count) { m_line += count; }
     // The next line of the file. `length` is the line's whole length when
