@@ -8,19 +8,20 @@
 
 namespace {
 
-FuzzRecords::Reference readReference(const QByteArray &data)
+FuzzRecords::Reference readReference(const std::vector<FuzzRecords::Line> &lines)
 {
     FuzzRecords::Reference reference;
     quint64 base = 0;
     bool ended = false;
-    for (const QByteArray &line : FuzzRecords::recordLines(data)) {
-        if (line.isEmpty())
+    for (const FuzzRecords::Line &line : lines) {
+        if (line.blank())
             continue;
-        if (ended || !line.startsWith(':')) {
+        const QByteArray &record = line.record;
+        if (ended || line.tooLong || !record.startsWith(':')) {
             reference.faulty = true;
             continue;
         }
-        const std::optional<QByteArray> bytes = FuzzRecords::digits(line, 1);
+        const std::optional<QByteArray> bytes = FuzzRecords::digits(record, 1);
         if (!bytes || bytes->size() < 5 || bytes->size() != 5 + quint8(bytes->at(0))) {
             reference.faulty = true;
             continue;
@@ -43,15 +44,19 @@ FuzzRecords::Reference readReference(const QByteArray &data)
             break;
         case 0x01:
             ended = true;
+            reference.faulty = reference.faulty || !body.isEmpty();
             break;
         case 0x02:
             base = quint64(value) * 16;
+            reference.faulty = reference.faulty || body.size() != 2;
             break;
         case 0x04:
             base = quint64(value) << 16;
+            reference.faulty = reference.faulty || body.size() != 2;
             break;
         case 0x03:
         case 0x05:
+            reference.faulty = reference.faulty || body.size() != 4;
             break;
         default:
             reference.faulty = true;
@@ -67,12 +72,6 @@ FuzzRecords::Reference readReference(const QByteArray &data)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
     const QByteArray data(reinterpret_cast<const char *>(bytes), qsizetype(size));
-    if (!FuzzRecords::isOfFormat(data, ImageFormat::Kind::IntelHex)) {
-        // Any other file still must not crash the reader.
-        ImageProblem problem;
-        (void)FuzzRecords::readImage(data, &problem);
-        return 0;
-    }
-    FuzzRecords::check(data, ImageFormat::Kind::IntelHex, readReference(data));
+    FuzzRecords::checkBoth(data, ImageFormat::Kind::IntelHex, readReference);
     return 0;
 }

@@ -8,20 +8,23 @@
 
 namespace {
 
-FuzzRecords::Reference readReference(const QByteArray &data)
+FuzzRecords::Reference readReference(const std::vector<FuzzRecords::Line> &lines)
 {
-    // The address bytes of S0 to S9; S4 has none, being no type.
+    // The address bytes of S0 to S9; S4 is no type.
     constexpr int kAddressBytes[] = {2, 2, 3, 4, -1, 2, 3, 4, 3, 2};
     FuzzRecords::Reference reference;
     quint64 dataRecords = 0;
     bool ended = false;
-    for (const QByteArray &line : FuzzRecords::recordLines(data)) {
-        if (line.isEmpty())
+    for (const FuzzRecords::Line &line : lines) {
+        if (line.blank())
             continue;
-        const int type = line.size() >= 2 && line[0] == 'S' && line[1] >= '0' && line[1] <= '9' ? line[1] - '0' : -1;
+        const QByteArray &record = line.record;
+        const int type = record.size() >= 2 && record[0] == 'S' && record[1] >= '0' && record[1] <= '9'
+            ? record[1] - '0'
+            : -1;
         const int addressBytes = type < 0 ? -1 : kAddressBytes[type];
-        const std::optional<QByteArray> bytes = addressBytes < 0 ? std::nullopt : FuzzRecords::digits(line, 2);
-        if (ended || !bytes || bytes->isEmpty() || bytes->size() != 1 + quint8(bytes->at(0))
+        const std::optional<QByteArray> bytes = addressBytes < 0 ? std::nullopt : FuzzRecords::digits(record, 2);
+        if (ended || line.tooLong || !bytes || bytes->isEmpty() || bytes->size() != 1 + quint8(bytes->at(0))
             || quint8(bytes->at(0)) < addressBytes + 1) {
             reference.faulty = true;
             continue;
@@ -41,9 +44,12 @@ FuzzRecords::Reference readReference(const QByteArray &data)
             ++dataRecords;
             for (qsizetype i = 0; i < body.size(); ++i)
                 reference.put(address + quint64(i), quint8(body[i]));
-        } else if ((type == 5 || type == 6) && address != dataRecords) {
-            reference.faulty = true;
+        } else if (type == 5 || type == 6) {
+            // A count, alone, of the data records before it.
+            reference.faulty = reference.faulty || !body.isEmpty() || address != dataRecords;
         } else if (type >= 7) {
+            // An end, with its start address alone.
+            reference.faulty = reference.faulty || !body.isEmpty();
             ended = true;
         }
     }
@@ -55,11 +61,6 @@ FuzzRecords::Reference readReference(const QByteArray &data)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
     const QByteArray data(reinterpret_cast<const char *>(bytes), qsizetype(size));
-    if (!FuzzRecords::isOfFormat(data, ImageFormat::Kind::SRecord)) {
-        ImageProblem problem;
-        (void)FuzzRecords::readImage(data, &problem);
-        return 0;
-    }
-    FuzzRecords::check(data, ImageFormat::Kind::SRecord, readReference(data));
+    FuzzRecords::checkBoth(data, ImageFormat::Kind::SRecord, readReference);
     return 0;
 }
