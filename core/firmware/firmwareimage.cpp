@@ -74,8 +74,9 @@ FirmwareImage FirmwareImage::read(QIODevice *device, qint64 size, ImageProblem *
     // its ending: an odd data line its pad mark, a four-digit address its 0,
     // so a file of one-byte data lines takes a third more. Reserving takes
     // address space, not memory, until it is written. (The lines made of a
-    // record file take less than the file: at most 3 bytes of text a byte of
-    // data, which takes 2 digits and a record's share of its frame.)
+    // record file hold at most the instrument's 1 MiB, 3 characters a byte
+    // and an address line a block: should they pass the room kept, the
+    // block grows.)
     size = std::clamp<qint64>(size, 0, FirmwareFile::kMaxSize);
     image.m_data.reserve(qsizetype(size + size / 3 + 2));
     QCryptographicHash sha256(QCryptographicHash::Sha256);
