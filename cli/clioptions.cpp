@@ -33,10 +33,15 @@ CliOptions::CliOptions()
                  u"Run the link test instead of an update: send \"ARC*\" and print the instrument's reply "
                  "on standard output. Ports above COM 255 are refused."_s)
     , m_check(u"check"_s,
-              u"Open no port: read and check FILE as an update would, and print what it would send "
-              "(lines, address lines, data bytes, address ranges, end line, SHA-256). Exit 0 when it "
-              "would be sent, 3 with the reason when it would be refused."_s,
+              u"Open no port: read and check FILE as an update would, and print what it would send: "
+              "its format (text, Intel HEX or Motorola S-record, told by its content), lines, address "
+              "lines, data bytes, the address map, end line, the SHA-256 of the file and of the lines "
+              "sent. Exit 0 when it would be sent, 3 with the reason when it would be refused."_s,
               u"FILE"_s)
+    , m_output(u"output"_s,
+               u"With --check: write the lines an update would send to OUT, a text image that "
+               "updates an instrument as FILE does (written whole or not at all; never over FILE)."_s,
+               u"OUT"_s)
     , m_record(u"record"_s,
                u"Append one JSON line per instrument updated to FILE: port, device, adapter, image and "
                "its SHA-256, lines, outcome, times, host and version. A FILE that cannot be opened "
@@ -96,12 +101,13 @@ CliOptions::CliOptions()
         "send FILE line by line, each line acknowledged. The same update as the desktop program's "
         "\"Upload firmware\" button, without a window."_s);
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    m_parser.addOptions({m_help, m_version, m_port, m_testLink, m_listPorts, m_check, m_record, m_quiet, m_json,
-                         m_verbose, m_noLowLatency, m_watch, m_retries, m_goneAfterMs, m_eraseTickMs, m_eraseTicks,
-                         m_handOverMs, m_readTimeoutMs, m_probeIntervalMs});
+    m_parser.addOptions({m_help, m_version, m_port, m_testLink, m_listPorts, m_check, m_output, m_record, m_quiet,
+                         m_json, m_verbose, m_noLowLatency, m_watch, m_retries, m_goneAfterMs, m_eraseTickMs,
+                         m_eraseTicks, m_handOverMs, m_readTimeoutMs, m_probeIntervalMs});
     m_parser.addPositionalArgument(u"FILE"_s,
                                    u"The firmware image: a text file of address lines (@F000), data lines "
-                                   "(31 40 00 24) and the end line q."_s);
+                                   "(31 40 00 24) and the end line q, or Intel HEX, or Motorola "
+                                   "S-records."_s);
 }
 
 QString CliOptions::helpText() const
@@ -211,9 +217,14 @@ bool CliOptions::parse(const QStringList &arguments)
         mode = Mode::ListPorts;
         return true;
     }
+    if (m_parser.isSet(m_output) && !check) {
+        m_error = u"--output goes with --check only"_s;
+        return false;
+    }
     if (check) {
         mode = Mode::Check;
         fileName = m_parser.value(m_check);
+        outputFile = m_parser.value(m_output);
         return true;
     }
     if (testLink) {

@@ -33,6 +33,7 @@ public:
     Mode mode = Mode::Update;
     QStringList portTexts;  // one per instrument, in the order given
     QString fileName;
+    QString outputFile;  // --check --output: where the text image goes
     QString recordFile;
     UpdateSequence::Timings timings;
     std::chrono::milliseconds readTimeout = SerialLink::kDefaultReadTimeout;
@@ -57,6 +58,7 @@ private:
     QCommandLineOption m_port;
     QCommandLineOption m_testLink;
     QCommandLineOption m_check;
+    QCommandLineOption m_output;
     QCommandLineOption m_record;
     QCommandLineOption m_listPorts;
     QCommandLineOption m_quiet;

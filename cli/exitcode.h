@@ -39,7 +39,8 @@ inline constexpr Meaning kMeanings[] = {
     {kSomeUnitsFailed, "several ports: not every instrument was updated; the summary and each result say "
                        "which and why"},
     {kRecordLost, "every instrument was updated, but a record could not be written (--record: disk full, I/O "
-                  "error); the result names whose"},
+                  "error); the result names whose. --check --output: the file would be sent, but OUT could not "
+                  "be written"},
     {kInterrupted, "interrupted by Ctrl-C (SIGINT), SIGTERM or SIGHUP; each record says where it stopped"},
 };
 

@@ -44,7 +44,9 @@ void JsonReporter::attach(UpdateSequence *update, const QString &port)
                     {u"lines_to_send"_s, double(summary.linesToSend)},
                     {u"bytes"_s, double(m_update->image().byteCount())},
                     {u"end_line"_s, summary.endLine},
-                    {u"sha256"_s, QString::fromLatin1(summary.sha256)}});
+                    {u"image_format"_s, enumName(summary.format)},
+                    {u"sha256"_s, QString::fromLatin1(summary.sha256)},
+                    {u"sent_sha256"_s, QString::fromLatin1(summary.sentSha256)}});
     });
     connect(update, &UpdateSequence::eraseSent, this, [this] {
         writeEvent({{u"event"_s, u"erase-sent"_s}});

@@ -391,6 +391,12 @@ private slots:
         QTest::newRow("a device and a link to it")
             << QStringList{u"--port"_s, u"/dev/null"_s, u"--port"_s, u"@link"_s, u"fw.txt"_s}
             << QByteArray("name the same device");
+        QTest::newRow("--output without --check")
+            << QStringList{u"--port"_s, u"COM 3"_s, u"--output"_s, u"sent.txt"_s, u"fw.txt"_s}
+            << QByteArray("--output goes with --check only");
+        // The text image made of a file must never take the file's place.
+        QTest::newRow("--output over its own FILE, by a link")
+            << QStringList{u"--check"_s, u"/dev/null"_s, u"--output"_s, u"@link"_s} << QByteArray("/dev/null itself");
     }
 
     void usageErrors()

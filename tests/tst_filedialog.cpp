@@ -50,6 +50,7 @@ class FirmwareFileDialogTest : public QObject
 private slots:
     void startsInProgramDirectory();
     void offersTextFilesOfAnyCase();
+    void acceptGivesFullName_data();
     void acceptGivesFullName();
     void cancelGivesEmptyName();
     void secondOpenRaisesTheFirst();
@@ -97,11 +98,21 @@ void FirmwareFileDialogTest::offersTextFilesOfAnyCase()
     dialog->reject();
 }
 
+void FirmwareFileDialogTest::acceptGivesFullName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("a text file of any case") << QStringLiteral("Main.Txt");
+    // The filter offers text files only; a record file's name typed into
+    // the dialog is taken all the same, and read by its content.
+    QTest::newRow("an Intel HEX file typed in") << QStringLiteral("main.hex");
+}
+
 void FirmwareFileDialogTest::acceptGivesFullName()
 {
+    QFETCH(QString, name);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("Main.Txt"));
+    const QString path = dir.filePath(name);
     QVERIFY(touch(path));
     QVERIFY(touch(dir.filePath(QStringLiteral("other.txt"))));
 

@@ -2,7 +2,8 @@
 // instrument: files that are no firmware image, and lines the instrument
 // would drop or misplace, are refused with nothing sent, at once, with their
 // reason; odd but valid images still go through and land where they belong;
-// --check says the same as an update would.
+// --check says the same as an update would. Intel HEX and S-record files are
+// told by their content, and land as the text image of the same bytes does.
 #include "clitestsupport.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
@@ -50,6 +51,97 @@ QByteArray bytesLine(int n)
     return bytes.join(' ');
 }
 
+// Writers of record files, apart from the tool's readers: the sum of an
+// Intel HEX record's bytes and checksum is 0, an S-record's checksum is the
+// ones' complement of the sum of the bytes after the type.
+QByteArray intelRecord(quint8 type, quint16 offset, const QByteArray &data)
+{
+    QByteArray bytes;
+    bytes += char(data.size());
+    bytes += char(offset >> 8);
+    bytes += char(offset & 0xFF);
+    bytes += char(type);
+    bytes += data;
+    quint8 sum = 0;
+    for (const char b : std::as_const(bytes))
+        sum = quint8(sum + quint8(b));
+    bytes += char(quint8(-sum));
+    return ':' + bytes.toHex().toUpper() + '\n';
+}
+
+QByteArray sRecord(int type, quint32 address, const QByteArray &data)
+{
+    // S0, S1, S5, S9: 2 bytes; S2, S6, S8: 3; S3, S7: 4.
+    const int addressBytes = QList<int>{2, 2, 3, 4, 0, 2, 3, 4, 3, 2}.at(type);
+    QByteArray bytes;
+    bytes += char(addressBytes + data.size() + 1);
+    for (int i = addressBytes - 1; i >= 0; --i)
+        bytes += char((address >> (8 * i)) & 0xFF);
+    bytes += data;
+    quint8 sum = 0;
+    for (const char b : std::as_const(bytes))
+        sum = quint8(sum + quint8(b));
+    bytes += char(quint8(~sum));
+    return 'S' + QByteArray::number(type) + bytes.toHex().toUpper() + '\n';
+}
+
+// The image of the table of record files, in the order its files write it:
+// a reset vector; 40 bytes in records of 16, 8 and 16 bytes, the middle one
+// last; an odd block of 5 bytes. Below 10000, so that S1 holds it too.
+struct Chunk
+{
+    quint32 address;
+    QByteArray bytes;
+};
+const QList<Chunk> kChunks = {
+    {0xFFFE, QByteArray::fromHex("00F0")},
+    {0xF000, QByteArray::fromHex("3140002440B2805A2001414243444546")},
+    {0xF020, QByteArray::fromHex("0102030405060708")},
+    {0xE000, QByteArray::fromHex("A1B2C3D4E5")},
+    {0xF010, QByteArray::fromHex("F0E1D2C3B4A5968778695A4B3C2D1E0F")},
+};
+// The same bytes as the text image the tool sends for them: an address line
+// a block, 16 bytes a line from its start.
+const QByteArray kChunksAsText = "@E000\nA1 B2 C3 D4 E5\n"
+                                 "@F000\n31 40 00 24 40 B2 80 5A 20 01 41 42 43 44 45 46\n"
+                                 "F0 E1 D2 C3 B4 A5 96 87 78 69 5A 4B 3C 2D 1E 0F\n01 02 03 04 05 06 07 08\n"
+                                 "@FFFE\n00 F0\nq\n";
+
+// With extended segment addresses (02), a segment a block; or with an
+// extended linear address (04), CR LF line ends and blank lines.
+QByteArray intelHex(quint8 addressType)
+{
+    QByteArray file;
+    const bool segments = addressType == 0x02;
+    quint32 base = 0;
+    for (const Chunk &chunk : kChunks) {
+        if (segments && (chunk.address & 0xF000) != base) {
+            base = chunk.address & 0xF000;
+            file += intelRecord(0x02, 0, QByteArray::fromHex(QByteArray::number(base >> 4, 16).rightJustified(4, '0')));
+        } else if (!segments && file.isEmpty()) {
+            file += intelRecord(0x04, 0, QByteArray::fromHex("0000"));
+        }
+        file += intelRecord(0x00, quint16(chunk.address - base), chunk.bytes);
+    }
+    // A start address, segment:offset or linear: accepted, not sent.
+    file += segments ? intelRecord(0x03, 0, QByteArray::fromHex("0F000000")) : intelRecord(0x05, 0, QByteArray::fromHex("0000F000"));
+    file += intelRecord(0x01, 0, {});
+    if (segments)
+        return file;
+    return "\n" + file.replace("\n", "\r\n") + "\r\n  \r\n";
+}
+
+// S1, S2 or S3 data, with a header, the count of data records, and the end
+// record of the same address size.
+QByteArray sRecords(int dataType)
+{
+    QByteArray file = sRecord(0, 0, "wexel test image");
+    for (const Chunk &chunk : kChunks)
+        file += sRecord(dataType, chunk.address, chunk.bytes);
+    file += sRecord(5, quint32(kChunks.size()), {});
+    return file + sRecord(10 - dataType, 0xF000, {});
+}
+
 // The ranges an instrument keeps of the lines, as the simulator writes them.
 QJsonArray rangesOf(const MemoryImage &image)
 {
@@ -67,9 +159,9 @@ class ImageGateTest : public QObject
 
     QTemporaryDir m_dir;
 
-    QString make(Make how, const QByteArray &content)
+    QString make(Make how, const QByteArray &content, const QString &suffix = u".txt"_s)
     {
-        const QString path = m_dir.filePath(u"fw-%1.txt"_s.arg(++m_files));
+        const QString path = m_dir.filePath(u"fw-%1%2"_s.arg(++m_files).arg(suffix));
         const QByteArray native = QFile::encodeName(path);
         switch (how) {
         case Make::DeviceLink:
@@ -333,6 +425,164 @@ private slots:
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(event.value(u"sha256"_s).toString(),
                  QString::fromLatin1(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex()));
+    }
+
+    void recordImages_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QString>("format");
+
+        QTest::newRow("text") << kChunksAsText << u".txt"_s << u"text"_s;
+        QTest::newRow("Intel HEX, extended segment addresses") << intelHex(0x02) << u".hex"_s << u"intel-hex"_s;
+        QTest::newRow("Intel HEX, extended linear address") << intelHex(0x04) << u".hex"_s << u"intel-hex"_s;
+        QTest::newRow("S-record, S1") << sRecords(1) << u".s19"_s << u"s-record"_s;
+        QTest::newRow("S-record, S2") << sRecords(2) << u".s28"_s << u"s-record"_s;
+        QTest::newRow("S-record, S3") << sRecords(3) << u".s37"_s << u"s-record"_s;
+        // Told by the content, never by the name.
+        QTest::newRow("Intel HEX named .txt") << intelHex(0x04) << u".txt"_s << u"intel-hex"_s;
+        QTest::newRow("text named .hex") << kChunksAsText << u".hex"_s << u"text"_s;
+    }
+
+    // The same bytes in any format land alike through both front ends, and
+    // --check --output writes the text image that lands so too; the record
+    // names the format.
+    void recordImages()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, suffix);
+        QFETCH(QString, format);
+        const QString file = make(Make::File, content, suffix);
+        QVERIFY(!file.isEmpty());
+        const QByteArrayList sent = sentLines(kChunksAsText);
+        const QByteArray sentText = sent.join('\n') + '\n';
+        MemoryImage expected;
+        for (const QByteArray &line : sent)
+            expected.addLine(line.toStdString());
+        QCOMPARE(expected.malformedLines(), 0u);
+
+        const QString output = m_dir.filePath(u"sent-%1.txt"_s.arg(++m_files));
+        Result check;
+        QVERIFY(runCli({u"--json"_s, u"--check"_s, file, u"--output"_s, output}, &check));
+        QVERIFY2(check.exitCode == 0, check.err.constData());
+        const QJsonObject event = QJsonDocument::fromJson(check.out).object();
+        QCOMPARE(event.value(u"image_format"_s).toString(), format);
+        QCOMPARE(event.value(u"address_ranges"_s).toArray(), rangesOf(expected));
+        QCOMPARE(event.value(u"sent_sha256"_s).toString(),
+                 QString::fromLatin1(QCryptographicHash::hash(sentText, QCryptographicHash::Sha256).toHex()));
+        QFile out(output);
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QCOMPARE(out.readAll(), sentText);
+
+        Simulator desktopSim;
+        QVERIFY(desktopSim.start());
+        qint64 elapsedMs = 0;
+        const QStringList causes = runDesktop(file, desktopSim.device(), u"Update OK"_s, &elapsedMs);
+        QVERIFY2(causes.join(u'\n').contains(u"answered the end line"_s), qPrintable(causes.join(u'\n')));
+        Simulator cliSim;
+        QVERIFY(cliSim.start());
+        const QString record = m_dir.filePath(u"record-%1.jsonl"_s.arg(++m_files));
+        Result r;
+        QVERIFY(runCli(kFastTimings + QStringList{u"--quiet"_s, u"--record"_s, record, u"--port"_s, cliSim.device(), file},
+                       &r));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QFile recordFile(record);
+        QVERIFY(recordFile.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(recordFile.readAll()).object().value(u"image_format"_s).toString(), format);
+        Simulator outputSim;
+        QVERIFY(outputSim.start());
+        QVERIFY(runCli(kFastTimings + QStringList{u"--quiet"_s, u"--port"_s, outputSim.device(), output}, &r));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+
+        for (Simulator *sim : {&desktopSim, &cliSim, &outputSim}) {
+            const QJsonObject summary = sim->summary();
+            QCOMPARE(summary.value(u"lines_received"_s).toInt(), sent.size());
+            QCOMPARE(summary.value(u"malformed_lines"_s).toInt(), 0);
+            QCOMPARE(summary.value(u"address_ranges"_s).toArray(), rangesOf(expected));
+            QCOMPARE(summary.value(u"checksum"_s).toString(), checksumText(expected.checksum()));
+        }
+    }
+
+    void refusedRecords_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("problem");
+
+        const QByteArray end = intelRecord(0x01, 0, {});
+        const QByteArray header = sRecord(0, 0, "wexel");
+        QTest::newRow("Intel HEX: a bad checksum")
+            << ":02F00000010200\n" + end
+            << u"line 1: checksum 00 where the record's bytes make 0B: the record is damaged"_s << u"bad-checksum"_s;
+        QTest::newRow("S-record: a bad checksum")
+            << header + "S105F000010200\n" << u"line 2: checksum 00 where the record's bytes make 07"_s
+            << u"bad-checksum"_s;
+        QTest::newRow("Intel HEX: a record too short")
+            << ":03F0000001020A\n" + end
+            << u"line 1: the record is too short: its length byte is 3, yet it holds 2 bytes of data"_s
+            << u"record-length"_s;
+        QTest::newRow("Intel HEX: a record too long")
+            << ":01F0000001020C\n" + end
+            << u"line 1: the record is too long: its length byte is 1, yet it holds 2 bytes of data"_s
+            << u"record-length"_s;
+        QTest::newRow("S-record: a record too short")
+            << header + "S106F000010206\n" << u"line 2: the record is too short: its count says 6 bytes after it, it holds 5"_s
+            << u"record-length"_s;
+        QTest::newRow("Intel HEX: a digit lost")
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")).chopped(2) + "\n" + end
+            << u"line 1: the record is an odd count of hexadecimal digits"_s << u"record-length"_s;
+        QTest::newRow("Intel HEX: no end record")
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) << u"no end-of-file record (:00000001FF) up to its last line, line 1"_s
+            << u"no-end-record"_s;
+        QTest::newRow("Intel HEX: a record after the end record")
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) + end + intelRecord(0x00, 0xF002, QByteArray::fromHex("3140"))
+            << u"line 3: a record after the end record of line 2"_s << u"data-after-end"_s;
+        QTest::newRow("S-record: a record after the end record")
+            << sRecord(1, 0xF000, QByteArray::fromHex("3140")) + sRecord(9, 0xF000, {}) + "\n" + sRecord(1, 0xF002, QByteArray::fromHex("3140"))
+            << u"line 4: a record after the end record of line 2"_s << u"data-after-end"_s;
+        QTest::newRow("S-record: a wrong count")
+            << header + sRecord(1, 0xF000, QByteArray::fromHex("3140")) + sRecord(5, 2, {})
+            << u"line 3: the count record says 2 data records, the file has 1 before it"_s << u"bad-count"_s;
+        QTest::newRow("Intel HEX: two records write one address")
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("31400024")) + intelRecord(0x00, 0xF004, QByteArray::fromHex("3140"))
+                   + intelRecord(0x00, 0xF005, QByteArray::fromHex("3140")) + end
+            << u"line 3: address 0F005 is written twice, by this record and by one of the records of lines 1 to 2"_s
+            << u"overlap"_s;
+        QTest::newRow("S-record: two records write one address")
+            << sRecord(1, 0xF000, QByteArray::fromHex("31400024")) + sRecord(1, 0xEFFF, QByteArray::fromHex("3140"))
+            << u"line 2: address 0F000 is written twice, by this record and by the record of line 1"_s
+            << u"overlap"_s;
+        // 0010 << 16 is 100000, one past the last address.
+        QTest::newRow("Intel HEX: past FFFFF by an extended linear address")
+            << intelRecord(0x04, 0, QByteArray::fromHex("0010")) + intelRecord(0x00, 0, QByteArray::fromHex("3140")) + end
+            << u"line 2: data past FFFFF, the instrument's last address (2 bytes from 100000)"_s
+            << u"past-last-address"_s;
+        QTest::newRow("S-record: S3 past FFFFF")
+            << sRecord(3, 0xFFFFF, QByteArray::fromHex("3140")) << u"line 1: data past FFFFF, the instrument's last address (2 bytes from FFFFF)"_s
+            << u"past-last-address"_s;
+        QTest::newRow("an odd count up to FFFFF")
+            << intelRecord(0x04, 0, QByteArray::fromHex("000F")) + intelRecord(0x00, 0xFFFD, QByteArray::fromHex("314000")) + end
+            << u"line 2: the bytes up to FFFFF, the instrument's last address, are an odd count"_s
+            << u"odd-past-last-address"_s;
+        QTest::newRow("Intel HEX: a letter that is no digit")
+            << ":02F00000314G00\n" + end << u"line 1: 'G' at position 13 is no hexadecimal digit"_s << u"not-hex"_s;
+        QTest::newRow("Intel HEX: record type 06")
+            << intelRecord(0x06, 0, {}) + end << u"line 1: Intel HEX has no record type 06"_s << u"bad-record-type"_s;
+        QTest::newRow("Intel HEX: a text line among the records")
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) + "@F002\n31 40\n" + end
+            << u"line 2 is no Intel HEX record"_s << u"bad-record"_s;
+    }
+
+    // Record files that are damaged, cut short, ambiguous, or beyond what
+    // the instrument holds: refused before "KILL" with their line and reason.
+    void refusedRecords()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, reason);
+        QFETCH(QString, problem);
+        const QString file = make(Make::File, content, u".hex"_s);
+        QVERIFY(!file.isEmpty());
+        expectRefused(file, reason, problem);
     }
 
 private:

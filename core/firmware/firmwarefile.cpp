@@ -101,4 +101,19 @@ Opened open(const QString &path, QFile &file)
     return opened;
 }
 
+bool sameFile(const QString &a, const QString &b)
+{
+#ifdef Q_OS_UNIX
+    // The device and inode: also two names of one file by a hard link.
+    struct stat sa{};
+    struct stat sb{};
+    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0
+        && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+#else
+    const QFileInfo fa(a);
+    const QFileInfo fb(b);
+    return fa.exists() && fb.exists() && fa.canonicalFilePath() == fb.canonicalFilePath();
+#endif
+}
+
 } // namespace FirmwareFile

@@ -27,4 +27,8 @@ struct Opened
 // Opens `path` into `file` for reading, or says why not.
 Opened open(const QString &path, QFile &file);
 
+// Whether both paths, links followed, name one existing file: a file made
+// from an image must never be written over the image itself.
+bool sameFile(const QString &a, const QString &b);
+
 } // namespace FirmwareFile

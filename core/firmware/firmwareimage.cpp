@@ -4,11 +4,13 @@
 #include "core/firmware/firmwareline.h"
 #include "core/firmware/linegrammar.h"
 #include "core/firmware/linereader.h"
+#include "core/firmware/recordreader.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -24,6 +26,8 @@ constexpr QByteArrayView kPad(" FF");
 // many line ends, and the marks cost at most 8 bytes per this many bytes of
 // the file (a file of empty lines).
 constexpr qsizetype kMarkStride = 256;
+static_assert(FirmwareImage::kMaxLineKept >= RecordReader::kMaxRecordLength
+              && FirmwareImage::kMaxLineKept >= LineGrammar::kMaxLineLength);
 
 } // namespace
 
@@ -64,30 +68,55 @@ FirmwareImage FirmwareImage::read(QIODevice *device, qint64 size, ImageProblem *
             *problem = why;
         return FirmwareImage();
     };
+    const auto isCancelled = [cancelled] { return cancelled && cancelled->load(std::memory_order_relaxed); };
     FirmwareImage image;
     // A kept line takes at most one byte more than it does in the file, with
     // its ending: an odd data line its pad mark, a four-digit address its 0,
     // so a file of one-byte data lines takes a third more. Reserving takes
-    // address space, not memory, until it is written.
+    // address space, not memory, until it is written. (The lines made of a
+    // record file hold at most the instrument's 1 MiB, 3 characters a byte
+    // and an address line a block: should they pass the room kept, the
+    // block grows.)
     size = std::clamp<qint64>(size, 0, FirmwareFile::kMaxSize);
     image.m_data.reserve(qsizetype(size + size / 3 + 2));
     QCryptographicHash sha256(QCryptographicHash::Sha256);
     LineReader reader(device);
     reader.setByteLimit(FirmwareFile::kMaxSize);
-    reader.setLineLimit(LineGrammar::kMaxLineLength);
+    reader.setLineLimit(kMaxLineKept);
     reader.setHash(&sha256);
     ImageCheck check;
+    // Set once the first line that is not blank has told the format: none
+    // for text, whose lines go to the check as they are read.
+    std::unique_ptr<RecordReader> records;
+    bool formatKnown = false;
+    qint64 blankLines = 0;
+    const auto tellFormat = [&](ImageFormat::Kind format) {
+        formatKnown = true;
+        records = RecordReader::make(format);
+        if (records) {
+            records->expectSize(size);
+            records->skipBlankLines(blankLines);
+            return;
+        }
+        // As a text image has them: empty lines, each sent as its line feed.
+        for (; blankLines > 0; --blankLines)
+            image.addTextLine(check, {}, -1);
+    };
     QByteArray raw;
     while (reader.readLine(raw)) {
-        if (cancelled && cancelled->load(std::memory_order_relaxed))
+        if (isCancelled())
             return FirmwareImage();
-        // Lines after the end line are counted and hashed, never prepared nor kept.
-        const bool sent = !check.summary().endLine;
-        const QByteArray prepared = sent ? PrepareLine(raw) : QByteArray();
-        if (!check.addLine(raw, prepared, reader.lineLength()))
-            return refuse(check.problem());
-        if (sent)
-            image.append(prepared);
+        if (!formatKnown) {
+            if (ImageFormat::isBlank(raw) && reader.lineLength() == raw.size()) {
+                ++blankLines;
+                continue;
+            }
+            tellFormat(ImageFormat::detect(raw));
+        }
+        const bool taken =
+            records ? records->addLine(raw, reader.lineLength()) : image.addTextLine(check, raw, reader.lineLength());
+        if (!taken)
+            return refuse(records ? records->problem() : check.problem());
     }
     ImageProblem why;
     if (reader.exceededLimit()) {
@@ -99,16 +128,99 @@ FirmwareImage FirmwareImage::read(QIODevice *device, qint64 size, ImageProblem *
         why.kind = ImageProblem::Kind::CannotRead;
         return refuse(why);
     }
+    if (!formatKnown)
+        tellFormat(ImageFormat::Kind::Text);
+    if (records) {
+        if (!records->finish())
+            return refuse(records->problem());
+        if (!image.addRecordLines(*records, check, &why, cancelled))
+            return isCancelled() ? FirmwareImage() : refuse(why);
+    }
     check.finish();
-    if (check.problem().refused())
-        return refuse(check.problem());
+    if (check.problem().refused()) {
+        why = check.problem();
+        why.format = records ? records->format() : ImageFormat::Kind::Text;
+        return refuse(why);
+    }
     image.m_data.squeeze();
     image.m_marks.squeeze();
     image.m_summary = check.summary();
+    if (records)
+        records->describeTo(image.m_summary);
     image.m_summary.sha256 = sha256.result().toHex();
+    image.m_summary.sentSha256 = image.sentSha256();
     if (problem)
         *problem = {};
     return image;
+}
+
+bool FirmwareImage::addTextLine(ImageCheck &check, QByteArrayView raw, qint64 length)
+{
+    // The reader keeps a record's whole length; of a text line no more is
+    // looked at than the longest the instrument's lines may be.
+    const QByteArrayView kept = raw.first(std::min(raw.size(), LineGrammar::kMaxLineLength));
+    // Lines after the end line are counted and hashed, never prepared nor kept.
+    const bool sent = !check.summary().endLine;
+    const QByteArray prepared = sent ? PrepareLine(kept) : QByteArray();
+    if (!check.addLine(kept, prepared, length))
+        return false;
+    if (sent)
+        append(prepared);
+    return true;
+}
+
+bool FirmwareImage::addRecordLines(RecordReader &records, ImageCheck &check, ImageProblem *problem,
+                                   const std::atomic_bool *cancelled)
+{
+    // The record file's bytes as the instrument's lines, through the very
+    // preparation and check a text image's lines go through.
+    return records.map().writeLines([&](QByteArrayView line, qint64 fileLine) {
+        if (cancelled && cancelled->load(std::memory_order_relaxed))
+            return false;
+        const QByteArray prepared = PrepareLine(line);
+        if (check.addLine(line, prepared)) {
+            append(prepared);
+            return true;
+        }
+        // Told by the record behind the line, as the file has no such line.
+        *problem = check.problem();
+        problem->format = records.format();
+        problem->line = fileLine;
+        problem->column = 0;
+        // Only the pad byte of an odd count can cross the last address:
+        // every record's bytes were held below it.
+        if (problem->kind == ImageProblem::Kind::PastLastAddress)
+            problem->kind = ImageProblem::Kind::OddPastLastAddress;
+        return false;
+    });
+}
+
+QByteArray FirmwareImage::sentSha256() const
+{
+    // The lines as sent, each with its line feed: the block with each pad
+    // mark standing for its " FF".
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const QByteArrayView data(m_data);
+    qsizetype from = 0;
+    for (qsizetype mark = data.indexOf(kPadMark); mark >= 0; mark = data.indexOf(kPadMark, from)) {
+        hash.addData(data.sliced(from, mark - from));
+        hash.addData(kPad);
+        from = mark + 1;
+    }
+    hash.addData(data.sliced(from));
+    return hash.result().toHex();
+}
+
+bool FirmwareImage::writeText(QIODevice *device) const
+{
+    QByteArray line;
+    for (qsizetype i = 0; i < m_lineCount; ++i) {
+        line = this->line(i);
+        line.append(kLineEnd);
+        if (device->write(line) != line.size())
+            return false;
+    }
+    return true;
 }
 
 FirmwareImage FirmwareImage::fromLines(const QList<QByteArray> &rawLines)

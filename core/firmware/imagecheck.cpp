@@ -48,7 +48,19 @@ ImageProblem::Kind kindOf(LineGrammar::Fault fault)
 
 QString hexAddress(quint64 address)
 {
-    return QStringLiteral("%1").arg(address, kAddressDigits, 16, QChar(u'0')).toUpper();
+    return ImageSummary::addressText(address);
+}
+
+QString hexByte(quint64 value)
+{
+    return QStringLiteral("%1").arg(value, 2, 16, QChar(u'0')).toUpper();
+}
+
+// The records that wrote an address first, by their lines.
+QString linesText(qint64 first, qint64 last)
+{
+    return first == last ? QObject::tr("the record of line %1").arg(first)
+                         : QObject::tr("one of the records of lines %1 to %2").arg(first).arg(last);
 }
 
 } // namespace
@@ -122,9 +134,56 @@ QString ImageProblem::describe(const QString &fileName) const
     case Kind::DataBeforeAddress:
         return QObject::tr("%1: a data line before any address line: %2").arg(where, shown);
     case Kind::NoData:
-        return QObject::tr("%1: not one data line: there is nothing to write").arg(fileName);
+        return format == ImageFormat::Kind::Text
+            ? QObject::tr("%1: not one data line: there is nothing to write").arg(fileName)
+            : QObject::tr("%1: not one byte of data in its records: there is nothing to write").arg(fileName);
+    case Kind::BadRecord:
+        return QObject::tr("%1 is no %2 record (%3): %4").arg(where, ImageFormat::displayName(format), detail, shown);
+    case Kind::NotHex: {
+        const QString character = byte > 0x20 && byte < 0x7F
+            ? QStringLiteral("'%1'").arg(QChar(char16_t(byte)))
+            : QObject::tr("byte 0x%1").arg(hexByte(quint64(byte)));
+        return QObject::tr("%1: %2 at position %3 is no hexadecimal digit: %4")
+            .arg(where, character)
+            .arg(column)
+            .arg(shown);
+    }
+    case Kind::RecordLength:
+        return QObject::tr("%1: the record is %2: %3").arg(where, detail, shown);
+    case Kind::BadChecksum:
+        return QObject::tr("%1: checksum %2 where the record's bytes make %3: the record is damaged: %4")
+            .arg(where, hexByte(found), hexByte(expected), shown);
+    case Kind::BadRecordType:
+        return QObject::tr("%1: %2 has no record type %3: %4")
+            .arg(where, ImageFormat::displayName(format), detail, shown);
+    case Kind::BadCount:
+        return QObject::tr("%1: the count record says %2 data records, the file has %3 before it: "
+                           "records are missing or added: %4")
+            .arg(where)
+            .arg(found)
+            .arg(expected)
+            .arg(shown);
+    case Kind::NoEndRecord:
+        return QObject::tr("%1: no end-of-file record (:00000001FF) up to its last line, line %2: "
+                           "the file may be cut short")
+            .arg(fileName)
+            .arg(line);
+    case Kind::DataAfterEnd:
+        return QObject::tr("%1: a record after the end record of line %2: %3").arg(where).arg(earlierLine).arg(shown);
+    case Kind::Overlap:
+        return QObject::tr("%1: address %2 is written twice, by this record and by %3: %4")
+            .arg(where, hexAddress(address), linesText(earlierLine, earlierLastLine), shown);
+    case Kind::OddPastLastAddress:
+        return QObject::tr("%1: the bytes up to %2, the instrument's last address, are an odd count; "
+                           "it takes whole 16-bit words, and the pad byte FF would fall past it")
+            .arg(where, hexAddress(LineGrammar::kAddressSpace - 1));
     }
     return {};
+}
+
+QString ImageSummary::addressText(quint64 address)
+{
+    return QStringLiteral("%1").arg(address, kAddressDigits, 16, QChar(u'0')).toUpper();
 }
 
 QString ImageSummary::rangesText() const

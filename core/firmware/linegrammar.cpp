@@ -3,7 +3,6 @@
 #include "core/firmware/firmwareline.h"
 
 #include <algorithm>
-#include <array>
 
 namespace LineGrammar {
 
@@ -21,25 +20,6 @@ constexpr qsizetype kDigitsPerByte = 2;
 // preparation, which an even limit always has room for. So a line within
 // the limit as it stands is within it as it goes out.
 static_assert(kMaxDataBytes % 2 == 0, "the pad byte of an odd line must fit within the limit");
-
-// The value of each byte as a hexadecimal digit of either case, -1 for any
-// other byte: one look-up a byte, as every byte of an image is read twice.
-constexpr std::array<qint8, 256> kHexValues = [] {
-    std::array<qint8, 256> values{};
-    values.fill(-1);
-    for (int i = 0; i < 10; ++i)
-        values['0' + i] = qint8(i);
-    for (int i = 0; i < 6; ++i) {
-        values['A' + i] = qint8(10 + i);
-        values['a' + i] = qint8(10 + i);
-    }
-    return values;
-}();
-
-int hexValue(char c)
-{
-    return kHexValues[static_cast<unsigned char>(c)];
-}
 
 bool isHexDigit(char c)
 {

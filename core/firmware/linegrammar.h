@@ -4,6 +4,8 @@
 #include <QByteArrayView>
 #include <QtGlobal>
 
+#include <array>
+
 // The lines the instrument takes, stated once for the whole tool: the check
 // before the erase refuses every line that does not fit, and what the
 // instrument stores of the lines that do (--check's ranges and bytes) is
@@ -34,6 +36,26 @@ constexpr quint32 kAddressSpace = 0x100000;
 // for an editor's indentation and trailing blanks. A longer line is refused,
 // and only this much of it is ever kept.
 constexpr qsizetype kMaxLineLength = 256;
+
+// The value of each byte as a hexadecimal digit of either case, -1 for any
+// other byte: one look-up a byte, as every byte of an image is read twice.
+// The readers of record files take their digits by the same table.
+inline constexpr std::array<qint8, 256> kHexValues = [] {
+    std::array<qint8, 256> values{};
+    values.fill(-1);
+    for (int i = 0; i < 10; ++i)
+        values['0' + i] = qint8(i);
+    for (int i = 0; i < 6; ++i) {
+        values['A' + i] = qint8(10 + i);
+        values['a' + i] = qint8(10 + i);
+    }
+    return values;
+}();
+
+inline int hexValue(char c)
+{
+    return kHexValues[static_cast<unsigned char>(c)];
+}
 
 enum class Kind { Empty, End, Address, Data, Refused };
 

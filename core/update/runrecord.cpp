@@ -1,6 +1,7 @@
 #include "core/update/runrecord.h"
 
 #include "core/common/enumname.h"
+#include "core/firmware/firmwarefile.h"
 #include "core/common/printablebytes.h"
 #include "core/update/updateoutcome.h"
 
@@ -101,23 +102,6 @@ bool isVirtualFile(const QString &canonicalPath)
     return canonicalPath.startsWith(QStringLiteral("/proc/")) || canonicalPath.startsWith(QStringLiteral("/sys/"));
 }
 
-// The record file would overwrite the image it records: the same file, by
-// whatever name or link.
-bool sameFile(const QString &a, const QString &b)
-{
-    const QFileInfo fa(a);
-    const QFileInfo fb(b);
-    if (!fa.exists() || !fb.exists())
-        return false;
-#ifdef Q_OS_UNIX
-    struct stat sa{};
-    struct stat sb{};
-    if (::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0)
-        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-#endif
-    return fa.canonicalFilePath() == fb.canonicalFilePath();
-}
-
 QString isoTime(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
@@ -149,7 +133,9 @@ bool RunRecord::open(const QString &path, const QString &imagePath)
         m_error = QObject::tr("%1: a file of the system's own (/proc, /sys), not a place for records").arg(printableText(path));
         return false;
     }
-    if (!imagePath.isEmpty() && sameFile(path, imagePath)) {
+    // The record would be appended to the image it records, by whatever
+    // name or link.
+    if (!imagePath.isEmpty() && FirmwareFile::sameFile(path, imagePath)) {
         m_error = QObject::tr("%1: is the firmware image itself; records would be appended to it").arg(printableText(path));
         return false;
     }
@@ -204,6 +190,9 @@ QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &contex
         {QStringLiteral("adapter"), adapter},
         {QStringLiteral("image"), outcome.fileName.isEmpty() ? QString() : QFileInfo(outcome.fileName).absoluteFilePath()},
         {QStringLiteral("image_sha256"), QString::fromLatin1(context.imageSha256)},
+        // Which reader made the lines of the file; none when it was not read.
+        {QStringLiteral("image_format"), context.imageSha256.isEmpty() ? QString() : enumName(context.imageFormat)},
+        {QStringLiteral("sent_sha256"), QString::fromLatin1(context.sentSha256)},
         {QStringLiteral("lines"), double(context.linesToSend)},
         {QStringLiteral("lines_acknowledged"), outcome.linesAcknowledged},
         {QStringLiteral("ok"), outcome.succeeded()},

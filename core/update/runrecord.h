@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/firmware/imageformat.h"
 #include "core/link/portcatalog.h"
 
 #include <QByteArray>
@@ -25,6 +26,8 @@ public:
         qint64 linesToSend = 0;
         QDateTime started;
         QDateTime finished;
+        ImageFormat::Kind imageFormat = ImageFormat::Kind::Text;
+        QByteArray sentSha256;   // of the lines sent, hexadecimal
         // What the caller adds: a station's lane name, the attempt number.
         QJsonObject extra;
     };

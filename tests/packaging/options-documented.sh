@@ -53,7 +53,7 @@ if [ -n "$completion" ]; then
     has_option "$all" "$o" || fail "the completion does not offer $o"
   done
 
-  touch "$work/b.bin" "$work/a.TXT" "$work/c.txt"
+  touch "$work/b.bin" "$work/a.TXT" "$work/c.txt" "$work/e.HEX"
   mkdir "$work/d"
   # typed words | offered, in order
   while IFS='|' read -r typed expected; do
@@ -66,8 +66,9 @@ if [ -n "$completion" ]; then
 --port CO|COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 COM10
 --port = COM1|COM1 COM10
 --erase-ticks |
-|a.TXT c.txt b.bin d
+|e.HEX a.TXT c.txt b.bin d
 --quiet c|c.txt
+--check c.txt --output |e.HEX a.TXT c.txt b.bin d
 TABLE
 fi
 exit "$failed"
