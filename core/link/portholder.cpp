@@ -1,10 +1,17 @@
 #include "core/link/portholder.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QCoreApplication>
 #include <QLockFile>
+
+#include <algorithm>
+
+#ifdef Q_OS_LINUX
+#include <climits>
+#include <dirent.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -76,30 +83,55 @@ QString fromOpenFiles(const QString &device)
         if (!ok)
             ptyIndex = -1;
     }
-    const QDir proc(QStringLiteral("/proc"));
-    const QStringList pids = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    // Read with the system's own calls: a station asks once for each lane
+    // it starts, and Qt's directory listing and link reading look at each
+    // of the hundreds of entries twice more (stat) than this needs.
+    const QByteArray wanted = QFile::encodeName(target);
+    QList<QByteArray> pids;
+    if (DIR *proc = ::opendir("/proc")) {
+        while (const dirent *entry = ::readdir(proc)) {
+            bool isPid = false;
+            QByteArray(entry->d_name).toLongLong(&isPid);
+            if (isPid)
+                pids.append(QByteArray(entry->d_name));
+        }
+        ::closedir(proc);
+    }
+    // In the order of their names, as before: when several hold the port,
+    // the same one is named.
+    std::sort(pids.begin(), pids.end());
+    const qint64 self = QCoreApplication::applicationPid();
     int looked = 0;
-    for (const QString &pid : pids) {
-        bool isPid = false;
-        const qint64 number = pid.toLongLong(&isPid);
-        if (!isPid || number == QCoreApplication::applicationPid())
+    for (const QByteArray &pid : std::as_const(pids)) {
+        const qint64 number = pid.toLongLong();
+        if (number == self)
             continue;
         if (++looked > kMaxProcessesLooked)
             break;
-        const QDir fds(proc.filePath(pid + QStringLiteral("/fd")));
+        // Gone meanwhile, or another user's: nothing to look at.
+        DIR *fds = ::opendir(("/proc/" + pid + "/fd").constData());
+        if (!fds)
+            continue;
         bool holds = false;
         bool farEnd = false;
-        for (const QString &fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            const QString link = QFile::symLinkTarget(fds.filePath(fd));
-            if (link == target)
+        while (const dirent *entry = ::readdir(fds)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            char link[PATH_MAX];
+            const ssize_t length = ::readlinkat(::dirfd(fds), entry->d_name, link, sizeof link);
+            if (length <= 0)
+                continue;
+            const QByteArrayView seen(link, length);
+            if (seen == wanted)
                 holds = true;
-            else if (ptyIndex >= 0 && link == QStringLiteral("/dev/ptmx")
-                     && masterIndex(proc.filePath(pid + QStringLiteral("/fdinfo/") + fd)) == ptyIndex)
+            else if (ptyIndex >= 0 && seen == "/dev/ptmx"
+                     && masterIndex(QString::fromLatin1("/proc/" + pid + "/fdinfo/" + entry->d_name)) == ptyIndex)
                 farEnd = true;
         }
+        ::closedir(fds);
         if (!holds || farEnd)
             continue;
-        QFile comm(proc.filePath(pid + QStringLiteral("/comm")));
+        QFile comm(QString::fromLatin1("/proc/" + pid + "/comm"));
         QString program;
         if (comm.open(QIODevice::ReadOnly))
             program = QString::fromLocal8Bit(comm.read(64)).trimmed();
