@@ -1,18 +1,24 @@
 #include "desktop/station/lanewidget.h"
 
+#include <QColor>
 #include <QContextMenuEvent>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
+#include <QPalette>
 #include <QPushButton>
+
+#include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// The big word's size: PASS and FAIL are read from two metres away.
+// The big word's size: PASS and FAIL are read from two metres away; the
+// words of a lane at work ("WRITING 63 %") are longer and need less.
 constexpr int kVerdictPixels = 40;
+constexpr int kWorkingPixels = 24;
 
 // Colours by kind of state; the word always says the state too.
 enum ColourClass { Quiet, Busy, Pass, Fail };
@@ -32,19 +38,21 @@ ColourClass colourClass(LaneView::Phase phase)
     }
 }
 
-QString styleFor(ColourClass c)
+// Background and text. A palette, not a style sheet: the label is drawn ten
+// times a second on each of dozens of lanes, and style sheets are slow to draw.
+std::pair<QColor, QColor> coloursFor(ColourClass c)
 {
     switch (c) {
     case Pass:
-        return u"QLabel { background: #1b7f2a; color: white; }"_s;
+        return {QColor(0x1b, 0x7f, 0x2a), Qt::white};
     case Fail:
-        return u"QLabel { background: #c0221b; color: white; }"_s;
+        return {QColor(0xc0, 0x22, 0x1b), Qt::white};
     case Busy:
-        return u"QLabel { background: #1f5fa8; color: white; }"_s;
+        return {QColor(0x1f, 0x5f, 0xa8), Qt::white};
     case Quiet:
         break;
     }
-    return u"QLabel { background: #d8d8d8; color: black; }"_s;
+    return {QColor(0xd8, 0xd8, 0xd8), Qt::black};
 }
 
 } // namespace
@@ -71,19 +79,25 @@ LaneWidget::LaneWidget(QWidget *parent)
     verdictFont.setPixelSize(kVerdictPixels);
     verdictLabel->setFont(verdictFont);
     verdictLabel->setAlignment(Qt::AlignCenter);
+    verdictLabel->setAutoFillBackground(true);
     verdictLabel->setMinimumHeight(kVerdictPixels * 3 / 2);
     bar = new QProgressBar(this);
     bar->setRange(0, 100);
     bar->setTextVisible(false);
     bar->setMaximumHeight(10);
     detailLabel = new QLabel(this);
-    // A cause names the line and what the instrument said: room for three
+    // A cause names the line and what the instrument said: room for two
     // lines, always, so tiles keep their size whatever they say.
     detailLabel->setWordWrap(true);
     detailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    detailLabel->setFixedHeight(detailLabel->fontMetrics().lineSpacing() * 3);
+    detailLabel->setFixedHeight(detailLabel->fontMetrics().lineSpacing() * 2);
     recordLabel = new QLabel(this);
-    recordLabel->setStyleSheet(u"QLabel { color: #c0221b; font-weight: bold; }"_s);
+    QPalette warning = recordLabel->palette();
+    warning.setColor(QPalette::WindowText, QColor(0xc0, 0x22, 0x1b));
+    recordLabel->setPalette(warning);
+    QFont warningFont = recordLabel->font();
+    warningFont.setBold(true);
+    recordLabel->setFont(warningFont);
     lastLabel = new QLabel(this);
     // Long texts are cut at the lane's edge instead of widening the lane;
     // the whole of them is in the tooltip.
@@ -167,11 +181,16 @@ void LaneWidget::setView(const LaneView &view)
     }
     verdictLabel->setText(word);
     bar->setValue(progress);
-    // A new style sheet makes Qt polish the label again: only when the
-    // colour changes, not on every progress step.
     if (const int c = colourClass(view.phase); c != m_colourClass) {
         m_colourClass = c;
-        verdictLabel->setStyleSheet(styleFor(ColourClass(c)));
+        const auto [background, text] = coloursFor(ColourClass(c));
+        QPalette palette = verdictLabel->palette();
+        palette.setColor(QPalette::Window, background);
+        palette.setColor(QPalette::WindowText, text);
+        verdictLabel->setPalette(palette);
+        QFont font = verdictLabel->font();
+        font.setPixelSize(c == Pass || c == Fail ? kVerdictPixels : kWorkingPixels);
+        verdictLabel->setFont(font);
     }
 
     QString detail = view.detail;

@@ -60,6 +60,12 @@ int main(int argc, char *argv[])
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    // Qt's own event loop rather than GLib's, unless the user chose, as the
+    // command line does: GLib wakes itself through an extra descriptor each
+    // time a port's write notifier comes and goes, twice per firmware line
+    // and lane, thousands of times a second with 32 lanes.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QApplication::setOrganizationName(u"Wexel"_s);
     QApplication::setApplicationName(u"wexel-station"_s);

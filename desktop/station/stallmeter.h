@@ -22,7 +22,7 @@ public:
     void start();
     // While lanes run: the figure that matters, apart from the window's
     // first show, which builds fonts and tiles once.
-    void setLanesRunning(bool running) { m_lanesRunning = running; }
+    void setLanesRunning(bool running);
     std::chrono::microseconds longest() const { return std::chrono::microseconds(m_longestNs / 1000); }
     std::chrono::microseconds longestWhileRunning() const
     {
@@ -38,4 +38,5 @@ private:
     qint64 m_longestNs = 0;
     qint64 m_longestRunningNs = 0;
     bool m_lanesRunning = false;
+    qint64 m_runningSinceNs = 0;
 };

@@ -116,6 +116,8 @@ QWidget *StationWindow::buildImageBox()
     // Selectable, in a fixed font: compared digit by digit with the release note.
     imageSha = new QLineEdit(box);
     imageSha->setReadOnly(true);
+    // Read and copied, never typed into: it does not take the focus from the keys.
+    imageSha->setFocusPolicy(Qt::ClickFocus);
     imageSha->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     form->addRow(tr("SHA-256:"), imageSha);
     expectedSha = new QLineEdit(box);
