@@ -52,6 +52,7 @@ enum class Script {
     Close,            // Return; the window closed while every lane writes
     WrongImage,       // a released SHA-256 the image does not have; Return
     RecordLost,       // Return with no room left for the record
+    SameDevice,       // a second lane on a link to the first lane's device; Return
 };
 
 // "Lane 2/write-refused/1" for each record line, sorted: lanes end in any order.
@@ -182,6 +183,9 @@ private slots:
             << QList<QStringList>{none, none} << int(Script::WrongImage) << QStringList{u"IDLE"_s, u"IDLE"_s}
             << QList<int>{0, 0} << QList<int>{0, 0} << QStringList()
             << u"The image is not the released one: no lane was started."_s;
+        QTest::newRow("two lanes on one device: the second is not started")
+            << QList<QStringList>{none} << int(Script::SameDevice) << QStringList{u"PASS"_s, u"IDLE"_s}
+            << QList<int>{1, 0} << QList<int>{1} << QStringList{u"Lane 1/success/1"_s} << QString();
         QTest::newRow("a record that cannot be written shows on its lane")
             << QList<QStringList>{none} << int(Script::RecordLost) << QStringList{u"PASS"_s} << QList<int>{1, 0}
             << QList<int>{1} << QStringList() << QString();
@@ -204,7 +208,13 @@ private slots:
             QVERIFY(sims.back()->start(f));
             lanes.append({QString(), sims.back()->device()});
         }
-        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-').remove(u':');
+        if (script == int(Script::SameDevice)) {
+            // The same device by another name, as a by-id link is its ttyUSB.
+            const QString link = m_dir.filePath(tag + u".link"_s);
+            QVERIFY(QFile::link(sims.front()->device(), link));
+            lanes.append({QString(), link});
+        }
         const QString record = m_dir.filePath(tag + u".jsonl"_s);
         Bench bench(m_dir.filePath(tag + u".ini"_s), fastLanes());
         bench.presenter->setLanes(lanes);
@@ -257,6 +267,7 @@ private slots:
             break;
         case Script::WrongImage:
         case Script::RecordLost:
+        case Script::SameDevice:
             break;
         }
         QVERIFY(bench.atRest());
@@ -267,6 +278,9 @@ private slots:
         if (script == int(Script::ReturnThenRetry))
             QCOMPARE(bench.window.laneWidgets().at(1)->view().passed + bench.window.laneWidgets().at(1)->view().failed,
                      2);
+        if (script == int(Script::SameDevice))
+            QVERIFY2(bench.window.laneWidgets().at(1)->view().detail.startsWith(u"not started"_s),
+                     qPrintable(bench.window.laneWidgets().at(1)->view().detail));
         if (script == int(Script::RecordLost)) {
             LaneWidget *lane = bench.window.laneWidgets().constFirst();
             QTRY_VERIFY(!lane->recordLabel->isHidden());
