@@ -5,10 +5,11 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QMenu>
-#include <QProgressBar>
+#include <QPainter>
 #include <QPalette>
 #include <QPushButton>
 
+#include <algorithm>
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
@@ -19,6 +20,12 @@ namespace {
 // words of a lane at work ("WRITING 63 %") are longer and need less.
 constexpr int kVerdictPixels = 40;
 constexpr int kWorkingPixels = 24;
+constexpr int kWordHeight = kVerdictPixels * 3 / 2;
+constexpr int kBarHeight = 10;
+constexpr int kGap = 3;
+// A cause names the line and what the instrument said: room for two lines,
+// always, so tiles keep their size whatever they say.
+constexpr int kDetailLines = 2;
 
 // Colours by kind of state; the word always says the state too.
 enum ColourClass { Quiet, Busy, Pass, Fail };
@@ -38,8 +45,7 @@ ColourClass colourClass(LaneView::Phase phase)
     }
 }
 
-// Background and text. A palette, not a style sheet: the label is drawn ten
-// times a second on each of dozens of lanes, and style sheets are slow to draw.
+// Background and text of the word.
 std::pair<QColor, QColor> coloursFor(ColourClass c)
 {
     switch (c) {
@@ -57,6 +63,66 @@ std::pair<QColor, QColor> coloursFor(ColourClass c)
 
 } // namespace
 
+// The word on its coloured band, the bar and the detail, painted together.
+class LaneStatus : public QWidget
+{
+public:
+    explicit LaneStatus(QWidget *parent)
+        : QWidget(parent)
+    {
+        m_wordFont = font();
+        m_wordFont.setBold(true);
+        setFixedHeight(kWordHeight + kGap + kBarHeight + kGap + fontMetrics().lineSpacing() * kDetailLines);
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    }
+
+    void setStatus(const QString &word, ColourClass colour, int progress, const QString &detail)
+    {
+        if (word == m_word && colour == m_colour && progress == m_progress && detail == m_detail)
+            return;
+        if (word != m_word)
+            setAccessibleName(word);
+        m_word = word;
+        m_colour = colour;
+        m_progress = std::clamp(progress, 0, 100);
+        m_detail = detail;
+        m_wordFont.setPixelSize(colour == Pass || colour == Fail ? kVerdictPixels : kWorkingPixels);
+        update();
+    }
+    const QString &word() const { return m_word; }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        const auto [background, text] = coloursFor(m_colour);
+        const QRect band(0, 0, width(), kWordHeight);
+        painter.fillRect(band, background);
+        painter.setPen(text);
+        painter.setFont(m_wordFont);
+        painter.drawText(band, Qt::AlignCenter, m_word);
+
+        const QRect bar(0, kWordHeight + kGap, width(), kBarHeight);
+        painter.fillRect(bar, palette().base());
+        painter.fillRect(QRect(bar.left(), bar.top(), bar.width() * m_progress / 100, bar.height()),
+                         palette().highlight());
+        painter.setPen(palette().mid().color());
+        painter.drawRect(bar.adjusted(0, 0, -1, -1));
+
+        painter.setPen(palette().windowText().color());
+        painter.setFont(font());
+        painter.drawText(QRect(0, bar.bottom() + 1 + kGap, width(), height() - bar.bottom() - 1 - kGap),
+                         Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, m_detail);
+    }
+
+private:
+    QFont m_wordFont;
+    QString m_word;
+    ColourClass m_colour = Quiet;
+    int m_progress = 0;
+    QString m_detail;
+};
+
 LaneWidget::LaneWidget(QWidget *parent)
     : QFrame(parent)
 {
@@ -73,24 +139,7 @@ LaneWidget::LaneWidget(QWidget *parent)
     startStopButton = new QPushButton(tr("Start"), this);
     startStopButton->setObjectName(u"laneStartStop"_s);
     portLabel = new QLabel(this);
-    verdictLabel = new QLabel(this);
-    QFont verdictFont = verdictLabel->font();
-    verdictFont.setBold(true);
-    verdictFont.setPixelSize(kVerdictPixels);
-    verdictLabel->setFont(verdictFont);
-    verdictLabel->setAlignment(Qt::AlignCenter);
-    verdictLabel->setAutoFillBackground(true);
-    verdictLabel->setMinimumHeight(kVerdictPixels * 3 / 2);
-    bar = new QProgressBar(this);
-    bar->setRange(0, 100);
-    bar->setTextVisible(false);
-    bar->setMaximumHeight(10);
-    detailLabel = new QLabel(this);
-    // A cause names the line and what the instrument said: room for two
-    // lines, always, so tiles keep their size whatever they say.
-    detailLabel->setWordWrap(true);
-    detailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    detailLabel->setFixedHeight(detailLabel->fontMetrics().lineSpacing() * 2);
+    status = new LaneStatus(this);
     recordLabel = new QLabel(this);
     QPalette warning = recordLabel->palette();
     warning.setColor(QPalette::WindowText, QColor(0xc0, 0x22, 0x1b));
@@ -101,21 +150,17 @@ LaneWidget::LaneWidget(QWidget *parent)
     lastLabel = new QLabel(this);
     // Long texts are cut at the lane's edge instead of widening the lane;
     // the whole of them is in the tooltip.
-    for (QLabel *l : {nameLabel, portLabel, detailLabel, recordLabel, lastLabel}) {
+    for (QLabel *l : {nameLabel, portLabel, recordLabel, lastLabel}) {
         l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         l->setTextFormat(Qt::PlainText);
     }
-    verdictLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    verdictLabel->setTextFormat(Qt::PlainText);
 
     grid->addWidget(nameLabel, 0, 0);
     grid->addWidget(startStopButton, 0, 1);
     grid->addWidget(portLabel, 1, 0, 1, 2);
-    grid->addWidget(verdictLabel, 2, 0, 1, 2);
-    grid->addWidget(bar, 3, 0, 1, 2);
-    grid->addWidget(detailLabel, 4, 0, 1, 2);
-    grid->addWidget(recordLabel, 5, 0, 1, 2);
-    grid->addWidget(lastLabel, 6, 0, 1, 2);
+    grid->addWidget(status, 2, 0, 1, 2);
+    grid->addWidget(recordLabel, 3, 0, 1, 2);
+    grid->addWidget(lastLabel, 4, 0, 1, 2);
     grid->setColumnStretch(0, 1);
     recordLabel->hide();
 
@@ -125,7 +170,7 @@ LaneWidget::LaneWidget(QWidget *parent)
 
 QString LaneWidget::verdictText() const
 {
-    return verdictLabel->text();
+    return status->word();
 }
 
 void LaneWidget::setView(const LaneView &view)
@@ -179,28 +224,14 @@ void LaneWidget::setView(const LaneView &view)
         progress = view.linesTotal > 0 ? int(qint64(view.linesSent) * 100 / view.linesTotal) : 0;
         break;
     }
-    verdictLabel->setText(word);
-    bar->setValue(progress);
-    if (const int c = colourClass(view.phase); c != m_colourClass) {
-        m_colourClass = c;
-        const auto [background, text] = coloursFor(ColourClass(c));
-        QPalette palette = verdictLabel->palette();
-        palette.setColor(QPalette::Window, background);
-        palette.setColor(QPalette::WindowText, text);
-        verdictLabel->setPalette(palette);
-        QFont font = verdictLabel->font();
-        font.setPixelSize(c == Pass || c == Fail ? kVerdictPixels : kWorkingPixels);
-        verdictLabel->setFont(font);
-    }
-
     QString detail = view.detail;
     if (view.phase == Phase::Writing)
         detail = tr("line %1 of %2").arg(view.linesSent).arg(view.linesTotal);
     if (view.attempt > 1 && (view.phase == Phase::Erasing || view.phase == Phase::HandingOver
                              || view.phase == Phase::Writing || view.phase == Phase::Starting))
         detail += tr(" (attempt %1 of %2)").arg(view.attempt).arg(view.attempts);
-    detailLabel->setText(detail);
-    detailLabel->setToolTip(detail);
+    status->setStatus(word, colourClass(view.phase), progress, detail);
+    status->setToolTip(detail);
     recordLabel->setText(view.recordProblem.isEmpty() ? QString() : tr("Record not written: %1").arg(view.recordProblem));
     recordLabel->setToolTip(recordLabel->text());
     recordLabel->setVisible(!view.recordProblem.isEmpty());
