@@ -56,8 +56,8 @@ struct StationPresenter::Slot
     int recordsLost = 0;
     QString device;
     QString serialNumber;
-    // Redraws: at most one per tick of the redraw timer.
     bool queued = false;  // to start on a later turn of the event loop
+    // Redraws: at most one per tick of the redraw timer.
     bool dirty = false;
     int redraws = 0;
     int busiestSecond = 0;
