@@ -21,6 +21,13 @@ public:
                 afterOk();
         }
     }
+    // Like a user who reads the question and answers it with `answerYes`.
+    void ask(QWidget *, const Message &message, std::function<void()> afterYes) override
+    {
+        questions.append(message);
+        if (answerYes && afterYes)
+            afterYes();
+    }
     // Presses OK on every box held back by holdOk.
     void pressOk()
     {
@@ -33,6 +40,8 @@ public:
     QList<QStringList> details;  // each message's causes
     bool holdOk = false;
     QList<std::function<void()>> pendingOk;
+    QList<Message> questions;
+    bool answerYes = true;
 };
 
 inline const char *iconName(Message::Icon icon)

@@ -1,9 +1,14 @@
 #include "core/link/portcatalog.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
 namespace {
+
+// A directory read from outside: far more links than any bench has adapters
+// are not listed one by one.
+constexpr qsizetype kMaxStableLinks = 256;
 
 PortCatalog::Device deviceFrom(const QSerialPortInfo &info)
 {
@@ -62,4 +67,20 @@ std::optional<PortCatalog::Device> PortCatalog::find(const QList<Device> &device
             return device;
     }
     return std::nullopt;
+}
+
+QList<PortCatalog::StableLink> PortCatalog::stableLinks(const QString &directory)
+{
+    QList<StableLink> links;
+    const QFileInfoList entries =
+        QDir(directory).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        if (links.size() >= kMaxStableLinks)
+            break;
+        // A link whose adapter has gone points nowhere: nothing to bind.
+        const QString target = entry.canonicalFilePath();
+        if (entry.isSymLink() && !target.isEmpty())
+            links.append({entry.absoluteFilePath(), target});
+    }
+    return links;
 }

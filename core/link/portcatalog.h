@@ -36,4 +36,19 @@ public:
     // The same among devices listed before: a listing reads the system's
     // device tree, which for many ports at once is worth doing only once.
     static std::optional<Device> find(const QList<Device> &devices, const QString &path);
+
+    // A name udev keeps for an adapter whatever number the kernel gave it
+    // (ttyUSB0 today, ttyUSB1 after a replug): the maker, model and serial
+    // number under /dev/serial/by-id, and the device it points at now.
+    struct StableLink
+    {
+        QString path;    // /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0
+        QString target;  // /dev/ttyUSB0
+    };
+    // Where udev puts those names on Linux.
+    static constexpr const char *kStableLinkDirectory = "/dev/serial/by-id";
+    // The links in `directory` whose device exists, by name. A station binds
+    // a lane to one, so that a renumbered adapter cannot take another bay's
+    // image.
+    static QList<StableLink> stableLinks(const QString &directory = QLatin1String(kStableLinkDirectory));
 };

@@ -52,9 +52,15 @@ QString fromLockFile(const QString &device)
 #ifdef Q_OS_LINUX
 // A snapshot of who holds which device: one walk through /proc serves every
 // port for a while, so a station of many lanes asks the system once.
+struct Holder
+{
+    qint64 pid = 0;
+    QString named;  // "cat (process 4321)"
+};
+
 struct Holders
 {
-    QHash<QByteArray, QString> byTarget;  // device path -> "cat (process 4321)"
+    QHash<QByteArray, Holder> byTarget;  // device path -> who holds it
     QElapsedTimer taken;
 };
 
@@ -130,24 +136,50 @@ Holders scanHolders()
             if (device.startsWith("/dev/pts/") && masters.contains(device.mid(9).toInt()))
                 continue;
             if (!holders.byTarget.contains(device))
-                holders.byTarget.insert(device, named(program, pid));
+                holders.byTarget.insert(device, {pid, named(program, pid)});
         }
     }
     ::closedir(proc);
     return holders;
+}
+
+// Whether the process still has the device open: a device's number may go
+// to a new device the moment its holder lets go (pseudo-terminals, a
+// replugged adapter), and a snapshot must not name a holder it no longer has.
+bool stillHolds(qint64 pid, const QByteArray &target)
+{
+    const QByteArray base = "/proc/" + QByteArray::number(pid) + "/fd";
+    DIR *fds = ::opendir(base.constData());
+    if (!fds)
+        return false;
+    bool holds = false;
+    while (const dirent *fd = ::readdir(fds)) {
+        if (fd->d_name[0] != '.' && linkTarget((base + '/' + fd->d_name).constData()) == target) {
+            holds = true;
+            break;
+        }
+    }
+    ::closedir(fds);
+    return holds;
 }
 #endif
 
 QString fromOpenFiles(const QString &device)
 {
 #ifdef Q_OS_LINUX
-    const QString target = QFileInfo(device).canonicalFilePath();
-    if (target.isEmpty())
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    if (canonical.isEmpty())
         return {};
+    const QByteArray target = QFile::encodeName(canonical);
     static Holders holders;
     if (!holders.taken.isValid() || holders.taken.hasExpired(kSnapshotLifetimeMs))
         holders = scanHolders();
-    return holders.byTarget.value(QFile::encodeName(target));
+    auto it = holders.byTarget.constFind(target);
+    if (it != holders.byTarget.constEnd() && !stillHolds(it->pid, target)) {
+        holders = scanHolders();
+        it = holders.byTarget.constFind(target);
+    }
+    return it != holders.byTarget.constEnd() ? it->named : QString();
 #else
     Q_UNUSED(device);
     return {};

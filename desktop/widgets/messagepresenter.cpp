@@ -18,3 +18,19 @@ void MessagePresenter::show(QWidget *parent, const Message &message, const QStri
         QObject::connect(box, &QMessageBox::finished, box, [afterOk](int) { afterOk(); });
     box->show();
 }
+
+void MessagePresenter::ask(QWidget *parent, const Message &message, std::function<void()> afterYes)
+{
+    auto *box = new QMessageBox(QMessageBox::Question, message.title, message.prompt,
+                                QMessageBox::Yes | QMessageBox::No, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setDefaultButton(QMessageBox::No);
+    // Modal over its window, without a nested event loop: what runs goes on
+    // running while the question waits.
+    box->setWindowModality(Qt::WindowModal);
+    QObject::connect(box, &QMessageBox::finished, box, [afterYes = std::move(afterYes)](int result) {
+        if (result == QMessageBox::Yes && afterYes)
+            afterYes();
+    });
+    box->show();
+}

@@ -17,4 +17,7 @@ public:
     // once the user has pressed OK.
     virtual void show(QWidget *parent, const Message &message, const QStringList &details = {},
                       std::function<void()> afterOk = {});
+    // A question with Yes and No, No the default; afterYes runs once the
+    // user has pressed Yes, nothing when No.
+    virtual void ask(QWidget *parent, const Message &message, std::function<void()> afterYes);
 };

@@ -3,7 +3,9 @@
 # whole update of the simulated instrument, then a refused one, then a
 # hostile hand: a dead end after an unanswered erase, a link test raced by
 # the upload button, a refusal after a half-written update, a file without
-# an end line and SIGTERM in the middle of the write phase.
+# an end line and SIGTERM in the middle of the write phase. Then the
+# production station with four simulated instruments, one refusing a line,
+# started with Return and retried with Ctrl+R.
 #
 #   realwindow.sh BUILD_DIR SAMPLE_FILE [SHOT_DIR]
 #
@@ -251,6 +253,53 @@ for d in /var/lock /run/lock /tmp; do
   [ -f "$d/$lock" ] && [ "$(head -n 1 "$d/$lock" | tr -d ' ')" = "$app" ] && fail "lock $d/$lock left behind"
 done
 echo "SIGTERM while writing: recorded as interrupted, exit 143, no lock left"
+
+# 9. The production station: four lanes, the third refusing line 10 every
+# time. Return starts them all; Ctrl+R starts only the failed one again.
+# The window at the end of the first run is the README's picture.
+station_sims=() station_ports=()
+for i in 1 2 3 4; do
+  if [ "$i" = 3 ]; then start_sim "station-$i" --refuse-line 10; else start_sim "station-$i"; fi
+  station_sims+=("$sim_pid") station_ports+=(--port "$sim_dev")
+done
+record=$work/station.jsonl
+"$build/desktop/station/wexel-station" "${station_ports[@]}" --file "$sample" --record "$record" \
+  --erase-tick-ms 2 --erase-ticks 10 --hand-over-ms 10 --read-timeout-ms 2000 -geometry 900x600 &
+app=$!; pids+=($app)
+frame=$(wait_window "Wexel Station" 15) || fail "the station's window did not appear"
+sleep 0.5
+records_are() {  # records_are N SECONDS: waits for N records
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt $deadline ]; do
+    [ -f "$record" ] && [ "$(wc -l <"$record")" -ge "$1" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+xdotool windowfocus --sync "$frame" 2>/dev/null || true
+xdotool key Return
+records_are 4 60 || fail "the station's four lanes did not all end: $(cat "$record" 2>/dev/null)"
+# A tile is redrawn on the next tick after its lane ends.
+sleep 0.5
+import -window "$frame" "$shots/station.png" 2>/dev/null || shot station
+# Records are JSON objects with their keys in order: "lane" before "outcome".
+outcomes() { sed -n 's/.*"lane":"\([^"]*\)".*"outcome":"\([a-z-]*\)".*/\1 \2/p' "$record" | sort; }
+expected=$(printf '%s\n' "Lane 1 success" "Lane 2 success" "Lane 3 write-refused" "Lane 4 success")
+[ "$(outcomes)" = "$expected" ] || fail "station records: $(outcomes)"
+xdotool windowfocus --sync "$frame" 2>/dev/null || true
+xdotool key ctrl+r
+records_are 5 60 || fail "Ctrl+R started no lane: $(cat "$record")"
+sleep 1
+[ "$(wc -l <"$record")" = 5 ] || fail "Ctrl+R started more than the failed lane: $(cat "$record")"
+tail -n 1 "$record" | grep -q '"lane":"Lane 3"' || fail "Ctrl+R did not start the failed lane: $(tail -n 1 "$record")"
+quit_app
+for i in 1 2 3 4; do
+  sim_pid=${station_sims[$((i - 1))]}
+  stop_sim "station-$i"
+  want=1; [ "$i" = 3 ] && want=2
+  [ "$(field_of erase_count "$summary")" = "$want" ] || fail "simulator $i erased $(field_of erase_count "$summary") times, not $want"
+done
+echo "station: Return updated four lanes (one refused line 10), Ctrl+R only the failed one"
 
 # 3. Under a window manager the frame's outer size is 5580 x 6100 twips,
 # border and title bar included, and the frame sits where the centring put

@@ -62,7 +62,7 @@ if [ -n "$completion" ]; then
     got=$(offered "${words[@]}" | paste -sd ' ')
     [ "$got" = "$expected" ] || fail "after '$name $typed' the completion offers '$got', not '$expected'"
   done <<'TABLE'
---qu|--quiet
+--po|--port
 --port CO|COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 COM10
 --port = COM1|COM1 COM10
 --erase-ticks |

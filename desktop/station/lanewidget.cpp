@@ -1,0 +1,264 @@
+#include "desktop/station/lanewidget.h"
+
+#include <QColor>
+#include <QContextMenuEvent>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPalette>
+#include <QPushButton>
+
+#include <algorithm>
+#include <utility>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// The big word's size: PASS and FAIL are read from two metres away; the
+// words of a lane at work ("WRITING 63 %") are longer and need less.
+constexpr int kVerdictPixels = 40;
+constexpr int kWorkingPixels = 24;
+constexpr int kWordHeight = kVerdictPixels * 3 / 2;
+constexpr int kBarHeight = 10;
+constexpr int kGap = 3;
+// A cause names the line and what the instrument said: room for two lines,
+// always, so tiles keep their size whatever they say.
+constexpr int kDetailLines = 2;
+
+// Colours by kind of state; the word always says the state too.
+enum ColourClass { Quiet, Busy, Pass, Fail };
+
+ColourClass colourClass(LaneView::Phase phase)
+{
+    switch (phase) {
+    case LaneView::Phase::Passed:
+        return Pass;
+    case LaneView::Phase::Failed:
+        return Fail;
+    case LaneView::Phase::Idle:
+    case LaneView::Phase::Waiting:
+        return Quiet;
+    default:
+        return Busy;
+    }
+}
+
+// Background and text of the word.
+std::pair<QColor, QColor> coloursFor(ColourClass c)
+{
+    switch (c) {
+    case Pass:
+        return {QColor(0x1b, 0x7f, 0x2a), Qt::white};
+    case Fail:
+        return {QColor(0xc0, 0x22, 0x1b), Qt::white};
+    case Busy:
+        return {QColor(0x1f, 0x5f, 0xa8), Qt::white};
+    case Quiet:
+        break;
+    }
+    return {QColor(0xd8, 0xd8, 0xd8), Qt::black};
+}
+
+} // namespace
+
+// The word on its coloured band, the bar and the detail, painted together.
+class LaneStatus : public QWidget
+{
+public:
+    explicit LaneStatus(QWidget *parent)
+        : QWidget(parent)
+    {
+        m_wordFont = font();
+        m_wordFont.setBold(true);
+        setFixedHeight(kWordHeight + kGap + kBarHeight + kGap + fontMetrics().lineSpacing() * kDetailLines);
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    }
+
+    void setStatus(const QString &word, ColourClass colour, int progress, const QString &detail)
+    {
+        if (word == m_word && colour == m_colour && progress == m_progress && detail == m_detail)
+            return;
+        if (word != m_word)
+            setAccessibleName(word);
+        m_word = word;
+        m_colour = colour;
+        m_progress = std::clamp(progress, 0, 100);
+        m_detail = detail;
+        m_wordFont.setPixelSize(colour == Pass || colour == Fail ? kVerdictPixels : kWorkingPixels);
+        update();
+    }
+    const QString &word() const { return m_word; }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        const auto [background, text] = coloursFor(m_colour);
+        const QRect band(0, 0, width(), kWordHeight);
+        painter.fillRect(band, background);
+        painter.setPen(text);
+        painter.setFont(m_wordFont);
+        painter.drawText(band, Qt::AlignCenter, m_word);
+
+        const QRect bar(0, kWordHeight + kGap, width(), kBarHeight);
+        painter.fillRect(bar, palette().base());
+        painter.fillRect(QRect(bar.left(), bar.top(), bar.width() * m_progress / 100, bar.height()),
+                         palette().highlight());
+        painter.setPen(palette().mid().color());
+        painter.drawRect(bar.adjusted(0, 0, -1, -1));
+
+        painter.setPen(palette().windowText().color());
+        painter.setFont(font());
+        painter.drawText(QRect(0, bar.bottom() + 1 + kGap, width(), height() - bar.bottom() - 1 - kGap),
+                         Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, m_detail);
+    }
+
+private:
+    QFont m_wordFont;
+    QString m_word;
+    ColourClass m_colour = Quiet;
+    int m_progress = 0;
+    QString m_detail;
+};
+
+LaneWidget::LaneWidget(QWidget *parent)
+    : QFrame(parent)
+{
+    setFrameShape(QFrame::StyledPanel);
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(8, 6, 8, 6);
+    grid->setVerticalSpacing(3);
+
+    nameLabel = new QLabel(this);
+    QFont nameFont = nameLabel->font();
+    nameFont.setBold(true);
+    nameFont.setPointSizeF(nameFont.pointSizeF() * 1.3);
+    nameLabel->setFont(nameFont);
+    startStopButton = new QPushButton(tr("Start"), this);
+    startStopButton->setObjectName(u"laneStartStop"_s);
+    portLabel = new QLabel(this);
+    status = new LaneStatus(this);
+    recordLabel = new QLabel(this);
+    QPalette warning = recordLabel->palette();
+    warning.setColor(QPalette::WindowText, QColor(0xc0, 0x22, 0x1b));
+    recordLabel->setPalette(warning);
+    QFont warningFont = recordLabel->font();
+    warningFont.setBold(true);
+    recordLabel->setFont(warningFont);
+    lastLabel = new QLabel(this);
+    // Long texts are cut at the lane's edge instead of widening the lane;
+    // the whole of them is in the tooltip.
+    for (QLabel *l : {nameLabel, portLabel, recordLabel, lastLabel}) {
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        l->setTextFormat(Qt::PlainText);
+    }
+
+    grid->addWidget(nameLabel, 0, 0);
+    grid->addWidget(startStopButton, 0, 1);
+    grid->addWidget(portLabel, 1, 0, 1, 2);
+    grid->addWidget(status, 2, 0, 1, 2);
+    grid->addWidget(recordLabel, 3, 0, 1, 2);
+    grid->addWidget(lastLabel, 4, 0, 1, 2);
+    grid->setColumnStretch(0, 1);
+    recordLabel->hide();
+
+    connect(startStopButton, &QPushButton::clicked, this, &LaneWidget::startStopClicked);
+    setView(m_view);
+}
+
+QString LaneWidget::verdictText() const
+{
+    return status->word();
+}
+
+void LaneWidget::setView(const LaneView &view)
+{
+    using Phase = LaneView::Phase;
+    m_view = view;
+    nameLabel->setText(view.name);
+    nameLabel->setToolTip(view.name);
+    QString port = view.port;
+    if (!view.device.isEmpty() && view.device != view.port)
+        port += u" → "_s + view.device;
+    if (!view.serialNumber.isEmpty())
+        port += tr(", serial number %1").arg(view.serialNumber);
+    portLabel->setText(port);
+    portLabel->setToolTip(port);
+
+    QString word;
+    int progress = 0;
+    switch (view.phase) {
+    case Phase::Idle:
+        word = tr("IDLE");
+        break;
+    case Phase::Waiting:
+        word = tr("WAITING");
+        break;
+    case Phase::Starting:
+        word = tr("STARTING");
+        break;
+    case Phase::Erasing:
+        word = tr("ERASING %1 %").arg(view.erasePercent);
+        progress = view.erasePercent;
+        break;
+    case Phase::HandingOver:
+        word = tr("ERASED");
+        progress = 100;
+        break;
+    case Phase::Writing:
+        progress = view.linesTotal > 0 ? int(qint64(view.linesSent) * 100 / view.linesTotal) : 0;
+        word = tr("WRITING %1 %").arg(progress);
+        break;
+    case Phase::Retrying:
+        word = tr("RETRY %1 OF %2").arg(view.attempt).arg(view.attempts);
+        break;
+    case Phase::Passed:
+        word = tr("PASS");
+        progress = 100;
+        break;
+    case Phase::Failed:
+        word = tr("FAIL");
+        // How far it got.
+        progress = view.linesTotal > 0 ? int(qint64(view.linesSent) * 100 / view.linesTotal) : 0;
+        break;
+    }
+    QString detail = view.detail;
+    if (view.phase == Phase::Writing)
+        detail = tr("line %1 of %2").arg(view.linesSent).arg(view.linesTotal);
+    if (view.attempt > 1 && (view.phase == Phase::Erasing || view.phase == Phase::HandingOver
+                             || view.phase == Phase::Writing || view.phase == Phase::Starting))
+        detail += tr(" (attempt %1 of %2)").arg(view.attempt).arg(view.attempts);
+    status->setStatus(word, colourClass(view.phase), progress, detail);
+    status->setToolTip(detail);
+    recordLabel->setText(view.recordProblem.isEmpty() ? QString() : tr("Record not written: %1").arg(view.recordProblem));
+    recordLabel->setToolTip(recordLabel->text());
+    recordLabel->setVisible(!view.recordProblem.isEmpty());
+    QString last = tr("%1 passed, %2 failed").arg(view.passed).arg(view.failed);
+    if (view.lastFinished.isValid())
+        last += tr("; last at %1").arg(view.lastFinished.toString(u"HH:mm:ss"_s));
+    lastLabel->setText(last);
+    startStopButton->setText(view.running ? tr("Stop") : tr("Start"));
+}
+
+void LaneWidget::contextMenuEvent(QContextMenuEvent *event)
+{
+    // popup(), not exec(): no event loop of the menu's own while lanes run.
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(m_view.running ? tr("Stop this lane") : tr("Start this lane"), this, &LaneWidget::startStopClicked);
+    QAction *edit = menu->addAction(tr("Edit lane..."), this, &LaneWidget::editRequested);
+    QAction *remove = menu->addAction(tr("Remove lane"), this, &LaneWidget::removeRequested);
+    edit->setEnabled(m_view.canEdit);
+    remove->setEnabled(m_view.canEdit);
+    menu->popup(event->globalPos());
+    event->accept();
+}
+
+void LaneWidget::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (m_view.canEdit)
+        emit editRequested();
+    QFrame::mouseDoubleClickEvent(event);
+}

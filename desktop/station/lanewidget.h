@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QDateTime>
+#include <QFrame>
+#include <QString>
+
+class LaneStatus;
+class QLabel;
+class QPushButton;
+
+// What one lane shows, made by the presenter from the lane: texts already
+// printable and bounded, so the widget only lays them out.
+struct LaneView
+{
+    enum class Phase { Idle, Waiting, Starting, Erasing, HandingOver, Writing, Retrying, Passed, Failed };
+
+    QString name;
+    QString port;
+    QString device;        // what the port text stands for now; empty when nothing
+    QString serialNumber;  // the adapter's, where its driver tells it
+    Phase phase = Phase::Idle;
+    int erasePercent = 0;
+    int linesSent = 0;
+    int linesTotal = 0;
+    int attempt = 0;
+    int attempts = 1;
+    // FAIL: its cause in one line; RETRY: the failed attempt's; otherwise a
+    // note such as why the lane was not started.
+    QString detail;
+    QString recordProblem;  // the last record that could not be written, and why
+    QDateTime lastFinished;
+    int passed = 0;
+    int failed = 0;
+    bool running = false;
+    bool canEdit = true;
+};
+
+// One lane of the station: its name, port and adapter, a big word for its
+// state (PASS and FAIL readable from across the bench, coloured and never by
+// colour alone), the erase or write progress, the last result's cause and
+// time, and its own start/stop button. It shows what it is given and passes
+// on what is clicked; the presenter does the rest.
+class LaneWidget : public QFrame
+{
+    Q_OBJECT
+
+public:
+    explicit LaneWidget(QWidget *parent = nullptr);
+
+    void setView(const LaneView &view);
+    const LaneView &view() const { return m_view; }
+    // The big word: "PASS", "FAIL", "WRITING 40 %" ...
+    QString verdictText() const;
+
+    QLabel *nameLabel;
+    QLabel *portLabel;
+    // The big word, the progress bar and the detail below it: drawn by one
+    // widget of a fixed height, so that ten redraws a second on dozens of
+    // lanes neither lay the tiles out again nor go through three widgets.
+    LaneStatus *status;
+    QLabel *recordLabel;
+    QLabel *lastLabel;
+    QPushButton *startStopButton;
+
+signals:
+    void startStopClicked();
+    void editRequested();
+    void removeRequested();
+
+protected:
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+
+private:
+    LaneView m_view;
+};

@@ -1,0 +1,456 @@
+// The production station's window, offscreen, against simulated
+// instruments: the keys (Return, Ctrl+R, Escape) and the window's close on
+// lanes that run, the counters and each lane's word after a run, an image
+// refused for its SHA-256, a record lost and shown; progress drawn at most
+// once a tick however fast the lines go; lanes kept between runs, bounded
+// when read back; the stable paths the lane editor offers; and the program
+// ended by a signal.
+#include "clitestsupport.h"
+#include "matrixsupport.h"
+#include "recordingpresenter.h"
+#include "testregistry.h"
+#include "testtimings.h"
+
+#include "core/link/portcatalog.h"
+#include "desktop/panels/filedialog.h"
+#include "desktop/station/laneeditor.h"
+#include "desktop/station/lanestore.h"
+#include "desktop/station/lanewidget.h"
+#include "desktop/station/stationpresenter.h"
+#include "desktop/station/stationwindow.h"
+
+#include <QComboBox>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace CliTestSupport;
+using namespace Qt::Literals::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+// What is done to the window once its lanes are set up.
+enum class Script {
+    ReturnThenRetry,  // Return; once at rest, Ctrl+R
+    Escape,           // Return; Escape while every lane writes
+    Close,            // Return; the window closed while every lane writes
+    WrongImage,       // a released SHA-256 the image does not have; Return
+    RecordLost,       // Return with no room left for the record
+    SameDevice,       // a second lane on a link to the first lane's device; Return
+};
+
+// "Lane 2/write-refused/1" for each record line, sorted: lanes end in any order.
+QStringList recordsIn(const QString &path)
+{
+    QStringList found;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return found;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject r = QJsonDocument::fromJson(line).object();
+        found << u"%1/%2/%3"_s.arg(r.value(u"lane"_s).toString(), r.value(u"outcome"_s).toString())
+                     .arg(r.value(u"attempt"_s).toInt());
+    }
+    found.sort();
+    return found;
+}
+
+} // namespace
+
+class StationWindowTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString imagePath() const { return m_dir.filePath(u"fw.txt"_s); }
+
+    static Lane::Settings fastLanes()
+    {
+        Lane::Settings settings;
+        settings.timings = fastTimings();
+        settings.readTimeout = 500ms;
+        return settings;
+    }
+
+    // A window offscreen with its own settings file, the image chosen
+    // through the file dialog, and lanes on the given ports.
+    struct Bench
+    {
+        RecordingPresenter messages;
+        QSettings settings;
+        StationWindow window;
+        StationPresenter *presenter = window.presenter();
+
+        Bench(const QString &settingsPath, const Lane::Settings &lanes)
+            : settings(settingsPath, QSettings::IniFormat)
+            , window(&messages, &settings, lanes)
+        {
+        }
+        bool show()
+        {
+            window.show();
+            window.activateWindow();
+            return QTest::qWaitForWindowActive(&window);
+        }
+        bool choose(const QString &path)
+        {
+            window.fileDialog->setChooser([path] { return path; });
+            window.chooseButton->click();
+            return QTest::qWaitFor([this] { return !window.imageSha->text().isEmpty(); }, kProcessTimeoutMs);
+        }
+        QStringList words() const
+        {
+            QStringList w;
+            for (const LaneWidget *lane : window.laneWidgets())
+                w << lane->verdictText();
+            return w;
+        }
+        bool atRest() const
+        {
+            return QTest::qWaitFor([this] { return !presenter->anyRunning(); }, kProcessTimeoutMs);
+        }
+        bool allWriting() const
+        {
+            return QTest::qWaitFor(
+                [this] {
+                    for (int i = 0; i < presenter->laneCount(); ++i) {
+                        if (presenter->lane(i).update().state() != UpdateSequence::State::Writing)
+                            return false;
+                    }
+                    return true;
+                },
+                kProcessTimeoutMs);
+        }
+    };
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<UpdateOutcome>();
+        QVERIFY(m_dir.isValid());
+        QFile f(imagePath());
+        const QByteArray image = MatrixSupport::lines(40) + "q\n";
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(image) == image.size());
+    }
+
+    void keys_data()
+    {
+        QTest::addColumn<QList<QStringList>>("faults");  // one simulator a lane
+        QTest::addColumn<int>("script");
+        QTest::addColumn<QStringList>("words");          // each lane's, at the end
+        QTest::addColumn<QList<int>>("counters");        // passed, failed
+        QTest::addColumn<QList<int>>("erases");          // each simulator's
+        QTest::addColumn<QStringList>("records");
+        QTest::addColumn<QString>("message");            // the one box shown, if any
+
+        const QStringList none;
+        const QStringList slow{u"--ack-delay-ms"_s, u"30"_s};
+        QTest::newRow("Return starts all, Ctrl+R only the failed lane")
+            << QList<QStringList>{none, {u"--refuse-line"_s, u"5"_s, u"--fault-once"_s}, none}
+            << int(Script::ReturnThenRetry) << QStringList{u"PASS"_s, u"PASS"_s, u"PASS"_s} << QList<int>{3, 1}
+            << QList<int>{1, 2, 1}
+            << QStringList{u"Lane 1/success/1"_s, u"Lane 2/success/1"_s, u"Lane 2/write-refused/1"_s,
+                           u"Lane 3/success/1"_s}
+            << QString();
+        QTest::newRow("Escape stops every lane where it stands")
+            << QList<QStringList>{slow, slow} << int(Script::Escape) << QStringList{u"FAIL"_s, u"FAIL"_s}
+            << QList<int>{0, 2} << QList<int>{1, 1}
+            << QStringList{u"Lane 1/interrupted/1"_s, u"Lane 2/interrupted/1"_s} << QString();
+        QTest::newRow("closing asks, then stops as Escape does")
+            << QList<QStringList>{slow, slow} << int(Script::Close) << QStringList{u"FAIL"_s, u"FAIL"_s}
+            << QList<int>{0, 2} << QList<int>{1, 1}
+            << QStringList{u"Lane 1/interrupted/1"_s, u"Lane 2/interrupted/1"_s} << QString();
+        QTest::newRow("an image that is not the released one starts nothing")
+            << QList<QStringList>{none, none} << int(Script::WrongImage) << QStringList{u"IDLE"_s, u"IDLE"_s}
+            << QList<int>{0, 0} << QList<int>{0, 0} << QStringList()
+            << u"The image is not the released one: no lane was started."_s;
+        QTest::newRow("two lanes on one device: the second is not started")
+            << QList<QStringList>{none} << int(Script::SameDevice) << QStringList{u"PASS"_s, u"IDLE"_s}
+            << QList<int>{1, 0} << QList<int>{1} << QStringList{u"Lane 1/success/1"_s} << QString();
+        QTest::newRow("a record that cannot be written shows on its lane")
+            << QList<QStringList>{none} << int(Script::RecordLost) << QStringList{u"PASS"_s} << QList<int>{1, 0}
+            << QList<int>{1} << QStringList() << QString();
+    }
+
+    void keys()
+    {
+        QFETCH(QList<QStringList>, faults);
+        QFETCH(int, script);
+        QFETCH(QStringList, words);
+        QFETCH(QList<int>, counters);
+        QFETCH(QList<int>, erases);
+        QFETCH(QStringList, records);
+        QFETCH(QString, message);
+
+        std::vector<std::unique_ptr<Simulator>> sims;
+        QList<LaneStore::Entry> lanes;
+        for (const QStringList &f : faults) {
+            sims.push_back(std::make_unique<Simulator>());
+            QVERIFY(sims.back()->start(f));
+            lanes.append({QString(), sims.back()->device()});
+        }
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-').remove(u':');
+        if (script == int(Script::SameDevice)) {
+            // The same device by another name, as a by-id link is its ttyUSB.
+            const QString link = m_dir.filePath(tag + u".link"_s);
+            QVERIFY(QFile::link(sims.front()->device(), link));
+            lanes.append({QString(), link});
+        }
+        const QString record = m_dir.filePath(tag + u".jsonl"_s);
+        Bench bench(m_dir.filePath(tag + u".ini"_s), fastLanes());
+        bench.presenter->setLanes(lanes);
+        bench.presenter->setRecordFile(record);
+        QVERIFY(bench.show());
+        QVERIFY(bench.choose(imagePath()));
+
+        rlimit before{};
+        void (*oldHandler)(int) = SIG_DFL;
+        const auto restoreLimit = qScopeGuard([&] {
+            if (script == int(Script::RecordLost)) {
+                ::setrlimit(RLIMIT_FSIZE, &before);
+                std::signal(SIGXFSZ, oldHandler);
+            }
+        });
+        if (script == int(Script::RecordLost)) {
+            // Room for the port's lock file, not for a record.
+            oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+            const rlimit small{300, before.rlim_max};
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        }
+        if (script == int(Script::WrongImage))
+            bench.window.expectedSha->setText(QString(64, u'0'));
+
+        QTest::keyClick(&bench.window, Qt::Key_Return);
+        switch (Script(script)) {
+        case Script::ReturnThenRetry:
+            QVERIFY(bench.atRest());
+            QTRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"FAIL"_s, u"PASS"_s}));
+            QTRY_COMPARE(bench.window.failedLabel->text(), u"FAILED 1"_s);
+            QTest::keyClick(&bench.window, Qt::Key_R, Qt::ControlModifier);
+            QVERIFY(bench.presenter->anyRunning());
+            break;
+        case Script::Escape:
+            QVERIFY(bench.allWriting());
+            QTest::keyClick(&bench.window, Qt::Key_Escape);
+            // Where it stands: at once, not after the lines still to go.
+            QVERIFY(!bench.presenter->anyRunning());
+            break;
+        case Script::Close:
+            QVERIFY(bench.allWriting());
+            bench.messages.answerYes = false;
+            QVERIFY(!bench.window.close());
+            QVERIFY(bench.presenter->anyRunning());
+            bench.messages.answerYes = true;
+            QVERIFY(bench.window.close());
+            QVERIFY(!bench.presenter->anyRunning());
+            QCOMPARE(bench.messages.questions.size(), 2);
+            break;
+        case Script::WrongImage:
+        case Script::RecordLost:
+        case Script::SameDevice:
+            break;
+        }
+        QVERIFY(bench.atRest());
+        QTRY_COMPARE(bench.words(), words);
+        QTRY_COMPARE(bench.window.passedLabel->text(), u"PASSED %1"_s.arg(counters.at(0)));
+        QTRY_COMPARE(bench.window.failedLabel->text(), u"FAILED %1"_s.arg(counters.at(1)));
+        // Each lane counts its own units: the two of the retried lane.
+        if (script == int(Script::ReturnThenRetry))
+            QCOMPARE(bench.window.laneWidgets().at(1)->view().passed + bench.window.laneWidgets().at(1)->view().failed,
+                     2);
+        if (script == int(Script::SameDevice))
+            QVERIFY2(bench.window.laneWidgets().at(1)->view().detail.startsWith(u"not started"_s),
+                     qPrintable(bench.window.laneWidgets().at(1)->view().detail));
+        if (script == int(Script::RecordLost)) {
+            LaneWidget *lane = bench.window.laneWidgets().constFirst();
+            QTRY_VERIFY(!lane->recordLabel->isHidden());
+            QVERIFY2(lane->recordLabel->text().contains(u"Record not written"_s), qPrintable(lane->recordLabel->text()));
+        }
+        QCOMPARE(recordsIn(record), records);
+        QStringList prompts;
+        for (const Message &m : std::as_const(bench.messages.messages))
+            prompts << m.prompt;
+        QCOMPARE(prompts, message.isEmpty() ? QStringList() : QStringList{message});
+        for (size_t i = 0; i < sims.size(); ++i)
+            QCOMPARE(sims[i]->summary().value(u"erase_count"_s).toInt(), erases.at(qsizetype(i)));
+    }
+
+    // Thousands of lines as fast as the instrument answers: the tile is
+    // drawn once a tick at most, not once a line.
+    void progressDrawnOnceATick()
+    {
+        const QString big = m_dir.filePath(u"big.txt"_s);
+        QFile f(big);
+        const QByteArray image = MatrixSupport::lines(3000) + "q\n";
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(image) == image.size());
+        f.close();
+        Simulator sim;
+        QVERIFY(sim.start());
+        Bench bench(m_dir.filePath(u"ticks.ini"_s), fastLanes());
+        bench.presenter->setLanes({{QString(), sim.device()}});
+        QVERIFY(bench.show());
+        QVERIFY(bench.choose(big));
+        QElapsedTimer clock;
+        clock.start();
+        // An event loop that waits for events, not QTRY's, which looks
+        // every 10 ms and would pace the lines to its own step.
+        QSignalSpy rest(bench.presenter, &StationPresenter::atRest);
+        bench.presenter->startAll();
+        QVERIFY(rest.wait(kProcessTimeoutMs));
+        const qint64 elapsed = clock.elapsed();
+        QTRY_COMPARE(bench.words(), QStringList{u"PASS"_s});
+        const int redraws = bench.presenter->laneStats().constFirst().redraws;
+        // One a tick while it ran, the last after it ended, one to spare.
+        const qint64 allowed = elapsed / StationPresenter::kRedrawInterval.count() + 3;
+        QVERIFY2(redraws <= allowed, qPrintable(u"%1 redraws in %2 ms"_s.arg(redraws).arg(elapsed)));
+    }
+
+    // Lanes edited in the window are there the next time; settings written
+    // by hand are bounded when read; lanes from --port leave them alone.
+    void lanesKept()
+    {
+        const QString path = m_dir.filePath(u"kept.ini"_s);
+        const auto addThroughEditor = [](Bench &bench, int index, const QString &name, const QString &port) {
+            bench.presenter->editLane(index);
+            LaneEditor *editor = bench.presenter->editor();
+            editor->nameEdit->setText(name);
+            editor->portBox->setEditText(port);
+            editor->accept();
+        };
+        {
+            Bench bench(path, fastLanes());
+            bench.presenter->loadLanes();
+            QCOMPARE(bench.presenter->laneCount(), 0);
+            addThroughEditor(bench, -1, u"Bay 3"_s, u"/dev/ttyUSB7"_s);
+            addThroughEditor(bench, -1, u"Bay 4"_s, u" COM 4 "_s);
+            addThroughEditor(bench, 0, u"Bay 3, left"_s, u"/dev/ttyUSB7"_s);
+            // For this run only: what is kept stays as it was.
+            Bench other(path, fastLanes());
+            other.presenter->setLanes({{u"Spare"_s, u"/dev/ttyUSB9"_s}});
+            addThroughEditor(other, 0, u"Spare, renamed"_s, u"/dev/ttyUSB9"_s);
+        }
+        {
+            Bench bench(path, fastLanes());
+            bench.presenter->loadLanes();
+            QCOMPARE(bench.presenter->laneCount(), 2);
+            QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 3, left"_s);
+            QCOMPARE(bench.window.laneWidgets().at(0)->view().port, u"/dev/ttyUSB7"_s);
+            QCOMPARE(bench.window.laneWidgets().at(1)->view().port, u"COM 4"_s);
+        }
+        {
+            QSettings hostile(path, QSettings::IniFormat);
+            hostile.remove(u"lanes"_s);
+            hostile.beginWriteArray(u"lanes"_s, 100);
+            for (int i = 0; i < 100; ++i) {
+                hostile.setArrayIndex(i);
+                hostile.setValue(u"name"_s, i == 0 ? QString(5000, u'N') : u"Lane\x1b[2J %1"_s.arg(i));
+                if (i == 1)
+                    hostile.setValue(u"port"_s, QString(5000, u'p'));
+                else if (i == 2)
+                    hostile.setValue(u"port"_s, QStringList{u"a"_s, u"b"_s});
+                else
+                    hostile.setValue(u"port"_s, u"/dev/ttyUSB%1"_s.arg(i));
+            }
+            hostile.endArray();
+        }
+        Bench bench(path, fastLanes());
+        bench.presenter->loadLanes();
+        // The two lanes without a port text left out, the rest up to the limit.
+        QCOMPARE(bench.presenter->laneCount(), LaneStore::kMaxLanes);
+        QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, QString(LaneStore::kMaxNameLength, u'N'));
+        QCOMPARE(bench.window.laneWidgets().at(0)->view().port, u"/dev/ttyUSB0"_s);
+        QCOMPARE(bench.window.laneWidgets().at(1)->view().port, u"/dev/ttyUSB3"_s);
+        // Shown, never obeyed: the escape sequence is printable text.
+        QCOMPARE(bench.window.laneWidgets().at(1)->view().name, u"Lane\\x1B[2J 3"_s);
+        QVERIFY(!bench.window.addLaneButton->isEnabled());
+    }
+
+    // The stable paths of the adapters come first in the lane editor, each
+    // with the device it stands for; a ttyUSB path that has one is pointed
+    // out, since its number may change.
+    void stablePathsOffered()
+    {
+        QTemporaryDir byId;
+        QVERIFY(byId.isValid());
+        Simulator sim;
+        QVERIFY(sim.start());
+        const QString stable = byId.filePath(u"usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0"_s);
+        QVERIFY(QFile::link(sim.device(), stable));
+        QVERIFY(QFile::link(u"/dev/nonexistent-ttyUSB9"_s, byId.filePath(u"usb-gone-if00-port0"_s)));
+        QFile plain(byId.filePath(u"not-a-link"_s));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+
+        const QList<PortCatalog::StableLink> links = PortCatalog::stableLinks(byId.path());
+        QCOMPARE(links.size(), 1);
+        QCOMPARE(links.constFirst().path, stable);
+        QCOMPARE(links.constFirst().target, sim.device());
+
+        LaneEditor editor;
+        editor.edit(-1, u"Bay 1"_s, sim.device(), {{stable, sim.device(), sim.device()}, {u"COM 1"_s, {}, {}}});
+        QVERIFY(editor.portBox->itemText(0).startsWith(stable));
+        QVERIFY2(editor.hintLabel->text().contains(stable), qPrintable(editor.hintLabel->text()));
+        editor.portBox->setEditText(stable);
+        QVERIFY(!editor.hintLabel->text().contains(sim.device()));
+        editor.reject();
+    }
+
+    // A logout, a closed terminal or Ctrl-C while lanes write: each update
+    // is recorded as interrupted, and the program ends with 128 + the signal.
+    void endedBySignal_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+
+    void endedBySignal()
+    {
+        QFETCH(int, signalNumber);
+        const QString record = m_dir.filePath(u"signal-%1.jsonl"_s.arg(signalNumber));
+        std::vector<std::unique_ptr<Simulator>> sims;
+        QStringList args{u"-platform"_s, u"offscreen"_s, u"--start"_s, u"--record"_s, record, u"--file"_s, imagePath(),
+                         u"--erase-tick-ms"_s, u"2"_s, u"--erase-ticks"_s, u"10"_s, u"--hand-over-ms"_s, u"10"_s};
+        for (int i = 0; i < 2; ++i) {
+            sims.push_back(std::make_unique<Simulator>());
+            QVERIFY(sims.back()->start({u"--ack-delay-ms"_s, u"200"_s}));
+            args += {u"--port"_s, sims.back()->device()};
+        }
+        QProcess station;
+        station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        station.start(programPath(u"desktop/station/wexel-station"_s), args);
+        QVERIFY(station.waitForStarted());
+        // 41 lines at 200 ms: a few seconds of writing to stop in.
+        QTest::qWait(1500);
+        ::kill(pid_t(station.processId()), signalNumber);
+        QTRY_COMPARE_WITH_TIMEOUT(station.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(station.exitCode(), 128 + signalNumber);
+        QCOMPARE(recordsIn(record), (QStringList{u"Lane 1/interrupted/1"_s, u"Lane 2/interrupted/1"_s}));
+    }
+};
+
+WEXEL_REGISTER_TEST(StationWindowTest)
+
+#include "tst_stationwindow.moc"
