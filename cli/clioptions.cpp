@@ -4,22 +4,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-namespace {
-
-// A day: longer waits are typing mistakes, not test set-ups.
-constexpr qint64 kMaxMs = 24 * 60 * 60 * 1000;
-// The instruments' tools counted erase ticks in a signed 16-bit number.
-constexpr qint64 kMaxEraseTicks = 32767;
-// More attempts than this mend nothing that the first ones did not.
-constexpr qint64 kMaxRetries = 100;
-// A lane's link test looks for a unit once a second; tests and simulators
-// may look more often, never in a tight loop.
-constexpr qint64 kMinProbeIntervalMs = 100;
-// The product's timings, named in the help.
-const UpdateSequence::Timings kDefaults;
-
-} // namespace
-
 CliOptions::CliOptions()
     : m_help({u"h"_s, u"help"_s}, u"Show this help, the exit codes included, and exit."_s)
     , m_version(u"version"_s, u"Show the program's version and exit."_s)
@@ -60,41 +44,15 @@ CliOptions::CliOptions()
                      u"Leave a USB serial adapter's latency as it is. By default its driver is asked to pass "
                      "each answer on at once (on Linux: ASYNC_LOW_LATENCY and latency_timer 1 ms) and the old "
                      "setting is given back at the end."_s)
-    , m_eraseTickMs(u"erase-tick-ms"_s,
-                    u"For testing and simulators: the erase wait ticks every N ms (default %1)."_s.arg(
-                        kDefaults.eraseTickInterval.count()),
-                    u"N"_s)
-    , m_eraseTicks(u"erase-ticks"_s,
-                   u"For testing and simulators: the erase is acknowledged on tick N (default %1)."_s.arg(
-                       kDefaults.eraseTickCount),
-                   u"N"_s)
-    , m_handOverMs(u"hand-over-ms"_s,
-                   u"For testing and simulators: N ms between the acknowledged erase and the first line "
-                   "(default %1)."_s.arg(kDefaults.handOverDelay.count()),
-                   u"N"_s)
-    , m_readTimeoutMs(u"read-timeout-ms"_s,
-                      u"For testing and simulators: wait N ms for each answer of the instrument "
-                      "(default %1)."_s.arg(SerialLink::kDefaultReadTimeout.count()),
-                      u"N"_s)
-    , m_watch(u"watch"_s,
-              u"Update units as they arrive, on every --port, until Ctrl-C: wait for a unit (its port exists, "
-              "opens and answers the link test \"ARC*\", asked at most once a second), update it, report "
-              "PASS or FAIL, wait until it is gone (its port vanishes or the link test stays unanswered "
-              "for --gone-after-ms), then wait for the next. A unit is never updated twice in a row "
-              "without having gone."_s)
-    , m_retries(u"retries"_s,
-                u"Update a unit again, from the erase, up to N times when an attempt failed in a way another "
-                "can mend: no answer, a refused or unanswered line, a garbled answer, a hang-up with the port "
-                "back within 3 s. A refused image, a missing or busy port, a refused erase or Ctrl-C are never "
-                "retried. Each attempt is a record of its own (attempt, of). Default 0."_s,
-                u"N"_s)
-    , m_goneAfterMs(u"gone-after-ms"_s,
-                    u"With --watch: a unit whose link test stays unanswered N ms has gone (default 3000)."_s,
-                    u"N"_s)
-    , m_probeIntervalMs(u"probe-interval-ms"_s,
-                        u"For testing and simulators, with --watch: look for a unit every N ms (default 1000, "
-                        "at least 100)."_s,
-                        u"N"_s)
+    , m_lane(u"Update units as they arrive, on every --port, until Ctrl-C: wait for a unit (its port exists, "
+             "opens and answers the link test \"ARC*\", asked at most once a second), update it, report "
+             "PASS or FAIL, wait until it is gone (its port vanishes or the link test stays unanswered "
+             "for --gone-after-ms), then wait for the next. A unit is never updated twice in a row "
+             "without having gone."_s,
+             u"Update a unit again, from the erase, up to N times when an attempt failed in a way another "
+             "can mend: no answer, a refused or unanswered line, a garbled answer, a hang-up with the port "
+             "back within 3 s. A refused image, a missing or busy port, a refused erase or Ctrl-C are never "
+             "retried. Each attempt is a record of its own (attempt, of). Default 0."_s)
 {
     m_parser.setApplicationDescription(
         u"Replaces the firmware of a Wexel test instrument over a serial port: erase, wait, then "
@@ -102,8 +60,8 @@ CliOptions::CliOptions()
         "\"Upload firmware\" button, without a window."_s);
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addOptions({m_help, m_version, m_port, m_testLink, m_listPorts, m_check, m_output, m_record, m_quiet,
-                         m_json, m_verbose, m_noLowLatency, m_watch, m_retries, m_goneAfterMs, m_eraseTickMs,
-                         m_eraseTicks, m_handOverMs, m_readTimeoutMs, m_probeIntervalMs});
+                         m_json, m_verbose, m_noLowLatency});
+    m_parser.addOptions(m_lane.options());
     m_parser.addPositionalArgument(u"FILE"_s,
                                    u"The firmware image: a text file of address lines (@F000), data lines "
                                    "(31 40 00 24) and the end line q, or Intel HEX, or Motorola "
@@ -129,24 +87,6 @@ Exit status:
     return text;
 }
 
-bool CliOptions::readNumber(const QCommandLineOption &option, qint64 min, qint64 max, qint64 *value)
-{
-    if (!m_parser.isSet(option))
-        return true;
-    bool ok = false;
-    const QString text = m_parser.value(option);
-    const qint64 n = text.trimmed().toLongLong(&ok);
-    if (!ok || n < min || n > max) {
-        m_error = u"--%1: not a number from %2 to %3: %4"_s.arg(option.names().constFirst())
-                      .arg(min)
-                      .arg(max)
-                      .arg(text);
-        return false;
-    }
-    *value = n;
-    return true;
-}
-
 bool CliOptions::parse(const QStringList &arguments)
 {
     m_error.clear();
@@ -170,27 +110,8 @@ bool CliOptions::parse(const QStringList &arguments)
     verbose = m_parser.isSet(m_verbose);
     lowLatency = !m_parser.isSet(m_noLowLatency);
 
-    qint64 tickMs = timings.eraseTickInterval.count();
-    qint64 ticks = timings.eraseTickCount;
-    qint64 handOverMs = timings.handOverDelay.count();
-    qint64 readMs = readTimeout.count();
-    qint64 retryCount = retries;
-    qint64 probeMs = probeInterval.count();
-    qint64 goneMs = goneAfter.count();
-    if (!readNumber(m_eraseTickMs, 0, kMaxMs, &tickMs) || !readNumber(m_eraseTicks, 1, kMaxEraseTicks, &ticks)
-        || !readNumber(m_handOverMs, 0, kMaxMs, &handOverMs) || !readNumber(m_readTimeoutMs, 1, kMaxMs, &readMs)
-        || !readNumber(m_retries, 0, kMaxRetries, &retryCount)
-        || !readNumber(m_probeIntervalMs, kMinProbeIntervalMs, kMaxMs, &probeMs)
-        || !readNumber(m_goneAfterMs, 1, kMaxMs, &goneMs))
+    if (!m_lane.read(m_parser, &lane, &m_error))
         return false;
-    watch = m_parser.isSet(m_watch);
-    retries = int(retryCount);
-    probeInterval = std::chrono::milliseconds(probeMs);
-    goneAfter = std::chrono::milliseconds(goneMs);
-    timings.eraseTickInterval = std::chrono::milliseconds(tickMs);
-    timings.eraseTickCount = int(ticks);
-    timings.handOverDelay = std::chrono::milliseconds(handOverMs);
-    readTimeout = std::chrono::milliseconds(readMs);
 
     const QStringList positional = m_parser.positionalArguments();
     const bool testLink = m_parser.isSet(m_testLink);
@@ -205,7 +126,7 @@ bool CliOptions::parse(const QStringList &arguments)
         m_error = u"%1 takes no FILE: %2"_s.arg(modeOption, positional.constFirst());
         return false;
     }
-    if ((testLink || listPorts || check) && (watch || m_parser.isSet(m_retries))) {
+    if ((testLink || listPorts || check) && m_lane.updatesAsked(m_parser)) {
         m_error = u"%1 updates nothing: --watch and --retries do not go with it"_s.arg(modeOption);
         return false;
     }

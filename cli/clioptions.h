@@ -1,13 +1,11 @@
 #pragma once
 
-#include "core/link/seriallink.h"
-#include "core/update/updatesequence.h"
+#include "core/update/lane.h"
+#include "core/update/laneoptions.h"
 
 #include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
-
-#include <chrono>
 
 // The command line of wexel-update-cli: what to do (update, link test, port
 // list), on which port, with which file, and how to report. The timing
@@ -35,23 +33,15 @@ public:
     QString fileName;
     QString outputFile;  // --check --output: where the text image goes
     QString recordFile;
-    UpdateSequence::Timings timings;
-    std::chrono::milliseconds readTimeout = SerialLink::kDefaultReadTimeout;
+    // The waits, watch mode and the retries: what each instrument's lane runs with.
+    Lane::Settings lane;
     bool quiet = false;
     bool json = false;
     // Ask a USB serial adapter for low latency (--no-low-latency: leave it).
     bool lowLatency = true;
     bool verbose = false;
-    // Units updated as they arrive, and attempts after a failure another
-    // attempt can mend.
-    bool watch = false;
-    int retries = 0;
-    std::chrono::milliseconds probeInterval{1000};
-    std::chrono::milliseconds goneAfter{3000};
 
 private:
-    bool readNumber(const QCommandLineOption &option, qint64 min, qint64 max, qint64 *value);
-
     QCommandLineParser m_parser;
     QCommandLineOption m_help;
     QCommandLineOption m_version;
@@ -65,13 +55,6 @@ private:
     QCommandLineOption m_json;
     QCommandLineOption m_verbose;
     QCommandLineOption m_noLowLatency;
-    QCommandLineOption m_eraseTickMs;
-    QCommandLineOption m_eraseTicks;
-    QCommandLineOption m_handOverMs;
-    QCommandLineOption m_readTimeoutMs;
-    QCommandLineOption m_watch;
-    QCommandLineOption m_retries;
-    QCommandLineOption m_goneAfterMs;
-    QCommandLineOption m_probeIntervalMs;
+    LaneOptions m_lane;
     QString m_error;
 };

@@ -15,7 +15,7 @@ LinkTestCommand::LinkTestCommand(const CliOptions &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
 {
-    m_link.setReadTimeout(options.readTimeout);
+    m_link.setReadTimeout(options.lane.readTimeout);
     new LowLatencyReporter(&m_link, options, this);
     connect(&m_test, &LinkTest::finished, this, &LinkTestCommand::handleFinished);
 }

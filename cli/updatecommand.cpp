@@ -32,16 +32,9 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
 {
-    Lane::Settings settings;
-    settings.retries = options.retries;
-    settings.watch = options.watch;
-    settings.probeInterval = options.probeInterval;
-    settings.goneAfter = options.goneAfter;
-    settings.readTimeout = options.readTimeout;
-    settings.timings = options.timings;
     for (const QString &port : options.portTexts) {
         auto unit = std::make_unique<Unit>(port);
-        unit->lane.setSettings(settings);
+        unit->lane.setSettings(options.lane);
         new LowLatencyReporter(&unit->lane.link(), options, this);
         m_units.push_back(std::move(unit));
     }
@@ -49,7 +42,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         OutputChannel &err = OutputChannel::standardError();
         // Watching, lanes report arrivals and departures in lines of their
         // own: rows redrawn in place would be torn by them.
-        const auto style = err.isTerminal() && !options.watch ? ProgressReporter::Style::Terminal
+        const auto style = err.isTerminal() && !options.lane.watch ? ProgressReporter::Style::Terminal
                                                                : ProgressReporter::Style::Log;
         m_progress = new ProgressReporter(err, style, this);
         for (const auto &unit : m_units)
@@ -63,7 +56,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         if (!result.problem.refused() && !result.image.summary().endLine)
             printError(u"warning: %1 has no end line (q): every line will be sent, and the update ends after "
                        "the last\n"_s.arg(printableText(m_options.fileName)));
-        if (m_options.watch)
+        if (m_options.lane.watch)
             handleImageForWatching(result);
     });
     for (const auto &unit : m_units) {
@@ -91,7 +84,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
                 [this, u](const UpdateOutcome &outcome, int attempt, int of) { reportAttempt(*u, outcome, attempt, of); });
         connect(&unit->lane, &Lane::unitFinished, this,
                 [this, u](const UpdateOutcome &outcome) { handleFinished(*u, outcome); });
-        if (options.watch) {
+        if (options.lane.watch) {
             connect(&unit->lane, &Lane::stateChanged, this, [this, u](Lane::State state) { reportLaneState(*u, state); });
             connect(&unit->lane, &Lane::finished, this, [this] {
                 if (m_interrupted && std::none_of(m_units.begin(), m_units.end(),
@@ -159,7 +152,7 @@ void UpdateCommand::start()
     // Read and checked once, off the event loop, before any instrument is
     // touched. Watching, the lanes start once it has been read; otherwise
     // each may end at once (no port), so all are made before any starts.
-    if (!m_options.watch) {
+    if (!m_options.lane.watch) {
         for (const auto &unit : m_units)
             unit->lane.start(m_loader, m_options.fileName);
     }
@@ -197,7 +190,7 @@ void UpdateCommand::interrupt()
     if (!m_started)
         return;  // start() comes from the event loop and sees it
     m_loader.cancel();
-    if (m_options.watch && !m_watching) {
+    if (m_options.lane.watch && !m_watching) {
         // Stopped while the image was read: no unit was touched.
         m_finished = true;
         printError(u"Watching stopped before the image was read: no unit was touched\n"_s);
@@ -216,7 +209,7 @@ void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int 
     // The last attempt is the unit's result, reported by handleFinished().
     if (outcome.succeeded() || attempt >= of || m_interrupted || !Lane::mayRetry(outcome))
         return;
-    const QString port = several() || m_options.watch ? printableText(unit.port) + u": "_s : QString();
+    const QString port = several() || m_options.lane.watch ? printableText(unit.port) + u": "_s : QString();
     printError(port + u"attempt %1 of %2 failed, trying again from the erase: "_s.arg(attempt).arg(of)
                + textWithCauses(outcome.message.prompt, outcome.causes()));
     if (unit.json) {

@@ -12,16 +12,6 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr auto kProgram = "wexel-station"_L1;
-// A day: longer waits are typing mistakes, not test set-ups.
-constexpr qint64 kMaxMs = 24 * 60 * 60 * 1000;
-// The instruments' tools counted erase ticks in a signed 16-bit number.
-constexpr qint64 kMaxEraseTicks = 32767;
-// More attempts than this mend nothing that the first ones did not.
-constexpr qint64 kMaxRetries = 100;
-// A lane looks for a unit once a second; tests may look more often, never
-// in a tight loop.
-constexpr qint64 kMinProbeIntervalMs = 100;
-const UpdateSequence::Timings kDefaults;
 
 // QApplication takes Qt's own options out of the arguments (-platform,
 // -style, -display ...): one dash and a word, which our parser would read
@@ -52,13 +42,10 @@ StationOptions::StationOptions()
                      u"Refuse any image whose SHA-256 is not HEX (64 hexadecimal digits, as sha256sum prints "
                      "it), before anything is sent. The window's \"Released SHA-256\" field starts with it."_s,
                      u"HEX"_s)
-    , m_watch(u"watch"_s,
-              u"Start with \"Watch\" on: each lane updates every unit that arrives on its port, once, until "
-              "Stop."_s)
-    , m_retries(u"retries"_s,
-                u"Start with \"Retries\" at N: a lane updates a unit again, from the erase, up to N times when "
-                "an attempt failed in a way another can mend (as wexel-update-cli --retries). Default 0."_s,
-                u"N"_s)
+    , m_lane(u"Start with \"Watch\" on: each lane updates every unit that arrives on its port, once, until "
+              "Stop."_s,
+             u"Start with \"Retries\" at N: a lane updates a unit again, from the erase, up to N times when "
+             "an attempt failed in a way another can mend (as wexel-update-cli --retries). Default 0."_s)
     , m_start(u"start"_s, u"Start every lane once the image has been read, as Return does."_s)
     , m_exitWhenDone(u"exit-when-done"_s,
                      u"For scripts and benchmarks: end the program once every lane has come to rest after a "
@@ -69,37 +56,13 @@ StationOptions::StationOptions()
               "the time from the first start until every lane came to rest; and each lane's redraws, in all "
               "and the most within one second."_s,
               u"FILE"_s)
-    , m_eraseTickMs(u"erase-tick-ms"_s,
-                    u"For testing and simulators: the erase wait ticks every N ms (default %1)."_s.arg(
-                        kDefaults.eraseTickInterval.count()),
-                    u"N"_s)
-    , m_eraseTicks(u"erase-ticks"_s,
-                   u"For testing and simulators: the erase is acknowledged on tick N (default %1)."_s.arg(
-                       kDefaults.eraseTickCount),
-                   u"N"_s)
-    , m_handOverMs(u"hand-over-ms"_s,
-                   u"For testing and simulators: N ms between the acknowledged erase and the first line "
-                   "(default %1)."_s.arg(kDefaults.handOverDelay.count()),
-                   u"N"_s)
-    , m_readTimeoutMs(u"read-timeout-ms"_s,
-                      u"For testing and simulators: wait N ms for each answer of the instrument "
-                      "(default %1)."_s.arg(SerialLink::kDefaultReadTimeout.count()),
-                      u"N"_s)
-    , m_probeIntervalMs(u"probe-interval-ms"_s,
-                        u"For testing and simulators, with Watch: look for a unit every N ms (default 1000, at "
-                        "least 100)."_s,
-                        u"N"_s)
-    , m_goneAfterMs(u"gone-after-ms"_s,
-                    u"With Watch: a unit whose link test stays unanswered N ms has gone (default 3000)."_s,
-                    u"N"_s)
 {
     m_parser.setApplicationDescription(
         u"The production station: one lane per serial port, each updating the firmware of the test "
         "instrument on it with the one image chosen for all, started together (Return), retried when they "
         "failed (Ctrl+R), stopped (Escape), or updating units as they arrive (Watch)."_s);
-    m_parser.addOptions({m_port, m_file, m_record, m_expectSha256, m_watch, m_retries, m_start, m_exitWhenDone,
-                         m_stats, m_eraseTickMs, m_eraseTicks, m_handOverMs, m_readTimeoutMs, m_probeIntervalMs,
-                         m_goneAfterMs});
+    m_parser.addOptions({m_port, m_file, m_record, m_expectSha256, m_start, m_exitWhenDone, m_stats});
+    m_parser.addOptions(m_lane.options());
 }
 
 std::optional<int> StationOptions::answerBeforeStart(int argc, const char *const *argv)
@@ -158,49 +121,11 @@ void StationOptions::process(const QCoreApplication &app)
     }
 }
 
-bool StationOptions::readNumber(const QCommandLineOption &option, qint64 min, qint64 max, qint64 *value)
-{
-    if (!m_parser.isSet(option))
-        return true;
-    bool ok = false;
-    const QString text = m_parser.value(option);
-    const qint64 n = text.trimmed().toLongLong(&ok);
-    if (!ok || n < min || n > max) {
-        m_error = u"--%1: not a number from %2 to %3: %4"_s.arg(option.names().constFirst())
-                      .arg(min)
-                      .arg(max)
-                      .arg(text.left(40));
-        return false;
-    }
-    *value = n;
-    return true;
-}
-
 bool StationOptions::check()
 {
-    Lane::Settings s;
-    qint64 tickMs = s.timings.eraseTickInterval.count();
-    qint64 ticks = s.timings.eraseTickCount;
-    qint64 handOverMs = s.timings.handOverDelay.count();
-    qint64 readMs = s.readTimeout.count();
-    qint64 probeMs = s.probeInterval.count();
-    qint64 goneMs = s.goneAfter.count();
-    qint64 retries = 0;
-    if (!readNumber(m_eraseTickMs, 1, kMaxMs, &tickMs) || !readNumber(m_eraseTicks, 1, kMaxEraseTicks, &ticks)
-        || !readNumber(m_handOverMs, 0, kMaxMs, &handOverMs) || !readNumber(m_readTimeoutMs, 1, kMaxMs, &readMs)
-        || !readNumber(m_probeIntervalMs, kMinProbeIntervalMs, kMaxMs, &probeMs)
-        || !readNumber(m_goneAfterMs, 1, kMaxMs, &goneMs) || !readNumber(m_retries, 0, kMaxRetries, &retries))
+    m_settings = {};
+    if (!m_lane.read(m_parser, &m_settings, &m_error))
         return false;
-    s.timings.eraseTickInterval = std::chrono::milliseconds(tickMs);
-    s.timings.eraseTickCount = int(ticks);
-    s.timings.handOverDelay = std::chrono::milliseconds(handOverMs);
-    s.readTimeout = std::chrono::milliseconds(readMs);
-    s.probeInterval = std::chrono::milliseconds(probeMs);
-    s.goneAfter = std::chrono::milliseconds(goneMs);
-    s.retries = int(retries);
-    s.watch = m_parser.isSet(m_watch);
-    m_settings = s;
-
     const QStringList ports = m_parser.values(m_port);
     if (ports.size() > LaneStore::kMaxLanes) {
         m_error = u"--port: at most %1 lanes, %2 given"_s.arg(LaneStore::kMaxLanes).arg(ports.size());

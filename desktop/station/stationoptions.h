@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/update/lane.h"
+#include "core/update/laneoptions.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -41,7 +42,6 @@ private:
     // Checks what the parser cannot: numbers, the hash, the ports. False
     // with m_error set.
     bool check();
-    bool readNumber(const QCommandLineOption &option, qint64 min, qint64 max, qint64 *value);
 
     QCommandLineParser m_parser;
     QCommandLineOption m_help;
@@ -50,17 +50,10 @@ private:
     QCommandLineOption m_file;
     QCommandLineOption m_record;
     QCommandLineOption m_expectSha256;
-    QCommandLineOption m_watch;
-    QCommandLineOption m_retries;
+    LaneOptions m_lane;
     QCommandLineOption m_start;
     QCommandLineOption m_exitWhenDone;
     QCommandLineOption m_stats;
-    QCommandLineOption m_eraseTickMs;
-    QCommandLineOption m_eraseTicks;
-    QCommandLineOption m_handOverMs;
-    QCommandLineOption m_readTimeoutMs;
-    QCommandLineOption m_probeIntervalMs;
-    QCommandLineOption m_goneAfterMs;
     Lane::Settings m_settings;
     QString m_error;
 };

@@ -1,5 +1,6 @@
 #include "desktop/station/stationwindow.h"
 
+#include "core/update/laneoptions.h"
 #include "desktop/panels/filedialog.h"
 #include "desktop/station/lanewidget.h"
 #include "desktop/station/stationpresenter.h"
@@ -31,8 +32,6 @@ namespace {
 constexpr int kLaneMinWidth = 300;
 // What an operator may paste: a hash, or a line of sha256sum with its file name.
 constexpr int kExpectedShaMaxLength = 300;
-// More attempts than this mend nothing that the first ones did not (as --retries).
-constexpr int kMaxRetries = 100;
 
 QLabel *counterLabel(QWidget *parent, const QString &name)
 {
@@ -159,7 +158,7 @@ QWidget *StationWindow::buildControls()
     stopButton = new QPushButton(tr("Stop (Esc)"), bar);
     watchBox = new QCheckBox(tr("Watch: update units as they arrive"), bar);
     retriesBox = new QSpinBox(bar);
-    retriesBox->setRange(0, kMaxRetries);
+    retriesBox->setRange(0, LaneOptions::kMaxRetries);
     retriesBox->setPrefix(tr("Retries: "));
     addLaneButton = new QPushButton(tr("Add lane..."), bar);
     for (QWidget *w : std::initializer_list<QWidget *>{startButton, retryButton, stopButton})
