@@ -1,23 +1,12 @@
 #include "desktop/shelloptions.h"
 
-#include <QStringList>
-
-#include <cstdio>
-#include <cstdlib>
+#include "desktop/widgets/earlyanswer.h"
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
 constexpr auto kProgram = "wexel-update"_L1;
-
-// QApplication takes Qt's own options out of the arguments (-platform,
-// -style, -reverse, -display ...). All are written as one dash and a word,
-// which our parser would read as a row of unknown one-letter options.
-bool mayBeQtOption(const QString &argument)
-{
-    return argument.size() > 2 && argument.startsWith(u'-') && argument.at(1) != u'-';
-}
 
 } // namespace
 
@@ -39,36 +28,7 @@ ShellOptions::ShellOptions()
 
 std::optional<int> ShellOptions::answerBeforeStart(int argc, const char *const *argv)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments += QString::fromLocal8Bit(argv[i]);
-    if (!m_parser.parse(arguments)) {
-        // A mistake that could be one of Qt's options is left to QApplication
-        // and process(), which then see the arguments as they always did.
-        QStringList withoutQtOptions = arguments;
-        withoutQtOptions.removeIf(mayBeQtOption);
-        if (m_parser.parse(withoutQtOptions))
-            return std::nullopt;
-        std::fprintf(stderr, "%s: %s\n", kProgram.data(), qPrintable(m_parser.errorText()));
-        return EXIT_FAILURE;
-    }
-    // The help with Qt's options lists what QApplication takes, so it needs one.
-    if (m_parser.isSet(u"help-all"_s))
-        return std::nullopt;
-    if (m_parser.isSet(m_help)) {
-        QString text = m_parser.helpText();
-        // The parser names the program by the path it was started with.
-        const qsizetype usageEnd = text.indexOf(u" [options]"_s);
-        if (text.startsWith(u"Usage: "_s) && usageEnd > 0)
-            text.replace(0, usageEnd, u"Usage: "_s + kProgram);
-        std::fputs(qPrintable(text), stdout);
-        return EXIT_SUCCESS;
-    }
-    if (m_parser.isSet(m_version)) {
-        std::printf("%s %s\n", kProgram.data(), WEXEL_VERSION);
-        return EXIT_SUCCESS;
-    }
-    return std::nullopt;
+    return ::answerBeforeStart(m_parser, kProgram, argc, argv);
 }
 
 void ShellOptions::process(const QCoreApplication &app)

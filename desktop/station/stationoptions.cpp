@@ -2,6 +2,7 @@
 
 #include "desktop/station/lanestore.h"
 #include "desktop/station/sha256text.h"
+#include "desktop/widgets/earlyanswer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,14 +13,6 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr auto kProgram = "wexel-station"_L1;
-
-// QApplication takes Qt's own options out of the arguments (-platform,
-// -style, -display ...): one dash and a word, which our parser would read
-// as a row of unknown one-letter options.
-bool mayBeQtOption(const QString &argument)
-{
-    return argument.size() > 2 && argument.startsWith(u'-') && argument.at(1) != u'-';
-}
 
 } // namespace
 
@@ -67,28 +60,7 @@ StationOptions::StationOptions()
 
 std::optional<int> StationOptions::answerBeforeStart(int argc, const char *const *argv)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments += QString::fromLocal8Bit(argv[i]);
-    if (!m_parser.parse(arguments)) {
-        // A mistake that could be one of Qt's options is left to
-        // QApplication and process(), which then see the arguments whole.
-        QStringList withoutQtOptions = arguments;
-        withoutQtOptions.removeIf(mayBeQtOption);
-        if (!m_parser.parse(withoutQtOptions)) {
-            std::fprintf(stderr, "%s: %s\n", kProgram.data(), qPrintable(m_parser.errorText()));
-            return EXIT_FAILURE;
-        }
-    }
-    if (m_parser.isSet(u"help-all"_s))
-        return std::nullopt;
-    if (m_parser.isSet(m_help)) {
-        QString text = m_parser.helpText();
-        // The parser names the program by the path it was started with.
-        const qsizetype usageEnd = text.indexOf(u" [options]"_s);
-        if (text.startsWith(u"Usage: "_s) && usageEnd > 0)
-            text.replace(0, usageEnd, u"Usage: "_s + kProgram);
-        text += uR"(
+    if (const std::optional<int> status = ::answerBeforeStart(m_parser, kProgram, argc, argv, uR"(
 Keys: Return starts every lane that is not running; Ctrl+R starts again the
 lanes whose unit failed; Escape stops every lane where it stands; Ctrl+O
 chooses the image. A lane's own button, or its context menu, starts or stops
@@ -96,14 +68,10 @@ it alone; double-click a lane to change its name or port.
 
 SIGTERM, SIGHUP or SIGINT stop every lane where it stands, record each
 running update as interrupted and end the program with 128 + the signal.
-)"_s;
-        std::fputs(qPrintable(text), stdout);
-        return EXIT_SUCCESS;
-    }
-    if (m_parser.isSet(m_version)) {
-        std::printf("%s %s\n", kProgram.data(), WEXEL_VERSION);
-        return EXIT_SUCCESS;
-    }
+)"_s))
+        return status;
+    if (m_parser.isSet(u"help-all"_s))
+        return std::nullopt;
     if (!check()) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram.data(), qPrintable(m_error), kProgram.data());
         return EXIT_FAILURE;
