@@ -6,6 +6,7 @@
 // malformed or drop must have been refused, at that line or before.
 #include "core/firmware/firmwareimage.h"
 #include "core/firmware/firmwareline.h"
+#include "core/firmware/imageformat.h"
 #include "core/firmware/linegrammar.h"
 #include "core/firmware/linereader.h"
 #include "fuzzcheck.h"
@@ -76,6 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     fuzzCheck(file.open(QIODevice::ReadOnly), "a buffer opens");
     ImageProblem problem;
     const FirmwareImage image = FirmwareImage::read(&file, data.size(), &problem);
+    // Intel HEX and S-records are sent as lines made from their records, not
+    // as the file's own lines; fuzz_intelhex and fuzz_srecord hold those.
+    const ImageFormat::Kind format = problem.refused() ? problem.format : image.summary().format;
+    if (format != ImageFormat::Kind::Text)
+        return 0;
 
     // The instrument: every line the update would send, in order.
     QList<QByteArray> raw;
