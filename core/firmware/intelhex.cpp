@@ -23,14 +23,6 @@ enum RecordType : quint8 {
     StartLinearAddress = 0x05,
 };
 
-quint32 bigEndian(QByteArrayView bytes)
-{
-    quint32 value = 0;
-    for (const char b : bytes)
-        value = (value << 8) | quint8(b);
-    return value;
-}
-
 } // namespace
 
 IntelHexReader::IntelHexReader()

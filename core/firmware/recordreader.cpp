@@ -67,6 +67,14 @@ void RecordReader::describeTo(ImageSummary &summary) const
     summary.startAddressLine = m_startAddressLine;
 }
 
+quint64 RecordReader::bigEndian(QByteArrayView bytes)
+{
+    quint64 value = 0;
+    for (const char b : bytes)
+        value = (value << 8) | quint8(b);
+    return value;
+}
+
 bool RecordReader::decode(QByteArrayView digits, qsizetype offset)
 {
     // A last odd digit gets a byte of its own, refused once every digit is known to be one.

@@ -63,6 +63,8 @@ protected:
     // `offset` in the line, into m_bytes: the record's bytes. False, refused,
     // on a character that is no digit or an odd count of digits.
     bool decode(QByteArrayView digits, qsizetype offset);
+    // A record's address or count: its bytes, most significant first.
+    static quint64 bigEndian(QByteArrayView bytes);
     // Data of the current record from `address` on, into the map.
     bool addData(quint64 address, QByteArrayView bytes);
     // An end record: nothing but blank lines may follow it.

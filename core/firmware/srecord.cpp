@@ -31,14 +31,6 @@ Use useOf(int type)
     }
 }
 
-quint64 bigEndian(QByteArrayView bytes)
-{
-    quint64 value = 0;
-    for (const char b : bytes)
-        value = (value << 8) | quint8(b);
-    return value;
-}
-
 } // namespace
 
 SRecordReader::SRecordReader()
