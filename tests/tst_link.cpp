@@ -295,9 +295,11 @@ void SerialLinkTest::repliesAreFramedAtTheStar()
     QSignalSpy failed(&link, &SerialLink::readFailed);
     QByteArray dropped;
     qint64 droppedCount = 0;
-    connect(&link, &SerialLink::bytesDiscarded, this, [&](const QByteArray &start, qint64 count) {
+    qint64 droppedReplies = 0;
+    connect(&link, &SerialLink::bytesDiscarded, this, [&](const QByteArray &start, qint64 count, qint64 replies) {
         dropped += start;
         droppedCount += count;
+        droppedReplies += replies;
     });
 
     link.read();
@@ -314,6 +316,8 @@ void SerialLinkTest::repliesAreFramedAtTheStar()
     QVERIFY(link.writeCommand("NEXT"));
     QCOMPARE(dropped, discarded);
     QCOMPARE(droppedCount, discarded.size());
+    // Each '*' among them closed a reply that answered no command.
+    QCOMPARE(droppedReplies, discarded.count('*'));
     link.setReadTimeout(kShortRead);
     link.read();
     QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -31,13 +32,13 @@ public:
     void append(QByteArrayView bytes)
     {
         if (m_overflowed) {
-            m_dropped += bytes.size();
+            drop(bytes);
             return;
         }
         const qsizetype room = m_limit - m_buffer.size();
         if (bytes.size() > room) {
             m_buffer.append(bytes.data(), room);
-            m_dropped += bytes.size() - room;
+            drop(bytes.sliced(room));
             m_overflowed = true;
             return;
         }
@@ -64,17 +65,29 @@ public:
     // Bytes that came and are neither handed out nor cleared: those kept
     // and those dropped after an overflow.
     qint64 pending() const { return m_buffer.size() + m_dropped; }
+    // End-of-read characters among those bytes: each one closed a reply.
+    qint64 pendingEnds() const { return m_buffer.count(m_end) + m_droppedEnds; }
     void clear()
     {
         m_buffer.clear();
         m_overflowed = false;
         m_dropped = 0;
+        m_droppedEnds = 0;
     }
 
 private:
+    // Dropped bytes are not kept, but whether they closed replies is: a
+    // reply lost in a flood still answered some command.
+    void drop(QByteArrayView bytes)
+    {
+        m_dropped += bytes.size();
+        m_droppedEnds += std::count(bytes.begin(), bytes.end(), m_end);
+    }
+
     char m_end;
     qsizetype m_limit;
     QByteArray m_buffer;
     bool m_overflowed = false;
     qint64 m_dropped = 0;
+    qint64 m_droppedEnds = 0;
 };

@@ -273,16 +273,17 @@ void SerialLink::discardPending()
     if (m_nothingPending)
         return;
     m_nothingPending = true;
+    qint64 replies = m_received.pendingEnds();
     QByteArray start = m_received.takeAll();
     qint64 count = m_received.pending() + start.size();
     m_received.clear();
-    const auto keep = [&start](QByteArrayView bytes) {
+    const auto take = [&](QByteArrayView bytes) {
+        count += bytes.size();
+        replies += std::count(bytes.begin(), bytes.end(), kEndOfRead);
         start.append(bytes.first(std::min<qsizetype>(bytes.size(), ReplyFramer::kDefaultLimit - start.size())));
     };
     if (m_port.isOpen()) {
-        const QByteArray buffered = m_port.readAll();
-        count += buffered.size();
-        keep(buffered);
+        take(m_port.readAll());
 #ifdef Q_OS_UNIX
         // Bytes the operating system holds and Qt has not read yet came
         // before the command too.
@@ -294,18 +295,20 @@ void SerialLink::discardPending()
                 continue;
             if (got <= 0)
                 break;
-            count += got;
             taken += got;
-            keep(QByteArrayView(chunk, qsizetype(got)));
+            take(QByteArrayView(chunk, qsizetype(got)));
             if (taken >= kMaxDiscardRead) {
+                // What is flushed unseen may hold replies: a flood this
+                // long is not line noise, and is not taken for it.
                 ::tcflush(m_port.handle(), TCIFLUSH);
+                replies = std::max<qint64>(replies, 1);
                 break;
             }
         }
 #endif
     }
     if (count > 0)
-        emit bytesDiscarded(start, count);
+        emit bytesDiscarded(start, count, replies);
 }
 
 void SerialLink::cancelRead()
@@ -359,7 +362,7 @@ void SerialLink::deliverIfComplete()
     // What came after the '*' in the same read answers nothing.
     if (!m_received.isEmpty()) {
         const QByteArray rest = m_received.takeAll();
-        emit bytesDiscarded(rest, rest.size());
+        emit bytesDiscarded(rest, rest.size(), rest.count(kEndOfRead));
     }
     emit replyReceived(*reply);
 }

@@ -106,8 +106,10 @@ signals:
     // A pending read was dropped because the link was reconfigured or closed.
     void readCancelled();
     // Bytes that answered no command: left after a reply, or come since it.
-    // `start` holds at most the framer's limit of them; `count` is how many came.
-    void bytesDiscarded(const QByteArray &start, qint64 count);
+    // `start` holds at most the framer's limit of them; `count` is how many
+    // came; `replies` how many '*' were among them, each a whole reply that
+    // answered nothing (1 also when a flood was flushed unseen).
+    void bytesDiscarded(const QByteArray &start, qint64 count, qint64 replies);
     // The port failed while open (hang-up, write error); it is closed already.
     // Reported once per failure, also when no read is pending.
     void linkFailed();
