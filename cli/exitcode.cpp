@@ -21,6 +21,7 @@ int forOutcome(UpdateOutcome::Kind kind)
         return kEraseFailed;
     case Kind::WriteRefused:
     case Kind::WriteFailed:
+    case Kind::OutOfStep:
         return kWriteFailed;
     case Kind::Interrupted:
         return kInterrupted;

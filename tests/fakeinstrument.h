@@ -27,6 +27,10 @@ public:
     QByteArray arcReply = QByteArrayLiteral("SIM-1*");
     int arcDelayMs = 0;            // time before the link test's answer
     int linesSinceKill = 0;
+    int ackDelayMs = 0;            // instrument time before each line's answer
+    // A spare "*" this many ms after the answer to a line (1-based after
+    // KILL; 0: the erase).
+    QMap<int, int> spareAfterLine;
 
     FakeInstrument()
     {
@@ -60,6 +64,8 @@ private:
             return later(arcDelayMs, arcReply);
         if (command == "KILL") {
             linesSinceKill = 0;
+            if (spareAfterLine.contains(0) && erase == Erase::Acknowledge)
+                later(eraseDelayMs + spareAfterLine.value(0), QByteArrayLiteral("*"));
             switch (erase) {
             case Erase::Acknowledge:
                 if (!eraseReplyPieces.isEmpty()) {
@@ -81,20 +87,27 @@ private:
             return hangUp();
         if (linesSinceKill == silentLine)
             return;
+        later(ackDelayMs, lineAnswer(command));
+        if (spareAfterLine.contains(linesSinceKill))
+            later(ackDelayMs + spareAfterLine.value(linesSinceKill), QByteArrayLiteral("*"));
+    }
+    QByteArray lineAnswer(const QByteArray &command) const
+    {
         if (linesSinceKill == refuseLine)
-            return send(QByteArrayLiteral("NG*"));
+            return QByteArrayLiteral("NG*");
         if (lineReplies.contains(linesSinceKill))
-            return send(lineReplies.value(linesSinceKill));
+            return lineReplies.value(linesSinceKill);
         if (linesSinceKill == garbageLine)
-            return send(QByteArrayLiteral("\x15?#"));
+            return QByteArrayLiteral("\x15?#");
         if (command == "q" || command == "Q")
-            return send(endReply);
-        send(QByteArrayLiteral("*"));
+            return endReply;
+        return QByteArrayLiteral("*");
     }
     void later(int ms, const QByteArray &bytes)
     {
         if (ms <= 0)
             return send(bytes);
-        QTimer::singleShot(ms, this, [this, bytes] { send(bytes); });
+        // Precise: a coarse timer may join two answers a few ms apart into one write.
+        QTimer::singleShot(ms, Qt::PreciseTimer, this, [this, bytes] { send(bytes); });
     }
 };

@@ -188,9 +188,10 @@ QList<Row> makeRows()
         {.name = "refused at the last line", .file = lines(20), .faults = {u"--refuse-line"_s, u"20"_s},
          .exits = {5}, .message = kWriteError, .cause = "19 lines were acknowledged before it",
          .linesReceived = 20, .failedLine = 20, .reply = u"NG*"_s},
-        // The end line's answer is shown, never judged.
-        {.name = "end line answered NG*", .file = image, .faults = {u"--refuse-line"_s, u"21"_s}, .exits = {0},
-         .message = kOk, .cause = "answered the end line with \"NG*\"", .linesReceived = 21},
+        // The end line's answer is shown; "NG*" refuses the image.
+        {.name = "end line answered NG*", .file = image, .faults = {u"--refuse-line"_s, u"21"_s}, .exits = {5},
+         .message = kWriteError, .cause = "line 21 of 21 (\"q\") was refused", .linesReceived = 21,
+         .failedLine = 21, .reply = u"NG*"_s},
         {.name = "silent at line 5", .file = image, .faults = {u"--ignore-line"_s, u"5"_s}, .exits = {5},
          .message = kWriteError, .cause = "got no acknowledgement", .linesReceived = 5, .failedLine = 5},
         {.name = "garbage at line 7", .file = image, .faults = {u"--garbage-line"_s, u"7"_s}, .exits = {5},
@@ -199,29 +200,32 @@ QList<Row> makeRows()
         // Line 12 is answered, then the line goes dead: line 13 is the one lost.
         {.name = "hang-up mid-file", .file = image, .faults = {u"--hangup-after-line"_s, u"12"_s}, .exits = {5},
          .message = kWriteError, .cause = "hung up", .linesReceived = 12, .failedLine = 13},
-        // A reply answers the command just sent: a spare '*' is discarded, so
-        // a refusal after it lands on its own line and is never taken for the
-        // end line's answer.
+        // A reply answers the command just sent, and each command gets one: a
+        // spare '*' puts every later answer in doubt, so nothing more is sent.
+        // Bytes without one are noise, discarded.
         {.name = "two acknowledgements in one read", .file = image, .faults = {u"--line-reply"_s, u"3"_s, u"**"_s},
-         .exits = {0}, .message = kOk, .cause = "1 byte from the instrument answered no command and was discarded",
-         .linesReceived = 21},
+         .exits = {5}, .message = kWriteError, .cause = "fell out of step after line 3 of 21", .linesReceived = 3,
+         .reply = u"*"_s},
         {.name = "acknowledgement followed by extra bytes", .file = image,
          .faults = {u"--line-reply"_s, u"3"_s, u"*xy"_s}, .exits = {0}, .message = kOk,
          .cause = "2 bytes from the instrument answered no command", .linesReceived = 21},
-        {.name = "spare '*' on a line, then the last data line refused", .file = image,
-         .faults = {u"--line-reply"_s, u"3"_s, u"**"_s, u"--refuse-line"_s, u"20"_s}, .exits = {5},
-         .message = kWriteError, .cause = "line 20 of 21", .linesReceived = 20, .failedLine = 20,
-         .reply = u"NG*"_s},
-        {.name = "spare '*' on the erase, then the last data line refused", .file = image,
-         .faults = {u"--erase-reply"_s, u"**"_s, u"--refuse-line"_s, u"20"_s}, .exits = {5}, .message = kWriteError,
-         .cause = "line 20 of 21", .linesReceived = 20, .failedLine = 20, .reply = u"NG*"_s},
+        {.name = "spare '*' on the erase", .file = image, .faults = {u"--erase-reply"_s, u"**"_s}, .exits = {5},
+         .message = kWriteError, .cause = "fell out of step after the erase command", .reply = u"*"_s},
         // The erase answered after the last tick, its two bytes 5 ms apart:
         // the second arrives while the hand-over waits.
-        {.name = "spare '*' in the hand-over, then the last data line refused", .file = image,
-         .faults = {u"--erase-reply"_s, u"**"_s, u"--split-acks"_s, u"--erase-ms"_s, u"150"_s, u"--refuse-line"_s,
-                    u"20"_s},
-         .exits = {5}, .message = kWriteError, .cause = "line 20 of 21", .linesReceived = 20, .failedLine = 20,
-         .reply = u"NG*"_s, .options = {u"--hand-over-ms"_s, u"300"_s}},
+        {.name = "spare '*' in the hand-over", .file = image,
+         .faults = {u"--erase-reply"_s, u"**"_s, u"--split-acks"_s, u"--erase-ms"_s, u"150"_s}, .exits = {5},
+         .message = kWriteError, .cause = "fell out of step after the erase command",
+         .options = {u"--hand-over-ms"_s, u"300"_s}},
+        // A spare '*' 5 ms late lands on the next line; the last data line's
+        // refusal then comes while the end line awaits its answer, and the
+        // end line's own within the settle time after it. (-1, "?": as the
+        // pseudo-terminal delivers the two '*', apart or together.)
+        {.name = "late spare '*', then the last data line refused", .file = image,
+         .faults = {u"--ack-delay-ms"_s, u"40"_s, u"--split-acks"_s, u"--line-reply"_s, u"19"_s, u"**"_s,
+                    u"--refuse-line"_s, u"20"_s},
+         .exits = {5}, .message = kWriteError, .cause = "fell out of step after line", .linesReceived = -1,
+         .reply = u"?"_s, .options = {u"--read-timeout-ms"_s, u"3000"_s}},
         // The file. It is read whole before "KILL": a change while the
         // instrument erases does not change what is sent.
         {.name = "file missing", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
@@ -439,8 +443,10 @@ private slots:
             } else {
                 QCOMPARE(result.value(u"erase_sent"_s).toBool(), c.eraseCount >= 0);
                 QCOMPARE(result.value(u"failed_line"_s).toInt(), c.failedLine);
-                QCOMPARE(result.value(u"reply"_s).toString(), c.reply);
-                QCOMPARE(result.contains(u"reply"_s), !c.reply.isNull());
+                if (c.reply != u"?") {
+                    QCOMPARE(result.value(u"reply"_s).toString(), c.reply);
+                    QCOMPARE(result.contains(u"reply"_s), !c.reply.isNull());
+                }
             }
             if (c.eraseCount < 0 && !c.linkTest)
                 QVERIFY2(r.err.contains("the instrument was not touched"), r.err.constData());
@@ -453,7 +459,8 @@ private slots:
             // Nothing went out after a refusal: a line after a refused erase
             // would count here.
             QCOMPARE(summary.value(u"other_commands"_s).toInt(), 0);
-            QCOMPARE(summary.value(u"lines_received"_s).toInt(), c.linesReceived);
+            if (c.linesReceived >= 0)
+                QCOMPARE(summary.value(u"lines_received"_s).toInt(), c.linesReceived);
 
             if (c.message == kOk) {
                 // Every line of the file up to its end line went out, as

@@ -128,34 +128,30 @@ QList<FaultCase> cases()
          Locks::OnlyUpload, DoneColour, PendingColour, 7},
         {"hang-up mid-file", image, [](FakeInstrument &i) { i.hangUpAtLine = 12; }, keep, {}, kWriteError,
          Locks::OnlyUpload, DoneColour, PendingColour, -2},
-        // A reply answers the command just sent: a spare '*' or stray bytes
-        // after it are discarded, so a refusal after them lands on its own
-        // line and is never taken for the end line's answer.
+        // A reply answers the command just sent, and each command gets one: a
+        // spare '*' puts every later answer in doubt and nothing more is sent;
+        // stray bytes without one are noise, discarded.
         {"two acknowledgements in one read", image, [](FakeInstrument &i) { i.lineReplies[3] = "**"; }, keep, {},
-         kOk, Locks::All, DoneColour, DoneColour, 21},
+         kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 3, 0, Hand::Upload,
+         QStringLiteral("fell out of step after line 3 of 21")},
         {"acknowledgement followed by extra bytes", image, [](FakeInstrument &i) { i.lineReplies[3] = "*xy"; },
          keep, {}, kOk, Locks::All, DoneColour, DoneColour, 21},
-        {"spare '*' on a line, then the last data line refused", image,
-         [](FakeInstrument &i) {
-             i.lineReplies[3] = "**";
-             i.refuseLine = 20;
-         },
-         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 20},
-        {"spare '*' on the erase, then the last data line refused", image,
-         [](FakeInstrument &i) {
-             i.eraseReplyPieces = {"**"};
-             i.refuseLine = 20;
-         },
-         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 20},
-        // Answered after the last tick, the second '*' 5 ms later: it arrives
+        {"spare '*' on the erase", image, [](FakeInstrument &i) { i.eraseReplyPieces = {"**"}; }, keep, {},
+         kWriteError, Locks::OnlyUpload, PendingColour, PendingColour, 0, 0, Hand::Upload,
+         QStringLiteral("fell out of step after the erase command")},
+        // Answered after the last tick, a second '*' 50 ms later: it arrives
         // while the hand-over waits.
-        {"spare '*' in the hand-over, then the last data line refused", image,
+        {"spare '*' in the hand-over", image,
          [](FakeInstrument &i) {
              i.eraseDelayMs = 60;
-             i.eraseReplyPieces = {"*", "*"};
-             i.refuseLine = 20;
+             i.spareAfterLine[0] = 50;
          },
-         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 20, 200},
+         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 0, 200, Hand::Upload,
+         QStringLiteral("fell out of step after the erase command")},
+        // "NG*" to the end line refuses the image.
+        {"end line refused", image, [](FakeInstrument &i) { i.refuseLine = 21; }, keep, {}, kWriteError,
+         Locks::OnlyUpload, DoneColour, PendingColour, 21, 0, Hand::Upload,
+         QStringLiteral("line 21 of 21 (\"q\") was refused")},
         // The file.
         {"file deleted after the choice", image, none, [](const QString &f) { QFile::remove(f); }, {}, kWriteError,
          Locks::All, PendingColour, PendingColour, -1},

@@ -256,6 +256,84 @@ private slots:
         }
     }
 
+    // A reply answers the command just sent, and each command gets one. Line
+    // 21 is the end line. -1: either value, as the pseudo-terminal delivers.
+    void repliesInStep_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("outOfStepAfter");
+        QTest::addColumn<int>("failedLine");
+        QTest::addColumn<int>("discarded");
+        QTest::addColumn<int>("received");  // lines the instrument got after KILL
+        QTest::newRow("late spare '*', then the last data line refused")
+            << "late spare before refusal" << int(Kind::OutOfStep) << -1 << 0 << -1 << -1;
+        QTest::newRow("spare '*' after the end line's answer")
+            << "spare after end" << int(Kind::OutOfStep) << 20 << 0 << 0 << 21;
+        QTest::newRow("two acknowledgements in one read")
+            << "double ack" << int(Kind::OutOfStep) << 3 << 0 << 1 << 3;
+        QTest::newRow("two acknowledgements of the erase")
+            << "double erase ack" << int(Kind::OutOfStep) << 0 << 0 << 1 << 0;
+        QTest::newRow("end line refused") << "end refused" << int(Kind::WriteRefused) << 0 << 21 << 0 << 21;
+        QTest::newRow("noise without '*' after an answer") << "noise" << int(Kind::Success) << 0 << 0 << 2 << 21;
+    }
+    void repliesInStep()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, kind);
+        QFETCH(int, outOfStepAfter);
+        QFETCH(int, failedLine);
+        QFETCH(int, discarded);
+        QFETCH(int, received);
+        Run r;
+        if (fault == u"late spare before refusal") {
+            // Each answer takes the instrument 40 ms, and a spare '*' 20 ms
+            // after line 19's is taken for line 20's: its refusal then comes
+            // when the end line awaits an answer, and the end line's own
+            // answer after that, within the product's settle time.
+            r.link.setReadTimeout(SerialLink::kDefaultReadTimeout);
+            r.instrument.ackDelayMs = 40;
+            r.instrument.spareAfterLine[19] = 20;
+            r.instrument.refuseLine = 20;
+        } else if (fault == u"spare after end") {
+            r.instrument.spareAfterLine[21] = 4;
+        } else if (fault == u"double ack") {
+            r.instrument.lineReplies[3] = "**";
+        } else if (fault == u"double erase ack") {
+            r.instrument.eraseReplyPieces = {"**"};
+        } else if (fault == u"end refused") {
+            r.instrument.refuseLine = 21;
+        } else {
+            r.instrument.lineReplies[3] = "*xy";
+        }
+        r.update.start(writeFile(numberedLines(20) + "q\n"), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        const auto outcome = r.outcome();
+        QCOMPARE(int(outcome.kind), kind);
+        if (discarded >= 0)
+            QCOMPARE(outcome.bytesDiscarded, qint64(discarded));
+        QCOMPARE(outcome.failedLine, failedLine);
+        // Nothing is sent once the doubt has arisen.
+        if (received >= 0)
+            QCOMPARE(r.instrument.linesAfterKill().size(), received);
+        const QString causes = outcome.causes().join(u'\n');
+        if (kind == int(Kind::Success))
+            return;
+        QCOMPARE(outcome.message.prompt, QStringLiteral("Code Downloading is error."));
+        QVERIFY2(causes.contains(QStringLiteral("the instrument may be erased")), qPrintable(causes));
+        if (kind == int(Kind::OutOfStep) && outOfStepAfter < 0) {
+            QVERIFY2(causes.contains(QStringLiteral("fell out of step after line")), qPrintable(causes));
+        } else if (kind == int(Kind::OutOfStep)) {
+            QCOMPARE(outcome.outOfStepAfter, outOfStepAfter);
+            const QString after = outOfStepAfter > 0 ? QStringLiteral("after line %1 of 21").arg(outOfStepAfter)
+                                                     : QStringLiteral("after the erase command");
+            QVERIFY2(causes.contains(QStringLiteral("fell out of step ") + after), qPrintable(causes));
+        } else {
+            QCOMPARE(outcome.reply, QByteArray("NG*"));
+            QCOMPARE(outcome.linesAcknowledged, 20);
+        }
+    }
+
     void nextStartBeginsWithTheEraseAgain()
     {
         Run r;

@@ -60,6 +60,7 @@ bool Lane::mayRetry(const UpdateOutcome &outcome)
     using LinkKind = LinkError::Kind;
     switch (outcome.kind) {
     case Kind::WriteRefused:
+    case Kind::OutOfStep:
         return true;
     case Kind::EraseFailed:
     case Kind::WriteFailed:

@@ -19,6 +19,7 @@ Message UpdateOutcome::messageFor(Kind kind)
     case Kind::PortError:
     case Kind::WriteRefused:
     case Kind::WriteFailed:
+    case Kind::OutOfStep:
     case Kind::RecordError:
         return {QStringLiteral("Code Downloading is error."), QStringLiteral("Code Download error"),
                 Message::Icon::Critical};
@@ -115,6 +116,16 @@ QStringList UpdateOutcome::causes() const
         } else {
             causes += QObject::tr("the link failed before the first line: %1").arg(linkError.describe());
         }
+        break;
+    case Kind::OutOfStep:
+        causes += (outOfStepAfter > 0
+                       ? QObject::tr("%1: the instrument's replies fell out of step after line %2 of %3")
+                             .arg(where)
+                             .arg(outOfStepAfter)
+                             .arg(linesTotal)
+                       : QObject::tr("%1: the instrument's replies fell out of step after the erase command")
+                             .arg(where));
+        causes += QObject::tr("a command got more than one reply, so the lines' answers cannot be told apart");
         break;
     case Kind::Interrupted:
         if (failedLine > 0)

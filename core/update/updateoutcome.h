@@ -27,6 +27,7 @@ public:
         EraseFailed,    // no answer to the erase, or the link failed while erasing
         WriteRefused,   // a line was answered with something other than "*"
         WriteFailed,    // the link failed or stayed silent while writing
+        OutOfStep,      // a command got two replies: which answered what is in doubt
         Interrupted,    // stopped by abort()
         RecordError,    // the record file cannot be opened (nothing sent)
     };
@@ -50,6 +51,7 @@ public:
     int linesAcknowledged = 0;
     int failedLine = 0;         // 1-based number of the line that failed, 0 if none
     QByteArray failedLineText;  // that line as prepared and sent
+    int outOfStepAfter = 0;     // OutOfStep: the last line whose answer was taken (0: the erase's)
     QByteArray reply;           // what the instrument answered when it refused
     QByteArray endReply;        // the answer to the end line, null when none came
     qint64 bytesDiscarded = 0;  // bytes from the instrument that answered no command

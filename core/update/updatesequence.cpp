@@ -7,6 +7,14 @@
 namespace {
 const QByteArray kAcknowledgement = QByteArrayLiteral("*");
 const QByteArray kEraseCommand = QByteArrayLiteral("KILL");
+// The instrument's refusal; said to the end line, it refuses the image.
+const QByteArray kRefusal = QByteArrayLiteral("NG*");
+// After the end line's answer the link is watched this share of the reply
+// time-out (150 ms of the product's 3 s): a second reply that comes then
+// shows that an earlier one was late, so every answer since may have
+// belonged to the line before. Bytes a fast instrument sends together
+// arrive well within it.
+constexpr int kSettleShareOfReplyTimeout = 20;
 } // namespace
 
 UpdateSequence::UpdateSequence(SerialLink *link, QObject *parent)
@@ -19,6 +27,8 @@ UpdateSequence::UpdateSequence(SerialLink *link, QObject *parent)
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer2.setTimerType(Qt::PreciseTimer);
     Timer2.setSingleShot(true);
+    m_settleTimer.setSingleShot(true);
+    connect(&m_settleTimer, &QTimer::timeout, this, &UpdateSequence::handleSettled);
     connect(&Timer1, &QTimer::timeout, this, &UpdateSequence::handleEraseTick);
     connect(&Timer2, &QTimer::timeout, this, &UpdateSequence::handleHandOver);
     connect(m_link, &SerialLink::replyReceived, this, &UpdateSequence::handleReply);
@@ -75,6 +85,9 @@ bool UpdateSequence::begin(const QString &fileName, const QString &portText)
     m_count = 0;
     m_eraseSent = false;
     m_awaitingEndReply = false;
+    m_settling = false;
+    m_outOfStep = false;
+    m_acknowledged = 0;
     m_endReply = {};
     m_fileName = fileName;
     m_portText = portText;
@@ -141,11 +154,17 @@ void UpdateSequence::abort()
         finish(Outcome::Kind::Interrupted);
 }
 
-void UpdateSequence::handleDiscarded(const QByteArray &start, qint64 count)
+void UpdateSequence::handleDiscarded(const QByteArray &start, qint64 count, qint64 replies)
 {
     if (m_state == State::Ready || m_state == State::Loading)
         return;
     m_discarded += count;
+    // Noise without a '*' answers nothing and does no harm; a whole reply
+    // that answered nothing means some command got two, and the answers
+    // after it cannot be trusted to be their lines' own. Whoever emitted
+    // this is still running: the update ends once it has returned.
+    if (replies > 0)
+        m_outOfStep = true;
     emit bytesDiscarded(m_state, int(m_count), start, count);
 }
 
@@ -170,6 +189,8 @@ void UpdateSequence::handleHandOver()
     // Whatever came during the hand-over answers nothing; dropped now, it is
     // told as the hand-over's.
     m_link->discardPending();
+    if (m_outOfStep)
+        return finish(Outcome::Kind::OutOfStep);
     setState(State::Writing);
     m_count = 0;
     sendNextLine();
@@ -183,6 +204,8 @@ void UpdateSequence::sendNextLine()
 
     // Told as following the answer to the line before.
     m_link->discardPending();
+    if (m_outOfStep)
+        return finish(Outcome::Kind::OutOfStep);
     const QByteArray line = m_image.line(m_count);
     ++m_count;
     if (!m_link->writeCommand(line)) {
@@ -202,6 +225,17 @@ void UpdateSequence::sendNextLine()
 
 void UpdateSequence::handleReply(const QByteArray &reply)
 {
+    if (m_state == State::Erasing || m_state == State::Writing) {
+        // A spare reply came in the same read as this one, or after the end
+        // line's answer.
+        if (m_settling)
+            return finish(Outcome::Kind::OutOfStep, reply);
+        if (m_outOfStep) {
+            if (m_state == State::Writing && reply == kAcknowledgement)
+                ++m_acknowledged;
+            return finish(Outcome::Kind::OutOfStep, reply);
+        }
+    }
     switch (m_state) {
     case State::Erasing:
         if (reply != kAcknowledgement)
@@ -212,15 +246,16 @@ void UpdateSequence::handleReply(const QByteArray &reply)
         return;
     case State::Writing:
         if (m_awaitingEndReply) {
-            // The end line's answer is shown, not judged: whatever it says,
-            // it answers the end line, which then counts as acknowledged.
+            // The end line's answer is shown, and judged once the link has
+            // stayed quiet a moment: a reply after it would show that this
+            // one, refusal or not, belonged to an earlier line.
             m_endReply = reply;
             emit endLineReply(reply);
-            emit lineAcknowledged(int(m_count));
-            return finish(Outcome::Kind::Success);
+            return settle();
         }
         if (reply != kAcknowledgement)
             return finish(Outcome::Kind::WriteRefused, reply);
+        ++m_acknowledged;
         emit lineAcknowledged(int(m_count));
         sendNextLine();
         return;
@@ -231,8 +266,44 @@ void UpdateSequence::handleReply(const QByteArray &reply)
     }
 }
 
+void UpdateSequence::settle()
+{
+    m_settling = true;
+    // Read on: a reply now is one too many.
+    m_link->read();
+    m_settleTimer.start(std::max(m_link->readTimeout() / kSettleShareOfReplyTimeout, std::chrono::milliseconds(1)));
+}
+
+void UpdateSequence::handleSettled()
+{
+    if (!m_settling)
+        return;
+    m_link->cancelRead();
+    m_link->discardPending();
+    endSettled();
+}
+
+void UpdateSequence::endSettled()
+{
+    if (m_outOfStep)
+        return finish(Outcome::Kind::OutOfStep);
+    if (m_endReply == kRefusal)
+        return finish(Outcome::Kind::WriteRefused, m_endReply);
+    ++m_acknowledged;
+    emit lineAcknowledged(int(m_count));
+    finish(Outcome::Kind::Success);
+}
+
 void UpdateSequence::handleReadFailed()
 {
+    if (m_settling) {
+        // More bytes than any reply after the end line's answer: a flood
+        // that may hold replies. A time-out cannot come before the settle
+        // timer; a hang-up is handled as a link failure.
+        if (m_link->error().kind == LinkError::Kind::ReplyTooLong)
+            finish(Outcome::Kind::OutOfStep);
+        return;
+    }
     if (m_state == State::Erasing)
         finish(Outcome::Kind::EraseFailed);
     else if (m_state == State::Writing)
@@ -243,6 +314,12 @@ void UpdateSequence::handleLinkFailed()
 {
     // Reported once: finish() returns to Ready, and the read failure that
     // follows a link failure then finds nothing running.
+    if (m_settling) {
+        // The end line was answered: an instrument that restarts into its
+        // new firmware may well drop the line now.
+        endSettled();
+        return;
+    }
     if (m_state == State::Erasing)
         finish(Outcome::Kind::EraseFailed);
     else if (m_state == State::HandingOver || m_state == State::Writing)
@@ -253,6 +330,8 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
 {
     Timer1.stop();
     Timer2.stop();
+    m_settleTimer.stop();
+    const bool settled = std::exchange(m_settling, false);
     if (m_state != State::Ready)
         m_link->cancelRead();
     if (m_state == State::Loading) {
@@ -274,13 +353,17 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     if (kind == Outcome::Kind::FileError)
         outcome.fileProblem = m_fileProblem;
     const bool lineFailed = kind == Outcome::Kind::WriteRefused || kind == Outcome::Kind::WriteFailed
-        || (kind == Outcome::Kind::Interrupted && m_state == State::Writing);
+        || (kind == Outcome::Kind::Interrupted && m_state == State::Writing && !settled);
     if (m_state == State::Writing) {
-        outcome.linesAcknowledged = int(lineFailed ? m_count - 1 : m_count);
+        outcome.linesAcknowledged = int(m_acknowledged);
         outcome.failedLine = lineFailed ? int(m_count) : 0;
         if (outcome.failedLine > 0)
             outcome.failedLineText = m_image.line(m_count - 1);
     }
+    // Replies out of step: the last line whose answer was taken is where
+    // the doubt begins (0: the erase's answer).
+    if (kind == Outcome::Kind::OutOfStep)
+        outcome.outOfStepAfter = m_state == State::Writing ? int(m_acknowledged) : 0;
     if (kind == Outcome::Kind::PortError || kind == Outcome::Kind::EraseFailed || kind == Outcome::Kind::WriteFailed)
         outcome.linkError = m_portProblem.kind != LinkError::Kind::None ? m_portProblem : m_link->error();
     // Remembered for the next update on this link: it may stop before

@@ -93,7 +93,7 @@ signals:
     // Line 'count' has been answered: with "*", or the end line with
     // whatever the instrument says to it.
     void lineAcknowledged(int count);
-    // The answer to the end line, shown and not checked.
+    // The answer to the end line, shown; "NG*" refuses the image.
     void endLineReply(const QByteArray &reply);
     // Bytes from the instrument that answered no command, dropped in `phase`
     // after the answer to line `afterLine` (0: the erase's). `start` holds
@@ -108,11 +108,15 @@ private:
     void awaitImage(ImageLoader &loader);
     void handleLoaded(const ImageLoader::Result &result);
     void sendErase(const FirmwareImage &image, const ImageProblem &problem);
-    void handleDiscarded(const QByteArray &start, qint64 count);
+    void handleDiscarded(const QByteArray &start, qint64 count, qint64 replies);
     void handleEraseTick();
     void handleHandOver();
     void sendNextLine();
     void handleReply(const QByteArray &reply);
+    // The end line is answered: the update ends once the link stayed quiet.
+    void settle();
+    void handleSettled();
+    void endSettled();
     void handleReadFailed();
     void handleLinkFailed();
     void finish(Outcome::Kind kind, const QByteArray &reply = {});
@@ -124,11 +128,15 @@ private:
     State m_state = State::Ready;
     QTimer Timer1;
     QTimer Timer2;
+    QTimer m_settleTimer;
     int EraseTicks = 0;      // erase wait ticks so far
     FirmwareImage m_image;
     qsizetype m_count = 0;   // lines written so far in this write phase
     bool m_eraseSent = false;
     bool m_awaitingEndReply = false;
+    bool m_settling = false;    // the end line is answered; a reply now is one too many
+    bool m_outOfStep = false;   // a whole reply came that answered no command
+    qsizetype m_acknowledged = 0;  // lines answered "*" (the end line: anything but a refusal)
     ImageProblem m_fileProblem;
     LinkError m_portProblem;    // a refusal of ours before "KILL" (the port held by another program)
     // What the last update that failed after "KILL" left, until one succeeds.
