@@ -162,7 +162,10 @@ void FirmwareTest::prepareLine_data()
     QTest::newRow("five-digit address") << QByteArray("@10000") << QByteArray("@10000") << false;
     QTest::newRow("one-digit address") << QByteArray("@1") << QByteArray("@01") << false;
     QTest::newRow("@ alone") << QByteArray("@") << QByteArray("@0") << false;
-    QTest::newRow("seven bytes with @") << QByteArray("@0F0000") << QByteArray("@00F0000") << false;
+    // Surplus leading zeros go: the instrument reads five digits.
+    QTest::newRow("six digits, a leading zero") << QByteArray("@0F0000") << QByteArray("@F0000") << false;
+    QTest::newRow("six digits, as TI-TXT writers put 10000") << QByteArray("@010000") << QByteArray("@10000") << false;
+    QTest::newRow("eight digits") << QByteArray(" @0000F000 ") << QByteArray("@0F000") << false;
     QTest::newRow("six bytes, @ inside") << QByteArray("x@F000") << QByteArray("x@F000") << false;
     QTest::newRow("five bytes, @ inside") << QByteArray("x@F00") << QByteArray("@0@F00") << false;
     QTest::newRow("one byte") << QByteArray("31") << QByteArray("31 FF") << false;

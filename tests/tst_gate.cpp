@@ -327,13 +327,14 @@ private slots:
             << QByteArray("@F000\n31 40  00 24\nq\n")
             << u"line 2: two blanks in a row at position 6; bytes are separated by one space: \"31 40  00 24\""_s
             << u"two-blanks"_s;
-        QTest::newRow("six-digit address")
+        QTest::newRow("six-digit address past FFFFF")
             << QByteArray("@F000\n31 40\n@123456\n31 40\nq\n")
-            << u"line 3: an address has four or five hexadecimal digits after its @, and nothing else: \"@123456\""_s
-            << u"bad-address"_s;
+            << u"line 3: an address past FFFFF, the instrument's last address: \"@123456\""_s
+            << u"address-past-last"_s;
         QTest::newRow("three-digit address")
             << QByteArray("@123\n31 40\nq\n")
-            << u"line 1: an address has four or five hexadecimal digits after its @, and nothing else: \"@123\""_s
+            << u"line 1: an address has four or five hexadecimal digits after its @ (more only as leading zeros), "
+               "and nothing else: \"@123\""_s
             << u"bad-address"_s;
         QTest::newRow("33-byte data line")
             << "@F000\n" + bytesLine(33) + "\nq\n" << u"line 2: a data line holds at most 32 bytes"_s

@@ -26,7 +26,8 @@ public:
         BadByte,            // a byte no hexadecimal text holds
         BadLine,            // a line that is no address, data, empty or end line
         TabInLine,          // a tab in or around an address or data line
-        BadAddress,         // an address without four or five hexadecimal digits, or with more
+        BadAddress,         // an address without four or more hexadecimal digits, or with anything else
+        AddressPastLast,    // an address line past FFFFF, the instrument's last address
         ByteNotTwoDigits,   // a byte of other than two digits on a data line
         TwoBlanks,          // two blanks in a row on a data line
         TooManyBytes,       // more bytes on a data line than the instrument holds
