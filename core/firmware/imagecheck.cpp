@@ -192,6 +192,15 @@ QString ImageSummary::addressText(quint64 address)
     return QStringLiteral("%1").arg(address, kAddressDigits, 16, QChar(u'0')).toUpper();
 }
 
+QString ImageSummary::endRecordWarning() const
+{
+    if (endRecord)
+        return {};
+    return QObject::tr("the file has no end record (S7, S8 or S9) up to its last line, line %1: it may be cut "
+                       "short; the records it holds are sent as they stand")
+        .arg(linesInFile);
+}
+
 QString ImageSummary::rangesText() const
 {
     QStringList texts;

@@ -52,6 +52,7 @@ public:
     QByteArray failedLineText;  // that line as prepared and sent
     QByteArray reply;           // what the instrument answered when it refused
     QByteArray endReply;        // the answer to the end line, null when none came
+    QString imageWarning;       // ImageSummary::endRecordWarning() of the image sent, empty when none
     qint64 bytesDiscarded = 0;  // bytes from the instrument that answered no command
     LinkError linkError;
     ImageProblem fileProblem;   // why the file was refused (FileError)
