@@ -36,8 +36,8 @@ QByteArray PrepareLine(QByteArrayView line)
 {
     QByteArray s = trimSpaces(line);
     if (s.contains(kAddressMark)) {
-        // The rule looks at the length alone, not at where the '@' is nor at
-        // the digits: a six-byte line is taken as a full address already.
+        // A six-byte line is taken as a full address already: this rule
+        // looks at the length alone, not at where the '@' is nor at the digits.
         if (s.size() == kAddressLineLength)
             return s;
         // A longer address of leading zeros and five digits ("@010000", as
