@@ -73,6 +73,8 @@ QString humanReport(const QString &fileName, const ImageSummary &summary, const 
         text += u"    %1-%2 %3 bytes\n"_s.arg(ImageSummary::addressText(r.start), ImageSummary::addressText(r.end - 1))
                     .arg(r.end - r.start, 8);
     row(u"end line"_s, summary.endLine ? u"yes"_s : u"no: every line is sent"_s);
+    if (records)
+        row(u"end record"_s, summary.endRecord ? u"yes"_s : u"no: "_s + summary.endRecordWarning());
     row(u"SHA-256 of the file"_s, QString::fromLatin1(summary.sha256));
     row(u"SHA-256 of the lines sent"_s,
         u"%1 (each line with its line feed, as --output writes them)"_s.arg(QString::fromLatin1(summary.sentSha256)));
@@ -109,6 +111,9 @@ QJsonObject jsonReport(const QString &fileName, const ImageProblem &problem, con
     event.insert(u"sent_sha256"_s, QString::fromLatin1(summary.sentSha256));
     if (summary.format != ImageFormat::Kind::Text) {
         event.insert(u"data_records"_s, double(summary.dataRecords));
+        event.insert(u"end_record"_s, summary.endRecord);
+        if (!summary.endRecord)
+            event.insert(u"warning"_s, summary.endRecordWarning());
         if (summary.format == ImageFormat::Kind::SRecord)
             event.insert(u"header"_s, shownBytes(summary.header, summary.header.size()));
         if (summary.startAddress >= 0) {

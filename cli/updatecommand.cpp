@@ -56,6 +56,9 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         if (!result.problem.refused() && !result.image.summary().endLine)
             printError(u"warning: %1 has no end line (q): every line will be sent, and the update ends after "
                        "the last\n"_s.arg(printableText(m_options.fileName)));
+        if (!result.problem.refused() && !result.image.summary().endRecord)
+            printError(u"warning: %1: %2\n"_s.arg(printableText(m_options.fileName),
+                                                  result.image.summary().endRecordWarning()));
         if (m_options.lane.watch)
             handleImageForWatching(result);
     });

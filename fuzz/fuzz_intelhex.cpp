@@ -12,6 +12,7 @@ FuzzRecords::Reference readReference(const std::vector<FuzzRecords::Line> &lines
 {
     FuzzRecords::Reference reference;
     quint64 base = 0;
+    bool segmented = false;
     bool ended = false;
     for (const FuzzRecords::Line &line : lines) {
         if (line.blank())
@@ -38,9 +39,13 @@ FuzzRecords::Reference readReference(const std::vector<FuzzRecords::Line> &lines
         const quint32 value = body.size() == 2 ? quint32(quint8(body[0])) << 8 | quint8(body[1]) : 0;
         switch (bytes->at(3)) {
         case 0x00:
-            // Within the segment, wrapping at its end.
-            for (qsizetype i = 0; i < body.size(); ++i)
-                reference.put(base + ((offset + quint32(i)) & 0xFFFF), quint8(body[i]));
+            // After an 02 record within the segment, wrapping at its end;
+            // otherwise on across 64 KiB, modulo 4 GiB.
+            for (qsizetype i = 0; i < body.size(); ++i) {
+                const quint64 address = segmented ? base + ((offset + quint32(i)) & 0xFFFF)
+                                                  : (base + offset + quint64(i)) & 0xFFFFFFFF;
+                reference.put(address, quint8(body[i]));
+            }
             break;
         case 0x01:
             ended = true;
@@ -48,10 +53,12 @@ FuzzRecords::Reference readReference(const std::vector<FuzzRecords::Line> &lines
             break;
         case 0x02:
             base = quint64(value) * 16;
+            segmented = true;
             reference.faulty = reference.faulty || body.size() != 2;
             break;
         case 0x04:
             base = quint64(value) << 16;
+            segmented = false;
             reference.faulty = reference.faulty || body.size() != 2;
             break;
         case 0x03:

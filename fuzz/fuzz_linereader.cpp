@@ -112,8 +112,12 @@ void checkPreparedLine(const QByteArray &raw, const QByteArray &prepared)
 
     const qsizetype n = trimmed.size();
     if (trimmed.contains('@')) {
+        const bool zerosFirst = n > 6 && trimmed.startsWith('@')
+            && trimmed.mid(1, n - 6).count('0') == n - 6;
         if (n == 6) {
             fuzzCheck(prepared == trimmed, "a six-byte address line is kept");
+        } else if (zerosFirst) {
+            fuzzCheck(prepared == '@' + trimmed.right(5), "surplus leading zeros of an address are dropped");
         } else {
             fuzzCheck(prepared.size() == n + 1, "other address lines grow by one byte");
             fuzzCheck(prepared.startsWith("@0") && prepared.mid(2) == trimmed.mid(1),

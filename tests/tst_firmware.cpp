@@ -4,6 +4,7 @@
 #include "core/firmware/firmwareimage.h"
 #include "core/firmware/firmwareline.h"
 #include "core/firmware/linereader.h"
+#include "srecordreading.h"
 #include "testregistry.h"
 
 #include <QBuffer>
@@ -16,6 +17,8 @@
 
 #include <algorithm>
 #include <cstring>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -115,6 +118,17 @@ bool readFailsHere()
     return file.read(&byte, 1) < 0;
 }
 
+// srec_cat writing `generated` (its -generate inputs) in `format`; empty
+// when it cannot, for the test to say why.
+QByteArray written(const QStringList &generated, const QString &format)
+{
+    QString error;
+    const QByteArray text = SRecordReading::srecCat(generated + QStringList{u"-o"_s, u"-"_s, format}, &error);
+    if (text.isEmpty())
+        qWarning("%s", qPrintable(error));
+    return text;
+}
+
 } // namespace
 
 class FirmwareTest : public QObject
@@ -141,6 +155,8 @@ private slots:
     void loadImage();
     void loadImageMatchesLines();
     void loadErrors();
+    void writersImages_data();
+    void writersImages();
 
     void choiceSplitsNameAndDirectory_data();
     void choiceSplitsNameAndDirectory();
@@ -162,7 +178,10 @@ void FirmwareTest::prepareLine_data()
     QTest::newRow("five-digit address") << QByteArray("@10000") << QByteArray("@10000") << false;
     QTest::newRow("one-digit address") << QByteArray("@1") << QByteArray("@01") << false;
     QTest::newRow("@ alone") << QByteArray("@") << QByteArray("@0") << false;
-    QTest::newRow("seven bytes with @") << QByteArray("@0F0000") << QByteArray("@00F0000") << false;
+    // Surplus leading zeros go: the instrument reads five digits.
+    QTest::newRow("six digits, a leading zero") << QByteArray("@0F0000") << QByteArray("@F0000") << false;
+    QTest::newRow("six digits, as TI-TXT writers put 10000") << QByteArray("@010000") << QByteArray("@10000") << false;
+    QTest::newRow("eight digits") << QByteArray(" @0000F000 ") << QByteArray("@0F000") << false;
     QTest::newRow("six bytes, @ inside") << QByteArray("x@F000") << QByteArray("x@F000") << false;
     QTest::newRow("five bytes, @ inside") << QByteArray("x@F00") << QByteArray("@0@F00") << false;
     QTest::newRow("one byte") << QByteArray("31") << QByteArray("31 FF") << false;
@@ -493,6 +512,89 @@ void FirmwareTest::loadErrors()
     image = FirmwareImage::load(kReadFailsPath, &problem);
     QCOMPARE(problem.kind, ImageProblem::Kind::CannotRead);
     QVERIFY(image.isEmpty());
+}
+
+void FirmwareTest::writersImages_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("format");  // srec_cat's name for it, to read it with
+    QTest::addColumn<ImageProblem::Kind>("problem");
+    QTest::addColumn<bool>("endRecord");
+
+    const QString text = u"-Texas_Instruments_TeXT"_s;
+    const QString intel = u"-Intel"_s;
+    const QString motorola = u"-Motorola"_s;
+    // 32 bytes across 64 KiB, and 64 across 192 KiB ("@02FFE0" in TI-TXT).
+    const QStringList acrossBoundaries{u"-generate"_s, u"0xFFF0"_s,  u"0x10010"_s, u"-repeat-data"_s,
+                                       u"1"_s,         u"2"_s,       u"3"_s,       u"-generate"_s,
+                                       u"0x2FFE0"_s,   u"0x30020"_s, u"-repeat-data"_s, u"4"_s,
+                                       u"5"_s,         u"6"_s,       u"7"_s};
+    const QStringList acrossFirst = acrossBoundaries.first(7);
+    const QStringList startAddress{u"-execution-start-address=0xFFF0"_s};
+    const auto None = ImageProblem::Kind::None;
+
+    QTest::newRow("TI-TXT by srec_cat, above 64 KiB") << written(acrossBoundaries, text) << text << None << true;
+    QTest::newRow("TI-TXT, eight-digit addresses")
+        << QByteArray("@0000F000\n31 40 00 24\n@00010000\n01 02\n@000FFFFE\nA5 5A\nq\n") << text << None << true;
+    QTest::newRow("TI-TXT, an address past FFFFF")
+        << QByteArray("@F000\n31 40\n@100000\n01 02\nq\n") << text << ImageProblem::Kind::AddressPastLast << true;
+    // srec_cat writes a record that runs on across 64 KiB after an 04.
+    QTest::newRow("Intel HEX by srec_cat, a record across 64 KiB after an 04")
+        << written(acrossBoundaries, intel) << intel << None << true;
+    // Without its 04 0000 (the first record), the file says the same.
+    QByteArray noExtended = written(acrossFirst, intel);
+    QTest::newRow("Intel HEX, a record across 64 KiB with no extended address")
+        << noExtended.mid(noExtended.indexOf('\n') + 1) << intel << None << true;
+    // Segment 1000: FFF0 + 32 bytes wraps to 10000; then upper 0002: FFF0 + 32 runs on to 30000.
+    QTest::newRow("Intel HEX, an 02 wraps in its segment, an 04 after it runs on")
+        << QByteArray(":020000021000EC\n"
+                      ":20FFF0000102030102030102030102030102030102030102030102030102030102030102B2\n"
+                      ":020000040002F8\n"
+                      ":20FFF000040506070405060704050607040506070405060704050607040506070405060741\n"
+                      ":00000001FF\n")
+        << intel << None << true;
+    // Cut after its last data record: its count and end records lost.
+    QByteArray cut = written(acrossBoundaries + startAddress, motorola);
+    cut.truncate(cut.lastIndexOf("\nS5") + 1);
+    QTest::newRow("S-record by srec_cat, cut at a record's end") << cut << motorola << None << false;
+}
+
+// Images as their writers make them are sent so that the instrument stores
+// what srec_cat, an independent reader, reads in them.
+void FirmwareTest::writersImages()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, format);
+    QFETCH(ImageProblem::Kind, problem);
+    QFETCH(bool, endRecord);
+    QVERIFY2(!content.isEmpty(), "srec_cat wrote no image: see the warning above");
+
+    QBuffer buffer(&content);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    ImageProblem found;
+    const FirmwareImage image = FirmwareImage::read(&buffer, content.size(), &found);
+    if (found.kind != problem)
+        qWarning("%s", qPrintable(found.describe(u"image"_s)));
+    QCOMPARE(found.kind, problem);
+    if (found.refused())
+        return;
+    QCOMPARE(image.summary().endRecord, endRecord);
+    QCOMPARE(image.summary().endRecordWarning().isEmpty(), endRecord);
+
+    MemoryImage instrument;
+    for (qsizetype i = 0; i < image.lineCount(); ++i)
+        instrument.addLine(image.line(i).toStdString());
+    QCOMPARE(instrument.malformedLines(), 0u);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(u"image"_s);
+    QVERIFY(writeFile(path, content));
+    QString error;
+    const SRecordReading::Bytes expected = SRecordReading::srecCatReading(path, format, &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY(!expected.empty());
+    QCOMPARE(SRecordReading::dump(SRecordReading::storedBytes(instrument)), SRecordReading::dump(expected));
 }
 
 void FirmwareTest::choiceSplitsNameAndDirectory_data()

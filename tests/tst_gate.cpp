@@ -15,6 +15,7 @@
 #include "desktop/panels/main_form.h"
 #include "desktop/main_mdi.h"
 #include "sim/memoryimage.h"
+#include "srecordreading.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -327,13 +328,14 @@ private slots:
             << QByteArray("@F000\n31 40  00 24\nq\n")
             << u"line 2: two blanks in a row at position 6; bytes are separated by one space: \"31 40  00 24\""_s
             << u"two-blanks"_s;
-        QTest::newRow("six-digit address")
+        QTest::newRow("six-digit address past FFFFF")
             << QByteArray("@F000\n31 40\n@123456\n31 40\nq\n")
-            << u"line 3: an address has four or five hexadecimal digits after its @, and nothing else: \"@123456\""_s
-            << u"bad-address"_s;
+            << u"line 3: an address past FFFFF, the instrument's last address: \"@123456\""_s
+            << u"address-past-last"_s;
         QTest::newRow("three-digit address")
             << QByteArray("@123\n31 40\nq\n")
-            << u"line 1: an address has four or five hexadecimal digits after its @, and nothing else: \"@123\""_s
+            << u"line 1: an address has four or five hexadecimal digits after its @ (more only as leading zeros), "
+               "and nothing else: \"@123\""_s
             << u"bad-address"_s;
         QTest::newRow("33-byte data line")
             << "@F000\n" + bytesLine(33) + "\nq\n" << u"line 2: a data line holds at most 32 bytes"_s
@@ -583,6 +585,68 @@ private slots:
         const QString file = make(Make::File, content, u".hex"_s);
         QVERIFY(!file.isEmpty());
         expectRefused(file, reason, problem);
+    }
+
+    void writersImages_data()
+    {
+        QTest::addColumn<QStringList>("writer");  // srec_cat's arguments
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<bool>("cut");             // cut after its last data record
+
+        const QStringList generated{u"-generate"_s, u"0x1FFF0"_s, u"0x20010"_s, u"-repeat-data"_s, u"1"_s,
+                                    u"2"_s,         u"3"_s,       u"-execution-start-address=0x1FFF0"_s};
+        QTest::newRow("TI-TXT above 64 KiB") << generated << u"-Texas_Instruments_TeXT"_s << false;
+        QTest::newRow("S-record cut short") << generated << u"-Motorola"_s << true;
+    }
+
+    // Files as srec_cat writes them, sent by the command line: the
+    // simulator ends with what srec_cat reads in them; a cut S-record file
+    // is sent with the warning in every place a missing end line is told.
+    void writersImages()
+    {
+        QFETCH(QStringList, writer);
+        QFETCH(QString, format);
+        QFETCH(bool, cut);
+        QString error;
+        QByteArray content = SRecordReading::srecCat(writer + QStringList{u"-o"_s, u"-"_s, format}, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        if (cut)
+            content.truncate(content.lastIndexOf("\nS5") + 1);
+        const QString file = make(Make::File, content);
+        QVERIFY(!file.isEmpty());
+        const SRecordReading::Bytes expected = SRecordReading::srecCatReading(file, format, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        MemoryImage stored;
+        for (const auto &[address, value] : expected) {
+            stored.addLine(u"@%1"_s.arg(address, 5, 16, QChar(u'0')).toStdString());
+            stored.addLine(u"%1"_s.arg(value, 2, 16, QChar(u'0')).toStdString());
+        }
+
+        Simulator sim;
+        QVERIFY(sim.start());
+        const QString record = m_dir.filePath(u"record-%1.jsonl"_s.arg(++m_files));
+        Result r;
+        QVERIFY(runCli(kFastTimings + QStringList{u"--quiet"_s, u"--record"_s, record, u"--port"_s, sim.device(), file},
+                       &r));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        const QJsonObject summary = sim.summary();
+        QCOMPARE(summary.value(u"malformed_lines"_s).toInt(), 0);
+        QCOMPARE(summary.value(u"address_ranges"_s).toArray(), rangesOf(stored));
+        QCOMPARE(summary.value(u"checksum"_s).toString(), checksumText(stored.checksum()));
+
+        const QString warning = u"no end record (S7, S8 or S9)"_s;
+        QCOMPARE(QString::fromLocal8Bit(r.err).contains(u"warning: "_s + file), cut);
+        QCOMPARE(QString::fromLocal8Bit(r.err).contains(warning), cut);
+        // The outcome's causes, as the desktop program shows them, and the record.
+        QFile recordFile(record);
+        QVERIFY(recordFile.open(QIODevice::ReadOnly));
+        const QJsonObject entry = QJsonDocument::fromJson(recordFile.readAll()).object();
+        QCOMPARE(entry.value(u"cause"_s).toString().contains(warning), cut);
+        Result check;
+        QVERIFY(runCli({u"--json"_s, u"--check"_s, file}, &check));
+        QCOMPARE(check.exitCode, 0);
+        const QJsonObject event = QJsonDocument::fromJson(check.out).object();
+        QCOMPARE(event.value(u"warning"_s).toString().contains(warning), cut);
     }
 
 private:

@@ -1,5 +1,7 @@
 #include "core/firmware/firmwareline.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr char kSpace = ' ';
@@ -10,6 +12,7 @@ constexpr qsizetype kWordLineOffset = 5;
 constexpr qsizetype kWordLineStride = 6;
 // The address lines the instrument takes carry "@" and five digits.
 constexpr qsizetype kAddressLineLength = 6;
+constexpr char kLeadingZero = '0';
 
 } // namespace
 
@@ -33,10 +36,19 @@ QByteArray PrepareLine(QByteArrayView line)
 {
     QByteArray s = trimSpaces(line);
     if (s.contains(kAddressMark)) {
-        // The rule looks at the length alone, not at where the '@' is nor at
-        // the digits: a six-byte line is taken as a full address already.
+        // A six-byte line is taken as a full address already: this rule
+        // looks at the length alone, not at where the '@' is nor at the digits.
         if (s.size() == kAddressLineLength)
             return s;
+        // A longer address of leading zeros and five digits ("@010000", as
+        // TI-TXT writers put 10000) keeps the five: the instrument reads no
+        // more. Any other digit there puts it past the instrument's last
+        // address, and the check refuses it; it is then left as it was.
+        if (s.size() > kAddressLineLength && s.front() == kAddressMark) {
+            const QByteArrayView surplus = QByteArrayView(s).sliced(1, s.size() - kAddressLineLength);
+            if (std::all_of(surplus.begin(), surplus.end(), [](char c) { return c == kLeadingZero; }))
+                return kAddressMark + s.right(kAddressLineLength - 1);
+        }
         s.replace(0, 1, QByteArrayView("@0"));
         return s;
     }

@@ -13,7 +13,10 @@ QByteArrayView spacesTrimmed(QByteArrayView line);
 
 // The prepared line, trimmed:
 // - a line with '@' anywhere is an address line: kept when exactly 6 bytes
-//   long, otherwise its first byte is replaced by "@0" (@F000 -> @0F000);
+//   long; when longer, starting with '@' and with nothing but '0' before
+//   its last five bytes, those five after the '@' (@010000 -> @10000,
+//   @0000F000 -> @0F000); otherwise its first byte is replaced by "@0"
+//   (@F000 -> @0F000);
 // - otherwise a line of at least 2 bytes whose length minus 5 is not a
 //   multiple of 6 (a data line with an odd number of bytes) gains " FF";
 // - anything else (empty, one byte, the end line) is kept.

@@ -36,6 +36,8 @@ ImageProblem::Kind kindOf(LineGrammar::Fault fault)
         return ImageProblem::Kind::TabInLine;
     case LineGrammar::Fault::BadAddress:
         return ImageProblem::Kind::BadAddress;
+    case LineGrammar::Fault::AddressPastLast:
+        return ImageProblem::Kind::AddressPastLast;
     case LineGrammar::Fault::ByteNotTwoDigits:
         return ImageProblem::Kind::ByteNotTwoDigits;
     case LineGrammar::Fault::TwoBlanks:
@@ -103,8 +105,12 @@ QString ImageProblem::describe(const QString &fileName) const
             .arg(column)
             .arg(shown);
     case Kind::BadAddress:
-        return QObject::tr("%1: an address has four or five hexadecimal digits after its @, and nothing else: %2")
+        return QObject::tr("%1: an address has four or five hexadecimal digits after its @ (more only as "
+                           "leading zeros), and nothing else: %2")
             .arg(where, shown);
+    case Kind::AddressPastLast:
+        return QObject::tr("%1: an address past %2, the instrument's last address: %3")
+            .arg(where, hexAddress(LineGrammar::kAddressSpace - 1), shown);
     case Kind::ByteNotTwoDigits:
         return QObject::tr("%1: at position %2 a byte is not two hexadecimal digits; "
                            "a data line is pairs such as 31 40 00 24: %3")
@@ -184,6 +190,15 @@ QString ImageProblem::describe(const QString &fileName) const
 QString ImageSummary::addressText(quint64 address)
 {
     return QStringLiteral("%1").arg(address, kAddressDigits, 16, QChar(u'0')).toUpper();
+}
+
+QString ImageSummary::endRecordWarning() const
+{
+    if (endRecord)
+        return {};
+    return QObject::tr("the file has no end record (S7, S8 or S9) up to its last line, line %1: it may be cut "
+                       "short; the records it holds are sent as they stand")
+        .arg(linesInFile);
 }
 
 QString ImageSummary::rangesText() const

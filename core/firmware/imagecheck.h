@@ -26,7 +26,8 @@ public:
         BadByte,            // a byte no hexadecimal text holds
         BadLine,            // a line that is no address, data, empty or end line
         TabInLine,          // a tab in or around an address or data line
-        BadAddress,         // an address without four or five hexadecimal digits, or with more
+        BadAddress,         // an address without four or more hexadecimal digits, or with anything else
+        AddressPastLast,    // an address line past FFFFF, the instrument's last address
         ByteNotTwoDigits,   // a byte of other than two digits on a data line
         TwoBlanks,          // two blanks in a row on a data line
         TooManyBytes,       // more bytes on a data line than the instrument holds
@@ -98,11 +99,18 @@ struct ImageSummary
     QByteArray header;            // the bytes of its first S0 record
     qint64 startAddress = -1;     // of an Intel HEX 03 or 05 record or an S7, S8 or S9 record; -1: none
     qint64 startAddressLine = 0;
+    // An S-record file need not end with S7, S8 or S9, so one cut short at a
+    // record's end reads as whole: it is sent, with a warning. (Intel HEX
+    // without its end record is refused; a text image has no end record.)
+    bool endRecord = true;
 
     // "0F000-0F00C 10000-10001": first and last address of each range.
     QString rangesText() const;
     // An address as the instrument's five digits at least: "0F000".
     static QString addressText(quint64 address);
+    // The warning about a record file without its end record, for every
+    // front end and --check alike; empty when none is due.
+    QString endRecordWarning() const;
 };
 
 // Looks at a firmware file's lines as they are read, before anything is

@@ -8,7 +8,8 @@ constexpr char kMark = ':';
 // Length, two address bytes, type; the checksum after the data.
 constexpr qsizetype kHeadBytes = 4;
 constexpr qsizetype kFrameBytes = kHeadBytes + 1;
-// An address within a segment wraps at its end: the format's rule.
+// Under an extended segment address, an address within the segment wraps
+// at its end: the format's rule for 02 records alone.
 constexpr quint32 kSegmentSize = 0x10000;
 // An extended segment address counts paragraphs of 16 bytes.
 constexpr int kParagraphShift = 4;
@@ -76,11 +77,13 @@ bool IntelHexReader::takeRecord(QByteArrayView record, qsizetype offset)
         if (!dataSize(length, 2, QObject::tr("an extended segment address record")))
             return false;
         m_base = quint64(bigEndian(data)) << kParagraphShift;
+        m_segmented = true;
         return true;
     case ExtendedLinearAddress:
         if (!dataSize(length, 2, QObject::tr("an extended linear address record")))
             return false;
         m_base = quint64(bigEndian(data)) << kUpperShift;
+        m_segmented = false;
         return true;
     case StartSegmentAddress:
         if (!dataSize(length, 4, QObject::tr("a start segment address record")))
@@ -99,8 +102,14 @@ bool IntelHexReader::takeRecord(QByteArrayView record, qsizetype offset)
 
 bool IntelHexReader::takeData(quint16 offset, QByteArrayView data)
 {
-    // The bytes past the segment's end go to its start, as the format has
-    // it, rather than into the next segment.
+    // A linear address (an 04 record, or none at all) runs on across 64 KiB:
+    // (base + offset + index) mod 4 GiB. Bytes that would wrap past 4 GiB
+    // begin past the instrument's last address, and the map refuses them
+    // whole, so the run is added as it stands.
+    if (!m_segmented)
+        return addData(m_base + offset, data);
+    // Under a segment (an 02 record) the bytes past the segment's end go to
+    // its start, rather than into the next segment.
     const qsizetype inSegment = std::min<qsizetype>(data.size(), kSegmentSize - offset);
     if (!addData(m_base + offset, data.first(inSegment)))
         return false;

@@ -11,7 +11,8 @@ namespace {
 constexpr char kSpace = ' ';
 constexpr char kTab = '\t';
 constexpr char kAddressMark = '@';
-// "@F000" as most files write it, "@0F000" or "@1F000" as the instrument reads it.
+// "@F000" as most files write it, "@0F000" or "@1F000" as the instrument
+// reads it; fewer digits are no address any writer makes.
 constexpr qsizetype kShortAddressDigits = 4;
 constexpr qsizetype kAddressDigits = 5;
 constexpr qsizetype kDigitsPerByte = 2;
@@ -44,12 +45,17 @@ Line parseAddress(QByteArrayView text, qsizetype offset, Form form)
     const auto bad = std::find_if_not(digits.begin(), digits.end(), isHexDigit);
     if (bad != digits.end())
         return refused(Fault::BadAddress, offset + 1 + (bad - digits.begin()));
-    const bool shortTaken = form == Form::InFile && digits.size() == kShortAddressDigits;
-    if (digits.size() != kAddressDigits && !shortTaken)
+    if (form == Form::Prepared ? digits.size() != kAddressDigits : digits.size() < kShortAddressDigits)
         return refused(Fault::BadAddress, offset);
+    // Digits before the last five are leading zeros or the address lies past
+    // the instrument's: only the five it reads go out.
+    const QByteArrayView surplus = digits.first(std::max<qsizetype>(0, digits.size() - kAddressDigits));
+    const auto nonZero = std::find_if(surplus.begin(), surplus.end(), [](char c) { return c != '0'; });
+    if (nonZero != surplus.end())
+        return refused(Fault::AddressPastLast, offset + 1 + (nonZero - surplus.begin()));
     Line line;
     line.kind = Kind::Address;
-    for (const char c : digits)
+    for (const char c : digits.sliced(surplus.size()))
         line.address = (line.address << 4) | quint32(hexValue(c));
     return line;
 }

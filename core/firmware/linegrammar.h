@@ -16,8 +16,11 @@
 // - empty: goes out as the line feed alone;
 // - the end line, "q" or "Q";
 // - an address line: "@" and four or five hexadecimal digits, nothing else
-//   ("@F000", "@1F000"); four gain their leading 0 in preparation, as the
-//   instrument reads five;
+//   ("@F000", "@1F000"), or more digits whose value still fits the
+//   instrument's five, the rest leading zeros ("@010000", as TI-TXT writers
+//   put an address of 10000 and above, with an even count of digits).
+//   Preparation makes each of them "@" and the five digits the instrument
+//   reads: four gain their leading 0, surplus leading zeros are dropped;
 // - a data line: bytes of two hexadecimal digits each, separated by single
 //   spaces ("31 40 00 24"), at most kMaxDataBytes of them as the line goes
 //   out, after an odd line has gained its pad byte.
@@ -60,7 +63,7 @@ inline int hexValue(char c)
 enum class Kind { Empty, End, Address, Data, Refused };
 
 // Where a line stands: as the file has it, or prepared, as it goes out and
-// the instrument reads it, an address with all five of its digits.
+// the instrument reads it, an address with exactly five digits.
 enum class Form { InFile, Prepared };
 
 // Why a line is refused.
@@ -68,7 +71,8 @@ enum class Fault {
     None,
     NotALine,          // no address, data, end or empty line: prose, a letter that is no digit
     Tab,               // a tab in or around an address or data line
-    BadAddress,        // an '@' without exactly four or five hexadecimal digits after it, or with more
+    BadAddress,        // an '@' without four or more hexadecimal digits after it, or with anything else
+    AddressPastLast,   // an address of more than five digits whose value is past FFFFF
     ByteNotTwoDigits,  // a run of digits in a data line of other than two
     TwoBlanks,         // two blanks in a row in a data line
     TooManyBytes,      // more than kMaxDataBytes bytes on a data line

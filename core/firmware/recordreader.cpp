@@ -65,6 +65,7 @@ void RecordReader::describeTo(ImageSummary &summary) const
     summary.header = m_header;
     summary.startAddress = m_startAddress;
     summary.startAddressLine = m_startAddressLine;
+    summary.endRecord = endSeen();
 }
 
 quint64 RecordReader::bigEndian(QByteArrayView bytes)

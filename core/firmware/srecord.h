@@ -9,7 +9,9 @@
 // addresses; S5 and S6 the count of data records before them, in 2 or 3
 // bytes, verified; S7, S8 and S9 end, with a start address of 4, 3 or 2
 // bytes that is kept for --check and not sent. An end record is not
-// required; after one, nothing but blank lines. Every checksum is verified.
+// required (the summary tells, and the file is sent with a warning that it
+// may be cut short); after one, nothing but blank lines. Every checksum is
+// verified. Data runs on linearly from its address, across 64 KiB too.
 class SRecordReader : public RecordReader
 {
 public:

@@ -70,6 +70,8 @@ QStringList UpdateOutcome::causes() const
         else
             causes += QObject::tr("the file has no end line (q): every line was sent, and the instrument "
                                   "was not told that the image is complete");
+        if (!imageWarning.isEmpty())
+            causes += imageWarning;
         if (bytesDiscarded > 0)
             causes += discardedText();
         if (!recordError.isEmpty())

@@ -54,6 +54,7 @@ public:
     int outOfStepAfter = 0;     // OutOfStep: the last line whose answer was taken (0: the erase's)
     QByteArray reply;           // what the instrument answered when it refused
     QByteArray endReply;        // the answer to the end line, null when none came
+    QString imageWarning;       // ImageSummary::endRecordWarning() of the image sent, empty when none
     qint64 bytesDiscarded = 0;  // bytes from the instrument that answered no command
     LinkError linkError;
     ImageProblem fileProblem;   // why the file was refused (FileError)

@@ -344,6 +344,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     outcome.eraseSent = m_eraseSent;
     outcome.reply = reply;
     outcome.endReply = m_endReply;
+    outcome.imageWarning = m_image.summary().endRecordWarning();
     outcome.fileName = m_fileName;
     outcome.portText = m_portText;
     outcome.device = m_link->deviceName();

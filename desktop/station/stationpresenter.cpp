@@ -264,6 +264,8 @@ void StationPresenter::handleImageLoaded(const ImageLoader::Result &result)
                            .arg(summary.rangesText());
         if (!summary.endLine)
             text += tr("; no end line (q): the instrument is not told that the image is complete");
+        if (!summary.endRecord)
+            text += u"; "_s + summary.endRecordWarning();
         m_window->imageSummary->setText(text);
         m_window->imageSha->setText(QString::fromLatin1(summary.sha256));
     }
