@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -20,11 +21,36 @@ bool isBlank(QChar c)
     return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
 }
 
+// Whether a number that a double cannot hold is too large rather than too
+// small: by the place of its first significant digit and its exponent.
+bool beyondLargest(const std::string &number)
+{
+    const std::string::size_type e = number.find('e');
+    const std::string mantissa = number.substr(0, e);
+    const std::string::size_type point = std::min(mantissa.find('.'), mantissa.size());
+    const std::string::size_type firstDigit = mantissa.find_first_of("123456789");
+    if (firstDigit == std::string::npos)
+        return false;  // zero, however written
+    // The power of ten of the first significant digit, bounded: a text of
+    // at most 32,767 characters never comes near these limits.
+    long long magnitude = firstDigit < point ? static_cast<long long>(point - firstDigit) - 1
+                                             : -static_cast<long long>(firstDigit - point);
+    if (e != std::string::npos) {
+        long long exponent = 0;
+        std::from_chars(number.data() + e + 1 + (number[e + 1] == '+' ? 1 : 0), number.data() + number.size(),
+                        exponent);
+        magnitude += std::clamp(exponent, -100000LL, 100000LL);
+    }
+    return magnitude > 0;
+}
+
 // Reads the number a text begins with, the way the instrument tools' number
 // conversion always has: blanks anywhere are skipped, then an optional sign,
 // digits with at most one decimal point, and an optional exponent (E or D).
 // Reading stops at the first character that cannot continue the number.
-double leadingNumber(const QString &s)
+// A number too large for a double is an overflow, as it always was (nullopt);
+// one too small reads as 0.
+std::optional<double> leadingNumber(const QString &s)
 {
     std::string number;
     enum class Stage { Sign, Mantissa, ExponentSign, Exponent } stage = Stage::Sign;
@@ -80,7 +106,7 @@ double leadingNumber(const QString &s)
         }
     }
     if (!seenDigit)
-        return 0;
+        return 0.0;
     if ((stage == Stage::ExponentSign || stage == Stage::Exponent) && !seenExponentDigit)
         number.resize(beforeExponent);  // "3E" reads as 3
     // from_chars reads the C format whatever the user's locale: a German
@@ -89,9 +115,14 @@ double leadingNumber(const QString &s)
     const char *first = number.data() + (number.front() == '+' ? 1 : 0);
     double value = 0;
     const auto [end, error] = std::from_chars(first, number.data() + number.size(), value);
+    if (error == std::errc::result_out_of_range)
+        return beyondLargest(std::string(first, static_cast<const char *>(number.data() + number.size()))) ? std::nullopt
+                                                                                 : std::optional<double>(0.0);
     if (error != std::errc() || end == first)
-        return 0;
-    return std::isfinite(value) ? value : 0;
+        return 0.0;
+    if (!std::isfinite(value))
+        return std::nullopt;
+    return value;
 }
 
 } // namespace

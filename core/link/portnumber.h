@@ -10,7 +10,8 @@
 // of spaces and read as a number the way the user would read it: blanks are
 // skipped, then an optional sign, digits, a decimal point and an exponent;
 // 0 when there is no "COM" or no number after it. A text longer than
-// 32,767 characters is refused (nullopt), as the instrument tools always did.
+// 32,767 characters, or a number too large for a double, is refused
+// (nullopt), as the instrument tools always did.
 std::optional<double> ParsePortNumber(const QString &text);
 
 // True when the port text names a device directly (/dev/ttyUSB0,
