@@ -35,7 +35,7 @@ const QByteArray kEraseError("Erese is error");
 const QByteArray kNoPort("Please setting COM PORT");
 const QByteArray kAboveLimit("COM PORT > 255");
 const QByteArray kTestError("TEST ERROR!!");
-const QByteArray kTooLong("more came than any answer holds");
+const QByteArray kTooLong("bytes without \"*\", beginning \"xxxx");
 // A peer that answers with bytes and bytes but never '*'.
 const QString kEndless(100000, u'x');
 
@@ -140,6 +140,10 @@ QList<Row> makeRows()
         {.name = "port read by a program that takes no lock", .file = image, .faults = none, .exits = {3},
          .message = kWriteError, .cause = "the port is busy, in use by cat (process", .eraseCount = -1,
          .port = Port::HeldUnlocked},
+        // The link test names it too, rather than wait for an answer cat takes.
+        {.name = "link test on a port read by a program that takes no lock", .file = image, .faults = none,
+         .exits = {6}, .message = kTestError, .cause = "the port is busy, in use by cat (process", .eraseCount = -1,
+         .port = Port::HeldUnlocked, .linkTest = true},
         {.name = "port is a regular file", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
          .cause = "cannot be used as a serial port", .eraseCount = -1, .port = Port::RegularFile},
         {.name = "port text empty", .file = image, .faults = none, .exits = {3}, .message = kNoPort,
@@ -435,7 +439,9 @@ private slots:
             QCOMPARE(result.value(u"exit"_s).toInt(), c.exits.constLast());
             QCOMPARE(result.value(u"message"_s).toString(), QString::fromLatin1(c.message));
             QCOMPARE(result.value(u"ok"_s).toBool(), c.message == kOk);
-            if (c.linkTest && c.linkTests == 0) {
+            if (c.linkTest && c.port == Port::HeldUnlocked) {
+                QCOMPARE(result.value(u"port_error"_s).toString(), u"busy"_s);
+            } else if (c.linkTest && c.linkTests == 0) {
                 // Turned down before any port was opened.
                 QVERIFY(!result.contains(u"port_error"_s));
             } else if (c.linkTest) {

@@ -5,6 +5,7 @@
 #include "testtimings.h"
 
 #include "core/firmware/firmwareline.h"
+#include "core/link/linktest.h"
 #include "core/link/seriallink.h"
 #include "core/update/updatesequence.h"
 
@@ -332,6 +333,27 @@ private slots:
             QCOMPARE(outcome.reply, QByteArray("NG*"));
             QCOMPARE(outcome.linesAcknowledged, 20);
         }
+    }
+
+    // A link test that timed out a moment before: its answer comes after
+    // the upload began, and would be read as the erase's (or a line's).
+    void lateAnswerToALinkTestIsDrainedBeforeTheErase()
+    {
+        Run r;
+        LinkTest test(&r.link);
+        QSignalSpy tested(&test, &LinkTest::finished);
+        r.instrument.arcDelayMs = 450;     // the link test waits 300 ms
+        r.instrument.eraseDelayMs = 200;   // the late answer comes first
+        test.start(r.instrument.slavePath());
+        QTRY_COMPARE(tested.size(), 1);
+        QCOMPARE(tested.first().at(0).value<LinkTestOutcome>().kind, LinkTestOutcome::Kind::Failed);
+        r.update.start(writeFile(kImage), r.instrument.slavePath());
+        QTRY_COMPARE(r.finished.size(), 1);
+        const auto outcome = r.outcome();
+        // The erase was answered "*", not "SIM-1*", which was dropped.
+        QCOMPARE(outcome.kind, Kind::Success);
+        QCOMPARE(outcome.bytesDiscarded, qint64(QByteArray("SIM-1*").size()));
+        QCOMPARE(r.instrument.killCount(), 1);
     }
 
     void nextStartBeginsWithTheEraseAgain()

@@ -31,7 +31,7 @@ QString LinkError::describe() const
                            "reading, or another program holds the port")
             .arg(shown, detail);
     case Kind::ReplyTooLong:
-        return QObject::tr("%1: more came than any answer holds, without \"*\": %2").arg(shown, detail);
+        return QObject::tr("%1: the instrument sent %2: more than any answer holds").arg(shown, detail);
     case Kind::Timeout:
     case Kind::NotOpen:
         return QObject::tr("%1: %2").arg(shown, detail);

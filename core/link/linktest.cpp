@@ -1,5 +1,6 @@
 #include "core/link/linktest.h"
 
+#include "core/link/portholder.h"
 #include "core/link/portnumber.h"
 #include "core/common/printablebytes.h"
 
@@ -62,7 +63,21 @@ bool LinkTest::start(const QString &portText)
             return true;
         }
     }
-    if (!m_link->open(portText) || !m_link->writeCommand(QByteArrayLiteral("ARC*"))) {
+    m_portProblem = {};
+    if (!m_link->open(portText)) {
+        finish(LinkTestOutcome::Kind::Failed);
+        return true;
+    }
+    // A program that reads the port without a lock (a terminal, cat) would
+    // take the answer, and the test would say only that none came.
+    const QString device = m_link->deviceName();
+    if (const QString holder = otherProcessUsing(device); !holder.isEmpty()) {
+        m_link->close();
+        m_portProblem = {LinkError::Kind::Busy, device, tr("in use by %1").arg(holder)};
+        finish(LinkTestOutcome::Kind::Failed);
+        return true;
+    }
+    if (!m_link->writeCommand(QByteArrayLiteral("ARC*"))) {
         finish(LinkTestOutcome::Kind::Failed);
         return true;
     }
@@ -97,7 +112,7 @@ void LinkTest::finish(LinkTestOutcome::Kind kind, const QByteArray &reply)
     outcome.device = m_link->deviceName();
     outcome.portNumber = m_portNumber;
     if (kind == LinkTestOutcome::Kind::Failed)
-        outcome.linkError = m_link->error();
+        outcome.linkError = m_portProblem.kind != LinkError::Kind::None ? m_portProblem : m_link->error();
     // Reported from the event loop, so that a caller's start() returns first.
     QMetaObject::invokeMethod(this, [this, outcome] {
         m_running = false;

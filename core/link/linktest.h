@@ -72,6 +72,7 @@ private:
     bool m_finishing = false;
     double m_portNumber = 0;
     QString m_portText;
+    LinkError m_portProblem;  // a refusal of ours after the port opened (held by another program)
     QMetaObject::Connection m_replyConnection;
     QMetaObject::Connection m_failConnection;
     QMetaObject::Connection m_cancelConnection;

@@ -65,7 +65,8 @@ bool SerialLink::setPortText(const QString &portText)
     }
     const std::optional<double> number = ParsePortNumber(portText);
     if (!number) {
-        m_error = {Error::Kind::NoSuchPort, quotedText(portText), tr("the port text names no port")};
+        m_error = {Error::Kind::NoSuchPort, quotedText(portText),
+                   tr("the port text names no port: it is too long, or its number too large")};
         return false;
     }
     setPortNumber(*number);
@@ -307,6 +308,8 @@ void SerialLink::discardPending()
         }
 #endif
     }
+    if (replies > 0)
+        m_unansweredOn.clear();  // whatever was late has come
     if (count > 0)
         emit bytesDiscarded(start, count, replies);
 }
@@ -347,7 +350,7 @@ void SerialLink::deliverIfComplete()
         // Nothing beyond the limit was kept; what was is shown by its start.
         const qint64 came = m_received.pending();
         m_error = {Error::Kind::ReplyTooLong, deviceName(),
-                   tr("%1 bytes came, beginning %2").arg(came).arg(quotedBytes(m_received.takeAll().left(kShownLength)))};
+                   tr("%1 bytes without \"*\", beginning %2").arg(came).arg(quotedBytes(m_received.takeAll().left(kShownLength)))};
         m_received.clear();  // the overflow too, not only the bytes
         m_reading = false;
         m_readTimer.stop();
@@ -359,6 +362,7 @@ void SerialLink::deliverIfComplete()
         return;
     m_reading = false;
     m_readTimer.stop();
+    m_unansweredOn.clear();
     // What came after the '*' in the same read answers nothing.
     if (!m_received.isEmpty()) {
         const QByteArray rest = m_received.takeAll();
@@ -384,6 +388,7 @@ void SerialLink::handleReadTimeout()
         return;
     }
     m_error = {Error::Kind::Timeout, deviceName(), tr("no answer within %1 ms").arg(m_readTimeout.count())};
+    m_unansweredOn = deviceName();
     emit readFailed();
 }
 

@@ -80,6 +80,10 @@ public:
     // does not eat into the instrument's time to answer.
     void read();
     bool isReading() const { return m_reading; }
+    // The last command on this device went unanswered within its time-out
+    // and nothing has answered since: its answer may still come, and would
+    // be taken for the next command's.
+    bool mayAnswerLate() const { return !m_unansweredOn.isEmpty() && m_unansweredOn == deviceName(); }
     void cancelRead();
     bool isOpen() const;
     void close();
@@ -143,5 +147,6 @@ private:
     qint64 m_drainBytes = 0;  // what was waiting to leave when the drain timer started
     std::chrono::milliseconds m_readTimeout = kDefaultReadTimeout;
     Error m_error;
+    QString m_unansweredOn;  // the device whose last command timed out unanswered
     LowLatency m_lowLatency;
 };

@@ -97,7 +97,10 @@ QStringList UpdateOutcome::causes() const
                       .arg(where, quotedBytes(reply));
         break;
     case Kind::EraseFailed:
-        causes += QObject::tr("no answer to the erase command \"KILL\": %1").arg(linkError.describe());
+        // A flood is an answer, only not one that can be taken.
+        causes += linkError.kind == LinkError::Kind::ReplyTooLong
+            ? QObject::tr("the erase command \"KILL\" got no answer that can be taken: %1").arg(linkError.describe())
+            : QObject::tr("no answer to the erase command \"KILL\": %1").arg(linkError.describe());
         if (linkError.kind == LinkError::Kind::Timeout) {
             // No answer at all most often means the wrong port or cable.
             causes += QObject::tr("check the port and the cable with the link test (\"Link Test\", or "
@@ -113,7 +116,9 @@ QStringList UpdateOutcome::causes() const
         break;
     case Kind::WriteFailed:
         if (failedLine > 0) {
-            causes += QObject::tr("%1 got no acknowledgement: %2").arg(lineText(), linkError.describe());
+            causes += linkError.kind == LinkError::Kind::ReplyTooLong
+                ? QObject::tr("%1 got no answer that can be taken: %2").arg(lineText(), linkError.describe())
+                : QObject::tr("%1 got no acknowledgement: %2").arg(lineText(), linkError.describe());
             causes += QObject::tr("%1 lines were acknowledged before it").arg(linesAcknowledged);
         } else {
             causes += QObject::tr("the link failed before the first line: %1").arg(linkError.describe());

@@ -86,6 +86,7 @@ bool UpdateSequence::begin(const QString &fileName, const QString &portText)
     m_eraseSent = false;
     m_awaitingEndReply = false;
     m_settling = false;
+    m_awaitingLateAnswer = false;
     m_outOfStep = false;
     m_acknowledged = 0;
     m_endReply = {};
@@ -139,6 +140,19 @@ void UpdateSequence::sendErase(const FirmwareImage &image, const ImageProblem &p
         m_portProblem = {LinkError::Kind::Busy, device, tr("in use by %1").arg(holder)};
         return finish(Outcome::Kind::PortError);
     }
+    // The answer to a command that timed out (a link test a moment ago)
+    // may still be on its way, and would be read as the erase's: it is
+    // awaited for one reply time-out, and drained, before "KILL" goes out.
+    if (m_link->mayAnswerLate()) {
+        m_awaitingLateAnswer = true;
+        m_link->read();
+        return;
+    }
+    sendKill();
+}
+
+void UpdateSequence::sendKill()
+{
     if (!m_link->writeCommand(kEraseCommand))
         return finish(Outcome::Kind::PortError);
 
@@ -225,6 +239,14 @@ void UpdateSequence::sendNextLine()
 
 void UpdateSequence::handleReply(const QByteArray &reply)
 {
+    if (m_state == State::Loading && m_awaitingLateAnswer) {
+        // Told as dropped before the erase, with whatever came beside it.
+        m_awaitingLateAnswer = false;
+        m_discarded += reply.size();
+        emit bytesDiscarded(m_state, 0, reply, reply.size());
+        m_link->discardPending();
+        return sendKill();
+    }
     if (m_state == State::Erasing || m_state == State::Writing) {
         // A spare reply came in the same read as this one, or after the end
         // line's answer.
@@ -296,6 +318,14 @@ void UpdateSequence::endSettled()
 
 void UpdateSequence::handleReadFailed()
 {
+    if (m_state == State::Loading && m_awaitingLateAnswer) {
+        // Quiet for a whole time-out: nothing more is on its way. Anything
+        // else (a hang-up, a flood) and the instrument is left untouched.
+        m_awaitingLateAnswer = false;
+        if (m_link->error().kind == LinkError::Kind::Timeout)
+            return sendKill();
+        return finish(Outcome::Kind::PortError);
+    }
     if (m_settling) {
         // More bytes than any reply after the end line's answer: a flood
         // that may hold replies. A time-out cannot come before the settle
@@ -331,6 +361,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     Timer1.stop();
     Timer2.stop();
     m_settleTimer.stop();
+    m_awaitingLateAnswer = false;
     const bool settled = std::exchange(m_settling, false);
     if (m_state != State::Ready)
         m_link->cancelRead();

@@ -108,6 +108,7 @@ private:
     void awaitImage(ImageLoader &loader);
     void handleLoaded(const ImageLoader::Result &result);
     void sendErase(const FirmwareImage &image, const ImageProblem &problem);
+    void sendKill();
     void handleDiscarded(const QByteArray &start, qint64 count, qint64 replies);
     void handleEraseTick();
     void handleHandOver();
@@ -134,6 +135,7 @@ private:
     qsizetype m_count = 0;   // lines written so far in this write phase
     bool m_eraseSent = false;
     bool m_awaitingEndReply = false;
+    bool m_awaitingLateAnswer = false;  // before "KILL": an earlier command's answer may still come
     bool m_settling = false;    // the end line is answered; a reply now is one too many
     bool m_outOfStep = false;   // a whole reply came that answered no command
     qsizetype m_acknowledged = 0;  // lines answered "*" (the end line: anything but a refusal)
