@@ -46,6 +46,16 @@ LinkTest::LinkTest(SerialLink *link, QObject *parent)
 
 bool LinkTest::start(const QString &portText)
 {
+    return begin(portText, false);
+}
+
+bool LinkTest::startOnOpenLink(const QString &portText)
+{
+    return begin(portText, true);
+}
+
+bool LinkTest::begin(const QString &portText, bool reuseOpenLink)
+{
     if (m_running)
         return false;
     m_running = true;
@@ -62,7 +72,8 @@ bool LinkTest::start(const QString &portText)
             return true;
         }
     }
-    if (!m_link->open(portText) || !m_link->writeCommand(QByteArrayLiteral("ARC*"))) {
+    const bool opened = reuseOpenLink && m_link->isOpen() ? true : m_link->open(portText);
+    if (!opened || !m_link->writeCommand(QByteArrayLiteral("ARC*"))) {
         finish(LinkTestOutcome::Kind::Failed);
         return true;
     }
