@@ -286,6 +286,29 @@ private slots:
         QCOMPARE(sim.summary().value(u"lines_received"_s).toInt(), linesReceived);
     }
 
+    // A retry after a hang-up, and the port's name handed to the next device
+    // as soon as the unit has gone: that device is not erased, and the unit
+    // is not reported updated.
+    void retryGoesToNoOtherDevice()
+    {
+        const QString bay = m_dir.filePath(u"bay"_s);
+        Simulator first;
+        QVERIFY(first.start({u"--link"_s, bay, u"--hangup-after-line"_s, u"3"_s}));
+        QProcess cli;
+        cli.start(cliPath(), kFastTimings + QStringList{u"--port"_s, bay, u"--retries"_s, u"2"_s, imagePath()});
+        QCOMPARE(first.summary(Simulator::Stop::AwaitExit).value(u"erase_count"_s).toInt(), 1);
+        Simulator second;
+        QVERIFY(second.start({u"--link"_s, bay}));
+        QVERIFY(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, kProcessTimeoutMs));
+        const QByteArray err = cli.readAllStandardError();
+        QVERIFY2(!err.contains("Update OK"), err.constData());
+        QVERIFY2(err.contains("the name may be handed to another device"), err.constData());
+        QVERIFY2(!err.contains("trying again"), err.constData());
+        // The unit that hung up was erased and written to.
+        QCOMPARE(cli.exitCode(), 5);
+        QCOMPARE(second.summary().value(u"erase_count"_s).toInt(), 0);
+    }
+
     // The events a production line's software reads: all JSON, counted right.
     void jsonEvents()
     {
