@@ -3,6 +3,8 @@
 #include "core/common/printablebytes.h"
 #include "core/link/seriallink.h"
 
+#include <QFileInfo>
+
 DeviceIdentity DeviceIdentity::of(const QString &portText)
 {
     return of(portText, QStringLiteral("/sys/class/tty"), QStringLiteral("/dev/serial/by-id"));
@@ -21,9 +23,11 @@ DeviceIdentity::Sameness DeviceIdentity::compare(const DeviceIdentity &noted, co
             return Sameness::Unprovable;
         if (now.usbSerial != noted.usbSerial)
             return Sameness::Other;
-        // Where both have a by-id link it names the same adapter; a node
-        // number may differ after the adapter came back.
-        if (!noted.byId.isEmpty() && !now.byId.isEmpty() && noted.byId != now.byId)
+        // Where both have a by-id link its name (maker, model, serial,
+        // interface) names the same adapter; a node number may differ after
+        // the adapter came back.
+        if (!noted.byId.isEmpty() && !now.byId.isEmpty()
+            && QFileInfo(noted.byId).fileName() != QFileInfo(now.byId).fileName())
             return Sameness::Other;
         return Sameness::Same;
     }
