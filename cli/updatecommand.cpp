@@ -88,7 +88,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         if (options.lane.watch) {
             connect(&unit->lane, &Lane::stateChanged, this, [this, u](Lane::State state) { reportLaneState(*u, state); });
             connect(&unit->lane, &Lane::busyChanged, this, [this, u](const QString &holder) {
-                if (!m_options.quiet)
+                if (!m_options.quiet && u->lane.state() == Lane::State::Waiting)
                     printError(printableText(u->port) + u": "_s
                                + (holder.isEmpty() ? u"free again; waiting for a unit"_s
                                                    : u"busy, in use by %1"_s.arg(printableText(holder)))
@@ -245,6 +245,8 @@ void UpdateCommand::reportLaneState(Unit &unit, Lane::State state)
     switch (state) {
     case Lane::State::Waiting:
         text = unit.lane.lastOutcome() ? u"unit gone; waiting for the next"_s : u"waiting for a unit"_s;
+        if (!unit.lane.busyHolder().isEmpty())
+            text = u"busy, in use by %1"_s.arg(printableText(unit.lane.busyHolder()));
         break;
     case Lane::State::Updating:
         if (unit.lane.attempt() > 1)

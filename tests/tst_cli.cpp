@@ -309,6 +309,35 @@ private slots:
         QCOMPARE(second.summary().value(u"erase_count"_s).toInt(), 0);
     }
 
+    // Watching a port another program holds: the lane says who holds it and
+    // sends nothing; once the port is free the unit is updated, and shown as
+    // one to remove.
+    void watchedPortHeldByAnother()
+    {
+        const QString bay = m_dir.filePath(u"held-bay"_s);
+        Simulator sim;
+        QVERIFY(sim.start({u"--link"_s, bay}));
+        const int holder = ::open(QFile::encodeName(sim.device()).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(holder >= 0);
+        auto closeHolder = qScopeGuard([holder] { ::close(holder); });
+        QProcess cli;
+        QByteArray err;
+        connect(&cli, &QProcess::readyReadStandardError, this, [&] { err += cli.readAllStandardError(); });
+        cli.start(cliPath(), kFastTimings + QStringList{u"--watch"_s, u"--probe-interval-ms"_s, u"100"_s, u"--port"_s,
+                                                        bay, imagePath()});
+        QTRY_VERIFY2_WITH_TIMEOUT(err.contains("busy, in use by"), err.constData(), kProcessTimeoutMs);
+        QVERIFY2(!err.contains("waiting for a unit"), err.constData());
+        closeHolder.dismiss();
+        ::close(holder);
+        QTRY_VERIFY2_WITH_TIMEOUT(err.contains("PASS - remove the unit"), err.constData(), kProcessTimeoutMs);
+        ::kill(pid_t(cli.processId()), SIGINT);
+        QVERIFY(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, kProcessTimeoutMs));
+        QCOMPARE(cli.exitCode(), 0);
+        const QJsonObject summary = sim.summary();
+        QCOMPARE(summary.value(u"erase_count"_s).toInt(), 1);
+        QCOMPARE(summary.value(u"link_tests"_s).toInt() >= 1, true);
+    }
+
     // The events a production line's software reads: all JSON, counted right.
     void jsonEvents()
     {

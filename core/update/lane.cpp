@@ -126,6 +126,10 @@ void Lane::start(const FirmwareImage &image, const QString &fileName)
     m_fileName = fileName;
     m_watching = m_settings.watch;
     if (m_watching) {
+        // Known before the lane says it waits, so that a held port is told
+        // as such rather than as a wait for a unit.
+        if (const DeviceIdentity now = DeviceIdentity::of(m_portText); now.exists())
+            setBusy(otherProcessUsing(now.node));
         setState(State::Waiting);
         probe();
         return;
