@@ -50,8 +50,8 @@ CliOptions::CliOptions()
              "for --gone-after-ms), then wait for the next. A unit is never updated twice in a row "
              "without having gone."_s,
              u"Update a unit again, from the erase, up to N times when an attempt failed in a way another "
-             "can mend: no answer, a refused or unanswered line, a garbled answer, a hang-up with the port "
-             "back within 3 s. A refused image, a missing or busy port, a refused erase or Ctrl-C are never "
+             "can mend: no answer, a refused or unanswered line, a garbled answer, a hang-up when the port "
+             "is back within 3 s as the same USB adapter (its serial number). A refused image, a missing or busy port, a refused erase or Ctrl-C are never "
              "retried. Each attempt is a record of its own (attempt, of). Default 0."_s)
 {
     m_parser.setApplicationDescription(

@@ -25,8 +25,20 @@ int forOutcome(UpdateOutcome::Kind kind)
         return kWriteFailed;
     case Kind::Interrupted:
         return kInterrupted;
+    case Kind::DeviceChanged:
+        // Nothing reached the device now on the port; whether the unit that
+        // went away may be erased is told by forOutcome(const UpdateOutcome &).
+        return kUntouched;
     }
     return kInternal;
+}
+
+int forOutcome(const UpdateOutcome &outcome)
+{
+    // An attempt not made after one that erased: the unit is left as that one left it.
+    if (outcome.kind == UpdateOutcome::Kind::DeviceChanged && outcome.earlier.mayBeErased)
+        return kWriteFailed;
+    return forOutcome(outcome.kind);
 }
 
 QString helpTable()

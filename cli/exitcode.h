@@ -31,10 +31,11 @@ inline constexpr Meaning kMeanings[] = {
     {kInternal, "the program could not set itself up (no signal channel)"},
     {kUsage, "usage error: unknown option, missing FILE, bad number"},
     {kUntouched, "refused before anything was sent (no file, empty port text, unreadable or empty file, "
-                 "port missing, busy or denied): the instrument is untouched"},
+                 "port missing, busy or denied, a retry refused because the port leads to another device): the "
+                 "instrument is untouched"},
     {kEraseFailed, "the erase was refused or not answered: the instrument may be erased"},
-    {kWriteFailed, "a line was refused or the link failed while writing: the instrument may be erased, "
-                   "run the update again"},
+    {kWriteFailed, "a line was refused or the link failed while writing, or a retry was refused because the "
+                   "port now leads to another device: the instrument may be erased, run the update again"},
     {kLinkTestFailed, "the link test failed, \"COM PORT > 255\" included"},
     {kSomeUnitsFailed, "several ports: not every instrument was updated; the summary and each result say "
                        "which and why"},
@@ -46,6 +47,10 @@ inline constexpr Meaning kMeanings[] = {
 
 // The exit status of an update that ended so.
 int forOutcome(UpdateOutcome::Kind kind);
+// The same, where the outcome tells more than its kind: a retry not made
+// because the port leads elsewhere is 5 when an earlier attempt erased the
+// unit, 3 when nothing was sent at all.
+int forOutcome(const UpdateOutcome &outcome);
 // The table for --help, each meaning wrapped to the terminal's usual width.
 QString helpTable();
 } // namespace ExitCode

@@ -85,10 +85,18 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         Unit *u = unit.get();
         connect(&unit->lane, &Lane::attemptFinished, this,
                 [this, u](const UpdateOutcome &outcome, int attempt, int of) { reportAttempt(*u, outcome, attempt, of); });
+        connect(&unit->lane, &Lane::attemptStarted, this, [this, u](int attempt, int of) { reportRetry(*u, attempt, of); });
         connect(&unit->lane, &Lane::unitFinished, this,
                 [this, u](const UpdateOutcome &outcome) { handleFinished(*u, outcome); });
         if (options.lane.watch) {
             connect(&unit->lane, &Lane::stateChanged, this, [this, u](Lane::State state) { reportLaneState(*u, state); });
+            connect(&unit->lane, &Lane::busyChanged, this, [this, u](const QString &holder) {
+                if (!m_options.quiet && u->lane.state() == Lane::State::Waiting)
+                    printError(printableText(u->port) + u": "_s
+                               + (holder.isEmpty() ? u"free again; waiting for a unit"_s
+                                                   : u"busy, in use by %1"_s.arg(printableText(holder)))
+                               + u'\n');
+            });
             connect(&unit->lane, &Lane::finished, this, [this] {
                 if (m_interrupted && std::none_of(m_units.begin(), m_units.end(),
                                                   [](const auto &other) { return other->lane.isRunning(); }))
@@ -177,7 +185,7 @@ void UpdateCommand::handleImageForWatching(const ImageLoader::Result &result)
         outcome.fileProblem = result.problem;
         outcome.fileName = m_options.fileName;
         printError(textWithCauses(outcome.message.prompt, outcome.causes()));
-        emit done(ExitCode::forOutcome(outcome.kind));
+        emit done(ExitCode::forOutcome(outcome));
         return;
     }
     m_watching = true;
@@ -210,15 +218,25 @@ void UpdateCommand::interrupt()
 void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int attempt, int of)
 {
     // The last attempt is the unit's result, reported by handleFinished().
+    unit.failedAttempt.reset();
     if (outcome.succeeded() || attempt >= of || m_interrupted || !Lane::mayRetry(outcome))
         return;
+    unit.failedAttempt = outcome;
+}
+
+void UpdateCommand::reportRetry(Unit &unit, int attempt, int of)
+{
+    // Only now is it sure that the next attempt goes to the same unit.
+    if (attempt < 2 || !unit.failedAttempt)
+        return;
+    const UpdateOutcome outcome = *std::exchange(unit.failedAttempt, std::nullopt);
     const QString port = several() || m_options.lane.watch ? printableText(unit.port) + u": "_s : QString();
-    printError(port + u"attempt %1 of %2 failed, trying again from the erase: "_s.arg(attempt).arg(of)
+    printError(port + u"attempt %1 of %2 failed, trying again from the erase: "_s.arg(attempt - 1).arg(of)
                + textWithCauses(outcome.message.prompt, outcome.causes()));
     if (unit.json) {
-        QJsonObject event = JsonReporter::resultEvent(outcome, ExitCode::forOutcome(outcome.kind));
+        QJsonObject event = JsonReporter::resultEvent(outcome, ExitCode::forOutcome(outcome));
         event.insert(u"event"_s, u"retry"_s);
-        event.insert(u"attempt"_s, attempt);
+        event.insert(u"attempt"_s, attempt - 1);
         event.insert(u"of"_s, of);
         unit.json->writeEvent(event);
     }
@@ -230,6 +248,8 @@ void UpdateCommand::reportLaneState(Unit &unit, Lane::State state)
     switch (state) {
     case Lane::State::Waiting:
         text = unit.lane.lastOutcome() ? u"unit gone; waiting for the next"_s : u"waiting for a unit"_s;
+        if (!unit.lane.busyHolder().isEmpty())
+            text = u"busy, in use by %1"_s.arg(printableText(unit.lane.busyHolder()));
         break;
     case Lane::State::Updating:
         if (unit.lane.attempt() > 1)
@@ -237,7 +257,9 @@ void UpdateCommand::reportLaneState(Unit &unit, Lane::State state)
         text = u"unit arrived: updating"_s;
         break;
     case Lane::State::Passed:
-        text = u"PASS"_s;
+        // Behind an adapter that stays, the next unit answers as this one
+        // did: it is told apart only by this one's absence.
+        text = u"PASS - remove the unit"_s;
         break;
     case Lane::State::Failed:
         text = u"FAIL"_s;
@@ -259,7 +281,7 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
         if (!m_options.quiet || !outcome.succeeded())
             printError(printableText(unit.port) + u": "_s + textWithCauses(outcome.message.prompt, outcome.causes()));
         if (unit.json) {
-            const int code = ExitCode::forOutcome(outcome.kind);
+            const int code = ExitCode::forOutcome(outcome);
             unit.json->writeEvent(JsonReporter::resultEvent(
                 outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code));
         }
@@ -275,7 +297,7 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
         printError(textWithCauses(outcome.message.prompt, outcome.causes()));
     }
     if (unit.json) {
-        const int code = ExitCode::forOutcome(outcome.kind);
+        const int code = ExitCode::forOutcome(outcome);
         unit.json->writeEvent(JsonReporter::resultEvent(
             outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code));
     }
@@ -317,7 +339,7 @@ int UpdateCommand::exitCode() const
 {
     const auto recordLost = [](const auto &u) { return !u->outcome->recordError.isEmpty(); };
     if (!several()) {
-        const int code = ExitCode::forOutcome(m_units.front()->outcome->kind);
+        const int code = ExitCode::forOutcome(*m_units.front()->outcome);
         // The instrument is updated; the line's software lost its proof of it.
         return code == ExitCode::kSuccess && recordLost(m_units.front()) ? ExitCode::kRecordLost : code;
     }
@@ -410,7 +432,7 @@ void UpdateCommand::reportRecordError()
     outcome.fileName = m_options.fileName;
     outcome.portText = m_options.portTexts.join(u", "_s);
     printError(textWithCauses(outcome.message.prompt, outcome.causes()));
-    const int exitCode = ExitCode::forOutcome(outcome.kind);
+    const int exitCode = ExitCode::forOutcome(outcome);
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent(JsonReporter::resultEvent(outcome, exitCode));

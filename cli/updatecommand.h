@@ -54,6 +54,9 @@ private:
         Lane lane;
         JsonReporter *json = nullptr;  // with --json
         std::optional<UpdateOutcome> outcome;
+        // The attempt that failed, told once the next one begins: a retry
+        // may yet be refused (the port now leads to another device).
+        std::optional<UpdateOutcome> failedAttempt;
         QElapsedTimer clock;
         qint64 milliseconds = 0;
     };
@@ -61,6 +64,7 @@ private:
     bool portsAreDistinct();
     void warnAboutPortTexts();
     void reportAttempt(Unit &unit, const UpdateOutcome &outcome, int attempt, int of);
+    void reportRetry(Unit &unit, int attempt, int of);
     void reportLaneState(Unit &unit, Lane::State state);
     void handleFinished(Unit &unit, const UpdateOutcome &outcome);
     void handleImageForWatching(const ImageLoader::Result &result);

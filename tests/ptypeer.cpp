@@ -2,6 +2,7 @@
 
 #include <QTest>
 
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -35,6 +36,7 @@ PtyPeer::PtyPeer()
 
 PtyPeer::~PtyPeer()
 {
+    removeLink();
     m_notifier.reset();
     if (m_master >= 0)
         ::close(m_master);
@@ -71,8 +73,25 @@ void PtyPeer::send(const QByteArray &bytes)
     }
 }
 
+bool PtyPeer::makeLink(const QString &path)
+{
+    removeLink();
+    if (m_slavePath.isEmpty() || !QFile::link(m_slavePath, path))
+        return false;
+    m_linkPath = path;
+    return true;
+}
+
+void PtyPeer::removeLink()
+{
+    if (!m_linkPath.isEmpty())
+        QFile::remove(m_linkPath);
+    m_linkPath.clear();
+}
+
 void PtyPeer::hangUp()
 {
+    removeLink();
     m_notifier.reset();
     if (m_slave >= 0)
         ::close(m_slave);

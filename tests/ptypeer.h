@@ -42,8 +42,16 @@ public:
 
     // Sends bytes to the link.
     void send(const QByteArray &bytes);
-    // Closes the master side: the link sees a hang-up.
+    // Closes the master side: the link sees a hang-up. The link made by
+    // makeLink() goes with it.
     void hangUp();
+    // A name of the test's own for the device, removed on hangUp() and at
+    // the end, as a pulled adapter's name goes. The device's own path is
+    // handed to the next pseudo-terminal made once this one is gone, maybe
+    // another test's: a test that hangs up and then opens the port again
+    // opens this name, which then leads nowhere. False when it cannot be made.
+    bool makeLink(const QString &path);
+    QString linkPath() const { return m_linkPath; }
     // Stops or resumes taking bytes: a peer that stops reading fills the
     // device, and the link's writes stop draining.
     void setReading(bool reading);
@@ -51,10 +59,12 @@ public:
 
 private:
     void readMaster();
+    void removeLink();
 
     int m_master = -1;
     int m_slave = -1;
     QString m_slavePath;
+    QString m_linkPath;
     std::unique_ptr<QSocketNotifier> m_notifier;
     QByteArray m_received;
     QByteArray m_partial;

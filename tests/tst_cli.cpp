@@ -286,6 +286,58 @@ private slots:
         QCOMPARE(sim.summary().value(u"lines_received"_s).toInt(), linesReceived);
     }
 
+    // A retry after a hang-up, and the port's name handed to the next device
+    // as soon as the unit has gone: that device is not erased, and the unit
+    // is not reported updated.
+    void retryGoesToNoOtherDevice()
+    {
+        const QString bay = m_dir.filePath(u"bay"_s);
+        Simulator first;
+        QVERIFY(first.start({u"--link"_s, bay, u"--hangup-after-line"_s, u"3"_s}));
+        QProcess cli;
+        cli.start(cliPath(), kFastTimings + QStringList{u"--port"_s, bay, u"--retries"_s, u"2"_s, imagePath()});
+        QCOMPARE(first.summary(Simulator::Stop::AwaitExit).value(u"erase_count"_s).toInt(), 1);
+        Simulator second;
+        QVERIFY(second.start({u"--link"_s, bay}));
+        QVERIFY(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, kProcessTimeoutMs));
+        const QByteArray err = cli.readAllStandardError();
+        QVERIFY2(!err.contains("Update OK"), err.constData());
+        QVERIFY2(err.contains("the name may be handed to another device"), err.constData());
+        QVERIFY2(!err.contains("trying again"), err.constData());
+        // The unit that hung up was erased and written to.
+        QCOMPARE(cli.exitCode(), 5);
+        QCOMPARE(second.summary().value(u"erase_count"_s).toInt(), 0);
+    }
+
+    // Watching a port another program holds: the lane says who holds it and
+    // sends nothing; once the port is free the unit is updated, and shown as
+    // one to remove.
+    void watchedPortHeldByAnother()
+    {
+        const QString bay = m_dir.filePath(u"held-bay"_s);
+        Simulator sim;
+        QVERIFY(sim.start({u"--link"_s, bay}));
+        const int holder = ::open(QFile::encodeName(sim.device()).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(holder >= 0);
+        auto closeHolder = qScopeGuard([holder] { ::close(holder); });
+        QProcess cli;
+        QByteArray err;
+        connect(&cli, &QProcess::readyReadStandardError, this, [&] { err += cli.readAllStandardError(); });
+        cli.start(cliPath(), kFastTimings + QStringList{u"--watch"_s, u"--probe-interval-ms"_s, u"100"_s, u"--port"_s,
+                                                        bay, imagePath()});
+        QTRY_VERIFY2_WITH_TIMEOUT(err.contains("busy, in use by"), err.constData(), kProcessTimeoutMs);
+        QVERIFY2(!err.contains("waiting for a unit"), err.constData());
+        closeHolder.dismiss();
+        ::close(holder);
+        QTRY_VERIFY2_WITH_TIMEOUT(err.contains("PASS - remove the unit"), err.constData(), kProcessTimeoutMs);
+        ::kill(pid_t(cli.processId()), SIGINT);
+        QVERIFY(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, kProcessTimeoutMs));
+        QCOMPARE(cli.exitCode(), 0);
+        const QJsonObject summary = sim.summary();
+        QCOMPARE(summary.value(u"erase_count"_s).toInt(), 1);
+        QCOMPARE(summary.value(u"link_tests"_s).toInt() >= 1, true);
+    }
+
     // The events a production line's software reads: all JSON, counted right.
     void jsonEvents()
     {

@@ -248,7 +248,10 @@ private slots:
             QVERIFY(main->Doownload_BUTT->isEnabled());
             c.afterChoice(file);
 
-            QString port = c.port.isEmpty() ? instrument.slavePath() : c.port;
+            // The instrument by a name of this test's own: after a hang-up its
+            // device path may be another test's new pseudo-terminal.
+            QVERIFY(instrument.makeLink(dir.filePath(QStringLiteral("instrument"))));
+            QString port = c.port.isEmpty() ? instrument.linkPath() : c.port;
             if (port == u"<busy>") {
                 port = instrument.slavePath();
                 holder.setDevicePath(port);

@@ -2,6 +2,7 @@
 // bytes go out untouched, replies are framed at '*', time-outs and hang-ups
 // end a read once, and a port that cannot be had says why. Then the rule
 // that turns the port text into a port number.
+#include "core/link/deviceidentity.h"
 #include "core/link/lowlatency.h"
 #include "core/link/portnumber.h"
 #include "core/link/seriallink.h"
@@ -170,6 +171,8 @@ private slots:
     void portTextChoosesDevice();
     void deviceForPortNumber_data();
     void deviceForPortNumber();
+    void deviceIdentity_data();
+    void deviceIdentity();
 };
 
 void SerialLinkTest::bytesGoOutAsWritten_data()
@@ -886,6 +889,86 @@ void SerialLinkTest::deviceForPortNumber()
 }
 
 WEXEL_REGISTER_TEST(SerialLinkTest)
+
+namespace {
+// What sysfs says of the adapter behind the node: the serial number file's
+// content ("" none at all), or "plain" for a port with no USB device above it.
+bool fakeSysfs(const QString &root, const QByteArray &serial)
+{
+    QDir dir(root);
+    const QString usbDevice = u"devices/pci0/usb1/1-2"_s;
+    const QString tty = usbDevice + u"/1-2:1.0/ttyUSB0/tty/ttyUSB0"_s;
+    if (!dir.mkpath(tty) || !dir.mkpath(u"class/tty/null"_s) || !dir.mkpath(u"by-id"_s))
+        return false;
+    if (serial != "plain") {
+        QFile vendor(dir.filePath(usbDevice + u"/idVendor"_s));
+        if (!vendor.open(QIODevice::WriteOnly) || vendor.write("0403\n") != 5)
+            return false;
+    }
+    if (!serial.isEmpty() && serial != "plain") {
+        QFile f(dir.filePath(usbDevice + u"/serial"_s));
+        if (!f.open(QIODevice::WriteOnly) || f.write(serial) != serial.size())
+            return false;
+    }
+    return QFile::link(dir.filePath(tty), dir.filePath(u"class/tty/null/device"_s))
+        && QFile::link(u"/dev/null"_s, dir.filePath(u"by-id/usb-Maker_Cable_"_s + QString::fromLatin1(serial)
+                                                   + u"-if00-port0"_s));
+}
+} // namespace
+
+void SerialLinkTest::deviceIdentity_data()
+{
+    QTest::addColumn<QByteArray>("noted");  // the adapter's serial as the unit was noted
+    QTest::addColumn<QByteArray>("now");    // and now; "absent": the port leads to no device
+    QTest::addColumn<bool>("wentAway");
+    QTest::addColumn<int>("sameness");
+
+    using S = DeviceIdentity::Sameness;
+    // A port held open all along: its node and number are the device.
+    QTest::newRow("never gone, same node") << QByteArray() << QByteArray() << false << int(S::Same);
+    QTest::newRow("never gone, another adapter's serial")
+        << QByteArray("FT1") << QByteArray("FT2") << false << int(S::Other);
+    // Gone and back: only a serial number proves it.
+    QTest::newRow("back with its serial") << QByteArray("FT1\n") << QByteArray("FT1\n") << true << int(S::Same);
+    QTest::newRow("back, another serial") << QByteArray("FT1") << QByteArray("FT2") << true << int(S::Other);
+    QTest::newRow("adapter without a serial") << QByteArray() << QByteArray() << true << int(S::Unprovable);
+    QTest::newRow("plain port") << QByteArray("plain") << QByteArray("plain") << true << int(S::Unprovable);
+    // Too long for a USB string: no serial the kernel gave, so nothing proved.
+    QTest::newRow("serial past its limit") << QByteArray(200, 'A') << QByteArray(200, 'A') << true
+                                           << int(S::Unprovable);
+    QTest::newRow("serial with a control byte") << QByteArray("FT\x01") << QByteArray("FT\x01") << true
+                                                << int(S::Unprovable);
+    QTest::newRow("not back") << QByteArray("FT1") << QByteArray("absent") << true << int(S::Gone);
+}
+
+void SerialLinkTest::deviceIdentity()
+{
+    QFETCH(QByteArray, noted);
+    QFETCH(QByteArray, now);
+    QFETCH(bool, wentAway);
+    QFETCH(int, sameness);
+
+    // /dev/null stands in for the adapter's node: a character device that
+    // is no pseudo-terminal, whose sysfs entry a made-up tree replaces.
+    QTemporaryDir before;
+    QTemporaryDir after;
+    QVERIFY(fakeSysfs(before.path(), noted));
+    const DeviceIdentity first =
+        DeviceIdentity::of(u"/dev/null"_s, before.filePath(u"class/tty"_s), before.filePath(u"by-id"_s));
+    QCOMPARE(first.node, u"/dev/null"_s);
+    QVERIFY(first.number != 0);
+    if (first.provable())
+        QVERIFY2(first.byId.contains(QString::fromLatin1(noted.trimmed())), qPrintable(first.byId));
+    DeviceIdentity second;
+    if (now == "absent") {
+        second = DeviceIdentity::of(after.filePath(u"gone"_s), after.filePath(u"class/tty"_s),
+                                    after.filePath(u"by-id"_s));
+    } else {
+        QVERIFY(fakeSysfs(after.path(), now));
+        second = DeviceIdentity::of(u"/dev/null"_s, after.filePath(u"class/tty"_s), after.filePath(u"by-id"_s));
+    }
+    QCOMPARE(int(DeviceIdentity::compare(first, second, wentAway)), sameness);
+}
 
 // The rule that reads a port number out of the port text.
 class PortNumberTest : public QObject

@@ -47,6 +47,16 @@ LinkTest::LinkTest(SerialLink *link, QObject *parent)
 
 bool LinkTest::start(const QString &portText)
 {
+    return begin(portText, false);
+}
+
+bool LinkTest::startOnOpenLink(const QString &portText)
+{
+    return begin(portText, true);
+}
+
+bool LinkTest::begin(const QString &portText, bool reuseOpenLink)
+{
     if (m_running)
         return false;
     m_running = true;
@@ -64,7 +74,8 @@ bool LinkTest::start(const QString &portText)
         }
     }
     m_portProblem = {};
-    if (!m_link->open(portText)) {
+    const bool reused = reuseOpenLink && m_link->isOpen();
+    if (!reused && !m_link->open(portText)) {
         finish(LinkTestOutcome::Kind::Failed);
         return true;
     }

@@ -54,6 +54,10 @@ public:
     // Refusals (port above the limit, port cannot be opened) are reported
     // through finished() like every other end.
     bool start(const QString &portText);
+    // The same on the link as it stands, when it is open: a port kept open
+    // since a device was noted is still that device (its going away would
+    // have been seen), while one opened again might not be.
+    bool startOnOpenLink(const QString &portText);
     // Stops a running test (Ctrl-C on the command line): the port is closed
     // and the test ends as Interrupted.
     void abort();
@@ -65,6 +69,7 @@ signals:
     void finished(const LinkTestOutcome &outcome);
 
 private:
+    bool begin(const QString &portText, bool reuseOpenLink);
     void finish(LinkTestOutcome::Kind kind, const QByteArray &reply = {});
 
     SerialLink *m_link;

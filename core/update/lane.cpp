@@ -2,6 +2,7 @@
 
 #include "core/link/portholder.h"
 #include "core/update/imageloader.h"
+#include "core/update/runrecord.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
@@ -27,10 +28,17 @@ Lane::Lane(const QString &portText, QObject *parent)
         if (m_portAwaited)
             awaitPortBack();
         else
-            beginAttempt();
+            checkBeforeRetry(m_wentAway);
     });
     connect(&m_update, &UpdateSequence::finished, this, &Lane::handleAttemptFinished);
+    // The last moment before a first attempt's "KILL": the unit is the device
+    // the port leads to now. A retry or a watched unit was bound before.
+    connect(&m_update, &UpdateSequence::imageLoaded, this, [this] {
+        if (m_attempt == 1 && !m_watching)
+            noteDevice(DeviceIdentity::of(m_portText));
+    });
     connect(&m_linkTest, &LinkTest::finished, this, &Lane::handleProbe);
+    connect(&m_link, &SerialLink::linkFailed, this, &Lane::handleLinkFailed);
     m_link.setReadTimeout(m_settings.readTimeout);
 }
 
@@ -54,6 +62,14 @@ void Lane::setState(State state)
     emit stateChanged(state);
 }
 
+void Lane::setBusy(const QString &holder)
+{
+    if (m_busyHolder == holder)
+        return;
+    m_busyHolder = holder;
+    emit busyChanged(holder);
+}
+
 bool Lane::mayRetry(const UpdateOutcome &outcome)
 {
     using Kind = UpdateOutcome::Kind;
@@ -69,6 +85,25 @@ bool Lane::mayRetry(const UpdateOutcome &outcome)
     default:
         return false;
     }
+}
+
+void Lane::noteDevice(const DeviceIdentity &identity)
+{
+    m_device = identity;
+    m_wentAway = false;
+}
+
+void Lane::handleLinkFailed()
+{
+    // A hang-up or an unplug while the port was held: whatever answers on
+    // the name from now on must prove it is the unit. Once the unit has
+    // ended (the update's own handling of the failure may end it first)
+    // there is nothing bound to the port.
+    if (!m_device.exists())
+        return;
+    m_wentAway = true;
+    if (m_watching && (m_state == State::Passed || m_state == State::Failed))
+        unitGone();
 }
 
 void Lane::start(ImageLoader &loader, const QString &fileName)
@@ -92,6 +127,10 @@ void Lane::start(const FirmwareImage &image, const QString &fileName)
     m_fileName = fileName;
     m_watching = m_settings.watch;
     if (m_watching) {
+        // Known before the lane says it waits, so that a held port is told
+        // as such rather than as a wait for a unit.
+        if (const DeviceIdentity now = DeviceIdentity::of(m_portText); now.exists())
+            setBusy(otherProcessUsing(now.node));
         setState(State::Waiting);
         probe();
         return;
@@ -100,13 +139,18 @@ void Lane::start(const FirmwareImage &image, const QString &fileName)
     beginAttempt();
 }
 
-void Lane::prepareAttempt()
+QJsonObject Lane::recordExtra() const
 {
-    // Each attempt is a record of its own.
     QJsonObject extra{{QStringLiteral("attempt"), m_attempt}, {QStringLiteral("of"), attempts()}};
     if (!m_name.isEmpty())
         extra.insert(QStringLiteral("lane"), m_name);
-    m_update.setRecordExtra(extra);
+    return extra;
+}
+
+void Lane::prepareAttempt()
+{
+    // Each attempt is a record of its own.
+    m_update.setRecordExtra(recordExtra());
     m_portAwaited = false;
     setState(State::Updating);
     emit attemptStarted(m_attempt, attempts());
@@ -129,25 +173,34 @@ void Lane::handleAttemptFinished(const UpdateOutcome &outcome)
     }
     m_lastAttempt = outcome;
     emit attemptFinished(outcome, m_attempt, attempts());
-    if (!m_stopping && m_haveImage && m_attempt < attempts() && mayRetry(outcome)) {
-        ++m_attempt;
-        setState(State::Retrying);
-        m_portAwaited = outcome.linkError.kind == LinkError::Kind::HangUp;
-        if (m_portAwaited)
-            m_since.start();
-        m_retryTimer.start(m_portAwaited ? kPortBackPoll : kRetryPause);
+    const bool hungUp = outcome.linkError.kind == LinkError::Kind::HangUp;
+    m_wentAway = m_wentAway || hungUp;
+    // Watching, a unit that went away mid-update is gone: what answers next
+    // is a new arrival with an attempt 1 of its own.
+    if (m_stopping || !m_haveImage || m_attempt >= attempts() || !mayRetry(outcome) || (m_watching && m_wentAway)) {
+        endUnit(outcome);
         return;
     }
-    endUnit(outcome);
+    ++m_attempt;
+    setState(State::Retrying);
+    if (m_wentAway && !m_device.provable()) {
+        // Nothing could tell the unit from the next device given its name.
+        refuseAttempt(UpdateOutcome::DeviceCheck::Unprovable, DeviceIdentity::of(m_portText));
+        return;
+    }
+    m_portAwaited = m_wentAway;
+    if (m_portAwaited)
+        m_since.start();
+    m_retryTimer.start(m_portAwaited ? kPortBackPoll : kRetryPause);
 }
 
 void Lane::awaitPortBack()
 {
-    // A unit that reset itself comes back at once; one that was unplugged
-    // does not, and is then not retried.
-    const QString device = SerialLink::deviceForPortText(m_portText);
-    if (!device.isEmpty() && QFileInfo::exists(device)) {
-        beginAttempt();
+    // An adapter that reset itself comes back at once; one that was
+    // unplugged does not, and is then not retried.
+    if (DeviceIdentity::of(m_portText).exists()) {
+        m_portAwaited = false;
+        checkBeforeRetry(true);
         return;
     }
     if (m_since.hasExpired(m_settings.portBackWithin.count())) {
@@ -156,6 +209,84 @@ void Lane::awaitPortBack()
         return;
     }
     m_retryTimer.start(kPortBackPoll);
+}
+
+void Lane::checkBeforeRetry(bool wentAway)
+{
+    const DeviceIdentity now = DeviceIdentity::of(m_portText);
+    const DeviceIdentity::Sameness sameness = DeviceIdentity::compare(m_device, now, wentAway);
+    using Check = UpdateOutcome::DeviceCheck;
+    switch (sameness) {
+    case DeviceIdentity::Sameness::Same:
+        break;
+    case DeviceIdentity::Sameness::Other:
+        return refuseAttempt(Check::Other, now);
+    case DeviceIdentity::Sameness::Gone:
+        return refuseAttempt(Check::Gone, now);
+    case DeviceIdentity::Sameness::Unprovable:
+        return refuseAttempt(Check::Unprovable, now);
+    }
+    // The same device; it must also still answer. On the port held open
+    // since the unit was noted, when it was: that is still the unit.
+    m_link.setReadTimeout(m_settings.readTimeout);
+    if (wentAway)
+        m_linkTest.start(m_portText);
+    else
+        m_linkTest.startOnOpenLink(m_portText);
+}
+
+void Lane::handleRetryProbe(const LinkTestOutcome &outcome)
+{
+    if (outcome.kind != LinkTestOutcome::Kind::Reply) {
+        const DeviceIdentity now = DeviceIdentity::of(m_portText);
+        refuseAttempt(now.exists() ? UpdateOutcome::DeviceCheck::Silent : UpdateOutcome::DeviceCheck::Gone, now);
+        return;
+    }
+    // Bound anew: an adapter that came back may have another node.
+    noteDevice(DeviceIdentity::of(m_portText));
+    beginAttempt();
+}
+
+UpdateOutcome Lane::attemptNotMade(UpdateOutcome::Kind kind) const
+{
+    UpdateOutcome outcome = UpdateSequence::outcomeFor(kind);
+    outcome.fileName = m_fileName;
+    outcome.portText = m_portText;
+    outcome.device = m_device.node;
+    outcome.linesTotal = int(m_image.lineCount());
+    if (m_lastAttempt) {
+        const UpdateOutcome &last = *m_lastAttempt;
+        outcome.earlier = last.eraseSent
+            ? UpdateOutcome::EarlierState{true, last.linesAcknowledged,
+                                          last.linesAcknowledged > 0 || last.failedLine > 0 ? last.linesTotal : 0}
+            : last.earlier;
+    }
+    return outcome;
+}
+
+void Lane::refuseAttempt(UpdateOutcome::DeviceCheck check, const DeviceIdentity &now)
+{
+    UpdateOutcome outcome = attemptNotMade(UpdateOutcome::Kind::DeviceChanged);
+    outcome.deviceCheck = check;
+    outcome.deviceNoted = m_device.describe();
+    outcome.deviceNow = now.describe();
+    endWithoutAttempt(outcome);
+}
+
+void Lane::endWithoutAttempt(UpdateOutcome outcome)
+{
+    m_portAwaited = false;
+    if (m_record && m_record->isOpen()) {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const ImageSummary &summary = m_image.summary();
+        const RunRecord::Context context{summary.sha256, summary.linesToSend, now, now, summary.format,
+                                         summary.sentSha256, recordExtra()};
+        if (!m_record->append(m_record->entry(outcome, context)))
+            outcome.recordError = m_record->error();
+    }
+    m_lastAttempt = outcome;
+    emit attemptFinished(outcome, m_attempt, attempts());
+    endUnit(outcome);
 }
 
 void Lane::endUnit(const UpdateOutcome &outcome)
@@ -169,12 +300,26 @@ void Lane::endUnit(const UpdateOutcome &outcome)
     setState(outcome.succeeded() ? State::Passed : State::Failed);
     emit unitFinished(outcome);
     if (m_watching) {
+        if (m_wentAway || !m_link.isOpen()) {
+            unitGone();
+            return;
+        }
         // The unit answered a moment ago: it goes when it stops answering.
         m_since.start();
         scheduleProbe();
         return;
     }
     emit finished();
+}
+
+void Lane::unitGone()
+{
+    if (m_linkTest.isRunning())
+        m_linkTest.abort();
+    m_link.close();
+    noteDevice({});
+    setState(State::Waiting);
+    scheduleProbe();
 }
 
 void Lane::stop()
@@ -196,13 +341,16 @@ void Lane::stop()
         m_stopping = false;
         return;
     }
-    // Between two attempts the one that failed last is the unit's end.
+    // Between two attempts: the next one is not made, and its record says
+    // the run was stopped.
     if (betweenAttempts && m_lastAttempt) {
-        endUnit(*m_lastAttempt);
+        endWithoutAttempt(attemptNotMade(UpdateOutcome::Kind::Interrupted));
         return;
     }
+    m_link.close();
     if (m_state == State::Waiting)
         setState(State::Idle);
+    setBusy({});
     emit finished();
 }
 
@@ -216,43 +364,69 @@ void Lane::probe()
 {
     if (!m_watching || m_linkTest.isRunning())
         return;
-    const QString device = SerialLink::deviceForPortText(m_portText);
-    if (device.isEmpty() || !QFileInfo::exists(device)) {
-        LinkTestOutcome absent;
-        absent.kind = LinkTestOutcome::Kind::Failed;
-        handleProbe(absent);
+    const DeviceIdentity now = DeviceIdentity::of(m_portText);
+    const bool waiting = m_state == State::Waiting;
+    if (!waiting && (DeviceIdentity::compare(m_device, now, m_wentAway) != DeviceIdentity::Sameness::Same
+                     || !m_link.isOpen())) {
+        // Vanished, hung up, or the name leads elsewhere: another device is
+        // never taken for the unit that was updated.
+        unitGone();
+        return;
+    }
+    if (!now.exists()) {
+        setBusy({});
+        scheduleProbe();
         return;
     }
     // Never while another program has the port: the link test would take
     // its answers, and its holder would take ours.
-    if (!otherProcessUsing(device).isEmpty()) {
+    if (const QString holder = otherProcessUsing(now.node); !holder.isEmpty()) {
+        if (waiting)
+            setBusy(holder);
         scheduleProbe();
         return;
     }
+    setBusy({});
     m_link.setReadTimeout(std::min(m_settings.probeInterval, m_settings.readTimeout));
-    m_linkTest.start(m_portText);
+    if (waiting) {
+        noteDevice(now);
+        m_linkTest.start(m_portText);
+    } else {
+        m_linkTest.startOnOpenLink(m_portText);
+    }
 }
 
 void Lane::handleProbe(const LinkTestOutcome &outcome)
 {
-    m_link.close();
     m_link.setReadTimeout(m_settings.readTimeout);
-    if (!m_watching || outcome.kind == LinkTestOutcome::Kind::Interrupted)
+    if (outcome.kind == LinkTestOutcome::Kind::Interrupted)
+        return;
+    if (m_state == State::Retrying) {
+        handleRetryProbe(outcome);
+        return;
+    }
+    if (!m_watching)
         return;
     const bool present = outcome.kind == LinkTestOutcome::Kind::Reply;
     if (m_state == State::Waiting) {
-        if (present) {
+        // Arrived: the device that answered is the one noted before the
+        // port was opened, and has not gone since.
+        if (present && m_link.isOpen()
+            && DeviceIdentity::compare(m_device, DeviceIdentity::of(m_portText), m_wentAway)
+                == DeviceIdentity::Sameness::Same) {
             m_attempt = 1;
             beginAttempt();
         } else {
+            m_link.close();
             scheduleProbe();
         }
         return;
     }
-    // Passed or failed: the same unit stays until it goes.
+    // Passed or failed: the same unit stays until it goes. Behind an adapter
+    // that stays, a unit swapped within goneAfter answers as the last did.
     if (present)
         m_since.start();
-    else if (m_since.hasExpired(m_settings.goneAfter.count()) || !QFileInfo::exists(outcome.device))
-        setState(State::Waiting);
+    else if (!m_link.isOpen() || m_since.hasExpired(m_settings.goneAfter.count()))
+        return unitGone();
     scheduleProbe();
 }

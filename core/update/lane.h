@@ -1,12 +1,14 @@
 #pragma once
 
 #include "core/firmware/firmwareimage.h"
+#include "core/link/deviceidentity.h"
 #include "core/link/linktest.h"
 #include "core/link/seriallink.h"
 #include "core/update/updatesequence.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -21,8 +23,16 @@ class ImageLoader;
 // number of retries. In watch mode the lane goes round without a click per
 // unit: it waits for a unit to arrive (its port exists, opens and answers
 // the link test), updates it once, shows the result, waits for the unit to
-// go (its port vanishes, or the link test stays unanswered), and waits for
-// the next one. A lane's failure is its own: lanes know nothing of each other.
+// go (its port hangs up or vanishes, leads to another device, or the link
+// test stays unanswered), and waits for the next one. A lane's failure is
+// its own: lanes know nothing of each other.
+//
+// Each unit is bound to the device its port led to when it arrived or its
+// first attempt began (DeviceIdentity). The port is held open from then on,
+// so that a hang-up is seen when it happens; before each further attempt the
+// device must still be the same one and answer the link test. A port name
+// that now leads elsewhere ends the unit: it is never continued on whatever
+// took the name.
 class Lane : public QObject
 {
     Q_OBJECT
@@ -65,7 +75,11 @@ public:
     QString name() const { return m_name; }
     void setSettings(const Settings &settings);
     const Settings &settings() const { return m_settings; }
-    void setRecord(RunRecord *record) { m_update.setRecord(record); }
+    void setRecord(RunRecord *record)
+    {
+        m_record = record;
+        m_update.setRecord(record);
+    }
 
     // One unit, with the file read by a loader the caller shares and starts.
     void start(ImageLoader &loader, const QString &fileName);
@@ -85,6 +99,9 @@ public:
     int passed() const { return m_passed; }
     int failed() const { return m_failed; }
     const std::optional<UpdateOutcome> &lastOutcome() const { return m_lastOutcome; }
+    // Watch mode: the program that holds the port while the lane waits for
+    // a unit, empty when none does.
+    QString busyHolder() const { return m_busyHolder; }
     QDateTime lastFinished() const { return m_lastFinished; }
 
     SerialLink &link() { return m_link; }
@@ -106,6 +123,9 @@ signals:
     void unitFinished(const UpdateOutcome &outcome);
     // The lane has come to rest: its one unit is done, or Stop.
     void finished();
+    // Watch mode: another program has taken the port, or let it go
+    // (`holder` empty); the lane does not look for a unit meanwhile.
+    void busyChanged(const QString &holder);
 
 private:
     void setState(State state);
@@ -113,10 +133,21 @@ private:
     void beginAttempt();
     void handleAttemptFinished(const UpdateOutcome &outcome);
     void awaitPortBack();
+    void checkBeforeRetry(bool wentAway);
+    void handleRetryProbe(const LinkTestOutcome &outcome);
+    // An attempt that is not made; recorded and the unit's end.
+    void endWithoutAttempt(UpdateOutcome outcome);
+    UpdateOutcome attemptNotMade(UpdateOutcome::Kind kind) const;
+    void refuseAttempt(UpdateOutcome::DeviceCheck check, const DeviceIdentity &now);
+    QJsonObject recordExtra() const;
+    void noteDevice(const DeviceIdentity &identity);
+    void handleLinkFailed();
     void endUnit(const UpdateOutcome &outcome);
+    void unitGone();
     void probe();
     void handleProbe(const LinkTestOutcome &outcome);
     void scheduleProbe();
+    void setBusy(const QString &holder);
 
     QString m_portText;
     QString m_name;
@@ -131,6 +162,12 @@ private:
     bool m_watching = false;
     bool m_stopping = false;
     bool m_portAwaited = false;  // a hang-up is retried once the port is back
+    RunRecord *m_record = nullptr;
+    // The device the unit is bound to, and whether it went away since
+    // (a hang-up, its node missing): then only a provable one is the same.
+    DeviceIdentity m_device;
+    bool m_wentAway = false;
+    QString m_busyHolder;
     std::optional<UpdateOutcome> m_lastAttempt;
     State m_state = State::Idle;
     int m_attempt = 0;

@@ -55,8 +55,11 @@ LaneOptions::LaneOptions(const QString &watchHelp, const QString &retriesHelp)
     : m_watch(u"watch"_s, watchHelp)
     , m_retries(u"retries"_s, retriesHelp, u"N"_s)
     , m_goneAfterMs(u"gone-after-ms"_s,
-                    u"In watch mode: a unit whose link test stays unanswered N ms has gone (default %1)."_s.arg(
-                        kDefaults.goneAfter.count()),
+                    u"In watch mode: a unit whose link test stays unanswered N ms has gone (default %1). "
+                    "A unit is bound to its device (the node, its device number, a USB adapter's serial "
+                    "number): a hang-up, a vanished port or another device on the port ends it at once, but "
+                    "behind an adapter that stays, a unit swapped in less than N ms is taken for the one "
+                    "before and not updated."_s.arg(kDefaults.goneAfter.count()),
                     u"N"_s)
     , m_eraseTickMs(u"erase-tick-ms"_s,
                     u"For testing and simulators: the erase wait ticks every N ms (default %1)."_s.arg(

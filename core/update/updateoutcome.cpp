@@ -21,6 +21,7 @@ Message UpdateOutcome::messageFor(Kind kind)
     case Kind::WriteFailed:
     case Kind::OutOfStep:
     case Kind::RecordError:
+    case Kind::DeviceChanged:
         return {QStringLiteral("Code Downloading is error."), QStringLiteral("Code Download error"),
                 Message::Icon::Critical};
     case Kind::Interrupted:
@@ -48,6 +49,30 @@ QString UpdateOutcome::untouchedText() const
     else if (earlier.linesTotal > 0)
         left = QObject::tr("it may be erased, none of its %1 lines was acknowledged").arg(earlier.linesTotal);
     return QObject::tr("nothing was sent this time; the instrument is as the last update left it: %1").arg(left);
+}
+
+QString UpdateOutcome::deviceCheckText() const
+{
+    const QString port = printableText(portText);
+    switch (deviceCheck) {
+    case DeviceCheck::Other:
+        return QObject::tr("%1 now leads to another device (%2; the unit was %3): the attempt was not made")
+            .arg(port, deviceNow, deviceNoted);
+    case DeviceCheck::Gone:
+        return QObject::tr("%1 leads to no device now (the unit was %2): the attempt was not made")
+            .arg(port, deviceNoted);
+    case DeviceCheck::Unprovable:
+        return QObject::tr("%1 hung up, and %2 cannot prove that what answers on its name next is the same unit "
+                           "(only a USB adapter with a serial number can; the name may be handed to another "
+                           "device): not tried again")
+            .arg(port, deviceNoted);
+    case DeviceCheck::Silent:
+        return QObject::tr("%1 (%2) no longer answers the link test (\"ARC*\"): the attempt was not made")
+            .arg(port, deviceNoted);
+    case DeviceCheck::None:
+        break;
+    }
+    return QObject::tr("%1 does not lead to the unit any more: the attempt was not made").arg(port);
 }
 
 QString UpdateOutcome::lineText() const
@@ -134,6 +159,15 @@ QStringList UpdateOutcome::causes() const
                              .arg(where));
         causes += QObject::tr("a command got more than one reply, so the lines' answers cannot be told apart");
         break;
+    case Kind::DeviceChanged:
+        causes += deviceCheckText();
+        causes += earlier.mayBeErased
+            ? QObject::tr("nothing was sent to what the port leads to now; the unit of the earlier attempt may be "
+                          "erased: put it back and update it again")
+            : QObject::tr("nothing was sent: the unit is untouched");
+        if (!recordError.isEmpty())
+            causes += QObject::tr("the record could not be written: %1").arg(recordError);
+        return causes;
     case Kind::Interrupted:
         if (failedLine > 0)
             causes += QObject::tr("stopped while %1 awaited its acknowledgement; %2 lines were acknowledged")

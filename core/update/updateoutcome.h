@@ -30,8 +30,19 @@ public:
         OutOfStep,      // a command got two replies: which answered what is in doubt
         Interrupted,    // stopped by abort()
         RecordError,    // the record file cannot be opened (nothing sent)
+        DeviceChanged,  // another attempt was due, but the port no longer leads to the unit (nothing sent)
     };
     Q_ENUM(Kind)
+
+    // Why the port was not taken for the unit an attempt was bound to (DeviceChanged).
+    enum class DeviceCheck {
+        None,
+        Other,       // the port now leads to another device
+        Gone,        // the port leads to no device now
+        Unprovable,  // the unit went away, and nothing can prove what comes back on the name is it
+        Silent,      // the device no longer answers the link test
+    };
+    Q_ENUM(DeviceCheck)
 
     Kind kind = Kind::Success;
     Message message;
@@ -61,6 +72,9 @@ public:
     QString fileName;
     QString portText;
     QString device;             // the device the link used, if any
+    DeviceCheck deviceCheck = DeviceCheck::None;
+    QString deviceNoted;        // DeviceChanged: the unit's device as noted, described
+    QString deviceNow;          // DeviceChanged: what the port leads to now, described
     // The record file's trouble: why it could not be opened (RecordError),
     // or why this update's record could not be written.
     QString recordError;
@@ -77,4 +91,5 @@ private:
     QString lineText() const;
     QString untouchedText() const;
     QString discardedText() const;
+    QString deviceCheckText() const;
 };

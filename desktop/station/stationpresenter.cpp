@@ -153,6 +153,7 @@ void StationPresenter::connectLane(Slot &slot)
         markDirty(*s);
         updateControls();
     });
+    connect(lane, &Lane::busyChanged, this, [this, s] { markDirty(*s); });
     connect(lane, &Lane::attemptStarted, this, [this, s](int attempt) {
         s->erasePercent = 0;
         s->linesSent = 0;
@@ -676,6 +677,13 @@ void StationPresenter::refreshView(Slot &slot)
                   .arg(lane.lastOutcome()->succeeded() ? tr("PASS") : tr("FAIL"),
                        lane.lastFinished().toString(u"HH:mm:ss"_s))
             : tr("waiting for a unit to answer on the port");
+        if (!lane.busyHolder().isEmpty())
+            view.detail = tr("busy, in use by %1").arg(printableText(lane.busyHolder()));
+    } else if (view.phase == Phase::Passed && lane.isRunning()) {
+        // Behind an adapter that stays, the next unit answers as this one
+        // did: it is told apart only by this one's absence.
+        view.detail = tr("PASS - remove the unit (the next is seen once this one has been gone %1 ms)")
+                          .arg(lane.settings().goneAfter.count());
     }
     view.recordProblem = slot.recordProblem;
     view.lastFinished = lane.lastFinished();
