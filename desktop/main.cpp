@@ -30,7 +30,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wexel-update"));
     QApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
-    options.process(app);
+    options.process(argc, argv);
 
     Main_MDI frame;
     if (const std::optional<QString> port = options.port())

@@ -414,6 +414,36 @@ private slots:
         QVERIFY2(r.err.contains(says), r.err.constData());
     }
 
+    // A firmware file and a record whose names are not UTF-8 are the files
+    // named, byte for byte.
+    void namesAreBytes()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray folder = QFile::encodeName(dir.path()) + '/';
+        QFile image(QFile::decodeName(folder + "image.txt"));
+        QVERIFY(QFile::copy(imagePath(), image.fileName()));
+        QVERIFY(::rename((folder + "image.txt").constData(), (folder + "fw\xff.txt").constData()) == 0);
+
+        Simulator sim;
+        QVERIFY(sim.start());
+        QByteArrayList args{"--quiet", "--record", "rec\xff.jsonl", "--port", QFile::encodeName(sim.device())};
+        for (const QString &timing : kFastTimings)
+            args += timing.toLatin1();
+        Result r;
+        QVERIFY(runCliBytes(args + QByteArrayList{"fw\xff.txt"}, &r, dir.path()));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(sim.summary().value(u"checksum"_s).toString(), m_expectedChecksum);
+        struct stat info{};
+        const bool recorded = ::stat((folder + "rec\xff.jsonl").constData(), &info) == 0;
+        // Qt cannot name these files to remove them.
+        ::unlink((folder + "fw\xff.txt").constData());
+        ::unlink((folder + "rec\xff.jsonl").constData());
+        QVERIFY(recorded);
+        QVERIFY(info.st_size > 0);
+        QVERIFY(!QFileInfo::exists(dir.filePath(u"rec\ufffd.jsonl"_s)));
+    }
+
     void linkTest_data()
     {
         QTest::addColumn<QString>("port");  // "sim": the simulator's device

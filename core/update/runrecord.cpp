@@ -1,6 +1,7 @@
 #include "core/update/runrecord.h"
 
 #include "core/common/enumname.h"
+#include "core/common/localpath.h"
 #include "core/firmware/firmwarefile.h"
 #include "core/common/printablebytes.h"
 #include "core/update/updateoutcome.h"
@@ -50,7 +51,7 @@ void closeFile(int fd)
 #else
 int openForAppending(const QString &path)
 {
-    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    return ::open(LocalPath::toNative(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
 }
 // 0 when the line landed whole, else the errno. Our runs hold the file's
 // lock while they append, so a line cut short (a full disk, a file size

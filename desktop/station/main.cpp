@@ -70,7 +70,7 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(u"Wexel"_s);
     QApplication::setApplicationName(u"wexel-station"_s);
     QApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
-    options.process(app);
+    options.process(argc, argv);
 
     StallMeter meter;
 

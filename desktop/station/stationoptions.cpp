@@ -1,5 +1,6 @@
 #include "desktop/station/stationoptions.h"
 
+#include "core/common/localpath.h"
 #include "desktop/station/lanestore.h"
 #include "desktop/station/sha256text.h"
 #include "desktop/widgets/earlyanswer.h"
@@ -79,9 +80,9 @@ running update as interrupted and end the program with 128 + the signal.
     return std::nullopt;
 }
 
-void StationOptions::process(const QCoreApplication &app)
+void StationOptions::process(int argc, const char *const *argv)
 {
-    m_parser.process(app);
+    m_parser.process(LocalPath::arguments(argc, argv));
     // Checked before QApplication; the arguments are the same bar Qt's own.
     if (!check()) {
         std::fprintf(stderr, "%s: %s\n", kProgram.data(), qPrintable(m_error));
