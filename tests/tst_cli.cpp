@@ -27,6 +27,7 @@
 #include <vector>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace CliTestSupport;
@@ -397,6 +398,9 @@ private slots:
         // The text image made of a file must never take the file's place.
         QTest::newRow("--output over its own FILE, by a link")
             << QStringList{u"--check"_s, u"/dev/null"_s, u"--output"_s, u"@link"_s} << QByteArray("/dev/null itself");
+        // Would write nothing and say nothing.
+        QTest::newRow("--output with no name") << QStringList{u"--check"_s, u"fw.txt"_s, u"--output"_s, QString()}
+                                               << QByteArray("--output needs a file name");
     }
 
     void usageErrors()
@@ -412,6 +416,78 @@ private slots:
         QVERIFY(r.out.isEmpty());
         QVERIFY2(r.err.contains("--help"), r.err.constData());
         QVERIFY2(r.err.contains(says), r.err.constData());
+    }
+
+    void checkOutput_data()
+    {
+        QTest::addColumn<QString>("existing");  // what OUT is before the run: "" for nothing
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("says");   // on standard error
+
+        // The rename of the new file would make a text file of any of these.
+        QTest::newRow("a FIFO") << u"fifo"_s << QByteArray("out.fifo") << 8
+                                << QByteArray("a FIFO, not a regular file");
+        QTest::newRow("a device node") << u"device"_s << QByteArray("out.dev") << 8
+                                       << QByteArray("a character device, not a regular file");
+        // Replaced, and still read-only.
+        QTest::newRow("a read-only file") << u"read-only"_s << QByteArray("out.txt") << 0 << QByteArray();
+        // Written under exactly that name, not one with U+FFFD in it.
+        QTest::newRow("a name that is not UTF-8") << QString() << QByteArray("out\xff.txt") << 0 << QByteArray();
+    }
+
+    // --check --output replaces only a regular file, keeps its mode, and
+    // takes its name as the bytes given.
+    void checkOutput()
+    {
+        QFETCH(QString, existing);
+        QFETCH(QByteArray, name);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, says);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray out = QFile::encodeName(dir.path()) + '/' + name;
+        if (existing == u"fifo"_s) {
+            QVERIFY(::mkfifo(out.constData(), 0600) == 0);
+        } else if (existing == u"device"_s) {
+            // The numbers of /dev/null, in a folder of the test's own.
+            if (::mknod(out.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+                QSKIP("device nodes cannot be made here");
+        } else if (existing == u"read-only"_s) {
+            QFile f(QFile::decodeName(out));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("old\n");
+            f.close();
+            QVERIFY(::chmod(out.constData(), 0444) == 0);
+        }
+        struct stat before{};
+        const bool existed = ::stat(out.constData(), &before) == 0;
+        const QStringList entries = QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+
+        Result r;
+        QVERIFY(runCliBytes({"--check", QFile::encodeName(imagePath()), "--output", name}, &r, dir.path()));
+        QVERIFY2(r.exitCode == exitCode, r.err.constData());
+        QVERIFY2(r.err.contains(says), r.err.constData());
+        struct stat after{};
+        QVERIFY(::stat(out.constData(), &after) == 0);
+        if (exitCode != 0) {
+            // Nothing written: the same node, nothing beside it.
+            QCOMPARE(after.st_ino, before.st_ino);
+            QCOMPARE(after.st_mode, before.st_mode);
+            QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), entries + QStringList{u"run-cli.sh"_s});
+            return;
+        }
+        QVERIFY(S_ISREG(after.st_mode));
+        if (existed)
+            QCOMPARE(after.st_mode & 07777, before.st_mode & 07777);
+        const int fd = ::open(out.constData(), O_RDONLY | O_CLOEXEC);
+        // Qt cannot name a file that is not UTF-8 to remove it.
+        ::unlink(out.constData());
+        QVERIFY(fd >= 0);
+        QFile written;
+        QVERIFY(written.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        QCOMPARE(written.readAll(), m_sentLines.join('\n') + '\n');
     }
 
     // A firmware file and a record whose names are not UTF-8 are the files
