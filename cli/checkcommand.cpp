@@ -252,7 +252,8 @@ int run(const CliOptions &options)
         QJsonObject event = jsonReport(options.fileName, problem, summary, written, exitCode);
         if (!outputError.isEmpty())
             event.insert(u"output_error"_s, outputError);
-        JsonReporter(OutputChannel::standardOutput()).writeEvent(event);
+        // The command's answer: waited for, however slow the reader.
+        JsonReporter(OutputChannel::standardOutput()).writeEvent(event, OutputChannel::Delivery::Awaited);
     }
     if (problem.refused()) {
         const QString shown = printableText(options.fileName);
@@ -261,7 +262,8 @@ int run(const CliOptions &options)
         return exitCode;
     }
     if (!options.json)
-        OutputChannel::standardOutput().write(humanReport(options.fileName, summary, written).toLocal8Bit());
+        OutputChannel::standardOutput().write(humanReport(options.fileName, summary, written).toLocal8Bit(),
+                                              OutputChannel::Delivery::Awaited);
     if (!outputError.isEmpty())
         OutputChannel::standardError().write(
             u"wexel-update-cli: %1: not written: %2\n"_s.arg(printableText(output), outputError).toLocal8Bit());

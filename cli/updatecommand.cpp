@@ -257,8 +257,10 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
             printError(printableText(unit.port) + u": "_s + textWithCauses(outcome.message.prompt, outcome.causes()));
         if (unit.json) {
             const int code = ExitCode::forOutcome(outcome.kind);
-            unit.json->writeEvent(JsonReporter::resultEvent(
-                outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code));
+            unit.json->writeEvent(JsonReporter::resultEvent(outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty()
+                                                                         ? ExitCode::kRecordLost
+                                                                         : code),
+                                  OutputChannel::Delivery::Kept);
         }
         return;
     }
@@ -273,8 +275,11 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
     }
     if (unit.json) {
         const int code = ExitCode::forOutcome(outcome.kind);
+        // A lone instrument's result is the run's answer, waited for once
+        // the instrument is done; with several, the station's result is.
         unit.json->writeEvent(JsonReporter::resultEvent(
-            outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code));
+                                  outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code),
+                              several() ? OutputChannel::Delivery::Kept : OutputChannel::Delivery::Awaited);
     }
     if (std::all_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->outcome.has_value(); }))
         finishAll();
@@ -305,7 +310,8 @@ void UpdateCommand::finishWatching()
                          {u"ok"_s, code == ExitCode::kSuccess},
                          {u"exit"_s, code},
                          {u"passed"_s, passed},
-                         {u"failed"_s, failed}});
+                         {u"failed"_s, failed}},
+                        OutputChannel::Delivery::Awaited);
     }
     emit done(code);
 }
@@ -362,7 +368,8 @@ void UpdateCommand::finishAll()
                          {u"exit"_s, code},
                          {u"units"_s, int(m_units.size())},
                          {u"failed"_s, QJsonArray::fromStringList(failed)},
-                         {u"records_lost"_s, QJsonArray::fromStringList(recordsLost)}});
+                         {u"records_lost"_s, QJsonArray::fromStringList(recordsLost)}},
+                        OutputChannel::Delivery::Awaited);
     }
     emit done(code);
 }
@@ -410,7 +417,7 @@ void UpdateCommand::reportRecordError()
     const int exitCode = ExitCode::forOutcome(outcome.kind);
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
-        json.writeEvent(JsonReporter::resultEvent(outcome, exitCode));
+        json.writeEvent(JsonReporter::resultEvent(outcome, exitCode), OutputChannel::Delivery::Awaited);
     }
     emit done(exitCode);
 }

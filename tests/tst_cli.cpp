@@ -677,7 +677,9 @@ private slots:
     }
 
     // A reader of --json that stops reading for a while: the update goes on
-    // and is recorded while the events wait for it.
+    // and is recorded while the events wait for it, and once the instrument
+    // is done the program waits for the reader: no line is cut, the result
+    // comes last.
     void slowReaderDoesNotHoldUpTheInstrument()
     {
         // Far more events than a pipe holds.
@@ -701,6 +703,8 @@ private slots:
                                                         u"--port"_s, sim.device(), image});
         // Recorded, the update over, while nobody has read a byte.
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, kProcessTimeoutMs);
+        // Still not read for longer than the program gives its output at exit.
+        QTest::qWait(3000);
 
         QByteArray events;
         char buffer[65536];
@@ -717,6 +721,27 @@ private slots:
         QVERIFY2(parseEvents(events, &parsed, &bad), bad.constData());
         QCOMPARE(parsed.constLast().value(u"event"_s).toString(), u"result"_s);
         QCOMPARE(eventsNamed(parsed, u"line-acknowledged"_s).size(), 3001);
+    }
+
+    // The report of --check is the command's answer: written whole however
+    // long (an address map of many blocks), not dropped as progress would be.
+    void checkReportIsWhole()
+    {
+        const QString image = m_dir.filePath(u"many-blocks.txt"_s);
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        constexpr int kBlocks = 40000;  // some 30 bytes of report each
+        for (int i = 0; i < kBlocks; ++i)
+            f.write(QByteArray::number(i * 16, 16).toUpper().rightJustified(5, '0').prepend('@') + "\n31 40\n");
+        f.write("q\n");
+        f.close();
+        Result r;
+        QVERIFY(runCli({u"--check"_s, image}, &r));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY2(r.out.size() > 1024 * 1024, qPrintable(QString::number(r.out.size())));
+        QVERIFY(r.out.contains("9C3F0-9C3F1"));  // the last block
+        QVERIFY(r.out.contains("SHA-256 of the lines sent"));
+        QVERIFY(r.out.endsWith('\n'));
     }
 
     // On a terminal the progress fits its width, shows the hand-over as a
