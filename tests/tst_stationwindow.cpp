@@ -415,6 +415,52 @@ private slots:
         editor.reject();
     }
 
+    void refusedStartEndsTheRun_data()
+    {
+        QTest::addColumn<QString>("file");  // "image", or a file of the test's own
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QByteArray>("says");
+        QTest::newRow("not the released image") << u"image"_s << QString(64, u'0')
+                                                << QByteArray("The image is not the released one: no lane was started.");
+        QTest::newRow("an image refused") << u"empty.txt"_s << QString() << QByteArray("the file is empty");
+    }
+
+    // Unattended (--start --exit-when-done), a start that is refused ends the
+    // program with its message on standard error, never a box that waits.
+    void refusedStartEndsTheRun()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, expected);
+        QFETCH(QByteArray, says);
+        if (file != u"image"_s) {
+            file = m_dir.filePath(file);
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else {
+            file = imagePath();
+        }
+        Simulator sim;
+        QVERIFY(sim.start());
+        QStringList args{u"-platform"_s, u"offscreen"_s, u"--start"_s, u"--exit-when-done"_s, u"--file"_s, file,
+                         u"--port"_s, sim.device()};
+        if (!expected.isEmpty())
+            args += {u"--expect-sha256"_s, expected};
+        QProcess station;
+        station.start(programPath(u"desktop/station/wexel-station"_s), args);
+        QVERIFY(station.waitForStarted());
+        const bool ended = station.waitForFinished(kProcessTimeoutMs);
+        if (!ended) {
+            station.kill();
+            station.waitForFinished(kProcessTimeoutMs);
+        }
+        QVERIFY2(ended, "the station still runs");
+        QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(station.exitCode(), 1);
+        const QByteArray err = station.readAllStandardError();
+        QVERIFY2(err.contains(says), err.constData());
+        QCOMPARE(sim.summary().value(u"erase_count"_s).toInt(), 0);
+    }
+
     // A logout, a closed terminal or Ctrl-C while lanes write: each update
     // is recorded as interrupted, and the program ends with 128 + the signal.
     void endedBySignal_data()

@@ -269,8 +269,14 @@ void StationPresenter::handleImageLoaded(const ImageLoader::Result &result)
     }
     handleExpectedChanged();
     updateControls();
-    if (m_imageState == ImageState::Ready && std::exchange(m_startWhenReady, false))
-        startAll();
+    // The start --start asked for is made now, or refused (its message
+    // said why); either way it was for this image only.
+    if (std::exchange(m_startWhenReady, false)) {
+        if (m_imageState == ImageState::Ready)
+            startAll();
+        if (!anyRunning())
+            emit startRefused();
+    }
 }
 
 void StationPresenter::handleExpectedChanged()
