@@ -723,6 +723,31 @@ private slots:
         QCOMPARE(eventsNamed(parsed, u"line-acknowledged"_s).size(), 3001);
     }
 
+    // The record names the device behind the port's link as it was when the
+    // port opened, also when the link is gone by the time the record is written.
+    void recordNamesTheDevice()
+    {
+        Simulator sim;
+        QVERIFY(sim.start({u"--ignore-line"_s, u"3"_s}));
+        const QString link = m_dir.filePath(u"bay-record"_s);
+        QVERIFY(QFile::link(sim.device(), link));
+        const QString record = m_dir.filePath(u"device.jsonl"_s);
+        QProcess cli;
+        QByteArray out;
+        connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
+        cli.start(cliPath(), fastCliTimings(5000) + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record,
+                                                                u"--port"_s, link, imagePath()});
+        QTRY_VERIFY_WITH_TIMEOUT(out.contains("{\"event\":\"line-sent\",\"line\":3,"), kProcessTimeoutMs);
+        QVERIFY(QFile::remove(link));
+        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        QCOMPARE(cli.exitCode(), 5);
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QJsonObject r = QJsonDocument::fromJson(f.readAll()).object();
+        QCOMPARE(r.value(u"port"_s).toString(), link);
+        QCOMPARE(r.value(u"device"_s).toString(), QFileInfo(sim.device()).canonicalFilePath());
+    }
+
     // The report of --check is the command's answer: written whole however
     // long (an address map of many blocks), not dropped as progress would be.
     void checkReportIsWhole()

@@ -172,8 +172,11 @@ bool RunRecord::append(const QJsonObject &record)
 
 QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &context) const
 {
-    const QFileInfo device(outcome.device);
-    const QString resolved = device.canonicalFilePath().isEmpty() ? outcome.device : device.canonicalFilePath();
+    QString resolved = outcome.resolvedDevice;
+    if (resolved.isEmpty()) {
+        const QString canonical = QFileInfo(outcome.device).canonicalFilePath();
+        resolved = canonical.isEmpty() ? outcome.device : canonical;
+    }
     QJsonObject adapter;
     if (const std::optional<PortCatalog::Device> found = PortCatalog::find(m_devices, resolved)) {
         if (!found->description.isEmpty())

@@ -58,6 +58,9 @@ public:
     QString fileName;
     QString portText;
     QString device;             // the device the link used, if any
+    // That device with links followed, as found when the port opened: a bay's
+    // link or a by-id name may be gone by the time the update ends.
+    QString resolvedDevice;
     // The record file's trouble: why it could not be opened (RecordError),
     // or why this update's record could not be written.
     QString recordError;
