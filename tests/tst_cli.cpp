@@ -398,6 +398,13 @@ private slots:
         // The text image made of a file must never take the file's place.
         QTest::newRow("--output over its own FILE, by a link")
             << QStringList{u"--check"_s, u"/dev/null"_s, u"--output"_s, u"@link"_s} << QByteArray("/dev/null itself");
+        // Only watching looks for units.
+        QTest::newRow("--gone-after-ms without --watch")
+            << QStringList{u"--port"_s, u"COM 3"_s, u"--gone-after-ms"_s, u"500"_s, u"fw.txt"_s}
+            << QByteArray("--gone-after-ms goes with --watch only");
+        QTest::newRow("--probe-interval-ms without --watch")
+            << QStringList{u"--port"_s, u"COM 3"_s, u"--probe-interval-ms"_s, u"500"_s, u"fw.txt"_s}
+            << QByteArray("--probe-interval-ms goes with --watch only");
         // Would write nothing and say nothing.
         QTest::newRow("--output with no name") << QStringList{u"--check"_s, u"fw.txt"_s, u"--output"_s, QString()}
                                                << QByteArray("--output needs a file name");
