@@ -236,6 +236,10 @@ private slots:
         QTest::newRow("line refused") << QStringList{u"--refuse-line"_s, u"10"_s} << 5 << writeError
                                       << QByteArrayList{line10, "answered \"NG*\"", "9 lines were acknowledged", erased}
                                       << 10 << u"NG*"_s << 10;
+        // One line, not "1 lines".
+        QTest::newRow("second line refused") << QStringList{u"--refuse-line"_s, u"2"_s} << 5 << writeError
+                                             << QByteArrayList{"line 2 of", "1 line was acknowledged before it", erased}
+                                             << 2 << u"NG*"_s << 2;
         QTest::newRow("line ignored") << QStringList{u"--ignore-line"_s, u"10"_s} << 5 << writeError
                                       << QByteArrayList{line10, "no answer within 500 ms", erased} << 10 << QString()
                                       << 10;
