@@ -37,7 +37,9 @@
 #include <memory>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace CliTestSupport;
 using namespace Qt::Literals::StringLiterals;
@@ -423,6 +425,9 @@ private slots:
         QTest::newRow("not the released image") << u"image"_s << QString(64, u'0')
                                                 << QByteArray("The image is not the released one: no lane was started.");
         QTest::newRow("an image refused") << u"empty.txt"_s << QString() << QByteArray("the file is empty");
+        // Read by its relative name's bytes, the image is found, and judged.
+        QTest::newRow("an image whose name is not UTF-8")
+            << u"not-utf8"_s << QString(64, u'0') << QByteArray("The image is not the released one");
     }
 
     // Unattended (--start --exit-when-done), a start that is refused ends the
@@ -432,21 +437,33 @@ private slots:
         QFETCH(QString, file);
         QFETCH(QString, expected);
         QFETCH(QByteArray, says);
-        if (file != u"image"_s) {
+        const QByteArray notUtf8 = QFile::encodeName(m_dir.path()) + "/fw\xff.txt";
+        if (file == u"not-utf8"_s) {
+            QVERIFY(QFile::copy(imagePath(), m_dir.filePath(u"fw-copy.txt"_s)));
+            QVERIFY(::rename(QFile::encodeName(m_dir.filePath(u"fw-copy.txt"_s)).constData(), notUtf8.constData()) == 0);
+        } else if (file != u"image"_s) {
             file = m_dir.filePath(file);
             QFile f(file);
             QVERIFY(f.open(QIODevice::WriteOnly));
         } else {
             file = imagePath();
         }
+        const auto removeNotUtf8 = qScopeGuard([&] { ::unlink(notUtf8.constData()); });
         Simulator sim;
         QVERIFY(sim.start());
-        QStringList args{u"-platform"_s, u"offscreen"_s, u"--start"_s, u"--exit-when-done"_s, u"--file"_s, file,
-                         u"--port"_s, sim.device()};
+        QStringList args{u"-platform"_s, u"offscreen"_s, u"--start"_s, u"--exit-when-done"_s, u"--port"_s, sim.device()};
         if (!expected.isEmpty())
             args += {u"--expect-sha256"_s, expected};
         QProcess station;
-        station.start(programPath(u"desktop/station/wexel-station"_s), args);
+        if (file == u"not-utf8"_s) {
+            // QProcess cannot pass the byte: the shell makes it.
+            station.setWorkingDirectory(m_dir.path());
+            station.start(u"/bin/sh"_s, QStringList{u"-c"_s, u"exec \"$0\" \"$@\" --file \"$(printf 'fw\\377.txt')\""_s,
+                                                    programPath(u"desktop/station/wexel-station"_s)}
+                                            + args);
+        } else {
+            station.start(programPath(u"desktop/station/wexel-station"_s), args + QStringList{u"--file"_s, file});
+        }
         QVERIFY(station.waitForStarted());
         const bool ended = station.waitForFinished(kProcessTimeoutMs);
         if (!ended) {

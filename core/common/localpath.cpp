@@ -1,7 +1,14 @@
 #include "core/common/localpath.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#ifndef Q_OS_WIN
+#include <cstdlib>
+#include <unistd.h>
+#endif
 
 namespace LocalPath {
 
@@ -96,6 +103,24 @@ QByteArray toNative(const QString &path)
     }
     flushRun(path.size());
     return bytes;
+#endif
+}
+
+QString absolute(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return QFileInfo(path).absoluteFilePath();
+#else
+    if (path.isEmpty() || path.startsWith(u'/'))
+        return path;
+    QString folder;
+    if (char *cwd = ::getcwd(nullptr, 0)) {
+        folder = fromNative(QByteArrayView(cwd));
+        std::free(cwd);
+    } else {
+        folder = QDir::currentPath();
+    }
+    return QDir::cleanPath(folder + u'/' + path);
 #endif
 }
 

@@ -18,6 +18,9 @@ namespace LocalPath {
 QString fromNative(QByteArrayView bytes);
 // The bytes of a name made by fromNative() (or typed as text), as given.
 QByteArray toNative(const QString &path);
+// The path made absolute against the current folder, every byte kept
+// (QFileInfo's absolute path goes through the lossy reading).
+QString absolute(const QString &path);
 // The program's arguments, the program name first, each kept exactly.
 QStringList arguments(int argc, const char *const *argv);
 

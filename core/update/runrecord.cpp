@@ -192,7 +192,7 @@ QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &contex
         {QStringLiteral("port"), outcome.portText},
         {QStringLiteral("device"), resolved},
         {QStringLiteral("adapter"), adapter},
-        {QStringLiteral("image"), outcome.fileName.isEmpty() ? QString() : QFileInfo(outcome.fileName).absoluteFilePath()},
+        {QStringLiteral("image"), outcome.fileName.isEmpty() ? QString() : LocalPath::absolute(outcome.fileName)},
         {QStringLiteral("image_sha256"), QString::fromLatin1(context.imageSha256)},
         // Which reader made the lines of the file; none when it was not read.
         {QStringLiteral("image_format"), context.imageSha256.isEmpty() ? QString() : enumName(context.imageFormat)},

@@ -2,6 +2,7 @@
 // --port, or those kept from the last time), the image from --file, and
 // runs it. With --stats it measures, for benchmarks, how long the event
 // loop was ever kept from its work, and writes that at exit.
+#include "core/common/localpath.h"
 #include "core/common/message.h"
 #include "core/common/signalwatcher.h"
 #include "desktop/station/lanestore.h"
@@ -105,7 +106,7 @@ int main(int argc, char *argv[])
         presenter->setLanes(lanes);
     }
     if (const std::optional<QString> record = options.record())
-        presenter->setRecordFile(QFileInfo(*record).absoluteFilePath());
+        presenter->setRecordFile(LocalPath::absolute(*record));
     presenter->setStartWhenReady(options.start());
     if (options.stats()) {
         QObject::connect(presenter, &StationPresenter::runStarted, &meter, [&meter] { meter.setLanesRunning(true); });

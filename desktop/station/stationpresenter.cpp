@@ -1,5 +1,6 @@
 #include "desktop/station/stationpresenter.h"
 
+#include "core/common/localpath.h"
 #include "core/common/printablebytes.h"
 #include "core/link/seriallink.h"
 #include "desktop/panels/filedialog.h"
@@ -233,7 +234,7 @@ void StationPresenter::chooseImage(const QString &path)
     // The image of lanes that run stays theirs: Stop first.
     if (anyRunning() || path.isEmpty())
         return;
-    m_imagePath = QFileInfo(path).absoluteFilePath();
+    m_imagePath = LocalPath::absolute(path);
     m_image = FirmwareImage();
     m_imageState = ImageState::Reading;
     m_window->imageName->setText(printableText(QFileInfo(m_imagePath).fileName()));
