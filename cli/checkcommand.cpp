@@ -5,13 +5,24 @@
 #include "cli/jsonreporter.h"
 #include "cli/outputchannel.h"
 #include "core/common/enumname.h"
+#include "core/common/localpath.h"
 #include "core/common/printablebytes.h"
 #include "core/firmware/firmwarefile.h"
 #include "core/firmware/firmwareimage.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSaveFile>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -19,11 +30,100 @@ namespace CheckCommand {
 
 namespace {
 
+#ifdef Q_OS_UNIX
+QString kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return u"a directory"_s;
+    if (S_ISFIFO(mode))
+        return u"a FIFO"_s;
+    if (S_ISCHR(mode))
+        return u"a character device"_s;
+    if (S_ISBLK(mode))
+        return u"a block device"_s;
+    if (S_ISSOCK(mode))
+        return u"a socket"_s;
+    return u"not a regular file"_s;
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Why --output could not be written; empty when it was, whole. Written
+// beside its final name and renamed over it once complete: an archive never
+// holds half an image, nor loses the one it had. The name is taken as its
+// bytes, and only a regular file is ever replaced: the rename would turn a
+// FIFO or a device node (a serial port's, run as root) into a text file.
+QString writeOutput(const FirmwareImage &image, const QString &path)
+{
+    QByteArray target = LocalPath::toNative(path);
+    struct stat existing{};
+    const bool exists = ::stat(target.constData(), &existing) == 0;
+    if (!exists && errno != ENOENT)
+        return systemError();
+    if (exists && !S_ISREG(existing.st_mode))
+        return u"%1, not a regular file: only a regular file is replaced"_s.arg(kindOf(existing.st_mode));
+    if (exists) {
+        // A link keeps leading to the file, which is the one replaced.
+        if (char *resolved = ::realpath(target.constData(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    QByteArray temporary = target + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        return systemError();
+    const auto fail = [&](const QString &error) {
+        ::close(fd);
+        ::unlink(temporary.constData());
+        return error;
+    };
+    // The new file takes the old one's mode and owner, so that a read-only
+    // archive stays read-only; a new one gets what the umask leaves.
+    mode_t mode = 0;
+    if (exists) {
+        mode = existing.st_mode & 07777;
+        // Only root may give a file to its old owner; anyone else's copy
+        // stays theirs, as with any file they write.
+        [[maybe_unused]] const int owned = ::fchown(fd, existing.st_uid, existing.st_gid);
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    {
+        QFile file;
+        if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+            return fail(file.errorString());
+        if (!image.writeText(&file) || !file.flush())
+            return fail(file.errorString());
+    }
+    if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
+        return fail(systemError());
+    if (::close(fd) != 0) {
+        const QString error = systemError();
+        ::unlink(temporary.constData());
+        return error;
+    }
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        const QString error = systemError();
+        ::unlink(temporary.constData());
+        return error;
+    }
+    return {};
+}
+#else
 // Why --output could not be written; empty when it was, whole.
 QString writeOutput(const FirmwareImage &image, const QString &path)
 {
     // Written beside its final name and renamed over it once complete: an
     // archive never holds half an image, nor loses the one it had.
+    QFileInfo existing(path);
+    if (existing.exists() && !existing.isFile())
+        return u"not a regular file: only a regular file is replaced"_s;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString();
@@ -34,8 +134,11 @@ QString writeOutput(const FirmwareImage &image, const QString &path)
     }
     if (!file.commit())
         return file.errorString();
+    if (existing.exists())
+        QFile::setPermissions(path, existing.permissions());
     return {};
 }
+#endif
 
 QString startAddressText(const ImageSummary &summary)
 {
@@ -154,7 +257,8 @@ int run(const CliOptions &options)
         QJsonObject event = jsonReport(options.fileName, problem, summary, written, exitCode);
         if (!outputError.isEmpty())
             event.insert(u"output_error"_s, outputError);
-        JsonReporter(OutputChannel::standardOutput()).writeEvent(event);
+        // The command's answer: waited for, however slow the reader.
+        JsonReporter(OutputChannel::standardOutput()).writeEvent(event, OutputChannel::Delivery::Awaited);
     }
     if (problem.refused()) {
         const QString shown = printableText(options.fileName);
@@ -163,7 +267,8 @@ int run(const CliOptions &options)
         return exitCode;
     }
     if (!options.json)
-        OutputChannel::standardOutput().write(humanReport(options.fileName, summary, written).toLocal8Bit());
+        OutputChannel::standardOutput().write(humanReport(options.fileName, summary, written).toLocal8Bit(),
+                                              OutputChannel::Delivery::Awaited);
     if (!outputError.isEmpty())
         OutputChannel::standardError().write(
             u"wexel-update-cli: %1: not written: %2\n"_s.arg(printableText(output), outputError).toLocal8Bit());

@@ -146,6 +146,11 @@ bool CliOptions::parse(const QStringList &arguments)
         mode = Mode::Check;
         fileName = m_parser.value(m_check);
         outputFile = m_parser.value(m_output);
+        // An empty name would write nothing and say nothing.
+        if (m_parser.isSet(m_output) && outputFile.isEmpty()) {
+            m_error = u"--output needs a file name"_s;
+            return false;
+        }
         return true;
     }
     if (testLink) {

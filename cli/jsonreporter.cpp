@@ -141,7 +141,7 @@ QJsonObject JsonReporter::resultEvent(const LinkTestOutcome &outcome, int exitCo
     return result;
 }
 
-void JsonReporter::writeEvent(const QJsonObject &event)
+void JsonReporter::writeEvent(const QJsonObject &event, OutputChannel::Delivery delivery)
 {
     // "event" first, as in the line events, so that a reader's eye and a
     // simple line filter find it at once; QJsonObject would sort it in.
@@ -154,7 +154,7 @@ void JsonReporter::writeEvent(const QJsonObject &event)
         + '\n';
     // In order after the line events waiting for their turn.
     flushPending();
-    m_out.write(text);
+    m_out.write(text, delivery);
 }
 
 void JsonReporter::handleLineSent(int count, int total, double percent, const QByteArray &)

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "cli/outputchannel.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
-class OutputChannel;
 class UpdateSequence;
 struct LinkTestOutcome;
 struct UpdateOutcome;
@@ -25,8 +26,9 @@ public:
     // Follows the update's signals from now on. With a port, every event
     // carries it, for a run that updates several instruments at once.
     void attach(UpdateSequence *update, const QString &port = {});
-    // Writes one event and hands it to the reader at once.
-    void writeEvent(const QJsonObject &event);
+    // Writes one event and hands it to the reader at once; a result is
+    // Kept, the run's last answer Awaited (see OutputChannel::Delivery).
+    void writeEvent(const QJsonObject &event, OutputChannel::Delivery delivery = OutputChannel::Delivery::MayDrop);
     // Adds "<key>" (escaped text) and "<key>_hex" for the bytes.
     static void addBytes(QJsonObject &object, const QString &key, const QByteArray &bytes);
     // The "result" event of an update or a link test.

@@ -50,7 +50,7 @@ void LinkTestCommand::handleFinished(const LinkTestOutcome &outcome)
     if (outcome.succeeded()) {
         // The reply is the data a script asked for: on standard output, escaped.
         if (!m_options.json) {
-            OutputChannel::standardOutput().write(printableBytes(outcome.reply) + '\n');
+            OutputChannel::standardOutput().write(printableBytes(outcome.reply) + '\n', OutputChannel::Delivery::Awaited);
         }
     } else {
         exitCode = outcome.kind == LinkTestOutcome::Kind::Interrupted ? ExitCode::kInterrupted
@@ -64,7 +64,7 @@ void LinkTestCommand::handleFinished(const LinkTestOutcome &outcome)
             JsonReporter::addBytes(event, u"reply"_s, outcome.reply);
             json.writeEvent(event);
         }
-        json.writeEvent(JsonReporter::resultEvent(outcome, exitCode));
+        json.writeEvent(JsonReporter::resultEvent(outcome, exitCode), OutputChannel::Delivery::Awaited);
     }
     emit done(exitCode);
 }

@@ -6,6 +6,7 @@
 #include "cli/linktestcommand.h"
 #include "cli/outputchannel.h"
 #include "cli/portlister.h"
+#include "core/common/localpath.h"
 #include "core/common/signalwatcher.h"
 #include "cli/updatecommand.h"
 
@@ -64,7 +65,7 @@ int run(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
 
     CliOptions options;
-    if (!options.parse(QCoreApplication::arguments())) {
+    if (!options.parse(LocalPath::arguments(argc, argv))) {
         std::fprintf(stderr, "wexel-update-cli: %s\nTry 'wexel-update-cli --help'.\n",
                      qPrintable(options.errorText()));
         return ExitCode::kUsage;

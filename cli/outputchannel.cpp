@@ -69,7 +69,7 @@ bool OutputChannel::isTerminal() const
     return ::isatty(m_fd) == 1;
 }
 
-void OutputChannel::write(QByteArrayView bytes)
+void OutputChannel::write(QByteArrayView bytes, Delivery delivery)
 {
     if (bytes.isEmpty())
         return;
@@ -77,13 +77,16 @@ void OutputChannel::write(QByteArrayView bytes)
         m_dropped += bytes.size();
         return;
     }
-    if (m_pending.size() + bytes.size() > kMaxPending) {
+    if (delivery == Delivery::MayDrop && m_pending.size() + bytes.size() > kMaxPending) {
         m_dropped += bytes.size();
         m_droppedUnnoted += bytes.size();
         return;
     }
     m_pending.append(bytes);
-    flushPending();
+    if (delivery == Delivery::Awaited)
+        drain(std::nullopt);
+    else
+        flushPending();
 }
 
 void OutputChannel::flushPending()
@@ -123,18 +126,26 @@ void OutputChannel::flushPending()
         m_notifier->setEnabled(false);
 }
 
-bool OutputChannel::drain(std::chrono::milliseconds wait)
+bool OutputChannel::drain(std::optional<std::chrono::milliseconds> wait)
 {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + wait;
+    const auto deadline = Clock::now() + wait.value_or(std::chrono::milliseconds(0));
     flushPending();
     while (!m_pending.isEmpty() && !m_gone) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
+        int timeout = -1;
+        if (wait) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return false;
+            timeout = int(left.count());
+        }
         pollfd p{m_writeFd, POLLOUT, 0};
-        if (::poll(&p, 1, int(left.count())) < 0 && errno != EINTR)
-            return false;
+        if (::poll(&p, 1, timeout) < 0) {
+            // A signal ends a wait without end: Ctrl-C is how a person gives
+            // up on a reader that takes nothing.
+            if (errno != EINTR || !wait)
+                return false;
+        }
         flushPending();
     }
     return true;

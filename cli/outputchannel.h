@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -33,8 +34,21 @@ public:
     explicit OutputChannel(int fd, QObject *parent = nullptr);
     ~OutputChannel() override;
 
+    // How a piece of output is handed over.
+    enum class Delivery {
+        // Dropped whole when kMaxPending bytes already wait: progress, events.
+        MayDrop,
+        // Queued whatever waits, never dropped: a unit's result while other
+        // instruments still need the event loop. Bounded by its callers.
+        Kept,
+        // Kept, and the program waits until everything queued has gone out
+        // or the reader has gone: the command's answer, once no instrument
+        // needs the program any more.
+        Awaited,
+    };
+
     // Queues the bytes as one piece: they go out whole or are dropped whole.
-    void write(QByteArrayView bytes);
+    void write(QByteArrayView bytes, Delivery delivery = Delivery::MayDrop);
     // The note written once dropped output can be followed again; it is
     // given the number of bytes dropped. Without one nothing is said.
     void setDropNote(std::function<QByteArray(qint64 dropped)> note) { m_dropNote = std::move(note); }
@@ -52,7 +66,9 @@ public:
 
 private:
     void flushPending();
-    bool drain(std::chrono::milliseconds wait);
+    // Waits for the reader until nothing is pending, for at most wait
+    // (std::nullopt: for as long as it takes).
+    bool drain(std::optional<std::chrono::milliseconds> wait);
 
     int m_fd;
     int m_writeFd;       // ours, non-blocking, where the system lets us have one

@@ -61,6 +61,7 @@ int PortLister::run(OutputChannel &out, bool json)
         put(out, summary.isEmpty() ? device.location : u"%1\t%2"_s.arg(device.location, summary));
     }
     if (json)
-        events.writeEvent({{u"event"_s, u"result"_s}, {u"ok"_s, true}, {u"exit"_s, ExitCode::kSuccess}});
+        events.writeEvent({{u"event"_s, u"result"_s}, {u"ok"_s, true}, {u"exit"_s, ExitCode::kSuccess}},
+                          OutputChannel::Delivery::Awaited);
     return ExitCode::kSuccess;
 }

@@ -7,6 +7,7 @@
 #include "cli/outputchannel.h"
 #include "cli/progressreporter.h"
 #include "core/common/signalwatcher.h"
+#include "core/common/counted.h"
 #include "core/common/enumname.h"
 #include "core/link/portcatalog.h"
 #include "core/link/portnumber.h"
@@ -217,6 +218,13 @@ void UpdateCommand::interrupt()
 
 void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int attempt, int of)
 {
+    // Every attempt is recorded; watching, a unit's lost record must count
+    // however many units follow it on the lane.
+    if (m_watching && !outcome.recordError.isEmpty()) {
+        const QString name = u"unit %1"_s.arg(unit.lane.passed() + unit.lane.failed() + 1);
+        if (!unit.recordsLost.contains(name))
+            unit.recordsLost << name;
+    }
     // The last attempt is the unit's result, reported by handleFinished().
     unit.failedAttempt.reset();
     if (outcome.succeeded() || attempt >= of || m_interrupted || !Lane::mayRetry(outcome))
@@ -282,8 +290,10 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
             printError(printableText(unit.port) + u": "_s + textWithCauses(outcome.message.prompt, outcome.causes()));
         if (unit.json) {
             const int code = ExitCode::forOutcome(outcome);
-            unit.json->writeEvent(JsonReporter::resultEvent(
-                outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code));
+            unit.json->writeEvent(JsonReporter::resultEvent(outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty()
+                                                                         ? ExitCode::kRecordLost
+                                                                         : code),
+                                  OutputChannel::Delivery::Kept);
         }
         return;
     }
@@ -298,8 +308,11 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
     }
     if (unit.json) {
         const int code = ExitCode::forOutcome(outcome);
+        // A lone instrument's result is the run's answer, waited for once
+        // the instrument is done; with several, the station's result is.
         unit.json->writeEvent(JsonReporter::resultEvent(
-            outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code));
+                                  outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code),
+                              several() ? OutputChannel::Delivery::Kept : OutputChannel::Delivery::Awaited);
     }
     if (std::all_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->outcome.has_value(); }))
         finishAll();
@@ -315,22 +328,32 @@ void UpdateCommand::finishWatching()
     int passed = 0;
     int failed = 0;
     QString table = u"port  updated  not updated\n"_s;
-    bool recordLost = false;
+    QStringList recordsLost;
     for (const auto &unit : m_units) {
         passed += unit->lane.passed();
         failed += unit->lane.failed();
         table += u"%1  %2  %3\n"_s.arg(printableText(unit->port)).arg(unit->lane.passed()).arg(unit->lane.failed());
-        recordLost = recordLost || (unit->lane.lastOutcome() && !unit->lane.lastOutcome()->recordError.isEmpty());
+        for (const QString &lost : unit->recordsLost)
+            recordsLost << printableText(unit->port) + u' ' + lost;
     }
-    printError(table + u"Watched %1 ports: %2 units updated, %3 not updated\n"_s.arg(m_units.size()).arg(passed).arg(failed));
-    const int code = failed > 0 ? ExitCode::kSomeUnitsFailed : recordLost ? ExitCode::kRecordLost : ExitCode::kSuccess;
+    printError(table + u"Watched %1: %2 updated, %3 not updated\n"_s.arg(counted(qsizetype(m_units.size()), u"port"_s))
+                           .arg(counted(passed, u"unit"_s))
+                           .arg(failed));
+    if (!recordsLost.isEmpty())
+        printError(u"Records not written: %1 (%2): %3\n"_s.arg(counted(recordsLost.size(), u"unit"_s),
+                                                             recordsLost.join(u", "_s), m_record.error()));
+    const int code = failed > 0                ? ExitCode::kSomeUnitsFailed
+                     : !recordsLost.isEmpty() ? ExitCode::kRecordLost
+                                              : ExitCode::kSuccess;
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent({{u"event"_s, u"watch-result"_s},
                          {u"ok"_s, code == ExitCode::kSuccess},
                          {u"exit"_s, code},
                          {u"passed"_s, passed},
-                         {u"failed"_s, failed}});
+                         {u"failed"_s, failed},
+                         {u"records_lost"_s, QJsonArray::fromStringList(recordsLost)}},
+                        OutputChannel::Delivery::Awaited);
     }
     emit done(code);
 }
@@ -387,7 +410,8 @@ void UpdateCommand::finishAll()
                          {u"exit"_s, code},
                          {u"units"_s, int(m_units.size())},
                          {u"failed"_s, QJsonArray::fromStringList(failed)},
-                         {u"records_lost"_s, QJsonArray::fromStringList(recordsLost)}});
+                         {u"records_lost"_s, QJsonArray::fromStringList(recordsLost)}},
+                        OutputChannel::Delivery::Awaited);
     }
     emit done(code);
 }
@@ -435,7 +459,7 @@ void UpdateCommand::reportRecordError()
     const int exitCode = ExitCode::forOutcome(outcome);
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
-        json.writeEvent(JsonReporter::resultEvent(outcome, exitCode));
+        json.writeEvent(JsonReporter::resultEvent(outcome, exitCode), OutputChannel::Delivery::Awaited);
     }
     emit done(exitCode);
 }

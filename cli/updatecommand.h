@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -59,6 +60,8 @@ private:
         std::optional<UpdateOutcome> failedAttempt;
         QElapsedTimer clock;
         qint64 milliseconds = 0;
+        // Watching: the units ("unit 2") whose record could not be written.
+        QStringList recordsLost;
     };
 
     bool portsAreDistinct();

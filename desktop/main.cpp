@@ -8,6 +8,7 @@
 #include "desktop/panels/main_form.h"
 #include "desktop/main_mdi.h"
 #include "desktop/shelloptions.h"
+#include "core/common/localpath.h"
 #include "core/common/signalwatcher.h"
 
 #include <QApplication>
@@ -30,15 +31,15 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wexel-update"));
     QApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
-    options.process(app);
+    options.process(argc, argv);
 
     Main_MDI frame;
     if (const std::optional<QString> port = options.port())
         frame.setForm()->COM_PORT_LIST->setEditText(*port);
     if (const std::optional<QString> file = options.file())
-        frame.mainForm()->chooseFile(QFileInfo(*file).absoluteFilePath());
+        frame.mainForm()->chooseFile(LocalPath::absolute(*file));
     if (const std::optional<QString> record = options.record())
-        frame.setRecordFile(QFileInfo(*record).absoluteFilePath());
+        frame.setRecordFile(LocalPath::absolute(*record));
 #ifdef Q_OS_UNIX
     // A logout or shutdown (SIGTERM), a closed terminal (SIGHUP) or Ctrl-C
     // ends an update as the command line's interrupted one does.

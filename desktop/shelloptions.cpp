@@ -1,5 +1,6 @@
 #include "desktop/shelloptions.h"
 
+#include "core/common/localpath.h"
 #include "desktop/widgets/earlyanswer.h"
 
 using namespace Qt::Literals::StringLiterals;
@@ -31,9 +32,9 @@ std::optional<int> ShellOptions::answerBeforeStart(int argc, const char *const *
     return ::answerBeforeStart(m_parser, kProgram, argc, argv);
 }
 
-void ShellOptions::process(const QCoreApplication &app)
+void ShellOptions::process(int argc, const char *const *argv)
 {
-    m_parser.process(app);
+    m_parser.process(LocalPath::arguments(argc, argv));
 }
 
 std::optional<QString> ShellOptions::port() const

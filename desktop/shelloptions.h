@@ -22,9 +22,11 @@ public:
     // the .cpp).
     std::optional<int> answerBeforeStart(int argc, const char *const *argv);
 
-    // After QApplication has taken its own options out of the arguments:
-    // reads the rest, exiting on help, version or a mistake as Qt's parser does.
-    void process(const QCoreApplication &app);
+    // After QApplication has taken its own options out of argc and argv:
+    // reads the rest, exiting on help, version or a mistake as Qt's parser
+    // does. From argv rather than the application's list, so that a file name
+    // keeps its every byte.
+    void process(int argc, const char *const *argv);
 
     std::optional<QString> port() const;
     std::optional<QString> file() const;

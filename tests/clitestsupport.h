@@ -5,6 +5,7 @@
 // JSON events of the front end.
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
@@ -116,6 +117,34 @@ inline bool runCli(const QStringList &args, Result *result, const QString &worki
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     process.start(cliPath(), args);
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
+        process.kill();
+        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
+        return false;
+    }
+    result->exitCode = process.exitCode();
+    result->exitStatus = process.exitStatus();
+    result->out = process.readAllStandardOutput();
+    result->err = process.readAllStandardError();
+    return true;
+}
+
+// The command line with arguments as bytes, names that are not UTF-8
+// included, which QProcess cannot pass: a shell script holds them.
+inline bool runCliBytes(const QByteArrayList &args, Result *result, const QString &workingDirectory)
+{
+    const auto quoted = [](QByteArray arg) { return "'" + arg.replace("'", "'\\''") + "'"; };
+    QByteArray script = "exec " + quoted(QFile::encodeName(cliPath()));
+    for (const QByteArray &arg : args)
+        script += ' ' + quoted(arg);
+    const QString scriptPath = QDir(workingDirectory).filePath(QStringLiteral("run-cli.sh"));
+    QFile file(scriptPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(script + '\n') != script.size() + 1)
+        return false;
+    file.close();
+    QProcess process;
+    process.setWorkingDirectory(workingDirectory);
+    process.start(QStringLiteral("/bin/sh"), {scriptPath});
     if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
         process.kill();
         (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);

@@ -27,6 +27,7 @@
 #include <vector>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace CliTestSupport;
@@ -235,6 +236,10 @@ private slots:
         QTest::newRow("line refused") << QStringList{u"--refuse-line"_s, u"10"_s} << 5 << writeError
                                       << QByteArrayList{line10, "answered \"NG*\"", "9 lines were acknowledged", erased}
                                       << 10 << u"NG*"_s << 10;
+        // One line, not "1 lines".
+        QTest::newRow("second line refused") << QStringList{u"--refuse-line"_s, u"2"_s} << 5 << writeError
+                                             << QByteArrayList{"line 2 of", "1 line was acknowledged before it", erased}
+                                             << 2 << u"NG*"_s << 2;
         QTest::newRow("line ignored") << QStringList{u"--ignore-line"_s, u"10"_s} << 5 << writeError
                                       << QByteArrayList{line10, "no answer within 500 ms", erased} << 10 << QString()
                                       << 10;
@@ -449,6 +454,16 @@ private slots:
         // The text image made of a file must never take the file's place.
         QTest::newRow("--output over its own FILE, by a link")
             << QStringList{u"--check"_s, u"/dev/null"_s, u"--output"_s, u"@link"_s} << QByteArray("/dev/null itself");
+        // Only watching looks for units.
+        QTest::newRow("--gone-after-ms without --watch")
+            << QStringList{u"--port"_s, u"COM 3"_s, u"--gone-after-ms"_s, u"500"_s, u"fw.txt"_s}
+            << QByteArray("--gone-after-ms goes with --watch only");
+        QTest::newRow("--probe-interval-ms without --watch")
+            << QStringList{u"--port"_s, u"COM 3"_s, u"--probe-interval-ms"_s, u"500"_s, u"fw.txt"_s}
+            << QByteArray("--probe-interval-ms goes with --watch only");
+        // Would write nothing and say nothing.
+        QTest::newRow("--output with no name") << QStringList{u"--check"_s, u"fw.txt"_s, u"--output"_s, QString()}
+                                               << QByteArray("--output needs a file name");
     }
 
     void usageErrors()
@@ -464,6 +479,108 @@ private slots:
         QVERIFY(r.out.isEmpty());
         QVERIFY2(r.err.contains("--help"), r.err.constData());
         QVERIFY2(r.err.contains(says), r.err.constData());
+    }
+
+    void checkOutput_data()
+    {
+        QTest::addColumn<QString>("existing");  // what OUT is before the run: "" for nothing
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("says");   // on standard error
+
+        // The rename of the new file would make a text file of any of these.
+        QTest::newRow("a FIFO") << u"fifo"_s << QByteArray("out.fifo") << 8
+                                << QByteArray("a FIFO, not a regular file");
+        QTest::newRow("a device node") << u"device"_s << QByteArray("out.dev") << 8
+                                       << QByteArray("a character device, not a regular file");
+        // Replaced, and still read-only.
+        QTest::newRow("a read-only file") << u"read-only"_s << QByteArray("out.txt") << 0 << QByteArray();
+        // Written under exactly that name, not one with U+FFFD in it.
+        QTest::newRow("a name that is not UTF-8") << QString() << QByteArray("out\xff.txt") << 0 << QByteArray();
+    }
+
+    // --check --output replaces only a regular file, keeps its mode, and
+    // takes its name as the bytes given.
+    void checkOutput()
+    {
+        QFETCH(QString, existing);
+        QFETCH(QByteArray, name);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, says);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray out = QFile::encodeName(dir.path()) + '/' + name;
+        if (existing == u"fifo"_s) {
+            QVERIFY(::mkfifo(out.constData(), 0600) == 0);
+        } else if (existing == u"device"_s) {
+            // The numbers of /dev/null, in a folder of the test's own.
+            if (::mknod(out.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+                QSKIP("device nodes cannot be made here");
+        } else if (existing == u"read-only"_s) {
+            QFile f(QFile::decodeName(out));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("old\n");
+            f.close();
+            QVERIFY(::chmod(out.constData(), 0444) == 0);
+        }
+        struct stat before{};
+        const bool existed = ::stat(out.constData(), &before) == 0;
+        const QStringList entries = QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+
+        Result r;
+        QVERIFY(runCliBytes({"--check", QFile::encodeName(imagePath()), "--output", name}, &r, dir.path()));
+        QVERIFY2(r.exitCode == exitCode, r.err.constData());
+        QVERIFY2(r.err.contains(says), r.err.constData());
+        struct stat after{};
+        QVERIFY(::stat(out.constData(), &after) == 0);
+        if (exitCode != 0) {
+            // Nothing written: the same node, nothing beside it.
+            QCOMPARE(after.st_ino, before.st_ino);
+            QCOMPARE(after.st_mode, before.st_mode);
+            QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), entries + QStringList{u"run-cli.sh"_s});
+            return;
+        }
+        QVERIFY(S_ISREG(after.st_mode));
+        if (existed)
+            QCOMPARE(after.st_mode & 07777, before.st_mode & 07777);
+        const int fd = ::open(out.constData(), O_RDONLY | O_CLOEXEC);
+        // Qt cannot name a file that is not UTF-8 to remove it.
+        ::unlink(out.constData());
+        QVERIFY(fd >= 0);
+        QFile written;
+        QVERIFY(written.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        QCOMPARE(written.readAll(), m_sentLines.join('\n') + '\n');
+    }
+
+    // A firmware file and a record whose names are not UTF-8 are the files
+    // named, byte for byte.
+    void namesAreBytes()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray folder = QFile::encodeName(dir.path()) + '/';
+        QFile image(QFile::decodeName(folder + "image.txt"));
+        QVERIFY(QFile::copy(imagePath(), image.fileName()));
+        QVERIFY(::rename((folder + "image.txt").constData(), (folder + "fw\xff.txt").constData()) == 0);
+
+        Simulator sim;
+        QVERIFY(sim.start());
+        QByteArrayList args{"--quiet", "--record", "rec\xff.jsonl", "--port", QFile::encodeName(sim.device())};
+        for (const QString &timing : kFastTimings)
+            args += timing.toLatin1();
+        Result r;
+        QVERIFY(runCliBytes(args + QByteArrayList{"fw\xff.txt"}, &r, dir.path()));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(sim.summary().value(u"checksum"_s).toString(), m_expectedChecksum);
+        struct stat info{};
+        const bool recorded = ::stat((folder + "rec\xff.jsonl").constData(), &info) == 0;
+        // Qt cannot name these files to remove them.
+        ::unlink((folder + "fw\xff.txt").constData());
+        ::unlink((folder + "rec\xff.jsonl").constData());
+        QVERIFY(recorded);
+        QVERIFY(info.st_size > 0);
+        QVERIFY(!QFileInfo::exists(dir.filePath(u"rec\ufffd.jsonl"_s)));
     }
 
     void linkTest_data()
@@ -623,7 +740,9 @@ private slots:
     }
 
     // A reader of --json that stops reading for a while: the update goes on
-    // and is recorded while the events wait for it.
+    // and is recorded while the events wait for it, and once the instrument
+    // is done the program waits for the reader: no line is cut, the result
+    // comes last.
     void slowReaderDoesNotHoldUpTheInstrument()
     {
         // Far more events than a pipe holds.
@@ -647,6 +766,8 @@ private slots:
                                                         u"--port"_s, sim.device(), image});
         // Recorded, the update over, while nobody has read a byte.
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, kProcessTimeoutMs);
+        // Still not read for longer than the program gives its output at exit.
+        QTest::qWait(3000);
 
         QByteArray events;
         char buffer[65536];
@@ -663,6 +784,52 @@ private slots:
         QVERIFY2(parseEvents(events, &parsed, &bad), bad.constData());
         QCOMPARE(parsed.constLast().value(u"event"_s).toString(), u"result"_s);
         QCOMPARE(eventsNamed(parsed, u"line-acknowledged"_s).size(), 3001);
+    }
+
+    // The record names the device behind the port's link as it was when the
+    // port opened, also when the link is gone by the time the record is written.
+    void recordNamesTheDevice()
+    {
+        Simulator sim;
+        QVERIFY(sim.start({u"--ignore-line"_s, u"3"_s}));
+        const QString link = m_dir.filePath(u"bay-record"_s);
+        QVERIFY(QFile::link(sim.device(), link));
+        const QString record = m_dir.filePath(u"device.jsonl"_s);
+        QProcess cli;
+        QByteArray out;
+        connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
+        cli.start(cliPath(), fastCliTimings(5000) + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record,
+                                                                u"--port"_s, link, imagePath()});
+        QTRY_VERIFY_WITH_TIMEOUT(out.contains("{\"event\":\"line-sent\",\"line\":3,"), kProcessTimeoutMs);
+        QVERIFY(QFile::remove(link));
+        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        QCOMPARE(cli.exitCode(), 5);
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QJsonObject r = QJsonDocument::fromJson(f.readAll()).object();
+        QCOMPARE(r.value(u"port"_s).toString(), link);
+        QCOMPARE(r.value(u"device"_s).toString(), QFileInfo(sim.device()).canonicalFilePath());
+    }
+
+    // The report of --check is the command's answer: written whole however
+    // long (an address map of many blocks), not dropped as progress would be.
+    void checkReportIsWhole()
+    {
+        const QString image = m_dir.filePath(u"many-blocks.txt"_s);
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        constexpr int kBlocks = 40000;  // some 30 bytes of report each
+        for (int i = 0; i < kBlocks; ++i)
+            f.write(QByteArray::number(i * 16, 16).toUpper().rightJustified(5, '0').prepend('@') + "\n31 40\n");
+        f.write("q\n");
+        f.close();
+        Result r;
+        QVERIFY(runCli({u"--check"_s, image}, &r));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY2(r.out.size() > 1024 * 1024, qPrintable(QString::number(r.out.size())));
+        QVERIFY(r.out.contains("9C3F0-9C3F1"));  // the last block
+        QVERIFY(r.out.contains("SHA-256 of the lines sent"));
+        QVERIFY(r.out.endsWith('\n'));
     }
 
     // On a terminal the progress fits its width, shows the hand-over as a

@@ -319,6 +319,60 @@ private slots:
                                         u"bay-1 success 1/2"_s, u"bay-2 success 1/2"_s}));
     }
 
+    // Watching, a record lost for a unit that others followed on its lane
+    // still fails the run, and the summary names that unit.
+    void watchModeCountsEveryLostRecord()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString record = dir.filePath(u"watch-lost.jsonl"_s);
+        const QString port = dir.filePath(u"bay"_s);
+        // The first unit's record meets a file at its size limit; the test
+        // then empties the file, and the second unit's record fits.
+        const QByteArray earlier(4096, 'x');
+        {
+            QFile r(record);
+            QVERIFY(r.open(QIODevice::WriteOnly) && r.write(earlier) == earlier.size());
+        }
+        QProcess cli;
+        cli.setChildProcessModifier([limit = rlim_t(earlier.size() + 100)] {
+            const rlimit r{limit, limit};
+            ::setrlimit(RLIMIT_FSIZE, &r);
+        });
+        QByteArray out;
+        connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
+        cli.start(cliPath(), kFastTimings + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--probe-interval-ms"_s,
+                                                        u"100"_s, u"--gone-after-ms"_s, u"300"_s, u"--record"_s, record,
+                                                        u"--port"_s, port, imagePath()});
+        QVERIFY(cli.waitForStarted());
+        const auto events = [&](const QString &name) {
+            QList<QJsonObject> all;
+            QByteArray bad;
+            parseEvents(out, &all, &bad);
+            return eventsNamed(all, name);
+        };
+        const auto results = [&] { return events(u"result"_s); };
+        const auto waits = [&] { return int(events(u"lane"_s).count(QJsonObject{{u"event"_s, u"lane"_s}, {u"state"_s, u"waiting"_s}})); };
+        for (int unit = 1; unit <= 2; ++unit) {
+            Simulator sim;
+            QVERIFY(sim.start({u"--link"_s, port}));
+            QTRY_COMPARE_WITH_TIMEOUT(results().size(), unit, kProcessTimeoutMs);
+            QCOMPARE(results().constLast().value(u"exit"_s).toInt(), unit == 1 ? 8 : 0);
+            QVERIFY(QFile::resize(record, 0));
+            // Gone: the simulator ends and takes its link away, and the lane
+            // waits for the next before it comes.
+            QCOMPARE(sim.summary().value(u"erase_count"_s).toInt(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(waits(), unit + 1, kProcessTimeoutMs);
+        }
+        QVERIFY(::kill(pid_t(cli.processId()), SIGINT) == 0);
+        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        const QByteArray err = cli.readAllStandardError();
+        QVERIFY2(cli.exitCode() == 8, err.constData());
+        QVERIFY2(err.contains("Watched 1 port: 2 units updated, 0 not updated"), err.constData());
+        QVERIFY2(err.contains("Records not written: 1 unit (" + QFile::encodeName(port) + " unit 1): "), err.constData());
+        QVERIFY2(err.contains("File too large"), err.constData());
+    }
+
     // Two runs append to one record file at the same time: every line is
     // whole, and none is lost.
     void runsShareARecordFile()

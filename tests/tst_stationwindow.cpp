@@ -37,7 +37,9 @@
 #include <memory>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace CliTestSupport;
 using namespace Qt::Literals::StringLiterals;
@@ -413,6 +415,67 @@ private slots:
         editor.portBox->setEditText(stable);
         QVERIFY(!editor.hintLabel->text().contains(sim.device()));
         editor.reject();
+    }
+
+    void refusedStartEndsTheRun_data()
+    {
+        QTest::addColumn<QString>("file");  // "image", or a file of the test's own
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QByteArray>("says");
+        QTest::newRow("not the released image") << u"image"_s << QString(64, u'0')
+                                                << QByteArray("The image is not the released one: no lane was started.");
+        QTest::newRow("an image refused") << u"empty.txt"_s << QString() << QByteArray("the file is empty");
+        // Read by its relative name's bytes, the image is found, and judged.
+        QTest::newRow("an image whose name is not UTF-8")
+            << u"not-utf8"_s << QString(64, u'0') << QByteArray("The image is not the released one");
+    }
+
+    // Unattended (--start --exit-when-done), a start that is refused ends the
+    // program with its message on standard error, never a box that waits.
+    void refusedStartEndsTheRun()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, expected);
+        QFETCH(QByteArray, says);
+        const QByteArray notUtf8 = QFile::encodeName(m_dir.path()) + "/fw\xff.txt";
+        if (file == u"not-utf8"_s) {
+            QVERIFY(QFile::copy(imagePath(), m_dir.filePath(u"fw-copy.txt"_s)));
+            QVERIFY(::rename(QFile::encodeName(m_dir.filePath(u"fw-copy.txt"_s)).constData(), notUtf8.constData()) == 0);
+        } else if (file != u"image"_s) {
+            file = m_dir.filePath(file);
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else {
+            file = imagePath();
+        }
+        const auto removeNotUtf8 = qScopeGuard([&] { ::unlink(notUtf8.constData()); });
+        Simulator sim;
+        QVERIFY(sim.start());
+        QStringList args{u"-platform"_s, u"offscreen"_s, u"--start"_s, u"--exit-when-done"_s, u"--port"_s, sim.device()};
+        if (!expected.isEmpty())
+            args += {u"--expect-sha256"_s, expected};
+        QProcess station;
+        if (file == u"not-utf8"_s) {
+            // QProcess cannot pass the byte: the shell makes it.
+            station.setWorkingDirectory(m_dir.path());
+            station.start(u"/bin/sh"_s, QStringList{u"-c"_s, u"exec \"$0\" \"$@\" --file \"$(printf 'fw\\377.txt')\""_s,
+                                                    programPath(u"desktop/station/wexel-station"_s)}
+                                            + args);
+        } else {
+            station.start(programPath(u"desktop/station/wexel-station"_s), args + QStringList{u"--file"_s, file});
+        }
+        QVERIFY(station.waitForStarted());
+        const bool ended = station.waitForFinished(kProcessTimeoutMs);
+        if (!ended) {
+            station.kill();
+            station.waitForFinished(kProcessTimeoutMs);
+        }
+        QVERIFY2(ended, "the station still runs");
+        QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(station.exitCode(), 1);
+        const QByteArray err = station.readAllStandardError();
+        QVERIFY2(err.contains(says), err.constData());
+        QCOMPARE(sim.summary().value(u"erase_count"_s).toInt(), 0);
     }
 
     // A logout, a closed terminal or Ctrl-C while lanes write: each update

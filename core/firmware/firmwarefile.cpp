@@ -1,5 +1,7 @@
 #include "core/firmware/firmwarefile.h"
 
+#include "core/common/localpath.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -39,7 +41,7 @@ Opened open(const QString &path, QFile &file)
     Opened opened;
 #ifdef Q_OS_UNIX
     // stat() follows links; its type says what an open() would meet.
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = LocalPath::toNative(path);
     struct stat info{};
     if (::stat(native.constData(), &info) != 0) {
         opened.problem = errno == ENOENT || errno == ENOTDIR ? Problem::Missing : Problem::CannotOpen;
@@ -107,7 +109,7 @@ bool sameFile(const QString &a, const QString &b)
     // The device and inode: also two names of one file by a hard link.
     struct stat sa{};
     struct stat sb{};
-    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0
+    return ::stat(LocalPath::toNative(a).constData(), &sa) == 0 && ::stat(LocalPath::toNative(b).constData(), &sb) == 0
         && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 #else
     const QFileInfo fa(a);

@@ -156,7 +156,8 @@ bool SerialLink::configure()
             // Qt's words ("permission error while locking") read like a
             // matter of rights; who holds the port is what helps.
             const QString holder = portHolder(target);
-            detail = holder.isEmpty() ? tr("another program has it open") : tr("in use by %1").arg(holder);
+            detail = holder.isEmpty() ? tr("another program may hold it (another user's programs cannot be seen from here)")
+                                    : tr("in use by %1").arg(holder);
         }
         m_error = {kind, device, detail};
         m_port.close();

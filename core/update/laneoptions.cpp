@@ -104,9 +104,17 @@ bool LaneOptions::read(const QCommandLineParser &parser, Lane::Settings *setting
         || !readMs(parser, m_readTimeoutMs, 1, &s.readTimeout, error)
         || !readMs(parser, m_probeIntervalMs, kMinProbeIntervalMs, &s.probeInterval, error))
         return false;
+    s.watch = parser.isSet(m_watch);
+    // Only watching looks for units: without --watch they would be taken
+    // and silently do nothing.
+    for (const QCommandLineOption *option : {&m_goneAfterMs, &m_probeIntervalMs}) {
+        if (!s.watch && parser.isSet(*option)) {
+            *error = u"--%1 goes with --watch only"_s.arg(option->names().constFirst());
+            return false;
+        }
+    }
     s.timings.eraseTickCount = int(ticks);
     s.retries = int(retries);
-    s.watch = parser.isSet(m_watch);
     *settings = s;
     return true;
 }

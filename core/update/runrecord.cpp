@@ -1,6 +1,7 @@
 #include "core/update/runrecord.h"
 
 #include "core/common/enumname.h"
+#include "core/common/localpath.h"
 #include "core/firmware/firmwarefile.h"
 #include "core/common/printablebytes.h"
 #include "core/update/updateoutcome.h"
@@ -50,7 +51,7 @@ void closeFile(int fd)
 #else
 int openForAppending(const QString &path)
 {
-    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    return ::open(LocalPath::toNative(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
 }
 // 0 when the line landed whole, else the errno. Our runs hold the file's
 // lock while they append, so a line cut short (a full disk, a file size
@@ -171,8 +172,11 @@ bool RunRecord::append(const QJsonObject &record)
 
 QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &context) const
 {
-    const QFileInfo device(outcome.device);
-    const QString resolved = device.canonicalFilePath().isEmpty() ? outcome.device : device.canonicalFilePath();
+    QString resolved = outcome.resolvedDevice;
+    if (resolved.isEmpty()) {
+        const QString canonical = QFileInfo(outcome.device).canonicalFilePath();
+        resolved = canonical.isEmpty() ? outcome.device : canonical;
+    }
     QJsonObject adapter;
     if (const std::optional<PortCatalog::Device> found = PortCatalog::find(m_devices, resolved)) {
         if (!found->description.isEmpty())
@@ -188,7 +192,7 @@ QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &contex
         {QStringLiteral("port"), outcome.portText},
         {QStringLiteral("device"), resolved},
         {QStringLiteral("adapter"), adapter},
-        {QStringLiteral("image"), outcome.fileName.isEmpty() ? QString() : QFileInfo(outcome.fileName).absoluteFilePath()},
+        {QStringLiteral("image"), outcome.fileName.isEmpty() ? QString() : LocalPath::absolute(outcome.fileName)},
         {QStringLiteral("image_sha256"), QString::fromLatin1(context.imageSha256)},
         // Which reader made the lines of the file; none when it was not read.
         {QStringLiteral("image_format"), context.imageSha256.isEmpty() ? QString() : enumName(context.imageFormat)},

@@ -1,5 +1,6 @@
 #include "core/update/updateoutcome.h"
 
+#include "core/common/counted.h"
 #include "core/common/printablebytes.h"
 
 
@@ -47,7 +48,9 @@ QString UpdateOutcome::untouchedText() const
                    .arg(earlier.linesAcknowledged)
                    .arg(earlier.linesTotal);
     else if (earlier.linesTotal > 0)
-        left = QObject::tr("it may be erased, none of its %1 lines was acknowledged").arg(earlier.linesTotal);
+        left = earlier.linesTotal == 1 ? QObject::tr("it may be erased, its 1 line was not acknowledged")
+                                       : QObject::tr("it may be erased, none of its %1 lines was acknowledged")
+                                             .arg(earlier.linesTotal);
     return QObject::tr("nothing was sent this time; the instrument is as the last update left it: %1").arg(left);
 }
 
@@ -75,6 +78,15 @@ QString UpdateOutcome::deviceCheckText() const
     return QObject::tr("%1 does not lead to the unit any more: the attempt was not made").arg(port);
 }
 
+namespace {
+
+QString acknowledgedText(int lines)
+{
+    return lines == 1 ? QObject::tr("1 line was acknowledged") : QObject::tr("%1 lines were acknowledged").arg(lines);
+}
+
+} // namespace
+
 QString UpdateOutcome::lineText() const
 {
     QString text = QObject::tr("line %1 of %2").arg(failedLine).arg(linesTotal);
@@ -89,7 +101,7 @@ QStringList UpdateOutcome::causes() const
     const QString where = printableText(linkError.device.isEmpty() ? device : linkError.device);
     switch (kind) {
     case Kind::Success:
-        causes += QObject::tr("%1: %2 of %3 lines written").arg(where).arg(linesAcknowledged).arg(linesTotal);
+        causes += QObject::tr("%1: %2 of %3 written").arg(where).arg(linesAcknowledged).arg(counted(linesTotal, u"line"));
         if (!endReply.isNull())
             causes += QObject::tr("the instrument answered the end line with %1").arg(quotedBytes(endReply));
         else
@@ -137,14 +149,14 @@ QStringList UpdateOutcome::causes() const
         // One arg() call: the line's bytes may hold a "%2" of their own.
         causes += QObject::tr("%1: %2 was refused: the instrument answered %3 instead of \"*\"")
                       .arg(where, lineText(), quotedBytes(reply));
-        causes += QObject::tr("%1 lines were acknowledged before it").arg(linesAcknowledged);
+        causes += acknowledgedText(linesAcknowledged) + QObject::tr(" before it");
         break;
     case Kind::WriteFailed:
         if (failedLine > 0) {
             causes += linkError.kind == LinkError::Kind::ReplyTooLong
                 ? QObject::tr("%1 got no answer that can be taken: %2").arg(lineText(), linkError.describe())
                 : QObject::tr("%1 got no acknowledgement: %2").arg(lineText(), linkError.describe());
-            causes += QObject::tr("%1 lines were acknowledged before it").arg(linesAcknowledged);
+            causes += acknowledgedText(linesAcknowledged) + QObject::tr(" before it");
         } else {
             causes += QObject::tr("the link failed before the first line: %1").arg(linkError.describe());
         }
@@ -170,8 +182,8 @@ QStringList UpdateOutcome::causes() const
         return causes;
     case Kind::Interrupted:
         if (failedLine > 0)
-            causes += QObject::tr("stopped while %1 awaited its acknowledgement; %2 lines were acknowledged")
-                          .arg(lineText(), QString::number(linesAcknowledged));
+            causes += QObject::tr("stopped while %1 awaited its acknowledgement; %2")
+                          .arg(lineText(), acknowledgedText(linesAcknowledged));
         else
             causes += QObject::tr("stopped by a signal (Ctrl-C, SIGTERM or SIGHUP)");
         causes += eraseSent ? QObject::tr("the instrument may be left erased: run the update again")

@@ -75,6 +75,9 @@ public:
     DeviceCheck deviceCheck = DeviceCheck::None;
     QString deviceNoted;        // DeviceChanged: the unit's device as noted, described
     QString deviceNow;          // DeviceChanged: what the port leads to now, described
+    // That device with links followed, as found when the port opened: a bay's
+    // link or a by-id name may be gone by the time the update ends.
+    QString resolvedDevice;
     // The record file's trouble: why it could not be opened (RecordError),
     // or why this update's record could not be written.
     QString recordError;

@@ -84,6 +84,7 @@ bool UpdateSequence::begin(const QString &fileName, const QString &portText)
     EraseTicks = 0;
     m_count = 0;
     m_eraseSent = false;
+    m_resolvedDevice.clear();
     m_awaitingEndReply = false;
     m_settling = false;
     m_awaitingLateAnswer = false;
@@ -132,6 +133,7 @@ void UpdateSequence::sendErase(const FirmwareImage &image, const ImageProblem &p
 
     if (!m_link->open(m_portText))
         return finish(Outcome::Kind::PortError);
+    m_resolvedDevice = SerialLink::deviceForPortText(m_portText);
     // Another program on the port would take the instrument's answers, and
     // the update would fail half way with an erased instrument.
     const QString device = m_link->deviceName();
@@ -379,6 +381,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     outcome.fileName = m_fileName;
     outcome.portText = m_portText;
     outcome.device = m_link->deviceName();
+    outcome.resolvedDevice = m_resolvedDevice;
     outcome.linesTotal = int(m_image.lineCount());
     outcome.bytesDiscarded = m_discarded;
     outcome.earlier = m_earlier;

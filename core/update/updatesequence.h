@@ -147,6 +147,7 @@ private:
     QByteArray m_endReply;
     QString m_fileName;
     QString m_portText;
+    QString m_resolvedDevice;   // the port's device, links followed, once it opened
     RunRecord *m_record = nullptr;
     QJsonObject m_recordExtra;
     QDateTime m_startedAt;

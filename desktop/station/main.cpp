@@ -2,12 +2,15 @@
 // --port, or those kept from the last time), the image from --file, and
 // runs it. With --stats it measures, for benchmarks, how long the event
 // loop was ever kept from its work, and writes that at exit.
+#include "core/common/localpath.h"
+#include "core/common/message.h"
 #include "core/common/signalwatcher.h"
 #include "desktop/station/lanestore.h"
 #include "desktop/station/stallmeter.h"
 #include "desktop/station/stationoptions.h"
 #include "desktop/station/stationpresenter.h"
 #include "desktop/station/stationwindow.h"
+#include "desktop/widgets/messagepresenter.h"
 
 #include <QApplication>
 #include <QFile>
@@ -46,6 +49,18 @@ bool writeStats(const QString &path, const StallMeter &meter, const StationPrese
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(json) == json.size();
 }
 
+// Unattended (--exit-when-done) nobody is there to press OK: a message goes
+// to standard error instead of a box, and a question is answered No.
+class UnattendedMessages : public MessagePresenter
+{
+public:
+    void show(QWidget *, const Message &message, const QStringList &details, std::function<void()>) override
+    {
+        std::fputs(qPrintable(u"wexel-station: "_s + textWithCauses(message.prompt, details)), stderr);
+    }
+    void ask(QWidget *, const Message &, std::function<void()>) override {}
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -70,12 +85,13 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(u"Wexel"_s);
     QApplication::setApplicationName(u"wexel-station"_s);
     QApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
-    options.process(app);
+    options.process(argc, argv);
 
     StallMeter meter;
 
     QSettings settings;
-    StationWindow window(nullptr, &settings, options.laneSettings());
+    UnattendedMessages unattended;
+    StationWindow window(options.exitWhenDone() ? &unattended : nullptr, &settings, options.laneSettings());
     StationPresenter *presenter = window.presenter();
     window.watchBox->setChecked(options.laneSettings().watch);
     window.retriesBox->setValue(options.laneSettings().retries);
@@ -90,7 +106,7 @@ int main(int argc, char *argv[])
         presenter->setLanes(lanes);
     }
     if (const std::optional<QString> record = options.record())
-        presenter->setRecordFile(QFileInfo(*record).absoluteFilePath());
+        presenter->setRecordFile(LocalPath::absolute(*record));
     presenter->setStartWhenReady(options.start());
     if (options.stats()) {
         QObject::connect(presenter, &StationPresenter::runStarted, &meter, [&meter] { meter.setLanesRunning(true); });
@@ -102,6 +118,9 @@ int main(int argc, char *argv[])
         QObject::connect(presenter, &StationPresenter::atRest, &app, [presenter] {
             QCoreApplication::exit(presenter->failed() == 0 && presenter->passed() > 0 ? 0 : 1);
         });
+        // Nothing will come to rest: the message has been printed.
+        QObject::connect(presenter, &StationPresenter::startRefused, &app, [] { QCoreApplication::exit(1); },
+                         Qt::QueuedConnection);
     }
     if (const std::optional<QString> file = options.file())
         presenter->chooseImage(*file);

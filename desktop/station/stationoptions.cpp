@@ -1,5 +1,6 @@
 #include "desktop/station/stationoptions.h"
 
+#include "core/common/localpath.h"
 #include "desktop/station/lanestore.h"
 #include "desktop/station/sha256text.h"
 #include "desktop/widgets/earlyanswer.h"
@@ -42,7 +43,9 @@ StationOptions::StationOptions()
     , m_start(u"start"_s, u"Start every lane once the image has been read, as Return does."_s)
     , m_exitWhenDone(u"exit-when-done"_s,
                      u"For scripts and benchmarks: end the program once every lane has come to rest after a "
-                     "start; exit status 0 when every lane's last unit passed, 1 otherwise."_s)
+                     "start; exit status 0 when every lane's last unit passed, 1 otherwise. Messages go to "
+                     "standard error instead of boxes, and a start that is refused (the image refused or not "
+                     "the released one, the record file not opened) ends the program with 1 at once."_s)
     , m_stats(u"stats"_s,
               u"For benchmarks: at exit, write to FILE as JSON the longest time the event loop was kept from "
               "its work (a 5 ms timer's greatest lateness), since the window opened and while lanes ran; "
@@ -79,9 +82,9 @@ running update as interrupted and end the program with 128 + the signal.
     return std::nullopt;
 }
 
-void StationOptions::process(const QCoreApplication &app)
+void StationOptions::process(int argc, const char *const *argv)
 {
-    m_parser.process(app);
+    m_parser.process(LocalPath::arguments(argc, argv));
     // Checked before QApplication; the arguments are the same bar Qt's own.
     if (!check()) {
         std::fprintf(stderr, "%s: %s\n", kProgram.data(), qPrintable(m_error));

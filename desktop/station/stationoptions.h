@@ -25,8 +25,9 @@ public:
     // Before QApplication: prints the help, the version or what is wrong
     // and gives the exit status; nothing when the window is to open.
     std::optional<int> answerBeforeStart(int argc, const char *const *argv);
-    // After QApplication has taken its own options out of the arguments.
-    void process(const QCoreApplication &app);
+    // After QApplication has taken its own options out of argc and argv;
+    // from argv, so that a file name keeps its every byte.
+    void process(int argc, const char *const *argv);
 
     QStringList ports() const { return m_parser.values(m_port); }
     std::optional<QString> file() const;

@@ -1,5 +1,6 @@
 #include "desktop/station/stationpresenter.h"
 
+#include "core/common/localpath.h"
 #include "core/common/printablebytes.h"
 #include "core/link/seriallink.h"
 #include "desktop/panels/filedialog.h"
@@ -234,7 +235,7 @@ void StationPresenter::chooseImage(const QString &path)
     // The image of lanes that run stays theirs: Stop first.
     if (anyRunning() || path.isEmpty())
         return;
-    m_imagePath = QFileInfo(path).absoluteFilePath();
+    m_imagePath = LocalPath::absolute(path);
     m_image = FirmwareImage();
     m_imageState = ImageState::Reading;
     m_window->imageName->setText(printableText(QFileInfo(m_imagePath).fileName()));
@@ -272,8 +273,14 @@ void StationPresenter::handleImageLoaded(const ImageLoader::Result &result)
     }
     handleExpectedChanged();
     updateControls();
-    if (m_imageState == ImageState::Ready && std::exchange(m_startWhenReady, false))
-        startAll();
+    // The start --start asked for is made now, or refused (its message
+    // said why); either way it was for this image only.
+    if (std::exchange(m_startWhenReady, false)) {
+        if (m_imageState == ImageState::Ready)
+            startAll();
+        if (!anyRunning())
+            emit startRefused();
+    }
 }
 
 void StationPresenter::handleExpectedChanged()

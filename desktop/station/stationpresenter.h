@@ -89,6 +89,9 @@ signals:
     void runStarted();
     // Every lane has come to rest after a start (--exit-when-done).
     void atRest();
+    // The start asked for at start-up (--start) was refused: the image was
+    // refused, or is not the released one, or the record cannot be opened.
+    void startRefused();
 
 private:
     struct Slot;

@@ -1,5 +1,7 @@
 #include "desktop/widgets/earlyanswer.h"
 
+#include "core/common/localpath.h"
+
 #include <QStringList>
 
 #include <cstdio>
@@ -22,9 +24,7 @@ bool mayBeQtOption(const QString &argument)
 std::optional<int> answerBeforeStart(QCommandLineParser &parser, QLatin1StringView program, int argc,
                                      const char *const *argv, const QString &helpTail)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments += QString::fromLocal8Bit(argv[i]);
+    QStringList arguments = LocalPath::arguments(argc, argv);
     if (!parser.parse(arguments)) {
         QStringList withoutQtOptions = arguments;
         withoutQtOptions.removeIf(mayBeQtOption);
