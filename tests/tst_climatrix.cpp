@@ -480,8 +480,17 @@ private slots:
                 QCOMPARE(summary.value(u"malformed_lines"_s).toInteger(), qint64(expected.malformedLines()));
                 QCOMPARE(summary.value(u"end_line_seen"_s).toBool(), ended);
                 QCOMPARE(result.value(u"lines_acknowledged"_s).toInt(), sent.size());
-                QCOMPARE(int(r.out.count("\"event\":\"line-acknowledged\"")), int(sent.size()));
-                QCOMPARE(int(r.out.count("\"event\":\"end-reply\"")), ended ? 1 : 0);
+                // Progress a slow reader (this test on a loaded machine) did
+                // not take in time is dropped whole, and said to be.
+                const int acknowledged = int(r.out.count("\"event\":\"line-acknowledged\""));
+                const int endReplies = int(r.out.count("\"event\":\"end-reply\""));
+                if (r.out.contains("\"event\":\"output-dropped\"")) {
+                    QVERIFY(acknowledged <= sent.size());
+                    QVERIFY(endReplies <= (ended ? 1 : 0));
+                } else {
+                    QCOMPARE(acknowledged, int(sent.size()));
+                    QCOMPARE(endReplies, ended ? 1 : 0);
+                }
             } else {
                 QVERIFY2(!r.err.contains(kOk), r.err.constData());
             }
