@@ -111,12 +111,10 @@ private:
     QString m_device;
 };
 
-inline bool runCli(const QStringList &args, Result *result, const QString &workingDirectory = {})
+// Waits for a started process to end (killed past the time-out) and takes
+// what it said.
+inline bool collect(QProcess &process, Result *result)
 {
-    QProcess process;
-    if (!workingDirectory.isEmpty())
-        process.setWorkingDirectory(workingDirectory);
-    process.start(cliPath(), args);
     if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
         process.kill();
         (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
@@ -127,6 +125,15 @@ inline bool runCli(const QStringList &args, Result *result, const QString &worki
     result->out = process.readAllStandardOutput();
     result->err = process.readAllStandardError();
     return true;
+}
+
+inline bool runCli(const QStringList &args, Result *result, const QString &workingDirectory = {})
+{
+    QProcess process;
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
+    process.start(cliPath(), args);
+    return collect(process, result);
 }
 
 // The command line with arguments as bytes, names that are not UTF-8
@@ -145,16 +152,7 @@ inline bool runCliBytes(const QByteArrayList &args, Result *result, const QStrin
     QProcess process;
     process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral("/bin/sh"), {scriptPath});
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
-        process.kill();
-        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
-        return false;
-    }
-    result->exitCode = process.exitCode();
-    result->exitStatus = process.exitStatus();
-    result->out = process.readAllStandardOutput();
-    result->err = process.readAllStandardError();
-    return true;
+    return collect(process, result);
 }
 
 // Every line of standard output as a JSON object; false if one is not.
