@@ -53,6 +53,7 @@ enum class Script {
     WrongImage,       // a released SHA-256 the image does not have; Return
     RecordLost,       // Return with no room left for the record
     SameDevice,       // a second lane on a link to the first lane's device; Return
+    RecordRotated,    // Return; at rest, the record file moved away; Return again
 };
 
 // "Lane 2/write-refused/1" for each record line, sorted: lanes end in any order.
@@ -189,6 +190,9 @@ private slots:
         QTest::newRow("a record that cannot be written shows on its lane")
             << QList<QStringList>{none} << int(Script::RecordLost) << QStringList{u"PASS"_s} << QList<int>{1, 0}
             << QList<int>{1} << QStringList() << QString();
+        QTest::newRow("a record file moved away is opened anew, and the lane says so")
+            << QList<QStringList>{none} << int(Script::RecordRotated) << QStringList{u"PASS"_s} << QList<int>{2, 0}
+            << QList<int>{2} << QStringList{u"Lane 1/success/1"_s} << QString();
     }
 
     void keys()
@@ -265,6 +269,12 @@ private slots:
             QVERIFY(!bench.presenter->anyRunning());
             QCOMPARE(bench.messages.questions.size(), 2);
             break;
+        case Script::RecordRotated:
+            QVERIFY(bench.atRest());
+            QVERIFY(QFile::rename(record, record + u".1"_s));
+            QTest::keyClick(&bench.window, Qt::Key_Return);
+            QVERIFY(bench.presenter->anyRunning());
+            break;
         case Script::WrongImage:
         case Script::RecordLost:
         case Script::SameDevice:
@@ -285,6 +295,13 @@ private slots:
             LaneWidget *lane = bench.window.laneWidgets().constFirst();
             QTRY_VERIFY(!lane->recordLabel->isHidden());
             QVERIFY2(lane->recordLabel->text().contains(u"Record not written"_s), qPrintable(lane->recordLabel->text()));
+        }
+        if (script == int(Script::RecordRotated)) {
+            LaneWidget *lane = bench.window.laneWidgets().constFirst();
+            QTRY_VERIFY(!lane->recordLabel->isHidden());
+            QVERIFY2(lane->recordLabel->text().contains(u"record file was moved or deleted: reopened "_s + record),
+                     qPrintable(lane->recordLabel->text()));
+            QCOMPARE(recordsIn(record + u".1"_s), QStringList{u"Lane 1/success/1"_s});
         }
         QCOMPARE(recordsIn(record), records);
         QStringList prompts;

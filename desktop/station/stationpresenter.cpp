@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTime>
 
 #include <algorithm>
 #include <deque>
@@ -54,6 +55,7 @@ struct StationPresenter::Slot
     QString detail;
     QString recordProblem;
     int recordsLost = 0;
+    QString recordNotice;  // the record file's last reopening, with its time
     QString device;
     QString serialNumber;
     bool queued = false;  // to start on a later turn of the event loop
@@ -183,6 +185,10 @@ void StationPresenter::connectLane(Slot &slot)
             s->recordProblem = tr("%n record(s) lost, the last: %1", nullptr, s->recordsLost)
                                    .arg(outcome.recordError.left(kMaxDetailLength));
         }
+        // Rotated away: records go on, to a new file, and the lane tells where.
+        if (!outcome.recordNotice.isEmpty())
+            s->recordNotice = tr("%1 at %2").arg(outcome.recordNotice.left(kMaxDetailLength),
+                                                 QTime::currentTime().toString(u"HH:mm:ss"_s));
         markDirty(*s);
     });
     connect(lane, &Lane::unitFinished, this, [this, s](const UpdateOutcome &outcome) {
@@ -560,6 +566,7 @@ void StationPresenter::handleLaneAccepted(int index, const QString &name, const 
             slot.detail.clear();
             slot.recordProblem.clear();
             slot.recordsLost = 0;
+            slot.recordNotice.clear();
         }
         slot.entry = entry;
         if (slot.entry.name.isEmpty())
@@ -686,6 +693,7 @@ void StationPresenter::refreshView(Slot &slot)
                           .arg(lane.settings().goneAfter.count());
     }
     view.recordProblem = slot.recordProblem;
+    view.recordNotice = slot.recordNotice;
     view.lastFinished = lane.lastFinished();
     view.passed = lane.passed();
     view.failed = lane.failed();
