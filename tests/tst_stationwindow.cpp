@@ -19,6 +19,7 @@
 #include "desktop/station/stationpresenter.h"
 #include "desktop/station/stationwindow.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -430,6 +431,52 @@ private slots:
         editor.portBox->setEditText(stable);
         QVERIFY(!editor.hintLabel->text().contains(sim.device()));
         editor.reject();
+    }
+
+    // The lane editor as an operator meets it: the name takes what is typed
+    // each time it opens; a port of no device now is kept with a note; a
+    // port leading to another lane's device is refused with that lane named;
+    // the adapters' stable paths are offered and completed as paths alone.
+    void laneEditorChecksThePort()
+    {
+        QTemporaryDir byId;
+        QVERIFY(byId.isValid());
+        Simulator sim;
+        QVERIFY(sim.start());
+        const QString stable = byId.filePath(u"usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0"_s);
+        QVERIFY(QFile::link(sim.device(), stable));
+        Bench bench(m_dir.filePath(u"editor.ini"_s), fastLanes());
+        bench.presenter->setStableLinkDirectory(byId.path());
+        bench.presenter->setLanes({{u"Bay 1"_s, sim.device()}});
+        QVERIFY(bench.show());
+
+        bench.presenter->editLane(-1);
+        LaneEditor *editor = bench.presenter->editor();
+        QTRY_VERIFY(editor->isVisible());
+        QCOMPARE(editor->portBox->itemData(0).toString(), stable);
+        QVERIFY(QTest::qWaitForWindowActive(editor));
+        editor->portBox->setFocus();
+        QTRY_VERIFY(editor->portBox->lineEdit()->hasFocus());
+        QTest::keyClicks(editor->portBox->lineEdit(), stable.left(stable.size() - 3));
+        QCOMPARE(editor->portBox->currentText(), stable);
+        // By another name, the device of Bay 1: refused, Bay 1 named.
+        editor->accept();
+        QVERIFY(editor->isVisible());
+        QVERIFY2(editor->hintLabel->text().contains(u"Bay 1"_s), qPrintable(editor->hintLabel->text()));
+        QCOMPARE(bench.presenter->laneCount(), 1);
+        editor->portBox->setEditText(u"/dev/wexel-no-such-port"_s);
+        QVERIFY2(editor->hintLabel->text().contains(u"does not exist now"_s), qPrintable(editor->hintLabel->text()));
+        editor->accept();
+        QCOMPARE(bench.presenter->laneCount(), 2);
+
+        // The focus was left in the port box; the next opening starts at the name.
+        bench.presenter->editLane(0);
+        QTRY_VERIFY(editor->isVisible());
+        QTRY_COMPARE(QApplication::focusWidget(), editor->nameEdit);
+        QTest::keyClicks(QApplication::focusWidget(), u"Bay 1, left"_s);
+        editor->accept();  // its own port is no other lane's
+        QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 1, left"_s);
+        QCOMPARE(bench.window.laneWidgets().at(0)->view().port, sim.device());
     }
 
     // A logout, a closed terminal or Ctrl-C while lanes write: each update

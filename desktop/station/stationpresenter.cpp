@@ -527,7 +527,7 @@ void StationPresenter::editLane(int index)
     m_devices = PortCatalog::devices();
     QList<LaneEditor::Offer> offers;
     // Stable paths first: the ones a lane should be bound to.
-    for (const PortCatalog::StableLink &link : PortCatalog::stableLinks()) {
+    for (const PortCatalog::StableLink &link : PortCatalog::stableLinks(m_stableLinkDirectory)) {
         QString about = link.target;
         if (const auto device = PortCatalog::find(m_devices, link.target); device && !device->serialNumber.isEmpty())
             about += tr(", serial number %1").arg(printableText(device->serialNumber));
@@ -537,10 +537,16 @@ void StationPresenter::editLane(int index)
         offers.append({device.location, printableText(device.summary()), {}});
     for (const QString &com : PortCatalog::comItems())
         offers.append({com, {}, {}});
+    QList<LaneEditor::OtherLane> others;
+    for (int i = 0; i < laneCount(); ++i) {
+        if (i != index)
+            others.append({m_slots[size_t(i)]->entry.name, m_slots[size_t(i)]->entry.port});
+    }
     if (index < 0)
-        editor()->edit(-1, tr("Lane %1").arg(laneCount() + 1), QString(), offers);
+        editor()->edit(-1, tr("Lane %1").arg(laneCount() + 1), QString(), offers, others);
     else
-        editor()->edit(index, m_slots[size_t(index)]->entry.name, m_slots[size_t(index)]->entry.port, offers);
+        editor()->edit(index, m_slots[size_t(index)]->entry.name, m_slots[size_t(index)]->entry.port, offers,
+                       others);
 }
 
 void StationPresenter::handleLaneAccepted(int index, const QString &name, const QString &port)
