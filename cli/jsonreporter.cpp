@@ -122,6 +122,8 @@ QJsonObject JsonReporter::resultEvent(const UpdateOutcome &outcome, int exitCode
         addBytes(result, u"end_reply"_s, outcome.endReply);
     if (!outcome.recordError.isEmpty())
         result.insert(u"record_error"_s, outcome.recordError);
+    if (!outcome.recordNotice.isEmpty())
+        result.insert(u"record_notice"_s, outcome.recordNotice);
     addLinkError(result, outcome.linkError);
     return result;
 }

@@ -288,6 +288,8 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
         // One unit of many that come: its result now, the lane goes on.
         if (!m_options.quiet || !outcome.succeeded())
             printError(printableText(unit.port) + u": "_s + textWithCauses(outcome.message.prompt, outcome.causes()));
+        else if (!outcome.recordNotice.isEmpty())
+            printError(printableText(unit.port) + u": "_s + outcome.recordNotice + u'\n');
         if (unit.json) {
             const int code = ExitCode::forOutcome(outcome);
             unit.json->writeEvent(JsonReporter::resultEvent(outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty()
@@ -305,6 +307,9 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
         if (m_progress)
             m_progress->finish();
         printError(textWithCauses(outcome.message.prompt, outcome.causes()));
+    } else if (outcome.succeeded() && !outcome.recordNotice.isEmpty()) {
+        // A failed unit's causes, told at the end, carry it; a passed unit's are not told.
+        printError(printableText(unit.port) + u": "_s + outcome.recordNotice + u'\n');
     }
     if (unit.json) {
         const int code = ExitCode::forOutcome(outcome);

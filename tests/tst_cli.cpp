@@ -159,11 +159,10 @@ private slots:
                                     << QByteArray("the file is empty");
         QTest::newRow("empty file name") << u"sim"_s << QString(u""_s) << QByteArray("No open file.")
                                          << QByteArray("no firmware file was given");
-        QTest::newRow("device name without /dev/") << u"ttyUSB0"_s << u"image"_s
-                                                   << QByteArray("Code Downloading is error.")
-                                                   << QByteArray("did you mean /dev/ttyUSB0?");
-        QTest::newRow("adapter number alone") << u"USB0"_s << u"image"_s << QByteArray("Code Downloading is error.")
-                                              << QByteArray("did you mean /dev/ttyUSB0?");
+        // The hint "did you mean /dev/ttyWEXELQ9?" only for a device that is there.
+        QTest::newRow("missing device name without /dev/") << u"ttyWEXELQ9"_s << u"image"_s
+                                                           << QByteArray("Code Downloading is error.")
+                                                           << QByteArray("\"ttyWEXELQ9\": no such port");
         // Named as typed, not as "COM 0".
         QTest::newRow("no COM in the text") << u"bench"_s << u"image"_s << QByteArray("Code Downloading is error.")
                                             << QByteArray("\"bench\": no such port");

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -980,6 +981,8 @@ private slots:
     void parse();
     void isDevicePath_data();
     void isDevicePath();
+    void suggestedDevice_data();
+    void suggestedDevice();
 };
 
 void PortNumberTest::parse_data()
@@ -1084,5 +1087,40 @@ void PortNumberTest::isDevicePath()
 }
 
 WEXEL_REGISTER_TEST(PortNumberTest)
+
+// The hint after "no such port": only for a relative text, and only a path
+// that is there. A missing absolute path is no typing slip to correct.
+void PortNumberTest::suggestedDevice_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("suggested");
+
+    QTest::newRow("missing absolute device") << u"/dev/ttyUSB7"_s << QString();
+    QTest::newRow("missing absolute device, blanks") << u"  /dev/ttyWEXELQ9 "_s << QString();
+    QTest::newRow("missing device without its folder") << u"ttyWEXELQ9"_s << QString();
+    QTest::newRow("missing device without its slash") << u"dev/ttyWEXELQ9"_s << QString();
+    QTest::newRow("file of the current folder") << u"bench-com7"_s << u"./bench-com7"_s;
+    // Every Linux machine has the first 8250 port's node, with or without a UART.
+    if (QFileInfo::exists(u"/dev/ttyS0"_s))
+        QTest::newRow("present device without its folder") << u"ttyS0"_s << u"/dev/ttyS0"_s;
+}
+
+void PortNumberTest::suggestedDevice()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, suggested);
+#ifdef Q_OS_WIN
+    QSKIP("no device paths to suggest on Windows");
+#endif
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    const auto back = qScopeGuard([&] { QDir::setCurrent(before); });
+    QFile file(u"bench-com7"_s);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QCOMPARE(::suggestedDevice(text), suggested);
+}
 
 #include "tst_link.moc"

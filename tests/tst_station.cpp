@@ -373,6 +373,48 @@ private slots:
         QVERIFY2(err.contains("File too large"), err.constData());
     }
 
+    // --watch while the record file is rotated between two units: the
+    // second unit's record starts the new file, and the run says so.
+    void recordFileRotatedWhileWatching()
+    {
+        const QString record = m_dir.filePath(u"rotated.jsonl"_s);
+        const QString port = m_dir.filePath(u"bay-rotated"_s);
+        QProcess cli;
+        QByteArray out;
+        connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
+        cli.start(cliPath(), kFastTimings + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--probe-interval-ms"_s,
+                                                        u"100"_s, u"--gone-after-ms"_s, u"300"_s, u"--record"_s,
+                                                        record, u"--port"_s, port, imagePath()});
+        QVERIFY(cli.waitForStarted());
+        const auto results = [&] {
+            QList<QJsonObject> events;
+            QByteArray bad;
+            parseEvents(out, &events, &bad);
+            return eventsNamed(events, u"result"_s);
+        };
+        for (int unit = 1; unit <= 2; ++unit) {
+            Simulator sim;
+            QVERIFY(sim.start({u"--link"_s, port}));
+            QTRY_COMPARE_WITH_TIMEOUT(results().size(), unit, kProcessTimeoutMs);
+            if (unit == 1)
+                QVERIFY(QFile::rename(record, record + u".1"_s));
+        }
+        QVERIFY(::kill(pid_t(cli.processId()), SIGINT) == 0);
+        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        const QByteArray err = cli.readAllStandardError();
+        QVERIFY2(cli.exitCode() == 0, err.constData());
+        const QString notice = u"record file was moved or deleted: reopened "_s + record;
+        QVERIFY2(err.contains(notice.toUtf8()), err.constData());
+        QVERIFY(!results().at(0).contains(u"record_notice"_s));
+        QCOMPARE(results().at(1).value(u"record_notice"_s).toString(), notice);
+        for (const QString &file : {record + u".1"_s, record}) {
+            QList<QJsonObject> records;
+            QVERIFY(readRecords(file, &records));
+            QCOMPARE(records.size(), 1);
+            QCOMPARE(records.at(0).value(u"outcome"_s).toString(), u"success"_s);
+        }
+    }
+
     // Two runs append to one record file at the same time: every line is
     // whole, and none is lost.
     void runsShareARecordFile()

@@ -19,6 +19,7 @@
 #include "desktop/station/stationpresenter.h"
 #include "desktop/station/stationwindow.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -55,6 +56,7 @@ enum class Script {
     WrongImage,       // a released SHA-256 the image does not have; Return
     RecordLost,       // Return with no room left for the record
     SameDevice,       // a second lane on a link to the first lane's device; Return
+    RecordRotated,    // Return; at rest, the record file moved away; Return again
 };
 
 // "Lane 2/write-refused/1" for each record line, sorted: lanes end in any order.
@@ -191,6 +193,9 @@ private slots:
         QTest::newRow("a record that cannot be written shows on its lane")
             << QList<QStringList>{none} << int(Script::RecordLost) << QStringList{u"PASS"_s} << QList<int>{1, 0}
             << QList<int>{1} << QStringList() << QString();
+        QTest::newRow("a record file moved away is opened anew, and the lane says so")
+            << QList<QStringList>{none} << int(Script::RecordRotated) << QStringList{u"PASS"_s} << QList<int>{2, 0}
+            << QList<int>{2} << QStringList{u"Lane 1/success/1"_s} << QString();
     }
 
     void keys()
@@ -267,6 +272,12 @@ private slots:
             QVERIFY(!bench.presenter->anyRunning());
             QCOMPARE(bench.messages.questions.size(), 2);
             break;
+        case Script::RecordRotated:
+            QVERIFY(bench.atRest());
+            QVERIFY(QFile::rename(record, record + u".1"_s));
+            QTest::keyClick(&bench.window, Qt::Key_Return);
+            QVERIFY(bench.presenter->anyRunning());
+            break;
         case Script::WrongImage:
         case Script::RecordLost:
         case Script::SameDevice:
@@ -287,6 +298,13 @@ private slots:
             LaneWidget *lane = bench.window.laneWidgets().constFirst();
             QTRY_VERIFY(!lane->recordLabel->isHidden());
             QVERIFY2(lane->recordLabel->text().contains(u"Record not written"_s), qPrintable(lane->recordLabel->text()));
+        }
+        if (script == int(Script::RecordRotated)) {
+            LaneWidget *lane = bench.window.laneWidgets().constFirst();
+            QTRY_VERIFY(!lane->recordLabel->isHidden());
+            QVERIFY2(lane->recordLabel->text().contains(u"record file was moved or deleted: reopened "_s + record),
+                     qPrintable(lane->recordLabel->text()));
+            QCOMPARE(recordsIn(record + u".1"_s), QStringList{u"Lane 1/success/1"_s});
         }
         QCOMPARE(recordsIn(record), records);
         QStringList prompts;
@@ -476,6 +494,52 @@ private slots:
         const QByteArray err = station.readAllStandardError();
         QVERIFY2(err.contains(says), err.constData());
         QCOMPARE(sim.summary().value(u"erase_count"_s).toInt(), 0);
+    }
+
+    // The lane editor as an operator meets it: the name takes what is typed
+    // each time it opens; a port of no device now is kept with a note; a
+    // port leading to another lane's device is refused with that lane named;
+    // the adapters' stable paths are offered and completed as paths alone.
+    void laneEditorChecksThePort()
+    {
+        QTemporaryDir byId;
+        QVERIFY(byId.isValid());
+        Simulator sim;
+        QVERIFY(sim.start());
+        const QString stable = byId.filePath(u"usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0"_s);
+        QVERIFY(QFile::link(sim.device(), stable));
+        Bench bench(m_dir.filePath(u"editor.ini"_s), fastLanes());
+        bench.presenter->setStableLinkDirectory(byId.path());
+        bench.presenter->setLanes({{u"Bay 1"_s, sim.device()}});
+        QVERIFY(bench.show());
+
+        bench.presenter->editLane(-1);
+        LaneEditor *editor = bench.presenter->editor();
+        QTRY_VERIFY(editor->isVisible());
+        QCOMPARE(editor->portBox->itemData(0).toString(), stable);
+        QVERIFY(QTest::qWaitForWindowActive(editor));
+        editor->portBox->setFocus();
+        QTRY_VERIFY(editor->portBox->lineEdit()->hasFocus());
+        QTest::keyClicks(editor->portBox->lineEdit(), stable.left(stable.size() - 3));
+        QCOMPARE(editor->portBox->currentText(), stable);
+        // By another name, the device of Bay 1: refused, Bay 1 named.
+        editor->accept();
+        QVERIFY(editor->isVisible());
+        QVERIFY2(editor->hintLabel->text().contains(u"Bay 1"_s), qPrintable(editor->hintLabel->text()));
+        QCOMPARE(bench.presenter->laneCount(), 1);
+        editor->portBox->setEditText(u"/dev/wexel-no-such-port"_s);
+        QVERIFY2(editor->hintLabel->text().contains(u"does not exist now"_s), qPrintable(editor->hintLabel->text()));
+        editor->accept();
+        QCOMPARE(bench.presenter->laneCount(), 2);
+
+        // The focus was left in the port box; the next opening starts at the name.
+        bench.presenter->editLane(0);
+        QTRY_VERIFY(editor->isVisible());
+        QTRY_COMPARE(QApplication::focusWidget(), editor->nameEdit);
+        QTest::keyClicks(QApplication::focusWidget(), u"Bay 1, left"_s);
+        editor->accept();  // its own port is no other lane's
+        QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 1, left"_s);
+        QCOMPARE(bench.window.laneWidgets().at(0)->view().port, sim.device());
     }
 
     // A logout, a closed terminal or Ctrl-C while lanes write: each update

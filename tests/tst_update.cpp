@@ -7,14 +7,19 @@
 #include "core/firmware/firmwareline.h"
 #include "core/link/linktest.h"
 #include "core/link/seriallink.h"
+#include "core/update/runrecord.h"
 #include "core/update/updatesequence.h"
 
+#include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 using Kind = UpdateSequence::Outcome::Kind;
+using namespace Qt::Literals::StringLiterals;
 Q_DECLARE_METATYPE(UpdateSequence::Outcome)
 
 namespace {
@@ -510,6 +515,70 @@ private slots:
         const qint64 gap = commands.at(1).atMs - commands.at(0).atMs;
         QVERIFY2(gap >= 6000, qPrintable(QStringLiteral("first line %1 ms after KILL").arg(gap)));
         QVERIFY2(gap < 7000, qPrintable(QStringLiteral("first line %1 ms after KILL").arg(gap)));
+    }
+
+    void recordFileRotated_data()
+    {
+        QTest::addColumn<QString>("rotation");
+        QTest::addColumn<bool>("reopened");
+
+        QTest::newRow("left in place") << u"none"_s << false;
+        QTest::newRow("renamed") << u"rename"_s << true;
+        QTest::newRow("deleted") << u"delete"_s << true;
+        QTest::newRow("replaced by another file") << u"replace"_s << true;
+        QTest::newRow("a directory in its place, then gone") << u"directory"_s << true;
+    }
+
+    // Log rotation moves or deletes the record file while the program runs:
+    // the next record goes to the file the path names, whole, and says so.
+    // One that cannot be written there is lost aloud, and the next tries again.
+    void recordFileRotated()
+    {
+        QFETCH(QString, rotation);
+        QFETCH(bool, reopened);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(u"records.jsonl"_s);
+        const QString moved = path + u".1"_s;
+        const auto lines = [](const QString &file) {
+            QFile f(file);
+            return f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>{"unreadable"};
+        };
+        RunRecord record;
+        QVERIFY(record.open(path));
+        QVERIFY(record.append({{u"unit"_s, 1}}));
+        QVERIFY(record.notice().isEmpty());
+
+        if (rotation == u"rename"_s || rotation == u"replace"_s)
+            QVERIFY(QFile::rename(path, moved));
+        if (rotation == u"delete"_s || rotation == u"directory"_s)
+            QVERIFY(QFile::remove(path));
+        QByteArray other;
+        if (rotation == u"replace"_s) {
+            other = "{\"other\":1}\n";
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(other) == other.size());
+        }
+        if (rotation == u"directory"_s) {
+            QVERIFY(QDir().mkdir(path));
+            QVERIFY(!record.append({{u"unit"_s, 2}}));
+            QVERIFY2(record.error().contains(u"moved or deleted"_s), qPrintable(record.error()));
+            QVERIFY(QDir().rmdir(path));
+        }
+        QVERIFY2(record.append({{u"unit"_s, 3}}), qPrintable(record.error()));
+        QCOMPARE(record.notice().isEmpty(), !reopened);
+        if (reopened)
+            QVERIFY2(record.notice().contains(path), qPrintable(record.notice()));
+        QVERIFY(record.append({{u"unit"_s, 4}}));
+        QVERIFY(record.notice().isEmpty());
+
+        const QByteArray kept = reopened ? other + "{\"unit\":3}\n{\"unit\":4}\n"
+                                         : "{\"unit\":1}\n{\"unit\":3}\n{\"unit\":4}\n";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), kept);
+        if (QFile::exists(moved))
+            QCOMPARE(lines(moved), (QList<QByteArray>{"{\"unit\":1}", ""}));
     }
 };
 

@@ -185,12 +185,18 @@ QString suggestedDevice(const QString &portText)
     static const QRegularExpression bare(QStringLiteral("^(USB|ACM|AMA|S)([0-9]+)$"),
                                          QRegularExpression::CaseInsensitiveOption);
     const QString text = portText.trimmed();
-    if (!text.isEmpty() && !isDevicePath(text) && QFileInfo::exists(text))
+    // An absolute path is what its writer meant; a missing one is answered
+    // "no such port", never with itself as the hint.
+    if (text.isEmpty() || text.startsWith(u'/') || isDevicePath(text))
+        return {};
+    if (QFileInfo::exists(text))
         return QStringLiteral("./") + text;
-    if (const QRegularExpressionMatch m = named.match(text); m.hasMatch())
-        return QStringLiteral("/dev/") + m.captured(1);
-    if (const QRegularExpressionMatch m = bare.match(text); m.hasMatch())
-        return QStringLiteral("/dev/tty") + m.captured(1).toUpper() + m.captured(2);
-    return {};
+    // A guess at a device is worth giving only when the device is there.
+    QString guess;
+    if (const QRegularExpressionMatch device = named.match(text); device.hasMatch())
+        guess = QStringLiteral("/dev/") + device.captured(1);
+    else if (const QRegularExpressionMatch adapter = bare.match(text); adapter.hasMatch())
+        guess = QStringLiteral("/dev/tty") + adapter.captured(1).toUpper() + adapter.captured(2);
+    return !guess.isEmpty() && QFileInfo::exists(guess) ? guess : QString();
 #endif
 }

@@ -30,7 +30,8 @@ QString deviceForPortNumber(double number);
 // A port text that names an existing file of the current folder without
 // "./" (bench-com7) gives that path (./bench-com7); one that reads like a
 // device named without its folder (ttyUSB0, USB0, ACM0, dev/ttyS0) gives the
-// device it most likely means (/dev/ttyUSB0); any other text gives nothing.
+// device it most likely means (/dev/ttyUSB0) when that device exists; any
+// other text, an absolute path among them, gives nothing.
 // The port rule itself reads such a text by its "COM" (bench-com7 is COM 7,
 // ttyUSB0 is port 0); this is only a hint for the person who typed it.
 QString suggestedDevice(const QString &portText);

@@ -283,6 +283,7 @@ void Lane::endWithoutAttempt(UpdateOutcome outcome)
                                          summary.sentSha256, recordExtra()};
         if (!m_record->append(m_record->entry(outcome, context)))
             outcome.recordError = m_record->error();
+        outcome.recordNotice = m_record->notice();
     }
     m_lastAttempt = outcome;
     emit attemptFinished(outcome, m_attempt, attempts());

@@ -48,6 +48,13 @@ void closeFile(int fd)
 {
     ::_close(fd);
 }
+// Windows refuses to delete or rename a file held open without sharing, so
+// the path can only have lost its file through other means; its absence is
+// what can be told without inode numbers.
+bool pathNamesOpenFile(int, const QString &path)
+{
+    return QFileInfo::exists(path);
+}
 #else
 int openForAppending(const QString &path)
 {
@@ -95,6 +102,17 @@ void closeFile(int fd)
 {
     ::close(fd);
 }
+// Whether the path still leads to the file open as fd: a rotation moves the
+// file away (and may put a new one in its place) or deletes it, and the
+// open descriptor then writes to a file nobody reads.
+bool pathNamesOpenFile(int fd, const QString &path)
+{
+    struct stat open{};
+    struct stat named{};
+    if (::fstat(fd, &open) != 0 || ::stat(QFile::encodeName(path).constData(), &named) != 0)
+        return false;
+    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
 #endif
 
 // Files the system makes up as they are read: a record there is no record.
@@ -122,7 +140,22 @@ bool RunRecord::open(const QString &path, const QString &imagePath)
         closeFile(m_fd);
     m_fd = -1;
     m_path = path;
+    m_imagePath = imagePath;
     m_error.clear();
+    m_notice.clear();
+    m_opened = openPath();
+    if (!m_opened)
+        return false;
+    // Listed now, before any update runs: a listing takes milliseconds, and a
+    // record written at the end of each update must not hold up the others.
+    m_devices = PortCatalog::devices();
+    return true;
+}
+
+bool RunRecord::openPath()
+{
+    const QString &path = m_path;
+    const QString &imagePath = m_imagePath;
     // A directory or a device is no record file: only a regular file or a new one.
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
@@ -145,22 +178,34 @@ bool RunRecord::open(const QString &path, const QString &imagePath)
         m_error = QObject::tr("%1: %2").arg(printableText(path), QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    // Listed now, before any update runs: a listing takes milliseconds, and a
-    // record written at the end of each update must not hold up the others.
-    m_devices = PortCatalog::devices();
     return true;
 }
 
 bool RunRecord::isOpen() const
 {
-    return m_fd >= 0;
+    // Also while a file moved away could not be opened again: each record
+    // tries anew, and each one lost is told.
+    return m_opened;
 }
 
 bool RunRecord::append(const QJsonObject &record)
 {
-    if (m_fd < 0) {
+    if (!m_opened) {
         m_error = QObject::tr("%1: not open").arg(m_path);
         return false;
+    }
+    m_notice.clear();
+    if (m_fd < 0 || !pathNamesOpenFile(m_fd, m_path)) {
+        // As a log writer does after a rotation: the moved file is left to
+        // whoever moved it, and this record starts the file at the path.
+        if (m_fd >= 0)
+            closeFile(m_fd);
+        m_fd = -1;
+        if (!openPath()) {
+            m_error = QObject::tr("record file was moved or deleted, and cannot be opened again: %1").arg(m_error);
+            return false;
+        }
+        m_notice = QObject::tr("record file was moved or deleted: reopened %1").arg(printableText(m_path));
     }
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     if (const int error = writeWhole(m_fd, line); error != 0) {

@@ -47,15 +47,28 @@ public:
     QString path() const { return m_path; }
     QString error() const { return m_error; }
 
-    // Appends one record, written whole and flushed. False with error() set.
+    // Appends one record, written whole and flushed, to the file the path
+    // names now: a file moved or deleted since it was opened (log rotation
+    // does both) is let go and the path opened anew, and notice() says so.
+    // False with error() set, also when the path cannot be opened again.
     bool append(const QJsonObject &record);
+    // What the last append() had to do beyond writing, for the person
+    // watching: "record file was moved or deleted: reopened <path>". Empty
+    // when it wrote to the file it had open.
+    QString notice() const { return m_notice; }
 
     // The record of one instrument's update.
     QJsonObject entry(const UpdateOutcome &outcome, const Context &context) const;
 
 private:
+    // Opens m_path for appending, refusing what is no place for records.
+    bool openPath();
+
     QList<PortCatalog::Device> m_devices;
     QString m_path;
+    QString m_imagePath;
     QString m_error;
+    QString m_notice;
     int m_fd = -1;
+    bool m_opened = false;  // open() succeeded; m_fd may since have been let go
 };

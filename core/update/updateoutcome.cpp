@@ -97,6 +97,15 @@ QString UpdateOutcome::lineText() const
 
 QStringList UpdateOutcome::causes() const
 {
+    QStringList causes = causesOfKind();
+    // Not a fault: the records are safe, only where they are changed.
+    if (!recordNotice.isEmpty())
+        causes += recordNotice;
+    return causes;
+}
+
+QStringList UpdateOutcome::causesOfKind() const
+{
     QStringList causes;
     const QString where = printableText(linkError.device.isEmpty() ? device : linkError.device);
     switch (kind) {

@@ -81,6 +81,8 @@ public:
     // The record file's trouble: why it could not be opened (RecordError),
     // or why this update's record could not be written.
     QString recordError;
+    // The record was written, to a file opened anew: RunRecord::notice().
+    QString recordNotice;
 
     bool succeeded() const { return kind == Kind::Success; }
     // The lines a technician needs: the device and its error, the line and
@@ -91,6 +93,7 @@ public:
     static Message messageFor(Kind kind);
 
 private:
+    QStringList causesOfKind() const;
     QString lineText() const;
     QString untouchedText() const;
     QString discardedText() const;

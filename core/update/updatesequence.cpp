@@ -413,6 +413,7 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
                                          m_image.summary().sentSha256, m_recordExtra};
         if (!m_record->append(m_record->entry(outcome, context)))
             outcome.recordError = m_record->error();
+        outcome.recordNotice = m_record->notice();
     }
     setState(State::Ready);
     emit finished(outcome);

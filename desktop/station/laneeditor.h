@@ -27,11 +27,25 @@ public:
         QString target;   // the device a stable path points at, else empty
     };
 
+    // Another lane of the station, whose device this one may not take.
+    struct OtherLane
+    {
+        QString name;
+        QString port;
+    };
+
     explicit LaneEditor(QWidget *parent = nullptr);
 
-    // Opens the editor for lane `index` (-1: a new lane), filled in.
-    void edit(int index, const QString &name, const QString &port, const QList<Offer> &offers);
+    // Opens the editor for lane `index` (-1: a new lane), filled in, with
+    // the focus on the name.
+    void edit(int index, const QString &name, const QString &port, const QList<Offer> &offers,
+              const QList<OtherLane> &others = {});
     int index() const { return m_index; }
+
+    // Refused, with the other lane named, when the port leads to the device
+    // of another lane (links followed): two lanes would interleave their
+    // lines on one instrument.
+    void accept() override;
 
     QLineEdit *nameEdit;
     QComboBox *portBox;
@@ -43,7 +57,10 @@ signals:
 private:
     void handleAccepted();
     void showHint(const QString &port);
+    // The other lane on the device `port` leads to, if any.
+    const OtherLane *laneOnSameDevice(const QString &port) const;
 
     QList<Offer> m_offers;
+    QList<OtherLane> m_others;
     int m_index = -1;
 };

@@ -232,9 +232,11 @@ void LaneWidget::setView(const LaneView &view)
         detail += tr(" (attempt %1 of %2)").arg(view.attempt).arg(view.attempts);
     status->setStatus(word, colourClass(view.phase), progress, detail);
     status->setToolTip(detail);
-    recordLabel->setText(view.recordProblem.isEmpty() ? QString() : tr("Record not written: %1").arg(view.recordProblem));
+    // A lost record outweighs the note that the file was opened anew.
+    recordLabel->setText(!view.recordProblem.isEmpty() ? tr("Record not written: %1").arg(view.recordProblem)
+                                                       : view.recordNotice);
     recordLabel->setToolTip(recordLabel->text());
-    recordLabel->setVisible(!view.recordProblem.isEmpty());
+    recordLabel->setVisible(!recordLabel->text().isEmpty());
     QString last = tr("%1 passed, %2 failed").arg(view.passed).arg(view.failed);
     if (view.lastFinished.isValid())
         last += tr("; last at %1").arg(view.lastFinished.toString(u"HH:mm:ss"_s));

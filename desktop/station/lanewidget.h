@@ -28,6 +28,7 @@ struct LaneView
     // note such as why the lane was not started.
     QString detail;
     QString recordProblem;  // the last record that could not be written, and why
+    QString recordNotice;   // the record file opened anew after it was moved away
     QDateTime lastFinished;
     int passed = 0;
     int failed = 0;

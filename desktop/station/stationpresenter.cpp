@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTime>
 
 #include <algorithm>
 #include <deque>
@@ -55,6 +56,7 @@ struct StationPresenter::Slot
     QString detail;
     QString recordProblem;
     int recordsLost = 0;
+    QString recordNotice;  // the record file's last reopening, with its time
     QString device;
     QString serialNumber;
     bool queued = false;  // to start on a later turn of the event loop
@@ -184,6 +186,10 @@ void StationPresenter::connectLane(Slot &slot)
             s->recordProblem = tr("%n record(s) lost, the last: %1", nullptr, s->recordsLost)
                                    .arg(outcome.recordError.left(kMaxDetailLength));
         }
+        // Rotated away: records go on, to a new file, and the lane tells where.
+        if (!outcome.recordNotice.isEmpty())
+            s->recordNotice = tr("%1 at %2").arg(outcome.recordNotice.left(kMaxDetailLength),
+                                                 QTime::currentTime().toString(u"HH:mm:ss"_s));
         markDirty(*s);
     });
     connect(lane, &Lane::unitFinished, this, [this, s](const UpdateOutcome &outcome) {
@@ -528,7 +534,7 @@ void StationPresenter::editLane(int index)
     m_devices = PortCatalog::devices();
     QList<LaneEditor::Offer> offers;
     // Stable paths first: the ones a lane should be bound to.
-    for (const PortCatalog::StableLink &link : PortCatalog::stableLinks()) {
+    for (const PortCatalog::StableLink &link : PortCatalog::stableLinks(m_stableLinkDirectory)) {
         QString about = link.target;
         if (const auto device = PortCatalog::find(m_devices, link.target); device && !device->serialNumber.isEmpty())
             about += tr(", serial number %1").arg(printableText(device->serialNumber));
@@ -538,10 +544,16 @@ void StationPresenter::editLane(int index)
         offers.append({device.location, printableText(device.summary()), {}});
     for (const QString &com : PortCatalog::comItems())
         offers.append({com, {}, {}});
+    QList<LaneEditor::OtherLane> others;
+    for (int i = 0; i < laneCount(); ++i) {
+        if (i != index)
+            others.append({m_slots[size_t(i)]->entry.name, m_slots[size_t(i)]->entry.port});
+    }
     if (index < 0)
-        editor()->edit(-1, tr("Lane %1").arg(laneCount() + 1), QString(), offers);
+        editor()->edit(-1, tr("Lane %1").arg(laneCount() + 1), QString(), offers, others);
     else
-        editor()->edit(index, m_slots[size_t(index)]->entry.name, m_slots[size_t(index)]->entry.port, offers);
+        editor()->edit(index, m_slots[size_t(index)]->entry.name, m_slots[size_t(index)]->entry.port, offers,
+                       others);
 }
 
 void StationPresenter::handleLaneAccepted(int index, const QString &name, const QString &port)
@@ -567,6 +579,7 @@ void StationPresenter::handleLaneAccepted(int index, const QString &name, const 
             slot.detail.clear();
             slot.recordProblem.clear();
             slot.recordsLost = 0;
+            slot.recordNotice.clear();
         }
         slot.entry = entry;
         if (slot.entry.name.isEmpty())
@@ -693,6 +706,7 @@ void StationPresenter::refreshView(Slot &slot)
                           .arg(lane.settings().goneAfter.count());
     }
     view.recordProblem = slot.recordProblem;
+    view.recordNotice = slot.recordNotice;
     view.lastFinished = lane.lastFinished();
     view.passed = lane.passed();
     view.failed = lane.failed();

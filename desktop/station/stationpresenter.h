@@ -62,6 +62,8 @@ public:
     void stopAll();
     void startOrStop(int lane);
     void editLane(int lane);  // -1: a new one
+    // Where the editor looks for the adapters' stable paths; tests give a folder of their own.
+    void setStableLinkDirectory(const QString &directory) { m_stableLinkDirectory = directory; }
     void removeLane(int lane);
 
     bool anyRunning() const;
@@ -138,6 +140,7 @@ private:
     QString m_recordPath;
     RunRecord m_record;
     QList<PortCatalog::Device> m_devices;
+    QString m_stableLinkDirectory = QLatin1String(PortCatalog::kStableLinkDirectory);
 
     QTimer m_redrawTimer;
     QTimer m_startTimer;  // one queued lane per turn of the event loop
