@@ -25,7 +25,9 @@ constexpr int kWorkingPixels = 24;
 // A word too long for a narrow tile is drawn smaller to fit, down to this.
 constexpr int kLeastWordPixels = 12;
 constexpr int kWordMargin = 4;
-constexpr int kWordHeight = kVerdictPixels * 3 / 2;
+// The band: the letters and a margin above and below, no more, so that
+// four rows of tiles fit a 1080-line screen.
+constexpr int kWordHeight = kVerdictPixels + 14;
 constexpr int kBarHeight = 10;
 constexpr int kGap = 3;
 // A cause names the line and what the instrument said: room for two lines,

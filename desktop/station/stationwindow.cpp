@@ -181,7 +181,8 @@ QWidget *StationWindow::buildFailedStrip()
 {
     m_failedStrip = new QWidget(this);
     auto *row = new QHBoxLayout(m_failedStrip);
-    row->setContentsMargins(0, 0, 0, 0);
+    // Room for the focus frame around the list.
+    row->setContentsMargins(2, 2, 2, 2);
     m_failedTitle = new QLabel(m_failedStrip);
     QFont bold = m_failedTitle->font();
     bold.setBold(true);
@@ -196,12 +197,16 @@ QWidget *StationWindow::buildFailedStrip()
     failedList->setSelectionMode(QAbstractItemView::NoSelection);
     failedList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     failedList->setFont(bold);
+    // Of the window's colour, not a white field: while no lane has failed
+    // it is an empty stretch of the strip, kept so the lanes do not move.
+    failedList->setFrameShape(QFrame::NoFrame);
+    failedList->viewport()->setBackgroundRole(QPalette::Window);
     const QFontMetrics fm(bold);
     const QSize entry(fm.averageCharWidth() * kFailedEntryChars, fm.height() + 8);
     failedList->setGridSize(entry);
     failedList->setFixedHeight(entry.height() * kFailedStripRows + 2 * failedList->frameWidth());
     failedList->setMinimumWidth(entry.width() + 2 * failedList->frameWidth());
-    row->addWidget(m_failedTitle);
+    row->addWidget(m_failedTitle, 0, Qt::AlignTop);
     row->addWidget(failedList, 1);
     connect(failedList, &QListWidget::itemClicked, this,
             [this](QListWidgetItem *item) { showLane(item->data(Qt::UserRole).toInt()); });
@@ -215,7 +220,8 @@ QWidget *StationWindow::buildControls()
 {
     auto *bar = new QWidget(this);
     auto *row = new QHBoxLayout(bar);
-    row->setContentsMargins(0, 0, 0, 0);
+    // Room for the focus frame around the buttons at the bar's edges.
+    row->setContentsMargins(2, 2, 2, 2);
     startButton = new QPushButton(tr("Start (Return)"), bar);
     retryButton = new QPushButton(tr("Retry failed (Ctrl+R)"), bar);
     stopButton = new QPushButton(tr("Stop (Esc)"), bar);
@@ -316,6 +322,8 @@ void StationWindow::listFailed()
         item->setBackground(QColor(0xc0, 0x22, 0x1b));
         item->setForeground(Qt::white);
         item->setTextAlignment(Qt::AlignCenter);
+        // A gap between the red entries, inside the grid's cells.
+        item->setSizeHint(failedList->gridSize() - QSize(4, 4));
     }
     m_failedTitle->setText(failedList->count() == 0 ? tr("Failed lanes: none") : tr("Failed lanes, click to see one:"));
 }
