@@ -3,7 +3,7 @@
 // lanes that run, the counters and each lane's word after a run, an image
 // refused for its SHA-256, a record lost and shown; every lane in view or
 // the failed ones listed, and a window that fits the bench screens whatever
-// it shows; progress drawn at most once a tick however fast the lines go; lanes kept between runs, bounded
+// it shows, and the focus framed on every Tab stop; progress drawn at most once a tick however fast the lines go; lanes kept between runs, bounded
 // when read back; the stable paths the lane editor offers; and the program
 // ended by a signal.
 #include "clitestsupport.h"
@@ -20,6 +20,7 @@
 #include "desktop/station/stationpresenter.h"
 #include "desktop/station/stationwindow.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -415,6 +416,33 @@ private slots:
                               strip->visualItemRect(strip->item(strip->count() - 1)).center());
             QTRY_VERIFY(inView(last));
         }
+    }
+
+    // Every Tab stop shows the same frame, just around it: the lane area
+    // and the lanes' buttons included.
+    void focusFrameOnEveryStop()
+    {
+        Bench bench(m_dir.filePath(u"focus.ini"_s), fastLanes());
+        bench.presenter->setLanes({{QString(), u"/dev/ttyUSB0"_s}, {QString(), u"/dev/ttyUSB1"_s}});
+        QVERIFY(bench.show());
+        QVERIFY(bench.choose(imagePath()));
+        QList<QWidget *> stops;
+        for (int i = 0; i < 30; ++i) {
+            QWidget *focused = QApplication::focusWidget();
+            QVERIFY(focused);
+            if (stops.contains(focused))
+                break;
+            stops << focused;
+            const QWidget *mark = bench.window.findChild<QWidget *>(u"focusFrame"_s);
+            QVERIFY2(mark && mark->isVisible(), focused->metaObject()->className());
+            QCOMPARE(mark->parentWidget(), focused->parentWidget());
+            QCOMPARE(mark->geometry(), focused->geometry().adjusted(-2, -2, 2, 2));
+            QTest::keyClick(focused, Qt::Key_Tab);
+        }
+        // The image box, the controls, the lane area and both lanes' buttons.
+        QVERIFY2(stops.size() >= 8, qPrintable(QString::number(stops.size())));
+        QVERIFY(stops.contains(bench.window.findChild<QScrollArea *>()));
+        QVERIFY(stops.contains(bench.window.laneWidgets().constLast()->startStopButton));
     }
 
     // Thousands of lines as fast as the instrument answers: the tile is

@@ -64,8 +64,10 @@ void FocusFrame::follow(QWidget *now)
     }
     m_target = now;
     m_target->installEventFilter(this);
-    if (!m_mark)
+    if (!m_mark) {
         m_mark = new FocusMark(now->parentWidget());
+        m_mark->setObjectName(QStringLiteral("focusFrame"));
+    }
     else if (m_mark->parentWidget() != now->parentWidget())
         m_mark->setParent(now->parentWidget());
     place();
