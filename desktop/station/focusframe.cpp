@@ -44,11 +44,6 @@ FocusFrame::FocusFrame(QWidget *window)
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) { follow(now); });
 }
 
-QWidget *FocusFrame::mark() const
-{
-    return m_mark && m_mark->isVisible() ? m_mark.data() : nullptr;
-}
-
 void FocusFrame::follow(QWidget *now)
 {
     if (m_target)

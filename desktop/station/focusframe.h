@@ -18,9 +18,6 @@ class FocusFrame : public QObject
 public:
     explicit FocusFrame(QWidget *window);
 
-    // The widget that draws the frame, while there is one to draw.
-    QWidget *mark() const;
-
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

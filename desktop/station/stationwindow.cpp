@@ -97,7 +97,8 @@ StationWindow::StationWindow(MessagePresenter *messages, QSettings *settings, co
     emptyHint->setFont(hintFont);
     column->addWidget(emptyHint, 1);
     setCentralWidget(central);
-    m_focusFrame = new FocusFrame(this);
+    // Owned by the window: the one mark of the focus, whichever control has it.
+    new FocusFrame(this);
     // Fits the 1024 x 768 screens of the bench PCs, frame included.
     resize(1000, 700);
 

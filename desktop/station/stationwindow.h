@@ -9,7 +9,6 @@
 #include <memory>
 
 class FirmwareFileDialog;
-class FocusFrame;
 class LaneStore;
 class LaneWidget;
 class MessagePresenter;
@@ -102,7 +101,6 @@ private:
     int m_columns = 0;
     int m_placed = 0;  // tiles in the grid as last placed
     bool m_allInView = true;
-    FocusFrame *m_focusFrame;
     bool m_closeConfirmed = false;
     bool m_asking = false;  // within closeEvent's question
     StationPresenter *m_presenter;
