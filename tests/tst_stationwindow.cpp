@@ -1,8 +1,9 @@
 // The production station's window, offscreen, against simulated
 // instruments: the keys (Return, Ctrl+R, Escape) and the window's close on
 // lanes that run, the counters and each lane's word after a run, an image
-// refused for its SHA-256, a record lost and shown; progress drawn at most
-// once a tick however fast the lines go; lanes kept between runs, bounded
+// refused for its SHA-256, a record lost and shown; every lane in view or
+// the failed ones listed, and a window that fits the bench screens whatever
+// it shows, and the focus framed on every Tab stop; progress drawn at most once a tick however fast the lines go; lanes kept between runs, bounded
 // when read back; the stable paths the lane editor offers; and the program
 // ended by a signal.
 #include "clitestsupport.h"
@@ -28,7 +29,9 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
@@ -228,6 +231,11 @@ private slots:
         bench.presenter->setRecordFile(record);
         QVERIFY(bench.show());
         QVERIFY(bench.choose(imagePath()));
+        // The boxes keep their sizes as the counts and the yield come.
+        const QWidget *countersBox = bench.window.totalLabel->parentWidget();
+        const QWidget *imageBox = bench.window.imageName->parentWidget();
+        const int countersWidth = countersBox->width();
+        const int imageWidth = imageBox->width();
 
         rlimit before{};
         void (*oldHandler)(int) = SIG_DFL;
@@ -313,6 +321,147 @@ private slots:
         QCOMPARE(prompts, message.isEmpty() ? QStringList() : QStringList{message});
         for (size_t i = 0; i < sims.size(); ++i)
             QCOMPARE(sims[i]->summary().value(u"erase_count"_s).toInt(), erases.at(qsizetype(i)));
+        if (script != int(Script::Close)) {
+            QCOMPARE(countersBox->width(), countersWidth);
+            QCOMPARE(imageBox->width(), imageWidth);
+        }
+    }
+
+    // The window on the bench screens: 32 lanes all in view on 1920 x 1080
+    // with PASS and FAIL readable from two metres, or the failed lanes named
+    // in a strip that a click takes to; a window no wider than 1024 pixels
+    // whatever the image's name or the reason it was refused; a station
+    // without lanes that says how to add one.
+    void layout_data()
+    {
+        QTest::addColumn<int>("lanes");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QList<int>>("failed");  // the others passed
+        QTest::addColumn<QString>("imageName");   // a file to choose, if any
+        QTest::addColumn<bool>("binary");         // refused for what it holds
+
+        // Maximised, less a window manager's title bar.
+        const QSize bench1080(1920, 1080 - 30);
+        const QSize bench768(1024, 768 - 30);
+        QTest::newRow("32 lanes on 1920 x 1080: all in view") << 32 << bench1080 << QList<int>{4, 31} << QString() << false;
+        QTest::newRow("32 lanes on 1024 x 768: the failed ones listed")
+            << 32 << bench768 << QList<int>{2, 29} << QString() << false;
+        QTest::newRow("a 200-character image name on 1024 x 768")
+            << 1 << bench768 << QList<int>() << QString(196, u'n') + u".txt"_s << false;
+        QTest::newRow("a refused image with a long name on 1024 x 768")
+            << 1 << bench768 << QList<int>() << u"release-"_s + QString(140, u'b') + u".bin"_s << true;
+        QTest::newRow("no lanes: how to add one") << 0 << bench768 << QList<int>() << QString() << false;
+    }
+
+    void layout()
+    {
+        QFETCH(int, lanes);
+        QFETCH(QSize, size);
+        QFETCH(QList<int>, failed);
+        QFETCH(QString, imageName);
+        QFETCH(bool, binary);
+
+        Bench bench(m_dir.filePath(u"layout.ini"_s), fastLanes());
+        // Never started: no port is opened.
+        QList<LaneStore::Entry> entries;
+        for (int i = 0; i < lanes; ++i)
+            entries.append({QString(), u"/dev/ttyUSB%1"_s.arg(i)});
+        bench.presenter->setLanes(entries);
+        bench.window.resize(size);
+        QVERIFY(bench.show());
+        QStringList failedNames;
+        for (int i = 0; i < lanes; ++i) {
+            LaneWidget *tile = bench.window.laneWidgets().at(i);
+            LaneView view = tile->view();
+            view.phase = failed.contains(i) ? LaneView::Phase::Failed : LaneView::Phase::Passed;
+            tile->setView(view);
+            if (failed.contains(i))
+                failedNames << view.name;
+        }
+        if (!imageName.isEmpty()) {
+            const QString path = m_dir.filePath(imageName);
+            QFile f(path);
+            const QByteArray content = binary ? QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0", 10) : MatrixSupport::lines(4);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+            f.close();
+            bench.window.fileDialog->setChooser([path] { return path; });
+            bench.window.chooseButton->click();
+            QTRY_VERIFY(binary ? bench.window.imageSummary->text().startsWith(u"Refused"_s)
+                               : !bench.window.imageSha->text().isEmpty());
+        }
+
+        QVERIFY2(bench.window.minimumSizeHint().width() <= 1024,
+                 qPrintable(u"minimum width %1"_s.arg(bench.window.minimumSizeHint().width())));
+        QVERIFY2(bench.window.width() <= size.width(), qPrintable(u"width %1"_s.arg(bench.window.width())));
+        // Each text that holds the name (the name, the refusal) is cut in
+        // the middle, whole in its tooltip.
+        int holding = 0;
+        for (const QLabel *label : bench.window.findChildren<QLabel *>()) {
+            if (imageName.isEmpty() || !label->toolTip().contains(imageName))
+                continue;
+            ++holding;
+            const QString shown = label->property("shownText").toString();
+            QVERIFY2(shown.contains(u'…') && shown.size() < label->text().size(), qPrintable(label->text()));
+        }
+        QCOMPARE(holding > 0, !imageName.isEmpty());
+
+        auto *scroll = bench.window.findChild<QScrollArea *>();
+        const auto inView = [scroll](const QWidget *tile) {
+            const QRect where(tile->mapTo(scroll->viewport(), QPoint(0, 0)), tile->size());
+            return scroll->viewport()->rect().contains(where);
+        };
+        auto *strip = bench.window.findChild<QListWidget *>(u"failedLanes"_s);
+        auto *hint = bench.window.findChild<QLabel *>(u"emptyHint"_s);
+        QVERIFY(lanes > 0 || (hint && hint->isVisible()));
+        if (lanes == 0)
+            QVERIFY2(hint->text().contains(u"Add lane..."_s), qPrintable(hint->text()));
+        if (lanes == 32 && size.width() >= 1920) {
+            QTRY_VERIFY(std::all_of(bench.window.laneWidgets().begin(), bench.window.laneWidgets().end(), inView));
+            for (const LaneWidget *tile : bench.window.laneWidgets()) {
+                QVERIFY2(inView(tile), qPrintable(tile->view().name));
+                QVERIFY2(tile->verdictPixelSize() >= 36, qPrintable(u"%1 px"_s.arg(tile->verdictPixelSize())));
+            }
+            QVERIFY(!strip || !strip->isVisible());
+        } else if (lanes == 32) {
+            QVERIFY(strip);
+            QTRY_VERIFY(strip->isVisible());
+            QStringList listed;
+            for (int i = 0; i < strip->count(); ++i)
+                listed << strip->item(i)->text();
+            QCOMPARE(listed, failedNames);
+            const LaneWidget *last = bench.window.laneWidgets().at(failed.constLast());
+            QVERIFY(!inView(last));
+            QTest::mouseClick(strip->viewport(), Qt::LeftButton, {},
+                              strip->visualItemRect(strip->item(strip->count() - 1)).center());
+            QTRY_VERIFY(inView(last));
+        }
+    }
+
+    // Every Tab stop shows the same frame, just around it: the lane area
+    // and the lanes' buttons included.
+    void focusFrameOnEveryStop()
+    {
+        Bench bench(m_dir.filePath(u"focus.ini"_s), fastLanes());
+        bench.presenter->setLanes({{QString(), u"/dev/ttyUSB0"_s}, {QString(), u"/dev/ttyUSB1"_s}});
+        QVERIFY(bench.show());
+        QVERIFY(bench.choose(imagePath()));
+        QList<QWidget *> stops;
+        for (int i = 0; i < 30; ++i) {
+            QWidget *focused = QApplication::focusWidget();
+            QVERIFY(focused);
+            if (stops.contains(focused))
+                break;
+            stops << focused;
+            const QWidget *mark = bench.window.findChild<QWidget *>(u"focusFrame"_s);
+            QVERIFY2(mark && mark->isVisible(), focused->metaObject()->className());
+            QCOMPARE(mark->parentWidget(), focused->parentWidget());
+            QCOMPARE(mark->geometry(), focused->geometry().adjusted(-2, -2, 2, 2));
+            QTest::keyClick(focused, Qt::Key_Tab);
+        }
+        // The image box, the controls, the lane area and both lanes' buttons.
+        QVERIFY2(stops.size() >= 8, qPrintable(QString::number(stops.size())));
+        QVERIFY(stops.contains(bench.window.findChild<QScrollArea *>()));
+        QVERIFY(stops.contains(bench.window.laneWidgets().constLast()->startStopButton));
     }
 
     // Thousands of lines as fast as the instrument answers: the tile is

@@ -1,5 +1,7 @@
 #include "desktop/station/lanewidget.h"
 
+#include "desktop/station/elidedlabel.h"
+
 #include <QColor>
 #include <QContextMenuEvent>
 #include <QGridLayout>
@@ -20,7 +22,12 @@ namespace {
 // words of a lane at work ("WRITING 63 %") are longer and need less.
 constexpr int kVerdictPixels = 40;
 constexpr int kWorkingPixels = 24;
-constexpr int kWordHeight = kVerdictPixels * 3 / 2;
+// A word too long for a narrow tile is drawn smaller to fit, down to this.
+constexpr int kLeastWordPixels = 12;
+constexpr int kWordMargin = 4;
+// The band: the letters and a margin above and below, no more, so that
+// four rows of tiles fit a 1080-line screen.
+constexpr int kWordHeight = kVerdictPixels + 14;
 constexpr int kBarHeight = 10;
 constexpr int kGap = 3;
 // A cause names the line and what the instrument said: room for two lines,
@@ -86,12 +93,15 @@ public:
         m_colour = colour;
         m_progress = std::clamp(progress, 0, 100);
         m_detail = detail;
-        m_wordFont.setPixelSize(colour == Pass || colour == Fail ? kVerdictPixels : kWorkingPixels);
+        fitWord();
         update();
     }
     const QString &word() const { return m_word; }
+    int wordPixels() const { return m_wordFont.pixelSize(); }
 
 protected:
+    void resizeEvent(QResizeEvent *) override { fitWord(); }
+
     void paintEvent(QPaintEvent *) override
     {
         QPainter painter(this);
@@ -116,6 +126,16 @@ protected:
     }
 
 private:
+    void fitWord()
+    {
+        const int wanted = m_colour == Pass || m_colour == Fail ? kVerdictPixels : kWorkingPixels;
+        m_wordFont.setPixelSize(wanted);
+        const int room = width() - 2 * kWordMargin;
+        const int needed = QFontMetrics(m_wordFont).horizontalAdvance(m_word);
+        if (needed > room && room > 0)
+            m_wordFont.setPixelSize(std::max(kLeastWordPixels, wanted * room / needed));
+    }
+
     QFont m_wordFont;
     QString m_word;
     ColourClass m_colour = Quiet;
@@ -131,16 +151,16 @@ LaneWidget::LaneWidget(QWidget *parent)
     grid->setContentsMargins(8, 6, 8, 6);
     grid->setVerticalSpacing(3);
 
-    nameLabel = new QLabel(this);
+    nameLabel = new ElidedLabel(this);
     QFont nameFont = nameLabel->font();
     nameFont.setBold(true);
     nameFont.setPointSizeF(nameFont.pointSizeF() * 1.3);
     nameLabel->setFont(nameFont);
     startStopButton = new QPushButton(tr("Start"), this);
     startStopButton->setObjectName(u"laneStartStop"_s);
-    portLabel = new QLabel(this);
+    portLabel = new ElidedLabel(this);
     status = new LaneStatus(this);
-    recordLabel = new QLabel(this);
+    recordLabel = new ElidedLabel(this);
     QPalette warning = recordLabel->palette();
     warning.setColor(QPalette::WindowText, QColor(0xc0, 0x22, 0x1b));
     recordLabel->setPalette(warning);
@@ -148,8 +168,8 @@ LaneWidget::LaneWidget(QWidget *parent)
     warningFont.setBold(true);
     recordLabel->setFont(warningFont);
     lastLabel = new QLabel(this);
-    // Long texts are cut at the lane's edge instead of widening the lane;
-    // the whole of them is in the tooltip.
+    // Long texts are cut in the middle at the lane's edge instead of
+    // widening the lane; the whole of them is in the tooltip.
     for (QLabel *l : {nameLabel, portLabel, recordLabel, lastLabel}) {
         l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         l->setTextFormat(Qt::PlainText);
@@ -173,9 +193,15 @@ QString LaneWidget::verdictText() const
     return status->word();
 }
 
+int LaneWidget::verdictPixelSize() const
+{
+    return status->wordPixels();
+}
+
 void LaneWidget::setView(const LaneView &view)
 {
     using Phase = LaneView::Phase;
+    const bool summaryChanges = view.phase != m_view.phase || view.name != m_view.name;
     m_view = view;
     nameLabel->setText(view.name);
     nameLabel->setToolTip(view.name);
@@ -242,6 +268,8 @@ void LaneWidget::setView(const LaneView &view)
         last += tr("; last at %1").arg(view.lastFinished.toString(u"HH:mm:ss"_s));
     lastLabel->setText(last);
     startStopButton->setText(view.running ? tr("Stop") : tr("Start"));
+    if (summaryChanges)
+        emit summaryChanged();
 }
 
 void LaneWidget::contextMenuEvent(QContextMenuEvent *event)

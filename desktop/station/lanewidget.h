@@ -52,6 +52,9 @@ public:
     const LaneView &view() const { return m_view; }
     // The big word: "PASS", "FAIL", "WRITING 40 %" ...
     QString verdictText() const;
+    // Its letters' height as drawn: made smaller only where a long word
+    // would not fit the tile's width.
+    int verdictPixelSize() const;
 
     QLabel *nameLabel;
     QLabel *portLabel;
@@ -64,6 +67,8 @@ public:
     QPushButton *startStopButton;
 
 signals:
+    // Its name or its phase changed (the window lists the failed lanes).
+    void summaryChanged();
     void startStopClicked();
     void editRequested();
     void removeRequested();

@@ -2,6 +2,8 @@
 
 #include "core/update/laneoptions.h"
 #include "desktop/panels/filedialog.h"
+#include "desktop/station/elidedlabel.h"
+#include "desktop/station/focusframe.h"
 #include "desktop/station/lanewidget.h"
 #include "desktop/station/stationpresenter.h"
 #include "desktop/widgets/messagepresenter.h"
@@ -16,6 +18,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QShortcut>
@@ -28,19 +31,31 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// A tile narrower than this cuts its texts too short to read.
-constexpr int kLaneMinWidth = 300;
+// Tiles are this wide while every lane fits so; narrower, down to the
+// least, when that brings every lane into view (32 lanes on a 1920-pixel
+// screen are 8 across). Narrower still would cut a lane's name beside its
+// button to a few letters.
+constexpr int kLaneWidth = 300;
+constexpr int kLaneMinWidth = 220;
+// The widest counter text, so that the box keeps its width as the yield
+// appears and grows: four-digit counts, a yield of 100 %.
+const QString kWidestCounter = u"TOTAL 8888, yield 100.0 %"_s;
+// A failed lane's entry in the strip: room for "Bay 12, left" and the like;
+// longer names are cut, whole in the tooltip.
+constexpr int kFailedEntryChars = 16;
+constexpr int kFailedStripRows = 2;
 // What an operator may paste: a hash, or a line of sha256sum with its file name.
 constexpr int kExpectedShaMaxLength = 300;
 
-QLabel *counterLabel(QWidget *parent, const QString &name)
+ElidedLabel *counterLabel(QWidget *parent, const QString &name, int lines = 1)
 {
-    auto *label = new QLabel(parent);
+    auto *label = new ElidedLabel(parent, lines);
     label->setObjectName(name);
     QFont font = label->font();
     font.setBold(true);
     font.setPointSizeF(font.pointSizeF() * 1.5);
     label->setFont(font);
+    label->setFixedWidth(QFontMetrics(font).horizontalAdvance(kWidestCounter));
     return label;
 }
 
@@ -61,6 +76,7 @@ StationWindow::StationWindow(MessagePresenter *messages, QSettings *settings, co
     top->addWidget(buildCounters());
     column->addLayout(top);
     column->addWidget(buildControls());
+    column->addWidget(buildFailedStrip());
     m_scroll = new QScrollArea(central);
     m_scroll->setWidgetResizable(true);
     m_laneArea = new QWidget(m_scroll);
@@ -70,9 +86,23 @@ StationWindow::StationWindow(MessagePresenter *messages, QSettings *settings, co
     // The columns follow the room the lanes have, whatever changed it.
     m_scroll->viewport()->installEventFilter(this);
     column->addWidget(m_scroll, 1);
+    emptyHint = new QLabel(tr("No lanes yet. Press \"Add lane...\" once for each port an instrument is on "
+                              "(its /dev/serial/by-id path is best), or start the station with --port PORT."),
+                           central);
+    emptyHint->setObjectName(u"emptyHint"_s);
+    emptyHint->setWordWrap(true);
+    emptyHint->setAlignment(Qt::AlignCenter);
+    QFont hintFont = emptyHint->font();
+    hintFont.setPointSizeF(hintFont.pointSizeF() * 1.3);
+    emptyHint->setFont(hintFont);
+    column->addWidget(emptyHint, 1);
     setCentralWidget(central);
+    // Owned by the window: the one mark of the focus, whichever control has it.
+    new FocusFrame(this);
     // Fits the 1024 x 768 screens of the bench PCs, frame included.
     resize(1000, 700);
+
+    placeLanes();
 
     fileDialog = new FirmwareFileDialog(this);
     m_store = std::make_unique<LaneStore>(settings);
@@ -99,8 +129,8 @@ QWidget *StationWindow::buildImageBox()
     auto *box = new QGroupBox(tr("Firmware image, for every lane"), this);
     auto *form = new QFormLayout(box);
     chooseButton = new QPushButton(tr("Choose image... (Ctrl+O)"), box);
-    imageName = new QLabel(tr("(none chosen)"), box);
-    imageName->setTextFormat(Qt::PlainText);
+    imageName = new ElidedLabel(box);
+    imageName->setText(tr("(none chosen)"));
     QFont bold = imageName->font();
     bold.setBold(true);
     imageName->setFont(bold);
@@ -108,9 +138,8 @@ QWidget *StationWindow::buildImageBox()
     nameRow->addWidget(chooseButton);
     nameRow->addWidget(imageName, 1);
     form->addRow(nameRow);
-    imageSummary = new QLabel(box);
-    imageSummary->setTextFormat(Qt::PlainText);
-    imageSummary->setWordWrap(true);
+    // Two lines: the ranges and the warnings of an image, or why it was refused.
+    imageSummary = new ElidedLabel(box, 2);
     form->addRow(tr("Holds:"), imageSummary);
     // Selectable, in a fixed font: compared digit by digit with the release note.
     imageSha = new QLineEdit(box);
@@ -123,8 +152,7 @@ QWidget *StationWindow::buildImageBox()
     expectedSha->setMaxLength(kExpectedShaMaxLength);
     expectedSha->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     expectedSha->setPlaceholderText(tr("the released image's SHA-256: any other image is refused"));
-    expectedState = new QLabel(box);
-    expectedState->setTextFormat(Qt::PlainText);
+    expectedState = new ElidedLabel(box);
     auto *expectedRow = new QVBoxLayout;
     expectedRow->addWidget(expectedSha);
     expectedRow->addWidget(expectedState);
@@ -140,19 +168,61 @@ QWidget *StationWindow::buildCounters()
     passedLabel->setStyleSheet(u"color: #1b7f2a;"_s);
     failedLabel = counterLabel(box, u"failedCounter"_s);
     failedLabel->setStyleSheet(u"color: #c0221b;"_s);
-    totalLabel = counterLabel(box, u"totalCounter"_s);
+    // Two lines: what follows the total wraps rather than widening the box.
+    totalLabel = counterLabel(box, u"totalCounter"_s, 2);
     counters->addWidget(passedLabel);
     counters->addWidget(failedLabel);
     counters->addWidget(totalLabel);
     counters->addStretch(1);
+    box->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     return box;
+}
+
+QWidget *StationWindow::buildFailedStrip()
+{
+    m_failedStrip = new QWidget(this);
+    auto *row = new QHBoxLayout(m_failedStrip);
+    // Room for the focus frame around the list.
+    row->setContentsMargins(2, 2, 2, 2);
+    m_failedTitle = new QLabel(m_failedStrip);
+    QFont bold = m_failedTitle->font();
+    bold.setBold(true);
+    m_failedTitle->setFont(bold);
+    failedList = new QListWidget(m_failedStrip);
+    failedList->setObjectName(u"failedLanes"_s);
+    failedList->setFlow(QListView::LeftToRight);
+    failedList->setWrapping(true);
+    failedList->setResizeMode(QListView::Adjust);
+    failedList->setUniformItemSizes(true);
+    failedList->setTextElideMode(Qt::ElideMiddle);
+    failedList->setSelectionMode(QAbstractItemView::NoSelection);
+    failedList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    failedList->setFont(bold);
+    // Of the window's colour, not a white field: while no lane has failed
+    // it is an empty stretch of the strip, kept so the lanes do not move.
+    failedList->setFrameShape(QFrame::NoFrame);
+    failedList->viewport()->setBackgroundRole(QPalette::Window);
+    const QFontMetrics fm(bold);
+    const QSize entry(fm.averageCharWidth() * kFailedEntryChars, fm.height() + 8);
+    failedList->setGridSize(entry);
+    failedList->setFixedHeight(entry.height() * kFailedStripRows + 2 * failedList->frameWidth());
+    failedList->setMinimumWidth(entry.width() + 2 * failedList->frameWidth());
+    row->addWidget(m_failedTitle, 0, Qt::AlignTop);
+    row->addWidget(failedList, 1);
+    connect(failedList, &QListWidget::itemClicked, this,
+            [this](QListWidgetItem *item) { showLane(item->data(Qt::UserRole).toInt()); });
+    connect(failedList, &QListWidget::itemActivated, this,
+            [this](QListWidgetItem *item) { showLane(item->data(Qt::UserRole).toInt()); });
+    m_failedStrip->hide();
+    return m_failedStrip;
 }
 
 QWidget *StationWindow::buildControls()
 {
     auto *bar = new QWidget(this);
     auto *row = new QHBoxLayout(bar);
-    row->setContentsMargins(0, 0, 0, 0);
+    // Room for the focus frame around the buttons at the bar's edges.
+    row->setContentsMargins(2, 2, 2, 2);
     startButton = new QPushButton(tr("Start (Return)"), bar);
     retryButton = new QPushButton(tr("Retry failed (Ctrl+R)"), bar);
     stopButton = new QPushButton(tr("Stop (Esc)"), bar);
@@ -175,6 +245,7 @@ LaneWidget *StationWindow::addLaneWidget()
 {
     auto *widget = new LaneWidget(m_laneArea);
     m_laneWidgets.append(widget);
+    connect(widget, &LaneWidget::summaryChanged, this, &StationWindow::listFailed);
     placeLanes();
     return widget;
 }
@@ -186,24 +257,83 @@ void StationWindow::removeLaneWidget(LaneWidget *widget)
     widget->deleteLater();
     m_placed = -1;
     placeLanes();
+    listFailed();
 }
 
 void StationWindow::placeLanes()
 {
+    const int count = int(m_laneWidgets.size());
+    emptyHint->setVisible(count == 0);
+    m_scroll->setVisible(count > 0);
+    // The rows that fit the room the lanes have now, tiles being all of one
+    // height (a lane's record warning adds a line).
+    const QMargins margins = m_laneGrid->contentsMargins();
+    const int across = m_laneGrid->horizontalSpacing();
+    const int down = m_laneGrid->verticalSpacing();
+    QSize room = m_scroll->viewport()->size().shrunkBy(margins);
+    // The room without the strip of failed lanes: the strip is there only
+    // because the lanes did not fit without it.
+    if (!m_failedStrip->isHidden())
+        room.rheight() += m_failedStrip->height() + centralWidget()->layout()->spacing();
+    int tileHeight = 1;
+    for (const LaneWidget *w : std::as_const(m_laneWidgets))
+        tileHeight = std::max(tileHeight, w->sizeHint().height());
+    const int rowsInView = std::max(1, (room.height() + down) / (tileHeight + down));
     // As many columns as fit, then rows of even length: four lanes are two
     // by two, not three and one.
-    const int count = int(m_laneWidgets.size());
-    const int fit = std::max(1, m_scroll->viewport()->width() / kLaneMinWidth);
-    int columns = std::clamp(count, 1, fit);
-    const int rows = (count + columns - 1) / columns;
-    if (rows > 0)
-        columns = (count + rows - 1) / rows;
+    const auto gridFor = [&](int tileWidth) {
+        const int fit = std::max(1, (room.width() + across) / (tileWidth + across));
+        int columns = std::clamp(count, 1, fit);
+        const int rows = (count + columns - 1) / columns;
+        if (rows > 0)
+            columns = (count + rows - 1) / rows;
+        return std::pair{columns, rows};
+    };
+    auto [columns, rows] = gridFor(kLaneWidth);
+    if (rows > rowsInView)
+        std::tie(columns, rows) = gridFor(kLaneMinWidth);
+    const bool allInView = rows <= rowsInView;
+    if (allInView != m_allInView) {
+        m_allInView = allInView;
+        listFailed();
+    }
     if (columns == m_columns && count == m_placed)
         return;
     for (int i = 0; i < count; ++i)
         m_laneGrid->addWidget(m_laneWidgets.at(i), i / columns, i % columns);
     m_columns = columns;
     m_placed = count;
+}
+
+void StationWindow::listFailed()
+{
+    // Only while some lanes are out of view: then a failure could otherwise
+    // show in the counters alone.
+    m_failedStrip->setVisible(!m_allInView);
+    if (m_allInView)
+        return;
+    failedList->clear();
+    for (int i = 0; i < m_laneWidgets.size(); ++i) {
+        const LaneView &view = m_laneWidgets.at(i)->view();
+        if (view.phase != LaneView::Phase::Failed)
+            continue;
+        auto *item = new QListWidgetItem(view.name, failedList);
+        item->setData(Qt::UserRole, i);
+        item->setToolTip(view.name);
+        item->setBackground(QColor(0xc0, 0x22, 0x1b));
+        item->setForeground(Qt::white);
+        item->setTextAlignment(Qt::AlignCenter);
+        // A gap between the red entries, inside the grid's cells.
+        item->setSizeHint(failedList->gridSize() - QSize(4, 4));
+    }
+    m_failedTitle->setText(failedList->count() == 0 ? tr("Failed lanes: none") : tr("Failed lanes, click to see one:"));
+}
+
+void StationWindow::showLane(int index)
+{
+    if (index < 0 || index >= m_laneWidgets.size())
+        return;
+    m_scroll->ensureWidgetVisible(m_laneWidgets.at(index), 0, 0);
 }
 
 bool StationWindow::eventFilter(QObject *watched, QEvent *event)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/update/lane.h"
+#include "desktop/station/elidedlabel.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -15,6 +16,7 @@ class QCheckBox;
 class QGridLayout;
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QPushButton;
 class QScrollArea;
 class QSettings;
@@ -53,11 +55,11 @@ public:
     void endForSignal(int signalNumber);
 
     QPushButton *chooseButton;
-    QLabel *imageName;
-    QLabel *imageSummary;
+    ElidedLabel *imageName;
+    ElidedLabel *imageSummary;
     QLineEdit *imageSha;
     QLineEdit *expectedSha;
-    QLabel *expectedState;
+    ElidedLabel *expectedState;
     QPushButton *startButton;
     QPushButton *retryButton;
     QPushButton *stopButton;
@@ -67,6 +69,11 @@ public:
     QLabel *passedLabel;
     QLabel *failedLabel;
     QLabel *totalLabel;
+    // The failed lanes by name, shown while not every lane is in view: a
+    // click scrolls to the lane.
+    QListWidget *failedList;
+    // Shown instead of the lanes while there are none.
+    QLabel *emptyHint;
     FirmwareFileDialog *fileDialog;
 
 protected:
@@ -77,17 +84,23 @@ private:
     QWidget *buildImageBox();
     QWidget *buildCounters();
     QWidget *buildControls();
+    QWidget *buildFailedStrip();
     void placeLanes();
+    void listFailed();
+    void showLane(int index);
 
     std::unique_ptr<MessagePresenter> m_ownMessages;
     MessagePresenter *m_messages;
     std::unique_ptr<LaneStore> m_store;
     QScrollArea *m_scroll;
+    QWidget *m_failedStrip;
+    QLabel *m_failedTitle;
     QWidget *m_laneArea;
     QGridLayout *m_laneGrid;
     QList<LaneWidget *> m_laneWidgets;
     int m_columns = 0;
     int m_placed = 0;  // tiles in the grid as last placed
+    bool m_allInView = true;
     bool m_closeConfirmed = false;
     bool m_asking = false;  // within closeEvent's question
     StationPresenter *m_presenter;

@@ -5,7 +5,8 @@
 # the upload button, a refusal after a half-written update, a file without
 # an end line and SIGTERM in the middle of the write phase. Then the
 # production station with four simulated instruments, one refusing a line,
-# started with Return and retried with Ctrl+R.
+# started with Return and retried with Ctrl+R; and with 32 on a screen of
+# 1920 x 1080, two of them refusing a line.
 #
 #   realwindow.sh BUILD_DIR SAMPLE_FILE [SHOT_DIR]
 #
@@ -264,7 +265,7 @@ for i in 1 2 3 4; do
 done
 record=$work/station.jsonl
 "$build/desktop/station/wexel-station" "${station_ports[@]}" --file "$sample" --record "$record" \
-  --erase-tick-ms 2 --erase-ticks 10 --hand-over-ms 10 --read-timeout-ms 2000 -geometry 900x600 &
+  --erase-tick-ms 2 --erase-ticks 10 --hand-over-ms 10 --read-timeout-ms 2000 -geometry 1000x700 &
 app=$!; pids+=($app)
 frame=$(wait_window "Wexel Station" 15) || fail "the station's window did not appear"
 sleep 0.5
@@ -300,6 +301,39 @@ for i in 1 2 3 4; do
   [ "$(field_of erase_count "$summary")" = "$want" ] || fail "simulator $i erased $(field_of erase_count "$summary") times, not $want"
 done
 echo "station: Return updated four lanes (one refused line 10), Ctrl+R only the failed one"
+
+# 10. 32 lanes on a 1920 x 1080 bench screen: every tile in view, PASS and
+# FAIL readable from two metres; lanes 7 and 26 refuse line 10. The window
+# at the end of the run is the README's second picture.
+wide=""
+for n in $(seq 121 150); do
+  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then wide=":$n"; break; fi
+done
+[ -n "$wide" ] || fail "no free X display for 1920 x 1080"
+Xvfb "$wide" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do DISPLAY=$wide xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+station_sims=() station_ports=()
+for i in $(seq 32); do
+  case $i in 7 | 26) start_sim "wide-$i" --refuse-line 10 ;; *) start_sim "wide-$i" ;; esac
+  station_sims+=("$sim_pid") station_ports+=(--port "$sim_dev")
+done
+record=$work/wide.jsonl
+DISPLAY=$wide "$build/desktop/station/wexel-station" "${station_ports[@]}" --file "$sample" --record "$record" \
+  --erase-tick-ms 2 --erase-ticks 10 --hand-over-ms 10 --read-timeout-ms 5000 -geometry 1920x1080+0+0 &
+app=$!; pids+=($app)
+frame=$(DISPLAY=$wide wait_window "Wexel Station" 15) || fail "the 32-lane station did not appear"
+sleep 0.5
+DISPLAY=$wide xdotool windowfocus --sync "$frame" 2>/dev/null || true
+DISPLAY=$wide xdotool key Return
+records_are 32 120 || fail "the 32 lanes did not all end: $(wc -l <"$record" 2>/dev/null) records"
+sleep 0.5
+DISPLAY=$wide import -window root "$shots/station-32.png" 2>/dev/null || true
+refused=$(grep -c '"outcome":"write-refused"' "$record" || true)
+[ "$refused" = 2 ] || fail "expected the two refusing lanes to fail, not $refused: $(outcomes)"
+quit_app
+for p in "${station_sims[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+echo "station: 32 lanes on 1920 x 1080, two refused line 10"
 
 # 3. Under a window manager the frame's outer size is 5580 x 6100 twips,
 # border and title bar included, and the frame sits where the centring put
