@@ -100,7 +100,7 @@ int main(int argc, char *argv[])
     }
     if (options.exitWhenDone()) {
         QObject::connect(presenter, &StationPresenter::atRest, &app, [presenter] {
-            QCoreApplication::exit(presenter->failed() == 0 && presenter->passed() > 0 ? 0 : 1);
+            QCoreApplication::exit(presenter->allPassed() ? 0 : 1);
         });
     }
     if (const std::optional<QString> file = options.file())

@@ -264,6 +264,12 @@ void StationPresenter::countUnit(Slot &slot, bool passed)
     m_countersDirty = true;
 }
 
+bool StationPresenter::allPassed() const
+{
+    return !m_slots.empty()
+        && std::all_of(m_slots.begin(), m_slots.end(), [](const auto &s) { return s->shown == UnitEnd::Passed; });
+}
+
 bool StationPresenter::unitFailed(const Slot &slot)
 {
     // A watching lane whose failed unit has gone shows it failed still, but
@@ -674,6 +680,7 @@ void StationPresenter::removeLane(int index)
     m_slots.erase(m_slots.begin() + index);
     saveLanes();
     updateControls();
+    updateCounters();
 }
 
 // --- What the window shows ---------------------------------------------------

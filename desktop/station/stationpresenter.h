@@ -77,6 +77,9 @@ public:
     // attempt: a unit tried again with Ctrl+R counts once.
     int passed() const { return m_passed; }
     int failed() const { return m_failed; }
+    // Every lane's last start ended with its unit passed (--exit-when-done):
+    // a lane not started or stopped is not.
+    bool allPassed() const;
 
     // How a start of a lane ended, for the unit on it.
     enum class UnitEnd {
