@@ -267,7 +267,8 @@ private slots:
         }
         if (script == int(Script::ReturnThenRetry))
             lanes.append({QString(), m_dir.filePath(u"no-such-port"_s)});
-        const QString record = script == int(Script::RecordDirectory) ? m_dir.path() : m_dir.filePath(tag + u".jsonl"_s);
+        const QString record =
+            script == int(Script::RecordDirectory) ? m_dir.path() : m_dir.filePath(tag + u".jsonl"_s);
         Bench bench(m_dir.filePath(tag + u".ini"_s), fastLanes());
         bench.presenter->setLanes(lanes);
         bench.presenter->setRecordFile(record);
@@ -299,7 +300,8 @@ private slots:
             QVERIFY(bench.atRest());
             QTRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"FAIL"_s, u"PASS"_s, u"NOT STARTED"_s}));
             QTRY_COMPARE(bench.window.failedLabel->text(), u"FAILED 1"_s);
-            QCOMPARE(bench.window.laneWidgets().at(1)->view().detail, u"Refused at line 5 - unit may be erased: retry"_s);
+            QCOMPARE(bench.window.laneWidgets().at(1)->view().detail,
+                     u"Refused at line 5 - unit may be erased: retry"_s);
             QTest::keyClick(&bench.window, Qt::Key_R, Qt::ControlModifier);
             QVERIFY(bench.presenter->anyRunning());
             break;
@@ -375,6 +377,16 @@ private slots:
             QVERIFY2(prompts.constFirst().startsWith(message), qPrintable(prompts.constFirst()));
         for (size_t i = 0; i < sims.size(); ++i)
             QCOMPARE(sims[i]->summary().value(u"erase_count"_s).toInt(), erases.at(qsizetype(i)));
+        if (script == int(Script::Plain)) {
+            // The whole cause is a click on the word away.
+            LaneWidget *lane = bench.window.laneWidgets().constFirst();
+            const QWidget *word = lane->findChild<QWidget *>(u"laneStatus"_s);
+            QVERIFY(word);
+            QTest::mouseClick(lane, Qt::LeftButton, {}, word->geometry().center());
+            QCOMPARE(bench.messages.details.size(), 1);
+            const QString causes = bench.messages.details.constFirst().join(u'\n');
+            QVERIFY2(causes.contains(u"was refused: the instrument answered \"NG*\""_s), qPrintable(causes));
+        }
     }
 
     // Watching: a unit pulled mid-write stays FAIL once it has gone, not an

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QContextMenuEvent>
 #include <QFontMetrics>
+#include <QMouseEvent>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMenu>
@@ -177,6 +178,7 @@ LaneWidget::LaneWidget(QWidget *parent)
     startStopButton->setObjectName(u"laneStartStop"_s);
     portLabel = new QLabel(this);
     status = new LaneStatus(this);
+    status->setObjectName(u"laneStatus"_s);
     recordLabel = new QLabel(this);
     QPalette warning = recordLabel->palette();
     warning.setColor(QPalette::WindowText, QColor(0xc0, 0x22, 0x1b));
@@ -303,9 +305,19 @@ void LaneWidget::contextMenuEvent(QContextMenuEvent *event)
     event->accept();
 }
 
+void LaneWidget::mouseReleaseEvent(QMouseEvent *event)
+{
+    // A click on the word and its cause: the whole cause, one click away.
+    if (event->button() == Qt::LeftButton && status->geometry().contains(event->position().toPoint())
+        && !m_view.causes.isEmpty())
+        emit detailsRequested();
+    QFrame::mouseReleaseEvent(event);
+}
+
 void LaneWidget::mouseDoubleClickEvent(QMouseEvent *event)
 {
-    if (m_view.canEdit)
+    // The word's own clicks open its details, not the editor.
+    if (m_view.canEdit && !status->geometry().contains(event->position().toPoint()))
         emit editRequested();
     QFrame::mouseDoubleClickEvent(event);
 }
