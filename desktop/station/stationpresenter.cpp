@@ -166,7 +166,8 @@ StationPresenter::Slot &StationPresenter::addSlot(const LaneStore::Entry &entry)
     connect(widget, &LaneWidget::removeRequested, this, [this, widget] { removeLane(indexOf(widget)); });
     connect(widget, &LaneWidget::detailsRequested, this, [this, widget] {
         const LaneView &view = widget->view();
-        m_messages->show(m_window, {view.detail, view.name, Message::Icon::Information}, view.causes.split(u'\n'));
+        const QString prompt = view.detail.isEmpty() ? widget->verdictText() : view.detail;
+        m_messages->show(m_window, {prompt, view.name, Message::Icon::Information}, view.causes.split(u'\n'));
     });
     refreshDevice(added);
     // Drawn at once: a new tile must not stand empty for a tick.
