@@ -136,9 +136,11 @@ private:
         m_fittedWidth = room.width();
         m_fitted = m_detail;
         const QFontMetrics metrics = fontMetrics();
+        // A word too long for the line may stick out past its edge, cut
+        // there unmarked: that does not fit either.
         const auto fits = [&](const QString &text) {
-            return metrics.boundingRect(QRect(0, 0, room.width(), 0xFFFF), kDetailFlags, text).height()
-                <= room.height();
+            const QRect needed = metrics.boundingRect(QRect(0, 0, room.width(), 0xFFFF), kDetailFlags, text);
+            return needed.height() <= room.height() && needed.width() <= room.width();
         };
         if (fits(m_fitted))
             return m_fitted;
