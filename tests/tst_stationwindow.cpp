@@ -1,9 +1,13 @@
 // The production station's window, offscreen, against simulated
 // instruments: the keys (Return, Ctrl+R, Escape) and the window's close on
-// lanes that run, the counters and each lane's word after a run, an image
-// refused for its SHA-256, a record lost and shown; every lane in view or
-// the failed ones listed, and a window that fits the bench screens whatever
-// it shows, and the focus framed on every Tab stop; progress drawn at most once a tick however fast the lines go; lanes kept between runs, bounded
+// lanes that run, the counters (units, each by its last attempt) and each
+// lane's word and cause after a run, an image refused for its SHA-256, a
+// record lost and shown, a record file moved away, lanes not started; a
+// pulled unit's failure kept in view until the next arrives; the station's
+// own prompts; every lane in view or the failed ones listed, a window that
+// fits the bench screens whatever it shows, and the focus framed on every
+// Tab stop; progress drawn at most once a tick however fast the lines go;
+// lanes kept between runs, bounded
 // when read back; the stable paths the lane editor offers; and the program
 // ended by a signal.
 #include "clitestsupport.h"
@@ -21,6 +25,7 @@
 #include "desktop/station/stationwindow.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -55,11 +60,15 @@ namespace {
 enum class Script {
     ReturnThenRetry,  // Return; once at rest, Ctrl+R
     Escape,           // Return; Escape while every lane writes
+    EscapeErasing,    // Return; Escape while every lane erases
     Close,            // Return; the window closed while every lane writes
     WrongImage,       // a released SHA-256 the image does not have; Return
     RecordLost,       // Return with no room left for the record
-    SameDevice,       // a second lane on a link to the first lane's device; Return
+    SameDevice,       // Return; the second lane's link replugged to the first lane's device; Return
     RecordRotated,    // Return; at rest, the record file moved away; Return again
+    Plain,            // Return
+    NoImage,          // Return before an image was chosen
+    RecordDirectory,  // Return with a directory for the record file
 };
 
 // "Lane 2/write-refused/1" for each record line, sorted: lanes end in any order.
@@ -77,6 +86,20 @@ QStringList recordsIn(const QString &path)
                      .arg(r.value(u"attempt"_s).toInt());
     }
     found.sort();
+    return found;
+}
+
+// Each record line's cause.
+QStringList causesIn(const QString &path)
+{
+    QStringList found;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return found;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (!line.isEmpty())
+            found << QJsonDocument::fromJson(line).object().value(u"cause"_s).toString();
+    }
     return found;
 }
 
@@ -164,41 +187,69 @@ private slots:
         QTest::addColumn<QList<QStringList>>("faults");  // one simulator a lane
         QTest::addColumn<int>("script");
         QTest::addColumn<QStringList>("words");          // each lane's, at the end
+        QTest::addColumn<QStringList>("details");        // each lane's cause at the end; empty: not looked at
         QTest::addColumn<QList<int>>("counters");        // passed, failed
+        QTest::addColumn<QString>("total");
         QTest::addColumn<QList<int>>("erases");          // each simulator's
         QTest::addColumn<QStringList>("records");
-        QTest::addColumn<QString>("message");            // the one box shown, if any
+        QTest::addColumn<QString>("message");            // how the one box shown begins, if any
 
         const QStringList none;
         const QStringList slow{u"--ack-delay-ms"_s, u"30"_s};
-        QTest::newRow("Return starts all, Ctrl+R only the failed lane")
+        const QString erased = u" - unit may be erased: retry"_s;
+        // A fourth lane on a port that leads nowhere: not started, and no unit's failure.
+        QTest::newRow("Return starts all, Ctrl+R only the failed unit, counted once")
             << QList<QStringList>{none, {u"--refuse-line"_s, u"5"_s, u"--fault-once"_s}, none}
-            << int(Script::ReturnThenRetry) << QStringList{u"PASS"_s, u"PASS"_s, u"PASS"_s} << QList<int>{3, 1}
+            << int(Script::ReturnThenRetry)
+            << QStringList{u"PASS"_s, u"PASS"_s, u"PASS"_s, u"NOT STARTED"_s}
+            << QStringList{QString(), QString(), QString(), u"No such port - is the unit plugged in?"_s}
+            << QList<int>{3, 0} << u"TOTAL 3, yield 100.0 %, first pass 66.7 %; not started 1"_s
             << QList<int>{1, 2, 1}
             << QStringList{u"Lane 1/success/1"_s, u"Lane 2/success/1"_s, u"Lane 2/write-refused/1"_s,
-                           u"Lane 3/success/1"_s}
+                           u"Lane 3/success/1"_s, u"Lane 4/port-error/1"_s}
             << QString();
-        QTest::newRow("Escape stops every lane where it stands")
-            << QList<QStringList>{slow, slow} << int(Script::Escape) << QStringList{u"FAIL"_s, u"FAIL"_s}
-            << QList<int>{0, 2} << QList<int>{1, 1}
+        QTest::newRow("Escape stops every lane where it stands, no unit failed")
+            << QList<QStringList>{slow, slow} << int(Script::Escape) << QStringList{u"STOPPED"_s, u"STOPPED"_s}
+            << QStringList{u"Stopped by the operator"_s + erased, u"Stopped by the operator"_s + erased}
+            << QList<int>{0, 0} << u"TOTAL 0; stopped 2"_s << QList<int>{1, 1}
             << QStringList{u"Lane 1/interrupted/1"_s, u"Lane 2/interrupted/1"_s} << QString();
+        QTest::newRow("Escape during the erase is the operator's stop")
+            << QList<QStringList>{{u"--erase-ms"_s, u"5000"_s}} << int(Script::EscapeErasing)
+            << QStringList{u"STOPPED"_s} << QStringList{u"Stopped by the operator"_s + erased} << QList<int>{0, 0}
+            << u"TOTAL 0; stopped 1"_s << QList<int>{1} << QStringList{u"Lane 1/interrupted/1"_s} << QString();
         QTest::newRow("closing asks, then stops as Escape does")
-            << QList<QStringList>{slow, slow} << int(Script::Close) << QStringList{u"FAIL"_s, u"FAIL"_s}
-            << QList<int>{0, 2} << QList<int>{1, 1}
+            << QList<QStringList>{slow, slow} << int(Script::Close) << QStringList{u"STOPPED"_s, u"STOPPED"_s}
+            << QStringList() << QList<int>{0, 0} << u"TOTAL 0; stopped 2"_s << QList<int>{1, 1}
             << QStringList{u"Lane 1/interrupted/1"_s, u"Lane 2/interrupted/1"_s} << QString();
         QTest::newRow("an image that is not the released one starts nothing")
             << QList<QStringList>{none, none} << int(Script::WrongImage) << QStringList{u"IDLE"_s, u"IDLE"_s}
-            << QList<int>{0, 0} << QList<int>{0, 0} << QStringList()
+            << QStringList() << QList<int>{0, 0} << u"TOTAL 0"_s << QList<int>{0, 0} << QStringList()
             << u"The image is not the released one: no lane was started."_s;
-        QTest::newRow("two lanes on one device: the second is not started")
-            << QList<QStringList>{none} << int(Script::SameDevice) << QStringList{u"PASS"_s, u"IDLE"_s}
-            << QList<int>{1, 0} << QList<int>{1} << QStringList{u"Lane 1/success/1"_s} << QString();
+        QTest::newRow("a lane replugged to another lane's device: its old PASS goes, NOT STARTED")
+            << QList<QStringList>{none, none} << int(Script::SameDevice)
+            << QStringList{u"PASS"_s, u"NOT STARTED"_s} << QStringList() << QList<int>{3, 0}
+            << u"TOTAL 3, yield 100.0 %, first pass 100.0 %; not started 1"_s << QList<int>{2, 1}
+            << QStringList{u"Lane 1/success/1"_s, u"Lane 1/success/1"_s, u"Lane 2/success/1"_s} << QString();
+        QTest::newRow("a refused end line fails the unit")
+            << QList<QStringList>{{u"--end-reply"_s, u"NG*"_s}} << int(Script::Plain) << QStringList{u"FAIL"_s}
+            << QStringList{u"End line refused"_s + erased} << QList<int>{0, 1}
+            << u"TOTAL 1, yield 0.0 %, first pass 0.0 %"_s << QList<int>{1} << QStringList{u"Lane 1/write-refused/1"_s}
+            << QString();
         QTest::newRow("a record that cannot be written shows on its lane")
-            << QList<QStringList>{none} << int(Script::RecordLost) << QStringList{u"PASS"_s} << QList<int>{1, 0}
-            << QList<int>{1} << QStringList() << QString();
+            << QList<QStringList>{none} << int(Script::RecordLost) << QStringList{u"PASS"_s} << QStringList()
+            << QList<int>{1, 0} << u"TOTAL 1, yield 100.0 %, first pass 100.0 %"_s << QList<int>{1} << QStringList()
+            << QString();
         QTest::newRow("a record file moved away is opened anew, and the lane says so")
-            << QList<QStringList>{none} << int(Script::RecordRotated) << QStringList{u"PASS"_s} << QList<int>{2, 0}
-            << QList<int>{2} << QStringList{u"Lane 1/success/1"_s} << QString();
+            << QList<QStringList>{none} << int(Script::RecordRotated) << QStringList{u"PASS"_s} << QStringList()
+            << QList<int>{2, 0} << u"TOTAL 2, yield 100.0 %, first pass 100.0 %"_s << QList<int>{2}
+            << QStringList{u"Lane 1/success/1"_s} << QString();
+        QTest::newRow("Return without an image: the station's own prompt")
+            << QList<QStringList>{none} << int(Script::NoImage) << QStringList{u"IDLE"_s} << QStringList()
+            << QList<int>{0, 0} << u"TOTAL 0"_s << QList<int>{0} << QStringList() << u"Choose the image first"_s;
+        QTest::newRow("a record file that cannot be opened: the station's own prompt")
+            << QList<QStringList>{none} << int(Script::RecordDirectory) << QStringList{u"IDLE"_s} << QStringList()
+            << QList<int>{0, 0} << u"TOTAL 0"_s << QList<int>{0} << QStringList()
+            << u"The record file cannot be opened: "_s;
     }
 
     void keys()
@@ -206,7 +257,9 @@ private slots:
         QFETCH(QList<QStringList>, faults);
         QFETCH(int, script);
         QFETCH(QStringList, words);
+        QFETCH(QStringList, details);
         QFETCH(QList<int>, counters);
+        QFETCH(QString, total);
         QFETCH(QList<int>, erases);
         QFETCH(QStringList, records);
         QFETCH(QString, message);
@@ -219,18 +272,22 @@ private slots:
             lanes.append({QString(), sims.back()->device()});
         }
         const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-').remove(u':');
+        // The second lane's port is a link, as a by-id path is, to replug it.
+        const QString link = m_dir.filePath(tag + u".link"_s);
         if (script == int(Script::SameDevice)) {
-            // The same device by another name, as a by-id link is its ttyUSB.
-            const QString link = m_dir.filePath(tag + u".link"_s);
-            QVERIFY(QFile::link(sims.front()->device(), link));
-            lanes.append({QString(), link});
+            QVERIFY(QFile::link(sims.back()->device(), link));
+            lanes.last().port = link;
         }
-        const QString record = m_dir.filePath(tag + u".jsonl"_s);
+        if (script == int(Script::ReturnThenRetry))
+            lanes.append({QString(), m_dir.filePath(u"no-such-port"_s)});
+        const QString record =
+            script == int(Script::RecordDirectory) ? m_dir.path() : m_dir.filePath(tag + u".jsonl"_s);
         Bench bench(m_dir.filePath(tag + u".ini"_s), fastLanes());
         bench.presenter->setLanes(lanes);
         bench.presenter->setRecordFile(record);
         QVERIFY(bench.show());
-        QVERIFY(bench.choose(imagePath()));
+        if (script != int(Script::NoImage))
+            QVERIFY(bench.choose(imagePath()));
         // The boxes keep their sizes as the counts and the yield come.
         const QWidget *countersBox = bench.window.totalLabel->parentWidget();
         const QWidget *imageBox = bench.window.imageName->parentWidget();
@@ -259,8 +316,10 @@ private slots:
         switch (Script(script)) {
         case Script::ReturnThenRetry:
             QVERIFY(bench.atRest());
-            QTRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"FAIL"_s, u"PASS"_s}));
+            QTRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"FAIL"_s, u"PASS"_s, u"NOT STARTED"_s}));
             QTRY_COMPARE(bench.window.failedLabel->text(), u"FAILED 1"_s);
+            QCOMPARE(bench.window.laneWidgets().at(1)->view().detail,
+                     u"Refused at line 5 - unit may be erased: retry"_s);
             QTest::keyClick(&bench.window, Qt::Key_R, Qt::ControlModifier);
             QVERIFY(bench.presenter->anyRunning());
             break;
@@ -269,6 +328,19 @@ private slots:
             QTest::keyClick(&bench.window, Qt::Key_Escape);
             // Where it stands: at once, not after the lines still to go.
             QVERIFY(!bench.presenter->anyRunning());
+            break;
+        case Script::EscapeErasing:
+            QVERIFY(QTest::qWaitFor(
+                [&] { return bench.presenter->lane(0).update().state() == UpdateSequence::State::Erasing; },
+                kProcessTimeoutMs));
+            QTest::keyClick(&bench.window, Qt::Key_Escape);
+            break;
+        case Script::SameDevice:
+            QVERIFY(bench.atRest());
+            QTRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"PASS"_s}));
+            // Replugged: the link now leads to the first lane's device.
+            QVERIFY(QFile::remove(link) && QFile::link(sims.front()->device(), link));
+            QTest::keyClick(&bench.window, Qt::Key_Return);
             break;
         case Script::Close:
             QVERIFY(bench.allWriting());
@@ -288,17 +360,29 @@ private slots:
             break;
         case Script::WrongImage:
         case Script::RecordLost:
-        case Script::SameDevice:
+        case Script::Plain:
+        case Script::NoImage:
+        case Script::RecordDirectory:
             break;
         }
         QVERIFY(bench.atRest());
+        if (script == int(Script::Escape) || script == int(Script::EscapeErasing)) {
+            for (const QString &cause : causesIn(record))
+                QVERIFY2(cause.startsWith(u"stopped by the operator"_s), qPrintable(cause));
+        }
         QTRY_COMPARE(bench.words(), words);
+        for (qsizetype i = 0; i < details.size(); ++i) {
+            if (!details.at(i).isEmpty())
+                QTRY_COMPARE(bench.window.laneWidgets().at(i)->view().detail, details.at(i));
+        }
         QTRY_COMPARE(bench.window.passedLabel->text(), u"PASSED %1"_s.arg(counters.at(0)));
         QTRY_COMPARE(bench.window.failedLabel->text(), u"FAILED %1"_s.arg(counters.at(1)));
-        // Each lane counts its own units: the two of the retried lane.
-        if (script == int(Script::ReturnThenRetry))
-            QCOMPARE(bench.window.laneWidgets().at(1)->view().passed + bench.window.laneWidgets().at(1)->view().failed,
-                     2);
+        QTRY_COMPARE(bench.window.totalLabel->text(), total);
+        // Each lane counts its own units: the retried one once, by its pass.
+        if (script == int(Script::ReturnThenRetry)) {
+            QCOMPARE(bench.window.laneWidgets().at(1)->view().passed, 1);
+            QCOMPARE(bench.window.laneWidgets().at(1)->view().failed, 0);
+        }
         if (script == int(Script::SameDevice))
             QVERIFY2(bench.window.laneWidgets().at(1)->view().detail.startsWith(u"not started"_s),
                      qPrintable(bench.window.laneWidgets().at(1)->view().detail));
@@ -314,17 +398,62 @@ private slots:
                      qPrintable(lane->recordLabel->text()));
             QCOMPARE(recordsIn(record + u".1"_s), QStringList{u"Lane 1/success/1"_s});
         }
-        QCOMPARE(recordsIn(record), records);
+        if (script != int(Script::RecordDirectory))
+            QCOMPARE(recordsIn(record), records);
         QStringList prompts;
         for (const Message &m : std::as_const(bench.messages.messages))
             prompts << m.prompt;
-        QCOMPARE(prompts, message.isEmpty() ? QStringList() : QStringList{message});
+        QCOMPARE(prompts.size(), message.isEmpty() ? 0 : 1);
+        if (!message.isEmpty())
+            QVERIFY2(prompts.constFirst().startsWith(message), qPrintable(prompts.constFirst()));
         for (size_t i = 0; i < sims.size(); ++i)
             QCOMPARE(sims[i]->summary().value(u"erase_count"_s).toInt(), erases.at(qsizetype(i)));
         if (script != int(Script::Close)) {
             QCOMPARE(countersBox->width(), countersWidth);
             QCOMPARE(imageBox->width(), imageWidth);
         }
+        if (script == int(Script::Plain)) {
+            // The whole cause is a click on the word away.
+            LaneWidget *lane = bench.window.laneWidgets().constFirst();
+            const QWidget *word = lane->findChild<QWidget *>(u"laneStatus"_s);
+            QVERIFY(word);
+            QTest::mouseClick(lane, Qt::LeftButton, {}, word->geometry().center());
+            QCOMPARE(bench.messages.details.size(), 1);
+            const QString causes = bench.messages.details.constFirst().join(u'\n');
+            QVERIFY2(causes.contains(u"was refused: the instrument answered \"NG*\""_s), qPrintable(causes));
+        }
+    }
+
+    // Watching: a unit pulled mid-write stays FAIL once it has gone, not an
+    // empty bay's WAITING, until the next unit arrives; each counts once.
+    void pulledUnitStaysFailed()
+    {
+        const QString port = m_dir.filePath(u"watched-bay"_s);
+        Lane::Settings settings = fastLanes();
+        settings.probeInterval = 100ms;
+        settings.goneAfter = 300ms;
+        Bench bench(m_dir.filePath(u"pulled.ini"_s), settings);
+        bench.presenter->setLanes({{QString(), port}});
+        QVERIFY(bench.show());
+        QVERIFY(bench.choose(imagePath()));
+        bench.window.watchBox->setChecked(true);
+        {
+            Simulator pulled;
+            QVERIFY(pulled.start({u"--link"_s, port, u"--hangup-after-line"_s, u"5"_s}));
+            QTest::keyClick(&bench.window, Qt::Key_Return);
+            QTRY_COMPARE_WITH_TIMEOUT(bench.window.failedLabel->text(), u"FAILED 1"_s, kProcessTimeoutMs);
+            QTRY_COMPARE_WITH_TIMEOUT(bench.presenter->lane(0).state(), Lane::State::Waiting, kProcessTimeoutMs);
+            (void)pulled.summary(Simulator::Stop::AwaitExit);
+        }
+        // Redrawn since, with the bay empty.
+        QTest::qWait(3 * int(StationPresenter::kRedrawInterval.count()));
+        QCOMPARE(bench.words(), QStringList{u"FAIL"_s});
+        Simulator next;
+        QVERIFY(next.start({u"--link"_s, port}));
+        QTRY_COMPARE_WITH_TIMEOUT(bench.words(), QStringList{u"PASS"_s}, kProcessTimeoutMs);
+        QTRY_COMPARE(bench.window.passedLabel->text(), u"PASSED 1"_s);
+        QCOMPARE(bench.window.failedLabel->text(), u"FAILED 1"_s);
+        bench.presenter->stopAll();
     }
 
     // The window on the bench screens: 32 lanes all in view on 1920 x 1080

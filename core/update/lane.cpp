@@ -323,7 +323,7 @@ void Lane::unitGone()
     scheduleProbe();
 }
 
-void Lane::stop()
+void Lane::stop(UpdateOutcome::StoppedBy by)
 {
     if (!isRunning())
         return;
@@ -338,14 +338,16 @@ void Lane::stop()
         // Ends through handleAttemptFinished(): recorded as interrupted, the
         // unit counted as not updated, finished() emitted.
         m_stopping = true;
-        m_update.abort();
+        m_update.abort(by);
         m_stopping = false;
         return;
     }
     // Between two attempts: the next one is not made, and its record says
     // the run was stopped.
     if (betweenAttempts && m_lastAttempt) {
-        endWithoutAttempt(attemptNotMade(UpdateOutcome::Kind::Interrupted));
+        UpdateOutcome outcome = attemptNotMade(UpdateOutcome::Kind::Interrupted);
+        outcome.stoppedBy = by;
+        endWithoutAttempt(outcome);
         return;
     }
     m_link.close();

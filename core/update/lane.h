@@ -86,9 +86,10 @@ public:
     // One unit, or in watch mode every unit that comes, with an image read
     // and checked already.
     void start(const FirmwareImage &image, const QString &fileName);
-    // Stop (Ctrl-C): a running attempt ends where it stands, as interrupted
-    // and recorded; watching ends. The last result stays.
-    void stop();
+    // Stop (Ctrl-C, or the operator): a running attempt ends where it
+    // stands, as interrupted by `by` and recorded; watching ends. The last
+    // result stays.
+    void stop(UpdateOutcome::StoppedBy by = UpdateOutcome::StoppedBy::Signal);
     // An attempt runs or waits to, or the lane watches for units.
     bool isRunning() const { return m_watching || m_state == State::Updating || m_state == State::Retrying; }
 

@@ -190,10 +190,12 @@ QStringList UpdateOutcome::causesOfKind() const
             causes += QObject::tr("the record could not be written: %1").arg(recordError);
         return causes;
     case Kind::Interrupted:
+        if (stoppedBy == StoppedBy::Operator)
+            causes += QObject::tr("stopped by the operator (Escape or Stop)");
         if (failedLine > 0)
             causes += QObject::tr("stopped while %1 awaited its acknowledgement; %2")
                           .arg(lineText(), acknowledgedText(linesAcknowledged));
-        else
+        else if (stoppedBy == StoppedBy::Signal)
             causes += QObject::tr("stopped by a signal (Ctrl-C, SIGTERM or SIGHUP)");
         causes += eraseSent ? QObject::tr("the instrument may be left erased: run the update again")
                             : untouchedText();
@@ -207,4 +209,66 @@ QStringList UpdateOutcome::causesOfKind() const
     if (!recordError.isEmpty() && kind != Kind::RecordError)
         causes += QObject::tr("the record could not be written: %1").arg(recordError);
     return causes;
+}
+
+QString UpdateOutcome::leftText() const
+{
+    if (eraseSent || earlier.mayBeErased)
+        return QObject::tr("unit may be erased: retry");
+    return QObject::tr("unit untouched");
+}
+
+QString UpdateOutcome::operatorCause() const
+{
+    // Short enough for two lines of a lane's tile: a verb, a place, and
+    // whether the unit may be left erased.
+    const QString left = leftText();
+    switch (kind) {
+    case Kind::Success:
+        return bytesDiscarded > 0 || !imageWarning.isEmpty() || endReply.isNull()
+            ? QObject::tr("Written, with remarks: see the details")
+            : QString();
+    case Kind::NoFile:
+        return QObject::tr("Choose the image first");
+    case Kind::NoPort:
+        return QObject::tr("Give the lane a port");
+    case Kind::FileError:
+        return QObject::tr("The image is refused: see the details");
+    case Kind::RecordError:
+        return QObject::tr("The record file cannot be opened: %1").arg(recordError);
+    case Kind::PortError:
+        switch (linkError.kind) {
+        case LinkError::Kind::NoSuchPort:
+            return QObject::tr("No such port - is the unit plugged in?");
+        case LinkError::Kind::Busy:
+            return QObject::tr("Port in use by another program");
+        case LinkError::Kind::PermissionDenied:
+            return QObject::tr("Port not allowed for this user");
+        default:
+            return QObject::tr("Port cannot be used - %1").arg(left);
+        }
+    case Kind::EraseRefused:
+        return QObject::tr("Erase refused - %1").arg(left);
+    case Kind::EraseFailed:
+        return QObject::tr("No answer to the erase - check port and cable; %1").arg(left);
+    case Kind::WriteRefused:
+        if (!endReply.isNull() && failedLine == linesTotal)
+            return QObject::tr("End line refused - %1").arg(left);
+        return QObject::tr("Refused at line %1 - %2").arg(failedLine).arg(left);
+    case Kind::WriteFailed:
+        if (linkError.kind == LinkError::Kind::HangUp)
+            return failedLine > 0 ? QObject::tr("Unit gone at line %1 - %2").arg(failedLine).arg(left)
+                                  : QObject::tr("Unit gone - %1").arg(left);
+        return failedLine > 0 ? QObject::tr("No answer at line %1 - %2").arg(failedLine).arg(left)
+                              : QObject::tr("Link failed - %1").arg(left);
+    case Kind::OutOfStep:
+        return QObject::tr("Replies out of step - %1").arg(left);
+    case Kind::DeviceChanged:
+        return deviceCheck == DeviceCheck::Silent ? QObject::tr("Unit stopped answering - %1").arg(left)
+                                                  : QObject::tr("Port leads elsewhere now - %1").arg(left);
+    case Kind::Interrupted:
+        return stoppedBy == StoppedBy::Operator ? QObject::tr("Stopped by the operator - %1").arg(left)
+                                                : QObject::tr("Stopped by a signal - %1").arg(left);
+    }
+    return {};
 }

@@ -44,6 +44,11 @@ public:
     };
     Q_ENUM(DeviceCheck)
 
+    // Who stopped an update that was interrupted: a signal to the process
+    // (Ctrl-C, a logout, a closed terminal), or the person at the station.
+    enum class StoppedBy { Signal, Operator };
+    Q_ENUM(StoppedBy)
+
     Kind kind = Kind::Success;
     Message message;
     // True once "KILL" has been written: the instrument may now be erased.
@@ -83,11 +88,15 @@ public:
     QString recordError;
     // The record was written, to a file opened anew: RunRecord::notice().
     QString recordNotice;
+    StoppedBy stoppedBy = StoppedBy::Signal;  // Interrupted only
 
     bool succeeded() const { return kind == Kind::Success; }
     // The lines a technician needs: the device and its error, the line and
     // what the instrument answered, whether the instrument may be erased.
     QStringList causes() const;
+    // The cause in a few words for an operator at a bench: what happened,
+    // where, and what to do; the causes() hold the rest.
+    QString operatorCause() const;
 
     // The standard message of each kind.
     static Message messageFor(Kind kind);
@@ -98,4 +107,5 @@ private:
     QString untouchedText() const;
     QString discardedText() const;
     QString deviceCheckText() const;
+    QString leftText() const;
 };

@@ -164,10 +164,13 @@ void UpdateSequence::sendKill()
     Timer1.start(m_timings.eraseTickInterval);
 }
 
-void UpdateSequence::abort()
+void UpdateSequence::abort(UpdateOutcome::StoppedBy by)
 {
-    if (m_state != State::Ready)
-        finish(Outcome::Kind::Interrupted);
+    if (m_state == State::Ready)
+        return;
+    m_stoppedBy = by;
+    finish(Outcome::Kind::Interrupted);
+    m_stoppedBy = UpdateOutcome::StoppedBy::Signal;
 }
 
 void UpdateSequence::handleDiscarded(const QByteArray &start, qint64 count, qint64 replies)
@@ -385,6 +388,8 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     outcome.linesTotal = int(m_image.lineCount());
     outcome.bytesDiscarded = m_discarded;
     outcome.earlier = m_earlier;
+    if (kind == Outcome::Kind::Interrupted)
+        outcome.stoppedBy = m_stoppedBy;
     if (kind == Outcome::Kind::FileError)
         outcome.fileProblem = m_fileProblem;
     const bool lineFailed = kind == Outcome::Kind::WriteRefused || kind == Outcome::Kind::WriteFailed

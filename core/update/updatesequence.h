@@ -64,9 +64,10 @@ public:
     void setRecord(RunRecord *record) { m_record = record; }
     // Fields each record of this sequence carries besides its own.
     void setRecordExtra(const QJsonObject &extra) { m_recordExtra = extra; }
-    // Stops a running update (Ctrl-C on the command line), ending with
-    // Interrupted; also from a slot of imageLoaded(), before "KILL" goes out.
-    void abort();
+    // Stops a running update (Ctrl-C on the command line, Escape at the
+    // station), ending with Interrupted; also from a slot of imageLoaded(),
+    // before "KILL" goes out.
+    void abort(UpdateOutcome::StoppedBy by = UpdateOutcome::StoppedBy::Signal);
 
     State state() const { return m_state; }
     bool isRunning() const { return m_state != State::Ready; }
@@ -127,6 +128,8 @@ private:
     QMetaObject::Connection m_imageConnection;
     Timings m_timings;
     State m_state = State::Ready;
+    // Told to the outcome of the abort() under way.
+    UpdateOutcome::StoppedBy m_stoppedBy = UpdateOutcome::StoppedBy::Signal;
     QTimer Timer1;
     QTimer Timer2;
     QTimer m_settleTimer;

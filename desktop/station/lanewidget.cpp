@@ -4,6 +4,8 @@
 
 #include <QColor>
 #include <QContextMenuEvent>
+#include <QFontMetrics>
+#include <QMouseEvent>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMenu>
@@ -35,7 +37,7 @@ constexpr int kGap = 3;
 constexpr int kDetailLines = 2;
 
 // Colours by kind of state; the word always says the state too.
-enum ColourClass { Quiet, Busy, Pass, Fail };
+enum ColourClass { Quiet, Busy, Pass, Fail, Attention };
 
 ColourClass colourClass(LaneView::Phase phase)
 {
@@ -44,6 +46,9 @@ ColourClass colourClass(LaneView::Phase phase)
         return Pass;
     case LaneView::Phase::Failed:
         return Fail;
+    case LaneView::Phase::Stopped:
+    case LaneView::Phase::NotStarted:
+        return Attention;
     case LaneView::Phase::Idle:
     case LaneView::Phase::Waiting:
         return Quiet;
@@ -62,6 +67,9 @@ std::pair<QColor, QColor> coloursFor(ColourClass c)
         return {QColor(0xc0, 0x22, 0x1b), Qt::white};
     case Busy:
         return {QColor(0x1f, 0x5f, 0xa8), Qt::white};
+    case Attention:
+        // Amber: neither a unit's pass nor its failure, but not to be missed.
+        return {QColor(0xf0, 0xa2, 0x02), Qt::black};
     case Quiet:
         break;
     }
@@ -93,6 +101,7 @@ public:
         m_colour = colour;
         m_progress = std::clamp(progress, 0, 100);
         m_detail = detail;
+        m_fittedWidth = -1;
         fitWord();
         update();
     }
@@ -121,8 +130,8 @@ protected:
 
         painter.setPen(palette().windowText().color());
         painter.setFont(font());
-        painter.drawText(QRect(0, bar.bottom() + 1 + kGap, width(), height() - bar.bottom() - 1 - kGap),
-                         Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, m_detail);
+        const QRect room(0, bar.bottom() + 1 + kGap, width(), height() - bar.bottom() - 1 - kGap);
+        painter.drawText(room, kDetailFlags, fittedDetail(room));
     }
 
 private:
@@ -136,11 +145,42 @@ private:
             m_wordFont.setPixelSize(std::max(kLeastWordPixels, wanted * room / needed));
     }
 
+    static constexpr int kDetailFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+
+    // The detail wrapped into its lines, and where it does not fit, cut at
+    // a word with an ellipsis: never a cause that stops mid-sentence unmarked.
+    const QString &fittedDetail(const QRect &room)
+    {
+        if (m_fittedWidth == room.width())
+            return m_fitted;
+        m_fittedWidth = room.width();
+        m_fitted = m_detail;
+        const QFontMetrics metrics = fontMetrics();
+        // A word too long for the line may stick out past its edge, cut
+        // there unmarked: that does not fit either.
+        const auto fits = [&](const QString &text) {
+            const QRect needed = metrics.boundingRect(QRect(0, 0, room.width(), 0xFFFF), kDetailFlags, text);
+            return needed.height() <= room.height() && needed.width() <= room.width();
+        };
+        if (fits(m_fitted))
+            return m_fitted;
+        qsizetype keep = m_detail.size();
+        while (keep > 0 && !fits(m_fitted)) {
+            keep = m_detail.lastIndexOf(u' ', keep - 1);
+            if (keep < 0)
+                keep = 0;
+            m_fitted = m_detail.left(keep) + u"…"_s;
+        }
+        return m_fitted;
+    }
+
     QFont m_wordFont;
     QString m_word;
     ColourClass m_colour = Quiet;
     int m_progress = 0;
     QString m_detail;
+    QString m_fitted;
+    int m_fittedWidth = -1;
 };
 
 LaneWidget::LaneWidget(QWidget *parent)
@@ -160,6 +200,7 @@ LaneWidget::LaneWidget(QWidget *parent)
     startStopButton->setObjectName(u"laneStartStop"_s);
     portLabel = new ElidedLabel(this);
     status = new LaneStatus(this);
+    status->setObjectName(u"laneStatus"_s);
     recordLabel = new ElidedLabel(this);
     QPalette warning = recordLabel->palette();
     warning.setColor(QPalette::WindowText, QColor(0xc0, 0x22, 0x1b));
@@ -249,6 +290,13 @@ void LaneWidget::setView(const LaneView &view)
         // How far it got.
         progress = view.linesTotal > 0 ? int(qint64(view.linesSent) * 100 / view.linesTotal) : 0;
         break;
+    case Phase::Stopped:
+        word = tr("STOPPED");
+        progress = view.linesTotal > 0 ? int(qint64(view.linesSent) * 100 / view.linesTotal) : 0;
+        break;
+    case Phase::NotStarted:
+        word = tr("NOT STARTED");
+        break;
     }
     QString detail = view.detail;
     if (view.phase == Phase::Writing)
@@ -257,7 +305,8 @@ void LaneWidget::setView(const LaneView &view)
                              || view.phase == Phase::Writing || view.phase == Phase::Starting))
         detail += tr(" (attempt %1 of %2)").arg(view.attempt).arg(view.attempts);
     status->setStatus(word, colourClass(view.phase), progress, detail);
-    status->setToolTip(detail);
+    // The whole cause one hover or click away (the menu's Details).
+    status->setToolTip(view.causes.isEmpty() ? detail : view.causes);
     // A lost record outweighs the note that the file was opened anew.
     recordLabel->setText(!view.recordProblem.isEmpty() ? tr("Record not written: %1").arg(view.recordProblem)
                                                        : view.recordNotice);
@@ -280,15 +329,27 @@ void LaneWidget::contextMenuEvent(QContextMenuEvent *event)
     menu->addAction(m_view.running ? tr("Stop this lane") : tr("Start this lane"), this, &LaneWidget::startStopClicked);
     QAction *edit = menu->addAction(tr("Edit lane..."), this, &LaneWidget::editRequested);
     QAction *remove = menu->addAction(tr("Remove lane"), this, &LaneWidget::removeRequested);
+    QAction *details = menu->addAction(tr("Details of the last result..."), this, &LaneWidget::detailsRequested);
+    details->setEnabled(!m_view.causes.isEmpty());
     edit->setEnabled(m_view.canEdit);
     remove->setEnabled(m_view.canEdit);
     menu->popup(event->globalPos());
     event->accept();
 }
 
+void LaneWidget::mouseReleaseEvent(QMouseEvent *event)
+{
+    // A click on the word and its cause: the whole cause, one click away.
+    if (event->button() == Qt::LeftButton && status->geometry().contains(event->position().toPoint())
+        && !m_view.causes.isEmpty())
+        emit detailsRequested();
+    QFrame::mouseReleaseEvent(event);
+}
+
 void LaneWidget::mouseDoubleClickEvent(QMouseEvent *event)
 {
-    if (m_view.canEdit)
+    // The word's own clicks open its details, not the editor.
+    if (m_view.canEdit && !status->geometry().contains(event->position().toPoint()))
         emit editRequested();
     QFrame::mouseDoubleClickEvent(event);
 }

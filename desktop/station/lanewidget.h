@@ -12,7 +12,19 @@ class QPushButton;
 // printable and bounded, so the widget only lays them out.
 struct LaneView
 {
-    enum class Phase { Idle, Waiting, Starting, Erasing, HandingOver, Writing, Retrying, Passed, Failed };
+    enum class Phase {
+        Idle,
+        Waiting,
+        Starting,
+        Erasing,
+        HandingOver,
+        Writing,
+        Retrying,
+        Passed,
+        Failed,
+        Stopped,     // the operator stopped the unit's update
+        NotStarted,  // the lane was started, and nothing reached the unit
+    };
 
     QString name;
     QString port;
@@ -27,6 +39,7 @@ struct LaneView
     // FAIL: its cause in one line; RETRY: the failed attempt's; otherwise a
     // note such as why the lane was not started.
     QString detail;
+    QString causes;         // the whole of what the detail says in short, one cause a line
     QString recordProblem;  // the last record that could not be written, and why
     QString recordNotice;   // the record file opened anew after it was moved away
     QDateTime lastFinished;
@@ -72,9 +85,11 @@ signals:
     void startStopClicked();
     void editRequested();
     void removeRequested();
+    void detailsRequested();
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:

@@ -116,7 +116,7 @@ int main(int argc, char *argv[])
     }
     if (options.exitWhenDone()) {
         QObject::connect(presenter, &StationPresenter::atRest, &app, [presenter] {
-            QCoreApplication::exit(presenter->failed() == 0 && presenter->passed() > 0 ? 0 : 1);
+            QCoreApplication::exit(presenter->allPassed() ? 0 : 1);
         });
         // Nothing will come to rest: the message has been printed.
         QObject::connect(presenter, &StationPresenter::startRefused, &app, [] { QCoreApplication::exit(1); },

@@ -26,20 +26,37 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// A cause is one line on a tile; the whole of it is in the tooltip and the record.
+// A tile's cause is a few words; the whole of it is in its details and the
+// record. Texts from outside (a record's error, a path) are cut to this.
 constexpr qsizetype kMaxDetailLength = 300;
 
-// The first of the causes both programs give, less the device it starts
-// with, which the tile shows already.
-QString causeLine(const UpdateOutcome &outcome)
+QString bounded(const QString &text)
 {
-    const QStringList causes = outcome.causes();
-    QString line = causes.isEmpty() ? outcome.message.prompt : causes.constFirst();
-    const QString device = outcome.linkError.device.isEmpty() ? outcome.device : outcome.linkError.device;
-    const QString prefix = printableText(device) + u": "_s;
-    if (!device.isEmpty() && line.startsWith(prefix))
-        line.remove(0, prefix.size());
-    return line.size() > kMaxDetailLength ? line.left(kMaxDetailLength) + u"..."_s : line;
+    return text.size() > kMaxDetailLength ? text.left(kMaxDetailLength) + u"…"_s : text;
+}
+
+// How a lane's unit ended, as the station counts it: only a unit that was
+// updated or failed to be counts; a stop or a start that never reached the
+// unit is shown apart.
+StationPresenter::UnitEnd unitEnd(const UpdateOutcome &outcome, int attempt)
+{
+    using Kind = UpdateOutcome::Kind;
+    using End = StationPresenter::UnitEnd;
+    if (outcome.succeeded())
+        return End::Passed;
+    if (outcome.kind == Kind::Interrupted)
+        return End::Stopped;
+    const bool untouched = attempt == 1 && !outcome.eraseSent && !outcome.earlier.mayBeErased;
+    switch (outcome.kind) {
+    case Kind::NoFile:
+    case Kind::NoPort:
+    case Kind::FileError:
+    case Kind::PortError:
+    case Kind::RecordError:
+        return untouched ? End::NotStarted : End::Failed;
+    default:
+        return End::Failed;
+    }
 }
 
 } // namespace
@@ -54,6 +71,16 @@ struct StationPresenter::Slot
     int linesSent = 0;
     int linesTotal = 0;
     QString detail;
+    QString causes;  // the whole of what the detail says in short
+    // The last unit's end, shown while the lane rests, and after a failure
+    // while it waits for the next unit; none once it starts again.
+    std::optional<UnitEnd> shown;
+    // What the lane's current unit is counted as, so that a retry of the
+    // same unit replaces its count instead of adding one.
+    std::optional<bool> countedPassed;
+    bool sameUnit = false;
+    int passed = 0;
+    int failed = 0;
     QString recordProblem;
     int recordsLost = 0;
     QString recordNotice;  // the record file's last reopening, with its time
@@ -140,6 +167,11 @@ StationPresenter::Slot &StationPresenter::addSlot(const LaneStore::Entry &entry)
     connect(widget, &LaneWidget::startStopClicked, this, [this, widget] { startOrStop(indexOf(widget)); });
     connect(widget, &LaneWidget::editRequested, this, [this, widget] { editLane(indexOf(widget)); });
     connect(widget, &LaneWidget::removeRequested, this, [this, widget] { removeLane(indexOf(widget)); });
+    connect(widget, &LaneWidget::detailsRequested, this, [this, widget] {
+        const LaneView &view = widget->view();
+        const QString prompt = view.detail.isEmpty() ? widget->verdictText() : view.detail;
+        m_messages->show(m_window, {prompt, view.name, Message::Icon::Information}, view.causes.split(u'\n'));
+    });
     refreshDevice(added);
     // Drawn at once: a new tile must not stand empty for a tick.
     refreshView(added);
@@ -161,8 +193,12 @@ void StationPresenter::connectLane(Slot &slot)
         s->erasePercent = 0;
         s->linesSent = 0;
         s->linesTotal = 0;
-        if (attempt == 1)
+        if (attempt == 1) {
+            // A new unit has arrived, or the first attempt at one begins.
             s->detail.clear();
+            s->causes.clear();
+            setShown(*s, std::nullopt);
+        }
         markDirty(*s);
     });
     UpdateSequence *update = &lane->update();
@@ -178,8 +214,10 @@ void StationPresenter::connectLane(Slot &slot)
         markDirty(*s);
     });
     connect(lane, &Lane::attemptFinished, this, [this, s](const UpdateOutcome &outcome) {
-        if (!outcome.succeeded())
-            s->detail = causeLine(outcome);
+        if (!outcome.succeeded()) {
+            s->detail = bounded(outcome.operatorCause());
+            s->causes = outcome.causes().join(u'\n');
+        }
         if (!outcome.recordError.isEmpty()) {
             // Never lost in silence: the lane says so until the window closes.
             ++s->recordsLost;
@@ -193,13 +231,12 @@ void StationPresenter::connectLane(Slot &slot)
         markDirty(*s);
     });
     connect(lane, &Lane::unitFinished, this, [this, s](const UpdateOutcome &outcome) {
-        if (outcome.succeeded()) {
-            ++m_passed;
-            s->detail.clear();
-        } else {
-            ++m_failed;
-        }
-        m_countersDirty = true;
+        const UnitEnd end = unitEnd(outcome, s->lane->attempt());
+        s->detail = bounded(outcome.operatorCause());
+        s->causes = outcome.causes().join(u'\n');
+        setShown(*s, end);
+        if (end == UnitEnd::Passed || end == UnitEnd::Failed)
+            countUnit(*s, end == UnitEnd::Passed);
         markDirty(*s);
     });
     connect(lane, &Lane::finished, this, [this, s] {
@@ -208,6 +245,44 @@ void StationPresenter::connectLane(Slot &slot)
         if (!m_starting && !anyRunning())
             reachedRest();
     });
+}
+
+void StationPresenter::setShown(Slot &slot, std::optional<UnitEnd> end)
+{
+    slot.shown = end;
+    m_countersDirty = true;  // the lanes not started and stopped are counted there
+}
+
+void StationPresenter::countUnit(Slot &slot, bool passed)
+{
+    // A unit is counted by its last attempt: a retry of one counted already
+    // takes its count back first, and never passes at the first go.
+    const bool retried = std::exchange(slot.sameUnit, false);
+    if (retried && slot.countedPassed) {
+        int &lane = *slot.countedPassed ? slot.passed : slot.failed;
+        int &station = *slot.countedPassed ? m_passed : m_failed;
+        --lane;
+        --station;
+    }
+    slot.countedPassed = passed;
+    ++(passed ? slot.passed : slot.failed);
+    ++(passed ? m_passed : m_failed);
+    if (passed && !retried && slot.lane->attempt() == 1)
+        ++m_firstPass;
+    m_countersDirty = true;
+}
+
+bool StationPresenter::allPassed() const
+{
+    return !m_slots.empty()
+        && std::all_of(m_slots.begin(), m_slots.end(), [](const auto &s) { return s->shown == UnitEnd::Passed; });
+}
+
+bool StationPresenter::unitFailed(const Slot &slot)
+{
+    // A watching lane whose failed unit has gone shows it failed still, but
+    // has no unit to try again.
+    return slot.shown == UnitEnd::Failed && slot.lane->state() == Lane::State::Failed;
 }
 
 Lane &StationPresenter::lane(int index)
@@ -263,7 +338,7 @@ void StationPresenter::handleImageLoaded(const ImageLoader::Result &result)
         UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::FileError);
         outcome.fileProblem = result.problem;
         outcome.fileName = m_imagePath;
-        m_messages->show(m_window, outcome.message, outcome.causes());
+        tell(outcome);
     } else {
         m_imageState = ImageState::Ready;
         m_image = result.image;
@@ -317,11 +392,9 @@ void StationPresenter::handleExpectedChanged()
 bool StationPresenter::readyToSend()
 {
     switch (m_imageState) {
-    case ImageState::None: {
-        const UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::NoFile);
-        m_messages->show(m_window, outcome.message, outcome.causes());
+    case ImageState::None:
+        tell(UpdateSequence::outcomeFor(UpdateOutcome::Kind::NoFile));
         return false;
-    }
     case ImageState::Reading:
         // The lanes start once it has been read, if --start asked; a key
         // pressed meanwhile does nothing.
@@ -330,7 +403,7 @@ bool StationPresenter::readyToSend()
         UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::FileError);
         outcome.fileProblem = m_imageProblem;
         outcome.fileName = m_imagePath;
-        m_messages->show(m_window, outcome.message, outcome.causes());
+        tell(outcome);
         return false;
     }
     case ImageState::Ready:
@@ -351,6 +424,14 @@ bool StationPresenter::readyToSend()
     return setUpRecord();
 }
 
+void StationPresenter::tell(const UpdateOutcome &outcome)
+{
+    // The station's own words: the desktop program's prompts are its own,
+    // and name no reason. The causes stay one click away.
+    const Message message{bounded(outcome.operatorCause()), m_window->windowTitle(), Message::Icon::Critical};
+    m_messages->show(m_window, message, outcome.causes());
+}
+
 bool StationPresenter::setUpRecord()
 {
     if (m_recordPath.isEmpty() || m_record.isOpen())
@@ -360,7 +441,7 @@ bool StationPresenter::setUpRecord()
     if (!m_record.open(m_recordPath, m_imagePath)) {
         UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::RecordError);
         outcome.recordError = m_record.error();
-        m_messages->show(m_window, outcome.message, outcome.causes());
+        tell(outcome);
         return false;
     }
     for (const auto &slot : m_slots)
@@ -376,14 +457,14 @@ void StationPresenter::startAll()
             idle << slot.get();
     }
     if (!idle.isEmpty() && readyToSend())
-        startLanes(idle);
+        startLanes(idle, false);
 }
 
 void StationPresenter::retryFailed()
 {
     QList<Slot *> failed;
     for (const auto &slot : m_slots) {
-        if (slot->lane->state() == Lane::State::Failed)
+        if (unitFailed(*slot))
             failed << slot.get();
     }
     if (failed.isEmpty() || !readyToSend())
@@ -392,9 +473,9 @@ void StationPresenter::retryFailed()
     // the next: Ctrl+R takes the unit that stays as a new one.
     m_starting = true;
     for (Slot *slot : std::as_const(failed))
-        stopLane(*slot);
+        stopLane(*slot, UpdateOutcome::StoppedBy::Operator);
     m_starting = false;
-    startLanes(failed);
+    startLanes(failed, true);
 }
 
 void StationPresenter::startOrStop(int index)
@@ -403,23 +484,33 @@ void StationPresenter::startOrStop(int index)
         return;
     Slot *slot = m_slots[size_t(index)].get();
     if (busy(*slot))
-        stopLane(*slot);
+        stopLane(*slot, UpdateOutcome::StoppedBy::Operator);
     else if (readyToSend())
-        startLanes({slot});
+        startLanes({slot}, false);
 }
 
 void StationPresenter::stopAll()
 {
+    stopEvery(UpdateOutcome::StoppedBy::Operator);
+}
+
+void StationPresenter::stopForSignal()
+{
+    stopEvery(UpdateOutcome::StoppedBy::Signal);
+}
+
+void StationPresenter::stopEvery(UpdateOutcome::StoppedBy by)
+{
     // Those not started yet never will be; none has sent anything.
     m_starting = true;
     for (const auto &slot : m_slots)
-        stopLane(*slot);
+        stopLane(*slot, by);
     m_starting = false;
     if (!anyRunning())
         reachedRest();
 }
 
-void StationPresenter::stopLane(Slot &slot)
+void StationPresenter::stopLane(Slot &slot, UpdateOutcome::StoppedBy by)
 {
     if (slot.queued) {
         slot.queued = false;
@@ -430,7 +521,7 @@ void StationPresenter::stopLane(Slot &slot)
             reachedRest();
         return;
     }
-    slot.lane->stop();
+    slot.lane->stop(by);
 }
 
 void StationPresenter::reachedRest()
@@ -439,7 +530,7 @@ void StationPresenter::reachedRest()
     emit atRest();
 }
 
-void StationPresenter::startLanes(const QList<Slot *> &lanes)
+void StationPresenter::startLanes(const QList<Slot *> &lanes, bool sameUnits)
 {
     if (!anyRunning()) {
         m_runStartMs = m_runClock.elapsed();
@@ -461,14 +552,20 @@ void StationPresenter::startLanes(const QList<Slot *> &lanes)
         refreshDevice(*slot);
         const QString key = slot->device.isEmpty() ? slot->entry.port : slot->device;
         if (const Slot *other = taken.value(key)) {
+            // Whatever it showed was another unit's: the one there now is untouched.
             slot->detail = tr("not started: %1 is the port of %2 too").arg(printableText(key),
                                                                           printableText(other->entry.name));
+            slot->causes = slot->detail;
+            setShown(*slot, UnitEnd::NotStarted);
             markDirty(*slot);
             continue;
         }
         taken.insert(key, slot);
         slot->queued = true;
+        slot->sameUnit = sameUnits;
         slot->detail.clear();
+        slot->causes.clear();
+        setShown(*slot, std::nullopt);
         m_startQueue.append(slot);
         markDirty(*slot);
     }
@@ -560,8 +657,7 @@ void StationPresenter::handleLaneAccepted(int index, const QString &name, const 
 {
     const LaneStore::Entry entry = LaneStore::bounded({name, port});
     if (entry.port.isEmpty()) {
-        const UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::NoPort);
-        m_messages->show(m_window, outcome.message, outcome.causes());
+        tell(UpdateSequence::outcomeFor(UpdateOutcome::Kind::NoPort));
         return;
     }
     if (index < 0) {
@@ -577,6 +673,12 @@ void StationPresenter::handleLaneAccepted(int index, const QString &name, const 
             slot.lane = std::make_unique<Lane>(entry.port);
             connectLane(slot);
             slot.detail.clear();
+            slot.causes.clear();
+            slot.shown.reset();
+            slot.countedPassed.reset();
+            slot.sameUnit = false;
+            slot.passed = 0;
+            slot.failed = 0;
             slot.recordProblem.clear();
             slot.recordsLost = 0;
             slot.recordNotice.clear();
@@ -599,6 +701,7 @@ void StationPresenter::removeLane(int index)
     m_slots.erase(m_slots.begin() + index);
     saveLanes();
     updateControls();
+    updateCounters();
 }
 
 // --- What the window shows ---------------------------------------------------
@@ -691,11 +794,33 @@ void StationPresenter::refreshView(Slot &slot)
     view.attempt = lane.attempt();
     view.attempts = lane.attempts();
     view.detail = slot.detail;
-    if (view.phase == Phase::Waiting) {
-        view.detail = lane.lastOutcome()
-            ? tr("last unit %1 at %2; waiting for the next")
-                  .arg(lane.lastOutcome()->succeeded() ? tr("PASS") : tr("FAIL"),
-                       lane.lastFinished().toString(u"HH:mm:ss"_s))
+    view.causes = slot.causes;
+    const auto phaseOf = [](UnitEnd end) {
+        switch (end) {
+        case UnitEnd::Passed:
+            return Phase::Passed;
+        case UnitEnd::Failed:
+            break;
+        case UnitEnd::Stopped:
+            return Phase::Stopped;
+        case UnitEnd::NotStarted:
+            return Phase::NotStarted;
+        }
+        return Phase::Failed;
+    };
+    // The word is about the unit on the lane now: a lane at rest shows how
+    // its last start ended, a refused one included, whatever the lane's
+    // previous unit did.
+    if (slot.shown && (view.phase == Phase::Idle || view.phase == Phase::Passed || view.phase == Phase::Failed))
+        view.phase = phaseOf(*slot.shown);
+    if (view.phase == Phase::Waiting && slot.shown == UnitEnd::Failed) {
+        // A failed unit that was pulled stays a failure in view until the
+        // next one arrives, not an empty bay.
+        view.phase = Phase::Failed;
+        view.detail = tr("%1 (the unit has gone; waiting for the next)").arg(slot.detail);
+    } else if (view.phase == Phase::Waiting) {
+        view.detail = slot.shown == UnitEnd::Passed
+            ? tr("last unit PASS at %1; waiting for the next").arg(lane.lastFinished().toString(u"HH:mm:ss"_s))
             : tr("waiting for a unit to answer on the port");
         if (!lane.busyHolder().isEmpty())
             view.detail = tr("busy, in use by %1").arg(printableText(lane.busyHolder()));
@@ -708,8 +833,8 @@ void StationPresenter::refreshView(Slot &slot)
     view.recordProblem = slot.recordProblem;
     view.recordNotice = slot.recordNotice;
     view.lastFinished = lane.lastFinished();
-    view.passed = lane.passed();
-    view.failed = lane.failed();
+    view.passed = slot.passed;
+    view.failed = slot.failed;
     if (slot.queued)
         view.phase = Phase::Starting;
     view.running = busy(slot);
@@ -723,17 +848,34 @@ void StationPresenter::updateCounters()
     const int total = m_passed + m_failed;
     m_window->passedLabel->setText(tr("PASSED %1").arg(m_passed));
     m_window->failedLabel->setText(tr("FAILED %1").arg(m_failed));
-    m_window->totalLabel->setText(total == 0 ? tr("TOTAL 0")
-                                             : tr("TOTAL %1, yield %2 %").arg(total).arg(100.0 * m_passed / total, 0,
-                                                                                            'f', 1));
+    // Units, each by its last attempt; beside the final yield the share
+    // that passed at their first, which a retry hides.
+    QString text = total == 0 ? tr("TOTAL 0")
+                              : tr("TOTAL %1, yield %2 %, first pass %3 %")
+                                    .arg(total)
+                                    .arg(100.0 * m_passed / total, 0, 'f', 1)
+                                    .arg(100.0 * m_firstPass / total, 0, 'f', 1);
+    // Lanes that touched no unit, or were stopped, are no unit's failure.
+    int notStarted = 0;
+    int stopped = 0;
+    for (const auto &slot : m_slots) {
+        if (busy(*slot))
+            continue;
+        notStarted += slot->shown == UnitEnd::NotStarted;
+        stopped += slot->shown == UnitEnd::Stopped;
+    }
+    if (notStarted > 0)
+        text += tr("; not started %1").arg(notStarted);
+    if (stopped > 0)
+        text += tr("; stopped %1").arg(stopped);
+    m_window->totalLabel->setText(text);
 }
 
 void StationPresenter::updateControls()
 {
     const bool running = anyRunning();
     const bool anyIdle = std::any_of(m_slots.begin(), m_slots.end(), [](const auto &s) { return !busy(*s); });
-    const bool anyFailed = std::any_of(m_slots.begin(), m_slots.end(),
-                                       [](const auto &s) { return s->lane->state() == Lane::State::Failed; });
+    const bool anyFailed = std::any_of(m_slots.begin(), m_slots.end(), [](const auto &s) { return unitFailed(*s); });
     m_window->chooseButton->setEnabled(!running && m_imageState != ImageState::Reading);
     m_window->startButton->setEnabled(m_imageState == ImageState::Ready && anyIdle);
     m_window->retryButton->setEnabled(m_imageState == ImageState::Ready && anyFailed);

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class LaneEditor;
@@ -58,8 +59,11 @@ public:
     // Ctrl+R: the lanes whose last unit failed, also a watching lane whose
     // failed unit has not gone yet.
     void retryFailed();
-    // Escape, the window's close, a signal: every lane ends where it stands.
+    // Escape, Stop, the window's close: every lane ends where it stands,
+    // recorded as the operator's stop.
     void stopAll();
+    // A signal to the process: as stopAll(), recorded as the signal's.
+    void stopForSignal();
     void startOrStop(int lane);
     void editLane(int lane);  // -1: a new one
     // Where the editor looks for the adapters' stable paths; tests give a folder of their own.
@@ -71,9 +75,21 @@ public:
     Lane &lane(int index);
     const FirmwareImage &image() const { return m_image; }
     LaneEditor *editor();
-    // Units passed and failed since the window opened.
+    // Units passed and failed since the window opened, each by its last
+    // attempt: a unit tried again with Ctrl+R counts once.
     int passed() const { return m_passed; }
     int failed() const { return m_failed; }
+    // Every lane's last start ended with its unit passed (--exit-when-done):
+    // a lane not started or stopped is not.
+    bool allPassed() const;
+
+    // How a start of a lane ended, for the unit on it.
+    enum class UnitEnd {
+        Passed,
+        Failed,
+        Stopped,     // by the operator or a signal: no unit's failure
+        NotStarted,  // nothing reached the unit: no port, a port in use, refused
+    };
 
     // For --stats: what each lane's tile cost.
     struct LaneStats
@@ -103,11 +119,17 @@ private:
     void saveLanes();
     bool readyToSend();
     bool setUpRecord();
-    void startLanes(const QList<Slot *> &lanes);
+    // sameUnits: the units on them were counted already (Ctrl+R).
+    void startLanes(const QList<Slot *> &lanes, bool sameUnits);
     void startNextQueued();
     void listAdapters();
     // Started, or queued to start.
     static bool busy(const Slot &slot);
+    static bool unitFailed(const Slot &slot);
+    void setShown(Slot &slot, std::optional<UnitEnd> end);
+    void countUnit(Slot &slot, bool passed);
+    void tell(const UpdateOutcome &outcome);
+    void stopEvery(UpdateOutcome::StoppedBy by);
     void handleImageLoaded(const ImageLoader::Result &result);
     void handleLaneAccepted(int index, const QString &name, const QString &port);
     void handleExpectedChanged();
@@ -115,7 +137,7 @@ private:
     void redraw();
     void refreshView(Slot &slot);
     void refreshDevice(Slot &slot);
-    void stopLane(Slot &slot);
+    void stopLane(Slot &slot, UpdateOutcome::StoppedBy by);
     void reachedRest();
     void updateControls();
     void updateCounters();
@@ -149,6 +171,7 @@ private:
     bool m_countersDirty = false;
     int m_passed = 0;
     int m_failed = 0;
+    int m_firstPass = 0;  // units passed at their first attempt
     QElapsedTimer m_runClock;
     qint64 m_runStartMs = 0;
     qint64 m_runMs = -1;

@@ -345,7 +345,7 @@ bool StationWindow::eventFilter(QObject *watched, QEvent *event)
 
 void StationWindow::endForSignal(int signalNumber)
 {
-    m_presenter->stopAll();
+    m_presenter->stopForSignal();
     QCoreApplication::exit(128 + signalNumber);
 }
 
