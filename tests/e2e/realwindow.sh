@@ -27,15 +27,22 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; shot failure; exit 1; }
 shot() { import -window root "$shots/$1.png" 2>/dev/null || true; }
+# A display of our own at SIZE: Xvfb picks a free number itself and says
+# which, so that another test starting a display at the same moment cannot
+# take the one we looked at and found free.
+started_display=""
+start_display() {  # SIZE NAME; sets started_display, e.g. ":93"
+  local file="$work/display-$2"
+  Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp 3>"$file" >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do [ -s "$file" ] && break; sleep 0.05; done
+  [ -s "$file" ] || return 1
+  started_display=":$(head -n 1 "$file")"
+}
 
-# A display of our own, 1024 x 768 as on the bench PCs.
-display=""
-for n in $(seq 90 120); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || fail "no free X display"
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
+# 1024 x 768, as on the bench PCs.
+start_display 1024x768x24 bench || fail "no X display"
+display=$started_display
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start"
@@ -305,13 +312,8 @@ echo "station: Return updated four lanes (one refused line 10), Ctrl+R only the 
 # 10. 32 lanes on a 1920 x 1080 bench screen: every tile in view, PASS and
 # FAIL readable from two metres; lanes 7 and 26 refuse line 10. The window
 # at the end of the run is the README's second picture.
-wide=""
-for n in $(seq 121 150); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then wide=":$n"; break; fi
-done
-[ -n "$wide" ] || fail "no free X display for 1920 x 1080"
-Xvfb "$wide" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
+start_display 1920x1080x24 wide || fail "no X display for 1920 x 1080"
+wide=$started_display
 for _ in $(seq 50); do DISPLAY=$wide xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 station_sims=() station_ports=()
 for i in $(seq 32); do
