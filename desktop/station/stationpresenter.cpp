@@ -1,5 +1,6 @@
 #include "desktop/station/stationpresenter.h"
 
+#include "core/common/counted.h"
 #include "core/common/localpath.h"
 #include "core/common/printablebytes.h"
 #include "core/link/seriallink.h"
@@ -343,8 +344,9 @@ void StationPresenter::handleImageLoaded(const ImageLoader::Result &result)
         m_imageState = ImageState::Ready;
         m_image = result.image;
         const ImageSummary &summary = m_image.summary();
-        QString text = tr("%1 lines to send, %2 data bytes at %3").arg(summary.linesToSend).arg(summary.dataBytes)
-                           .arg(summary.rangesText());
+        QString text = tr("%1 to send, %2 at %3")
+                           .arg(counted(summary.linesToSend, u"line"), counted(summary.dataBytes, u"data byte"),
+                                summary.rangesText());
         if (!summary.endLine)
             text += tr("; no end line (q): the instrument is not told that the image is complete");
         if (!summary.endRecord)
