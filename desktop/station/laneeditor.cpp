@@ -7,10 +7,13 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
+
+#include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -67,9 +70,25 @@ void LaneEditor::edit(int index, const QString &name, const QString &port, const
     showHint(port);
     open();
     // A dialog keeps the focus where it was left: the port, after the last
-    // lane was added, would take the name the operator types next.
+    // lane was added, would take the name the operator types next. Once
+    // more when the window system makes the dialog active, which may come
+    // later and move the focus or drop the selection on its way.
+    focusName();
+    m_focusNameOnActivation = true;
+}
+
+void LaneEditor::focusName()
+{
     nameEdit->setFocus(Qt::OtherFocusReason);
     nameEdit->selectAll();
+}
+
+bool LaneEditor::event(QEvent *event)
+{
+    const bool handled = QDialog::event(event);
+    if (event->type() == QEvent::WindowActivate && std::exchange(m_focusNameOnActivation, false))
+        focusName();
+    return handled;
 }
 
 const LaneEditor::OtherLane *LaneEditor::laneOnSameDevice(const QString &port) const

@@ -54,8 +54,13 @@ public:
 signals:
     void laneAccepted(int index, const QString &name, const QString &port);
 
+protected:
+    bool event(QEvent *event) override;
+
 private:
     void handleAccepted();
+    // The name's text selected, so that what the operator types replaces it.
+    void focusName();
     void showHint(const QString &port);
     // The other lane on the device `port` leads to, if any.
     const OtherLane *laneOnSameDevice(const QString &port) const;
@@ -63,4 +68,5 @@ private:
     QList<Offer> m_offers;
     QList<OtherLane> m_others;
     int m_index = -1;
+    bool m_focusNameOnActivation = false;
 };
