@@ -53,13 +53,32 @@ std::optional<double> referenceDigitsOnly(const QString &rest)
     return value;
 }
 
+// Whether the rest after COM could hold a number past the largest double:
+// an exponent, or more digits than the largest double has.
+bool mayOverflow(const QString &text)
+{
+    const qsizetype end = referenceEndOfCom(text);
+    if (end < 0)
+        return false;
+    int digits = 0;
+    for (const QChar c : text.mid(end)) {
+        if (c == u'e' || c == u'E' || c == u'd' || c == u'D')
+            return true;
+        digits += c >= u'0' && c <= u'9';
+    }
+    return digits > 308;
+}
+
 void checkPortText(const QString &text)
 {
     const std::optional<double> port = ParsePortNumber(text);
-    fuzzCheck(port.has_value() == (text.size() <= kMaxPortTextLength),
-              "only a text longer than 32,767 characters is refused");
-    if (!port)
+    if (text.size() > kMaxPortTextLength)
+        fuzzCheck(!port.has_value(), "a text longer than 32,767 characters is refused");
+    if (!port) {
+        fuzzCheck(text.size() > kMaxPortTextLength || mayOverflow(text),
+                  "only a text too long or a number past the largest double is refused");
         return;
+    }
     fuzzCheck(std::isfinite(*port), "a port number is finite");
 
     const qsizetype end = referenceEndOfCom(text);
