@@ -34,7 +34,8 @@
 /* A reply longer than this is no reply of the instrument's. */
 #define REPLY_MAX 4096
 
-struct link {
+struct link
+{
     int fd;
     int timeout_ms;
     char rx[REPLY_MAX];

@@ -59,7 +59,8 @@ QString systemError()
 QString writeOutput(const FirmwareImage &image, const QString &path)
 {
     QByteArray target = LocalPath::toNative(path);
-    struct stat existing{};
+    struct stat existing
+    { };
     const bool exists = ::stat(target.constData(), &existing) == 0;
     if (!exists && errno != ENOENT)
         return systemError();
@@ -164,7 +165,7 @@ QString humanReport(const QString &fileName, const ImageSummary &summary, const 
     }
     row(u"lines to send"_s,
         records ? u"%1 (made of the records: an address line a block, 16 bytes a data line, the end line)"_s.arg(
-                      summary.linesToSend)
+            summary.linesToSend)
                 : u"%1 (up to and including the end line)"_s.arg(summary.linesToSend));
     row(u"address lines"_s, QString::number(summary.addressLines));
     row(u"data lines"_s, QString::number(summary.dataLines));
@@ -237,8 +238,7 @@ int run(const CliOptions &options)
     if (!output.isEmpty() && FirmwareFile::sameFile(output, options.fileName)) {
         OutputChannel::standardError().write(
             u"wexel-update-cli: --output %1 is %2 itself: it would be written over the image it is made of\n"
-            "Try 'wexel-update-cli --help'.\n"_s
-                .arg(printableText(output), printableText(options.fileName))
+            "Try 'wexel-update-cli --help'.\n"_s.arg(printableText(output), printableText(options.fileName))
                 .toLocal8Bit());
         return ExitCode::kUsage;
     }

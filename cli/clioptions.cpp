@@ -35,8 +35,7 @@ CliOptions::CliOptions()
                   u"Print the port texts COM 1 to COM 10 and the serial devices found, with adapter name, "
                   "maker, serial number and USB ids where known."_s)
     , m_quiet({u"q"_s, u"quiet"_s}, u"No progress bars on standard error."_s)
-    , m_json(u"json"_s,
-             u"Write one JSON object per line per event on standard output (see README.md)."_s)
+    , m_json(u"json"_s, u"Write one JSON object per line per event on standard output (see README.md)."_s)
     , m_verbose({u"v"_s, u"verbose"_s},
                 u"Also say on standard error what came of the request for low latency: \"low latency: set\", "
                 "\"not a USB adapter\", \"refused: REASON\" or \"off\"."_s)
@@ -44,15 +43,16 @@ CliOptions::CliOptions()
                      u"Leave a USB serial adapter's latency as it is. By default its driver is asked to pass "
                      "each answer on at once (on Linux: ASYNC_LOW_LATENCY and latency_timer 1 ms) and the old "
                      "setting is given back at the end."_s)
-    , m_lane(u"Update units as they arrive, on every --port, until Ctrl-C: wait for a unit (its port exists, "
-             "opens and answers the link test \"ARC*\", asked at most once a second), update it, report "
-             "PASS or FAIL, wait until it is gone (its port vanishes or the link test stays unanswered "
-             "for --gone-after-ms), then wait for the next. A unit is never updated twice in a row "
-             "without having gone."_s,
-             u"Update a unit again, from the erase, up to N times when an attempt failed in a way another "
-             "can mend: no answer, a refused or unanswered line, a garbled answer, a hang-up when the port "
-             "is back within 3 s as the same USB adapter (its serial number). A refused image, a missing or busy port, a refused erase or Ctrl-C are never "
-             "retried. Each attempt is a record of its own (attempt, of). Default 0."_s)
+    , m_lane(
+          u"Update units as they arrive, on every --port, until Ctrl-C: wait for a unit (its port exists, "
+          "opens and answers the link test \"ARC*\", asked at most once a second), update it, report "
+          "PASS or FAIL, wait until it is gone (its port vanishes or the link test stays unanswered "
+          "for --gone-after-ms), then wait for the next. A unit is never updated twice in a row "
+          "without having gone."_s,
+          u"Update a unit again, from the erase, up to N times when an attempt failed in a way another "
+          "can mend: no answer, a refused or unanswered line, a garbled answer, a hang-up when the port "
+          "is back within 3 s as the same USB adapter (its serial number). A refused image, a missing or busy port, a refused erase or Ctrl-C are never "
+          "retried. Each attempt is a record of its own (attempt, of). Default 0."_s)
 {
     m_parser.setApplicationDescription(
         u"Replaces the firmware of a Wexel test instrument over a serial port: erase, wait, then "

@@ -29,9 +29,9 @@ public:
     QString helpText() const;
 
     Mode mode = Mode::Update;
-    QStringList portTexts;  // one per instrument, in the order given
+    QStringList portTexts; // one per instrument, in the order given
     QString fileName;
-    QString outputFile;  // --check --output: where the text image goes
+    QString outputFile; // --check --output: where the text image goes
     QString recordFile;
     // The waits, watch mode and the retries: what each instrument's lane runs with.
     Lane::Settings lane;

@@ -48,9 +48,7 @@ void JsonReporter::attach(UpdateSequence *update, const QString &port)
                     {u"sha256"_s, QString::fromLatin1(summary.sha256)},
                     {u"sent_sha256"_s, QString::fromLatin1(summary.sentSha256)}});
     });
-    connect(update, &UpdateSequence::eraseSent, this, [this] {
-        writeEvent({{u"event"_s, u"erase-sent"_s}});
-    });
+    connect(update, &UpdateSequence::eraseSent, this, [this] { writeEvent({{u"event"_s, u"erase-sent"_s}}); });
     connect(update, &UpdateSequence::eraseProgress, this, [this](int tick, int) {
         writeEvent({{u"event"_s, u"erase-tick"_s}, {u"tick"_s, tick}, {u"of"_s, m_update->timings().eraseTickCount}});
     });
@@ -133,8 +131,8 @@ QJsonObject JsonReporter::resultEvent(const LinkTestOutcome &outcome, int exitCo
     const Message message = outcome.message();
     QJsonObject result{{u"event"_s, u"result"_s},
                        {u"ok"_s, outcome.succeeded()},
-                       {u"message"_s, outcome.succeeded() ? QString::fromLatin1(printableBytes(outcome.reply))
-                                                          : message.prompt},
+                       {u"message"_s,
+                        outcome.succeeded() ? QString::fromLatin1(printableBytes(outcome.reply)) : message.prompt},
                        {u"exit"_s, exitCode},
                        {u"cause"_s, QJsonArray::fromStringList(outcome.causes())}};
     if (!message.title.isEmpty())
@@ -152,8 +150,8 @@ void JsonReporter::writeEvent(const QJsonObject &event, OutputChannel::Delivery 
     if (!m_port.isEmpty())
         rest.insert(u"port"_s, m_port);
     const QByteArray body = QJsonDocument(rest).toJson(QJsonDocument::Compact);
-    const QByteArray text = "{\"event\":\"" + name + '"' + (rest.isEmpty() ? QByteArray("}") : ',' + body.mid(1))
-        + '\n';
+    const QByteArray text
+        = "{\"event\":\"" + name + '"' + (rest.isEmpty() ? QByteArray("}") : ',' + body.mid(1)) + '\n';
     // In order after the line events waiting for their turn.
     flushPending();
     m_out.write(text, delivery);

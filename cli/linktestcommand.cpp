@@ -33,7 +33,7 @@ void LinkTestCommand::interrupt()
     if (m_finished)
         return;
     if (m_test.isRunning()) {
-        m_test.abort();  // ends through finished()
+        m_test.abort(); // ends through finished()
         return;
     }
     LinkTestOutcome outcome;
@@ -50,11 +50,12 @@ void LinkTestCommand::handleFinished(const LinkTestOutcome &outcome)
     if (outcome.succeeded()) {
         // The reply is the data a script asked for: on standard output, escaped.
         if (!m_options.json) {
-            OutputChannel::standardOutput().write(printableBytes(outcome.reply) + '\n', OutputChannel::Delivery::Awaited);
+            OutputChannel::standardOutput().write(printableBytes(outcome.reply) + '\n',
+                                                  OutputChannel::Delivery::Awaited);
         }
     } else {
-        exitCode = outcome.kind == LinkTestOutcome::Kind::Interrupted ? ExitCode::kInterrupted
-                                                                      : ExitCode::kLinkTestFailed;
+        exitCode
+            = outcome.kind == LinkTestOutcome::Kind::Interrupted ? ExitCode::kInterrupted : ExitCode::kLinkTestFailed;
         OutputChannel::standardError().write(textWithCauses(outcome.message().prompt, outcome.causes()).toLocal8Bit());
     }
     if (m_options.json) {

@@ -10,7 +10,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-
 LowLatencyReporter::LowLatencyReporter(SerialLink *link, const CliOptions &options, QObject *parent)
     : QObject(parent)
     , m_link(link)
@@ -28,9 +27,10 @@ void LowLatencyReporter::report()
         OutputChannel::standardError().write("low latency: " + result.describe().toLocal8Bit() + '\n');
     }
     if (m_json) {
-        JsonReporter(OutputChannel::standardOutput()).writeEvent({{u"event"_s, u"low-latency"_s},
-                                         {u"device"_s, m_link->deviceName()},
-                                         {u"state"_s, enumName(result.state)},
-                                         {u"detail"_s, result.detail}});
+        JsonReporter(OutputChannel::standardOutput())
+            .writeEvent({{u"event"_s, u"low-latency"_s},
+                         {u"device"_s, m_link->deviceName()},
+                         {u"state"_s, enumName(result.state)},
+                         {u"detail"_s, result.detail}});
     }
 }

@@ -19,8 +19,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-template <typename Command>
-int runCommand(const SignalWatcher &watcher, Command &command)
+template<typename Command> int runCommand(const SignalWatcher &watcher, Command &command)
 {
     QObject::connect(&watcher, &SignalWatcher::signalReceived, &command, &Command::interrupt);
     QObject::connect(&command, &Command::done, qApp, [](int exitCode) { QCoreApplication::exit(exitCode); });
@@ -66,8 +65,7 @@ int run(int argc, char **argv)
 
     CliOptions options;
     if (!options.parse(LocalPath::arguments(argc, argv))) {
-        std::fprintf(stderr, "wexel-update-cli: %s\nTry 'wexel-update-cli --help'.\n",
-                     qPrintable(options.errorText()));
+        std::fprintf(stderr, "wexel-update-cli: %s\nTry 'wexel-update-cli --help'.\n", qPrintable(options.errorText()));
         return ExitCode::kUsage;
     }
     // What a slow reader missed is said once it reads again, in the form

@@ -17,7 +17,8 @@ namespace {
 // programs; making that one non-blocking would surprise them.
 int openNonBlocking(int fd)
 {
-    struct stat info{};
+    struct stat info
+    { };
     if (::fstat(fd, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)))
         return -1;
     char path[64];
@@ -27,7 +28,8 @@ int openNonBlocking(int fd)
 
 bool isSocket(int fd)
 {
-    struct stat info{};
+    struct stat info
+    { };
     return ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
 }
 

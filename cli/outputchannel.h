@@ -71,7 +71,7 @@ private:
     bool drain(std::optional<std::chrono::milliseconds> wait);
 
     int m_fd;
-    int m_writeFd;       // ours, non-blocking, where the system lets us have one
+    int m_writeFd; // ours, non-blocking, where the system lets us have one
     bool m_ownWriteFd = false;
     bool m_socket = false;
     QByteArray m_pending;

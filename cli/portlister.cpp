@@ -36,10 +36,8 @@ int PortLister::run(OutputChannel &out, bool json)
         // default, and many machines have no /dev/ttyS0 behind it.
         const bool present = QFileInfo::exists(device);
         if (json)
-            events.writeEvent({{u"event"_s, u"port"_s},
-                               {u"port"_s, items.at(i)},
-                               {u"device"_s, device},
-                               {u"present"_s, present}});
+            events.writeEvent(
+                {{u"event"_s, u"port"_s}, {u"port"_s, items.at(i)}, {u"device"_s, device}, {u"present"_s, present}});
         else
             put(out, u"%1\t%2\t%3"_s.arg(items.at(i), device, present ? u"present"_s : u"absent"_s));
     }

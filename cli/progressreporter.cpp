@@ -115,7 +115,7 @@ void ProgressReporter::attach(UpdateSequence *update, const QString &port)
         Unit &u = unit();
         u.count = count;
         u.total = total;
-        u.bytes += line.size() + 1;  // the line feed goes out too
+        u.bytes += line.size() + 1; // the line feed goes out too
         u.waiting.start();
         u.changed = true;
     });
@@ -200,8 +200,8 @@ QByteArray ProgressReporter::statusText(const Unit &unit, bool final, bool compa
     // than rates that a stall has made stale.
     const bool terminal = m_style == Style::Terminal && !compact;
     const bool late = unit.waiting.isValid() && unit.waiting.elapsed() > kLateAnswerMs;
-    const QByteArray lateText =
-        late ? seconds(double(unit.waiting.elapsed() / 1000), "waiting for the instrument (%.0f s)") : QByteArray();
+    const QByteArray lateText
+        = late ? seconds(double(unit.waiting.elapsed() / 1000), "waiting for the instrument (%.0f s)") : QByteArray();
     QByteArray text;
     char counts[64];
     switch (unit.phase) {
@@ -210,9 +210,11 @@ QByteArray ProgressReporter::statusText(const Unit &unit, bool final, bool compa
     case Phase::Done:
         return unit.result.toLocal8Bit();
     case Phase::Erasing: {
-        const double left = double(std::max(0, unit.tickCount - unit.tick)) * double(unit.tickInterval.count()) / 1000.0;
+        const double left
+            = double(std::max(0, unit.tickCount - unit.tick)) * double(unit.tickInterval.count()) / 1000.0;
         std::snprintf(counts, sizeof counts, "%3d%%  ", percentDone(unit));
-        text = (terminal ? QByteArrayLiteral("Erasing ") + bar(percentDone(unit)) + ' ' : QByteArrayLiteral("Erasing: "))
+        text
+            = (terminal ? QByteArrayLiteral("Erasing ") + bar(percentDone(unit)) + ' ' : QByteArrayLiteral("Erasing: "))
             + counts + (late ? lateText : seconds(left, "%.1f s left"));
         return text;
     }
@@ -243,7 +245,8 @@ QByteArray ProgressReporter::statusText(const Unit &unit, bool final, bool compa
             // Narrow: what matters first, so that cutting keeps it.
             text = lateText + ", line " + QByteArray::number(unit.count) + '/' + QByteArray::number(unit.total);
         else if (late)
-            text = (terminal ? QByteArrayLiteral("Writing ") + bar(percentDone(unit)) + ' ' : QByteArrayLiteral("Writing: "))
+            text = (terminal ? QByteArrayLiteral("Writing ") + bar(percentDone(unit)) + ' '
+                             : QByteArrayLiteral("Writing: "))
                 + counts + "  " + lateText;
         else if (terminal)
             text = QByteArrayLiteral("Writing ") + bar(percentDone(unit)) + ' ' + counts + "  " + lineRate + "  "

@@ -28,8 +28,8 @@ class ProgressReporter : public QObject
 
 public:
     enum class Style {
-        Terminal,  // redrawn in place
-        Log,       // plain lines, for files and pipes
+        Terminal, // redrawn in place
+        Log, // plain lines, for files and pipes
     };
 
     ProgressReporter(OutputChannel &out, Style style, QObject *parent = nullptr);
@@ -48,7 +48,7 @@ private:
         QString port;
         UpdateSequence *update = nullptr;
         Phase phase = Phase::Idle;
-        bool changed = false;  // something moved since the last drawing
+        bool changed = false; // something moved since the last drawing
         // Erase wait and hand-over.
         int tick = 0;
         int tickCount = 0;
@@ -82,5 +82,5 @@ private:
     Style m_style;
     QTimer m_timer;
     std::vector<Unit> m_units;
-    int m_rowsDrawn = 0;  // several instruments: rows on the screen
+    int m_rowsDrawn = 0; // several instruments: rows on the screen
 };

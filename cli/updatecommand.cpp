@@ -44,7 +44,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         // Watching, lanes report arrivals and departures in lines of their
         // own: rows redrawn in place would be torn by them.
         const auto style = err.isTerminal() && !options.lane.watch ? ProgressReporter::Style::Terminal
-                                                               : ProgressReporter::Style::Log;
+                                                                   : ProgressReporter::Style::Log;
         m_progress = new ProgressReporter(err, style, this);
         for (const auto &unit : m_units)
             m_progress->attach(&unit->lane.update(), unit->port);
@@ -85,12 +85,16 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
         }
         Unit *u = unit.get();
         connect(&unit->lane, &Lane::attemptFinished, this,
-                [this, u](const UpdateOutcome &outcome, int attempt, int of) { reportAttempt(*u, outcome, attempt, of); });
-        connect(&unit->lane, &Lane::attemptStarted, this, [this, u](int attempt, int of) { reportRetry(*u, attempt, of); });
+                [this, u](const UpdateOutcome &outcome, int attempt, int of) {
+                    reportAttempt(*u, outcome, attempt, of);
+                });
+        connect(&unit->lane, &Lane::attemptStarted, this,
+                [this, u](int attempt, int of) { reportRetry(*u, attempt, of); });
         connect(&unit->lane, &Lane::unitFinished, this,
                 [this, u](const UpdateOutcome &outcome) { handleFinished(*u, outcome); });
         if (options.lane.watch) {
-            connect(&unit->lane, &Lane::stateChanged, this, [this, u](Lane::State state) { reportLaneState(*u, state); });
+            connect(&unit->lane, &Lane::stateChanged, this,
+                    [this, u](Lane::State state) { reportLaneState(*u, state); });
             connect(&unit->lane, &Lane::busyChanged, this, [this, u](const QString &holder) {
                 if (!m_options.quiet && u->lane.state() == Lane::State::Waiting)
                     printError(printableText(u->port) + u": "_s
@@ -99,8 +103,9 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
                                + u'\n');
             });
             connect(&unit->lane, &Lane::finished, this, [this] {
-                if (m_interrupted && std::none_of(m_units.begin(), m_units.end(),
-                                                  [](const auto &other) { return other->lane.isRunning(); }))
+                if (m_interrupted && std::none_of(m_units.begin(), m_units.end(), [](const auto &other) {
+                        return other->lane.isRunning();
+                    }))
                     finishWatching();
             });
         }
@@ -119,9 +124,10 @@ bool UpdateCommand::portsAreDistinct()
         const QString device = SerialLink::deviceForPortText(unit->port);
         const QString key = device.isEmpty() ? unit->port : device;
         if (const auto it = seen.constFind(key); it != seen.constEnd()) {
-            printError(u"wexel-update-cli: --port %1 and --port %2 name the same device%3\n"
-                       "Try 'wexel-update-cli --help'.\n"_s.arg(*it, unit->port,
-                                                                 device.isEmpty() ? QString() : u" ("_s + device + u')'));
+            printError(
+                u"wexel-update-cli: --port %1 and --port %2 name the same device%3\n"
+                "Try 'wexel-update-cli --help'.\n"_s.arg(*it, unit->port,
+                                                         device.isEmpty() ? QString() : u" ("_s + device + u')'));
             return false;
         }
         seen.insert(key, unit->port);
@@ -200,7 +206,7 @@ void UpdateCommand::interrupt()
         return;
     m_interrupted = true;
     if (!m_started)
-        return;  // start() comes from the event loop and sees it
+        return; // start() comes from the event loop and sees it
     m_loader.cancel();
     if (m_options.lane.watch && !m_watching) {
         // Stopped while the image was read: no unit was touched.
@@ -209,9 +215,10 @@ void UpdateCommand::interrupt()
         emit done(ExitCode::kInterrupted);
         return;
     }
-    const bool anyRunning = std::any_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->lane.isRunning(); });
+    const bool anyRunning
+        = std::any_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->lane.isRunning(); });
     for (const auto &unit : m_units)
-        unit->lane.stop();  // a running attempt ends through unitFinished()
+        unit->lane.stop(); // a running attempt ends through unitFinished()
     if (m_watching && !anyRunning)
         finishWatching();
 }
@@ -292,9 +299,10 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
             printError(printableText(unit.port) + u": "_s + outcome.recordNotice + u'\n');
         if (unit.json) {
             const int code = ExitCode::forOutcome(outcome);
-            unit.json->writeEvent(JsonReporter::resultEvent(outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty()
-                                                                         ? ExitCode::kRecordLost
-                                                                         : code),
+            unit.json->writeEvent(JsonReporter::resultEvent(outcome,
+                                                            code == ExitCode::kSuccess && !outcome.recordError.isEmpty()
+                                                                ? ExitCode::kRecordLost
+                                                                : code),
                                   OutputChannel::Delivery::Kept);
         }
         return;
@@ -315,8 +323,10 @@ void UpdateCommand::handleFinished(Unit &unit, const UpdateOutcome &outcome)
         const int code = ExitCode::forOutcome(outcome);
         // A lone instrument's result is the run's answer, waited for once
         // the instrument is done; with several, the station's result is.
-        unit.json->writeEvent(JsonReporter::resultEvent(
-                                  outcome, code == ExitCode::kSuccess && !outcome.recordError.isEmpty() ? ExitCode::kRecordLost : code),
+        unit.json->writeEvent(JsonReporter::resultEvent(outcome,
+                                                        code == ExitCode::kSuccess && !outcome.recordError.isEmpty()
+                                                            ? ExitCode::kRecordLost
+                                                            : code),
                               several() ? OutputChannel::Delivery::Kept : OutputChannel::Delivery::Awaited);
     }
     if (std::all_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->outcome.has_value(); }))
@@ -341,15 +351,16 @@ void UpdateCommand::finishWatching()
         for (const QString &lost : unit->recordsLost)
             recordsLost << printableText(unit->port) + u' ' + lost;
     }
-    printError(table + u"Watched %1: %2 updated, %3 not updated\n"_s.arg(counted(qsizetype(m_units.size()), u"port"_s))
-                           .arg(counted(passed, u"unit"_s))
-                           .arg(failed));
+    printError(table
+               + u"Watched %1: %2 updated, %3 not updated\n"_s.arg(counted(qsizetype(m_units.size()), u"port"_s))
+                     .arg(counted(passed, u"unit"_s))
+                     .arg(failed));
     if (!recordsLost.isEmpty())
         printError(u"Records not written: %1 (%2): %3\n"_s.arg(counted(recordsLost.size(), u"unit"_s),
-                                                             recordsLost.join(u", "_s), m_record.error()));
-    const int code = failed > 0                ? ExitCode::kSomeUnitsFailed
-                     : !recordsLost.isEmpty() ? ExitCode::kRecordLost
-                                              : ExitCode::kSuccess;
+                                                               recordsLost.join(u", "_s), m_record.error()));
+    const int code = failed > 0  ? ExitCode::kSomeUnitsFailed
+        : !recordsLost.isEmpty() ? ExitCode::kRecordLost
+                                 : ExitCode::kSuccess;
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent({{u"event"_s, u"watch-result"_s},
@@ -432,8 +443,8 @@ void UpdateCommand::printSummary() const
     const QList<PortCatalog::Device> devices = PortCatalog::devices();
     for (const auto &unit : m_units) {
         const UpdateOutcome &o = *unit->outcome;
-        const std::optional<PortCatalog::Device> adapter =
-            PortCatalog::find(devices, SerialLink::deviceForPortText(unit->port));
+        const std::optional<PortCatalog::Device> adapter
+            = PortCatalog::find(devices, SerialLink::deviceForPortText(unit->port));
         rows.append({unit->port, adapter && !adapter->serialNumber.isEmpty() ? adapter->serialNumber : u"-"_s,
                      enumName(o.kind), u"%1/%2"_s.arg(o.linesAcknowledged).arg(o.linesTotal),
                      u"%1 s"_s.arg(double(unit->milliseconds) / 1000.0, 0, 'f', 1)});

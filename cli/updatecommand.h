@@ -49,11 +49,10 @@ private:
         explicit Unit(const QString &portText)
             : port(portText)
             , lane(portText)
-        {
-        }
+        { }
         QString port;
         Lane lane;
-        JsonReporter *json = nullptr;  // with --json
+        JsonReporter *json = nullptr; // with --json
         std::optional<UpdateOutcome> outcome;
         // The attempt that failed, told once the next one begins: a retry
         // may yet be refused (the port now leads to another device).
@@ -86,6 +85,6 @@ private:
     bool m_started = false;
     bool m_finished = false;
     bool m_interrupted = false;
-    bool m_watching = false;  // --watch, with the image read
+    bool m_watching = false; // --watch, with the image read
     bool m_warnedNoEndLine = false;
 };

@@ -28,7 +28,7 @@ Main_MDI::Main_MDI(MessagePresenter *messages, const UpdateSequence::Timings &ti
 {
     setObjectName(QStringLiteral("Main_MDI"));
     setWindowTitle(QStringLiteral("Wexel_Update Program"));
-    m_area = new QMdiArea(this);  // its background is the desktop's workspace colour
+    m_area = new QMdiArea(this); // its background is the desktop's workspace colour
     setCentralWidget(m_area);
 
     // The core, made here and handed to the panels, so that neither panel

@@ -29,8 +29,7 @@ UpdatePresenter::UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, UpdateS
             [this](int lines) { m_main->Code_line->setText(QString::number(lines)); });
     connect(m_update, &UpdateSequence::eraseProgress, this,
             [this](int, int percent) { m_main->Erase_Bar->setValue(percent); });
-    connect(m_update, &UpdateSequence::eraseAcknowledged, this,
-            [this] { m_main->Show_Erase->setColour(DoneColour); });
+    connect(m_update, &UpdateSequence::eraseAcknowledged, this, [this] { m_main->Show_Erase->setColour(DoneColour); });
     connect(m_update, &UpdateSequence::lineSent, this, [this](int, int, double percent, const QByteArray &) {
         // Whole percent only: the bar shows 100 when the last line has gone.
         m_main->Download_Bar->setValue(int(percent));

@@ -101,8 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     }
     if (firstMalformed > 0) {
         fuzzCheck(problem.refused(), "a file with a line the instrument cannot take is refused");
-        fuzzCheck(problem.line >= 1 && problem.line <= firstMalformed,
-                  "the refusal names that line or one before it");
+        fuzzCheck(problem.line >= 1 && problem.line <= firstMalformed, "the refusal names that line or one before it");
     }
     if (problem.refused()) {
         fuzzCheck(image.isEmpty(), "a refused file leaves an empty image");

@@ -42,8 +42,8 @@ FuzzRecords::Reference readReference(const std::vector<FuzzRecords::Line> &lines
             // After an 02 record within the segment, wrapping at its end;
             // otherwise on across 64 KiB, modulo 4 GiB.
             for (qsizetype i = 0; i < body.size(); ++i) {
-                const quint64 address = segmented ? base + ((offset + quint32(i)) & 0xFFFF)
-                                                  : (base + offset + quint64(i)) & 0xFFFFFFFF;
+                const quint64 address
+                    = segmented ? base + ((offset + quint32(i)) & 0xFFFF) : (base + offset + quint64(i)) & 0xFFFFFFFF;
                 reference.put(address, quint8(body[i]));
             }
             break;

@@ -112,8 +112,7 @@ void checkPreparedLine(const QByteArray &raw, const QByteArray &prepared)
 
     const qsizetype n = trimmed.size();
     if (trimmed.contains('@')) {
-        const bool zerosFirst = n > 6 && trimmed.startsWith('@')
-            && trimmed.mid(1, n - 6).count('0') == n - 6;
+        const bool zerosFirst = n > 6 && trimmed.startsWith('@') && trimmed.mid(1, n - 6).count('0') == n - 6;
         if (n == 6) {
             fuzzCheck(prepared == trimmed, "a six-byte address line is kept");
         } else if (zerosFirst) {
@@ -192,7 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     }
 
     // The image keeps the lines an update sends: up to the first end line.
-    const auto endLine = std::find_if(prepared.cbegin(), prepared.cend(), [](const QByteArray &l) { return IsEndLine(l); });
+    const auto endLine
+        = std::find_if(prepared.cbegin(), prepared.cend(), [](const QByteArray &l) { return IsEndLine(l); });
     const qsizetype toSend = endLine == prepared.cend() ? prepared.size() : endLine - prepared.cbegin() + 1;
     const FirmwareImage image = FirmwareImage::fromLines(lines);
     fuzzCheck(image.lineCount() == toSend, "the image holds every line up to the end line");
@@ -210,8 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     // The check before the erase: whatever it lets through up to the end
     // line is plain hexadecimal text with a place to go.
     ImageCheck check;
-    for (qsizetype i = 0; i < lines.size() && check.addLine(lines.at(i), prepared.at(i)); ++i) {
-    }
+    for (qsizetype i = 0; i < lines.size() && check.addLine(lines.at(i), prepared.at(i)); ++i) { }
     check.finish();
     if (!check.problem().refused()) {
         bool addressSeen = false;

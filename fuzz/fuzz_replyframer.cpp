@@ -24,9 +24,10 @@ constexpr char kEndOfRead = '*';
 struct Step
 {
     explicit Step(uint8_t b)
-        : size(b & 0x3F), drain((b & 0x40) != 0), takeAll((b & 0x80) != 0)
-    {
-    }
+        : size(b & 0x3F)
+        , drain((b & 0x40) != 0)
+        , takeAll((b & 0x80) != 0)
+    { }
     qsizetype size;
     bool drain;
     bool takeAll;
@@ -45,12 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     const uint8_t *const schedule = bytes + 1;
     const QByteArrayView stream(bytes + 1 + scheduleSize, qsizetype(size - 1 - scheduleSize));
     // A schedule of empty reads only would never get through the stream.
-    const bool stalls = std::all_of(schedule, schedule + scheduleSize,
-                                    [](uint8_t b) { return Step(b).size == 0; });
+    const bool stalls = std::all_of(schedule, schedule + scheduleSize, [](uint8_t b) { return Step(b).size == 0; });
 
     ReplyFramer framer(kEndOfRead, limit);
     qsizetype arrived = 0;
-    QByteArray taken;  // everything handed out, in order
+    QByteArray taken; // everything handed out, in order
     bool overflowed = false;
 
     // Takes one reply and checks it against the stream itself: the bytes not
@@ -85,8 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
             fuzzCheck(framer.size() == arrived - taken.size(), "the framer holds what was not taken");
 
         if (step.drain) {
-            while (takeOne()) {
-            }
+            while (takeOne()) { }
         } else {
             takeOne();
         }
@@ -100,8 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
             fuzzCheck(framer.isEmpty(), "nothing is left after taking all");
         }
     }
-    while (takeOne()) {
-    }
+    while (takeOne()) { }
     if (overflowed)
         return 0;
     taken.append(framer.takeAll());

@@ -19,9 +19,8 @@ FuzzRecords::Reference readReference(const std::vector<FuzzRecords::Line> &lines
         if (line.blank())
             continue;
         const QByteArray &record = line.record;
-        const int type = record.size() >= 2 && record[0] == 'S' && record[1] >= '0' && record[1] <= '9'
-            ? record[1] - '0'
-            : -1;
+        const int type
+            = record.size() >= 2 && record[0] == 'S' && record[1] >= '0' && record[1] <= '9' ? record[1] - '0' : -1;
         const int addressBytes = type < 0 ? -1 : kAddressBytes[type];
         const std::optional<QByteArray> bytes = addressBytes < 0 ? std::nullopt : FuzzRecords::digits(record, 2);
         if (ended || line.tooLong || !bytes || bytes->isEmpty() || bytes->size() != 1 + quint8(bytes->at(0))

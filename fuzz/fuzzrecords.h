@@ -41,8 +41,8 @@ namespace FuzzRecords {
 // A line of the file as the reference sees it.
 struct Line
 {
-    QByteArray raw;     // as read
-    QByteArray record;  // without the spaces around it
+    QByteArray raw; // as read
+    QByteArray record; // without the spaces around it
     // Longer than the reader keeps, or than any record: refused even when blank.
     bool tooLong = false;
     bool blank() const { return record.isEmpty() && !tooLong; }
@@ -52,7 +52,7 @@ struct Line
 struct Reference
 {
     std::map<quint64, quint8> bytes;
-    bool faulty = false;  // a fault the format forbids
+    bool faulty = false; // a fault the format forbids
 
     void put(quint64 address, quint8 value)
     {
@@ -100,8 +100,8 @@ inline std::vector<Line> recordLines(const QByteArray &data)
     QByteArray raw;
     while (reader.readLine(raw)) {
         const QByteArray record = trimSpaces(raw);
-        lines.push_back({raw, record,
-                         raw.size() > FirmwareImage::kMaxLineKept || record.size() > RecordReader::kMaxRecordLength});
+        lines.push_back(
+            {raw, record, raw.size() > FirmwareImage::kMaxLineKept || record.size() > RecordReader::kMaxRecordLength});
     }
     return lines;
 }
@@ -219,7 +219,7 @@ inline QByteArray withChecksumsMade(const QByteArray &data, ImageFormat::Kind fo
 
 // Checks the input, and the input with its records made whole, with the
 // target's reference reading.
-template <typename ReadReference>
+template<typename ReadReference>
 void checkBoth(const QByteArray &data, ImageFormat::Kind format, ReadReference readReference)
 {
     if (!isOfFormat(data, format)) {

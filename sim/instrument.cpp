@@ -15,8 +15,7 @@ std::string hex8(std::uint32_t value)
 
 Instrument::Instrument(SimOptions options)
     : m_options(std::move(options))
-{
-}
+{ }
 
 Instrument::Reply Instrument::handle(std::string_view command, bool truncated)
 {
@@ -129,30 +128,21 @@ std::string Instrument::summary(bool json, std::string_view exitReason) const
         for (const auto &range : ranges)
             list += (list.empty() ? "\"" : ",\"") + MemoryImage::formatRange(range) + "\"";
         // exitReason comes from our own fixed words, no escaping needed.
-        return "{\"lines_received\":" + std::to_string(m_image.lines())
-            + ",\"data_bytes\":" + std::to_string(m_image.dataBytes())
-            + ",\"malformed_lines\":" + std::to_string(m_image.malformedLines())
-            + ",\"odd_data_lines\":" + std::to_string(m_image.oddDataLines())
-            + ",\"address_ranges\":[" + list + "]"
-            + ",\"checksum\":\"" + checksum + "\""
-            + ",\"end_line_seen\":" + (m_image.endSeen() ? "true" : "false")
-            + ",\"erase_count\":" + std::to_string(m_eraseCount)
-            + ",\"link_tests\":" + std::to_string(m_linkTests)
-            + ",\"other_commands\":" + std::to_string(m_otherCommands)
-            + ",\"exit_reason\":\"" + std::string(exitReason) + "\"}\n";
+        return "{\"lines_received\":" + std::to_string(m_image.lines()) + ",\"data_bytes\":"
+            + std::to_string(m_image.dataBytes()) + ",\"malformed_lines\":" + std::to_string(m_image.malformedLines())
+            + ",\"odd_data_lines\":" + std::to_string(m_image.oddDataLines()) + ",\"address_ranges\":[" + list + "]"
+            + ",\"checksum\":\"" + checksum + "\"" + ",\"end_line_seen\":" + (m_image.endSeen() ? "true" : "false")
+            + ",\"erase_count\":" + std::to_string(m_eraseCount) + ",\"link_tests\":" + std::to_string(m_linkTests)
+            + ",\"other_commands\":" + std::to_string(m_otherCommands) + ",\"exit_reason\":\"" + std::string(exitReason)
+            + "\"}\n";
     }
     std::string list;
     for (const auto &range : ranges)
         list += (list.empty() ? "" : " ") + MemoryImage::formatRange(range);
-    return "lines received: " + std::to_string(m_image.lines())
-        + "\ndata bytes: " + std::to_string(m_image.dataBytes())
-        + "\nmalformed lines: " + std::to_string(m_image.malformedLines())
-        + "\nodd data lines: " + std::to_string(m_image.oddDataLines())
-        + "\naddress ranges: " + (list.empty() ? "none" : list)
-        + "\nchecksum: " + checksum
-        + "\nend line seen: " + (m_image.endSeen() ? "yes" : "no")
-        + "\nerase count: " + std::to_string(m_eraseCount)
-        + "\nlink tests: " + std::to_string(m_linkTests)
-        + "\nother commands: " + std::to_string(m_otherCommands)
-        + "\nexit reason: " + std::string(exitReason) + "\n";
+    return "lines received: " + std::to_string(m_image.lines()) + "\ndata bytes: " + std::to_string(m_image.dataBytes())
+        + "\nmalformed lines: " + std::to_string(m_image.malformedLines()) + "\nodd data lines: "
+        + std::to_string(m_image.oddDataLines()) + "\naddress ranges: " + (list.empty() ? "none" : list)
+        + "\nchecksum: " + checksum + "\nend line seen: " + (m_image.endSeen() ? "yes" : "no")
+        + "\nerase count: " + std::to_string(m_eraseCount) + "\nlink tests: " + std::to_string(m_linkTests)
+        + "\nother commands: " + std::to_string(m_otherCommands) + "\nexit reason: " + std::string(exitReason) + "\n";
 }

@@ -23,7 +23,7 @@ public:
     struct Reply
     {
         std::string bytes;
-        bool silent = false;  // no answer at all
+        bool silent = false; // no answer at all
         Work work = Work::Ack;
         After after = After::Nothing;
     };

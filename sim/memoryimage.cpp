@@ -182,7 +182,6 @@ std::string MemoryImage::formatRange(const Range &range)
 {
     char text[32];
     const std::uint32_t last = range.start + (range.length > 0 ? range.length - 1 : 0);
-    std::snprintf(text, sizeof text, "%05X-%05X", static_cast<unsigned>(range.start),
-                  static_cast<unsigned>(last));
+    std::snprintf(text, sizeof text, "%05X-%05X", static_cast<unsigned>(range.start), static_cast<unsigned>(last));
     return text;
 }

@@ -54,8 +54,7 @@ bool PtyDevice::makeLink(const std::string &linkPath, std::string *error)
     // never points nowhere while a tool may be looking it up.
     const std::string temporary = linkPath + ".tmp" + std::to_string(::getpid());
     ::unlink(temporary.c_str());
-    if (::symlink(m_path.c_str(), temporary.c_str()) != 0
-        || ::rename(temporary.c_str(), linkPath.c_str()) != 0) {
+    if (::symlink(m_path.c_str(), temporary.c_str()) != 0 || ::rename(temporary.c_str(), linkPath.c_str()) != 0) {
         *error = "cannot link " + linkPath + " to " + m_path + ": " + std::strerror(errno);
         ::unlink(temporary.c_str());
         return false;

@@ -47,8 +47,8 @@ std::string SimOptions::parse(const std::vector<std::string_view> &args)
             if (!needValue())
                 return std::string(name) + " needs a value";
             if (!toNumber(value, min, max, out))
-                return std::string(name) + ": not a number from " + std::to_string(min) + " to "
-                    + std::to_string(max) + ": " + std::string(value);
+                return std::string(name) + ": not a number from " + std::to_string(min) + " to " + std::to_string(max)
+                    + ": " + std::string(value);
             return {};
         };
         const auto flag = [&](bool *out) -> std::string {
@@ -159,8 +159,7 @@ std::string SimOptions::unescape(std::string_view text)
         } else if (next == 't') {
             out += '\t';
             ++i;
-        } else if (next == 'x' && i + 3 < text.size() && hexValue(text[i + 2]) >= 0
-                   && hexValue(text[i + 3]) >= 0) {
+        } else if (next == 'x' && i + 3 < text.size() && hexValue(text[i + 2]) >= 0 && hexValue(text[i + 3]) >= 0) {
             out += static_cast<char>(hexValue(text[i + 2]) << 4 | hexValue(text[i + 3]));
             i += 3;
         } else {

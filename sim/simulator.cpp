@@ -76,7 +76,8 @@ int Simulator::run()
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
     sigdelset(&waitMask, SIGHUP);
-    struct sigaction action{};
+    struct sigaction action
+    { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -156,8 +157,8 @@ std::optional<Pacer::Clock::time_point> Simulator::receiveHeldUntil(Pacer::Clock
 {
     if (m_pacer.byteTime() == Pacer::Clock::duration::zero())
         return std::nullopt;
-    const Pacer::Clock::time_point until =
-        m_pacer.receivedThrough() - m_pacer.byteTime() * static_cast<long long>(kReceiveAhead);
+    const Pacer::Clock::time_point until
+        = m_pacer.receivedThrough() - m_pacer.byteTime() * static_cast<long long>(kReceiveAhead);
     if (until <= now)
         return std::nullopt;
     return until;
@@ -183,8 +184,7 @@ void Simulator::readInput()
             return;
         // With our own device descriptor open the master does not see the
         // tool leave; anything else here would repeat on every poll.
-        std::fprintf(stderr, "wexel-instrument-sim: read: %s\n",
-                     n == 0 ? "end of input" : std::strerror(errno));
+        std::fprintf(stderr, "wexel-instrument-sim: read: %s\n", n == 0 ? "end of input" : std::strerror(errno));
         m_exitReason = "error";
         m_stopReading = true;
         m_closing = true;

@@ -41,9 +41,9 @@ private:
     Pacer m_pacer;
     PtyDevice m_device;
 
-    std::string m_partial;      // the command being received
-    bool m_truncated = false;   // m_partial dropped bytes beyond kMaxLine
-    std::string m_unwritten;    // due bytes the pseudo-terminal had no room for
+    std::string m_partial; // the command being received
+    bool m_truncated = false; // m_partial dropped bytes beyond kMaxLine
+    std::string m_unwritten; // due bytes the pseudo-terminal had no room for
     bool m_stopReading = false; // a reply ends the run: later commands go unheard
     bool m_closing = false;
     Pacer::Clock::time_point m_closingSince{};

@@ -27,8 +27,9 @@ constexpr int kProcessTimeoutMs = 20000;
 // read time-out is what a silent instrument costs each test.
 inline QStringList fastCliTimings(int readTimeoutMs)
 {
-    return {QStringLiteral("--erase-tick-ms"), QStringLiteral("2"),  QStringLiteral("--erase-ticks"),
-            QStringLiteral("10"),              QStringLiteral("--hand-over-ms"), QStringLiteral("10"),
+    return {QStringLiteral("--erase-tick-ms"),   QStringLiteral("2"),
+            QStringLiteral("--erase-ticks"),     QStringLiteral("10"),
+            QStringLiteral("--hand-over-ms"),    QStringLiteral("10"),
             QStringLiteral("--read-timeout-ms"), QString::number(readTimeoutMs)};
 }
 

@@ -14,20 +14,20 @@ public:
     enum class Erase { Acknowledge, Refuse, Silent, HangUp };
 
     Erase erase = Erase::Acknowledge;
-    int eraseDelayMs = 0;          // time before the erase answer
-    int refuseLine = 0;            // answer "NG*" to this line (1-based after KILL)
-    int silentLine = 0;            // never answer this line
-    int garbageLine = 0;           // answer bytes without '*'
-    int hangUpAtLine = 0;          // hang up on receiving this line
+    int eraseDelayMs = 0; // time before the erase answer
+    int refuseLine = 0; // answer "NG*" to this line (1-based after KILL)
+    int silentLine = 0; // never answer this line
+    int garbageLine = 0; // answer bytes without '*'
+    int hangUpAtLine = 0; // hang up on receiving this line
     QByteArray endReply = QByteArrayLiteral("END*");
     // Replaces the erase answer ("*" or "NG*"), sent in these pieces, 5 ms apart.
     QList<QByteArray> eraseReplyPieces;
     // Replaces the answer to one line (1-based after KILL).
     QMap<int, QByteArray> lineReplies;
     QByteArray arcReply = QByteArrayLiteral("SIM-1*");
-    int arcDelayMs = 0;            // time before the link test's answer
+    int arcDelayMs = 0; // time before the link test's answer
     int linesSinceKill = 0;
-    int ackDelayMs = 0;            // instrument time before each line's answer
+    int ackDelayMs = 0; // instrument time before each line's answer
     // A spare "*" this many ms after the answer to a line (1-based after
     // KILL; 0: the erase).
     QMap<int, int> spareAfterLine;

@@ -67,7 +67,7 @@ void PtyPeer::send(const QByteArray &bytes)
         if (n > 0)
             done += n;
         else if (n < 0 && errno == EAGAIN)
-            QTest::qWait(1);  // the link's side is full: let it read
+            QTest::qWait(1); // the link's side is full: let it read
         else if (n < 0 && errno != EINTR)
             return;
     }

@@ -22,8 +22,8 @@ class PtyPeer : public QObject
 public:
     struct Command
     {
-        QByteArray bytes;  // without the terminating line feed
-        qint64 atMs;       // when it arrived, ms since the peer was made
+        QByteArray bytes; // without the terminating line feed
+        qint64 atMs; // when it arrived, ms since the peer was made
     };
 
     PtyPeer();

@@ -37,7 +37,7 @@ public:
     }
 
     QList<Message> messages;
-    QList<QStringList> details;  // each message's causes
+    QList<QStringList> details; // each message's causes
     bool holdOk = false;
     QList<std::function<void()>> pendingOk;
     QList<Message> questions;

@@ -53,9 +53,9 @@ inline QByteArray srecCat(const QStringList &arguments, QString *error)
 // "@" and an address of any length, then bytes from there on.
 inline Bytes srecCatReading(const QString &file, const QString &format, QString *error)
 {
-    const QByteArray text =
-        srecCat({file, format, QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("-Texas_Instruments_TeXT")},
-                error);
+    const QByteArray text
+        = srecCat({file, format, QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("-Texas_Instruments_TeXT")},
+                  error);
     Bytes bytes;
     quint32 address = 0;
     for (const QByteArray &line : text.split('\n')) {

@@ -50,13 +50,13 @@ const QByteArrayList kRawImage = [] {
             bytes += QByteArray::number((i * 16 + b) * 7 % 256, 16).toUpper().rightJustified(2, '0');
         lines += bytes.join(' ');
     }
-    lines += "31 40 00";            // odd: goes out with FF
+    lines += "31 40 00"; // odd: goes out with FF
     lines += "@01000";
-    lines += "  AA BB CC DD  ";     // blanks trimmed
+    lines += "  AA BB CC DD  "; // blanks trimmed
     lines += "";
     lines += "0A 0B";
     lines += "q";
-    lines += "@02000";              // after the end line: never sent
+    lines += "@02000"; // after the end line: never sent
     lines += "EE EE";
     return lines;
 }();
@@ -99,7 +99,7 @@ private slots:
     void update_data()
     {
         QTest::addColumn<bool>("quiet");
-        QTest::addColumn<bool>("relative");  // the device by a path relative to the current folder
+        QTest::addColumn<bool>("relative"); // the device by a path relative to the current folder
         QTest::newRow("with progress") << false << false;
         QTest::newRow("quiet") << true << false;
         QTest::newRow("port as ./ path") << true << true;
@@ -144,8 +144,8 @@ private slots:
 
     void refusedBeforeSending_data()
     {
-        QTest::addColumn<QString>("port");  // "sim": the simulator's device
-        QTest::addColumn<QString>("file");  // "image", "empty", "missing" or a name
+        QTest::addColumn<QString>("port"); // "sim": the simulator's device
+        QTest::addColumn<QString>("file"); // "image", "empty", "missing" or a name
         QTest::addColumn<QByteArray>("message");
         QTest::addColumn<QByteArray>("cause");
 
@@ -160,9 +160,9 @@ private slots:
         QTest::newRow("empty file name") << u"sim"_s << QString(u""_s) << QByteArray("No open file.")
                                          << QByteArray("no firmware file was given");
         // The hint "did you mean /dev/ttyWEXELQ9?" only for a device that is there.
-        QTest::newRow("missing device name without /dev/") << u"ttyWEXELQ9"_s << u"image"_s
-                                                           << QByteArray("Code Downloading is error.")
-                                                           << QByteArray("\"ttyWEXELQ9\": no such port");
+        QTest::newRow("missing device name without /dev/")
+            << u"ttyWEXELQ9"_s << u"image"_s << QByteArray("Code Downloading is error.")
+            << QByteArray("\"ttyWEXELQ9\": no such port");
         // Named as typed, not as "COM 0".
         QTest::newRow("no COM in the text") << u"bench"_s << u"image"_s << QByteArray("Code Downloading is error.")
                                             << QByteArray("\"bench\": no such port");
@@ -218,7 +218,7 @@ private slots:
         QTest::addColumn<QByteArray>("message");
         QTest::addColumn<QByteArrayList>("causes");
         QTest::addColumn<int>("failedLine");
-        QTest::addColumn<QString>("reply");  // as the JSON result carries it
+        QTest::addColumn<QString>("reply"); // as the JSON result carries it
         QTest::addColumn<int>("linesReceived");
 
         const QByteArray eraseError("Erese is error");
@@ -236,9 +236,9 @@ private slots:
                                       << QByteArrayList{line10, "answered \"NG*\"", "9 lines were acknowledged", erased}
                                       << 10 << u"NG*"_s << 10;
         // One line, not "1 lines".
-        QTest::newRow("second line refused") << QStringList{u"--refuse-line"_s, u"2"_s} << 5 << writeError
-                                             << QByteArrayList{"line 2 of", "1 line was acknowledged before it", erased}
-                                             << 2 << u"NG*"_s << 2;
+        QTest::newRow("second line refused")
+            << QStringList{u"--refuse-line"_s, u"2"_s} << 5 << writeError
+            << QByteArrayList{"line 2 of", "1 line was acknowledged before it", erased} << 2 << u"NG*"_s << 2;
         QTest::newRow("line ignored") << QStringList{u"--ignore-line"_s, u"10"_s} << 5 << writeError
                                       << QByteArrayList{line10, "no answer within 500 ms", erased} << 10 << QString()
                                       << 10;
@@ -267,13 +267,13 @@ private slots:
         Simulator sim;
         QVERIFY(sim.start(faults));
         Result r;
-        QVERIFY(runCli(kFastTimings + QStringList{u"--quiet"_s, u"--json"_s, u"--port"_s, sim.device(), imagePath()},
-                       &r));
+        QVERIFY(
+            runCli(kFastTimings + QStringList{u"--quiet"_s, u"--json"_s, u"--port"_s, sim.device(), imagePath()}, &r));
         QCOMPARE(r.exitCode, exitCode);
         QVERIFY2(r.err.startsWith(message + '\n'), r.err.constData());
         for (const QByteArray &cause : causes)
-            QVERIFY2(r.err.contains(cause), qPrintable(u"%1 not in:\n%2"_s.arg(QString::fromLatin1(cause),
-                                                                               QString::fromLocal8Bit(r.err))));
+            QVERIFY2(r.err.contains(cause),
+                     qPrintable(u"%1 not in:\n%2"_s.arg(QString::fromLatin1(cause), QString::fromLocal8Bit(r.err))));
 
         QList<QJsonObject> events;
         QByteArray bad;
@@ -327,8 +327,9 @@ private slots:
         QProcess cli;
         QByteArray err;
         connect(&cli, &QProcess::readyReadStandardError, this, [&] { err += cli.readAllStandardError(); });
-        cli.start(cliPath(), kFastTimings + QStringList{u"--watch"_s, u"--probe-interval-ms"_s, u"100"_s, u"--port"_s,
-                                                        bay, imagePath()});
+        cli.start(cliPath(),
+                  kFastTimings
+                      + QStringList{u"--watch"_s, u"--probe-interval-ms"_s, u"100"_s, u"--port"_s, bay, imagePath()});
         QTRY_VERIFY2_WITH_TIMEOUT(err.contains("busy, in use by"), err.constData(), kProcessTimeoutMs);
         QVERIFY2(!err.contains("waiting for a unit"), err.constData());
         closeHolder.dismiss();
@@ -369,7 +370,7 @@ private slots:
         QCOMPARE(sent.size(), m_sentLines.size());
         for (int i = 0; i < sent.size(); ++i) {
             QCOMPARE(sent[i].value(u"line"_s).toInt(), i + 1);
-            QCOMPARE(sent[i].value(u"of"_s).toInt(), kRawImage.size());  // the file's lines
+            QCOMPARE(sent[i].value(u"of"_s).toInt(), kRawImage.size()); // the file's lines
         }
         // The events and the result agree: the end line's answer counts too.
         QCOMPARE(eventsNamed(events, u"line-acknowledged"_s).size(), m_sentLines.size());
@@ -392,7 +393,7 @@ private slots:
     void lowLatencyReported_data()
     {
         QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QByteArray>("line");  // on standard error; empty: none
+        QTest::addColumn<QByteArray>("line"); // on standard error; empty: none
         QTest::addColumn<QString>("state");
         // The simulator's pseudo-terminal is no USB adapter.
         QTest::newRow("asked") << QStringList{u"-v"_s} << QByteArray("low latency: not a USB adapter") << u"not-usb"_s;
@@ -434,11 +435,11 @@ private slots:
         QTest::newRow("unknown option") << QStringList{u"--no-such-option"_s, u"fw.txt"_s} << QByteArray("--help");
         QTest::newRow("not a number") << QStringList{u"--erase-ticks"_s, u"many"_s, u"fw.txt"_s}
                                       << QByteArray("not a number");
-        QTest::newRow("zero erase ticks") << QStringList{u"--erase-ticks"_s, u"0"_s, u"fw.txt"_s}
-                                          << QByteArray("not a number from 1");
+        QTest::newRow("zero erase ticks")
+            << QStringList{u"--erase-ticks"_s, u"0"_s, u"fw.txt"_s} << QByteArray("not a number from 1");
         QTest::newRow("two files") << QStringList{u"a.txt"_s, u"b.txt"_s} << QByteArray("one firmware FILE only");
-        QTest::newRow("link test with a file") << QStringList{u"--test-link"_s, u"fw.txt"_s}
-                                               << QByteArray("takes no FILE");
+        QTest::newRow("link test with a file")
+            << QStringList{u"--test-link"_s, u"fw.txt"_s} << QByteArray("takes no FILE");
         // Erasing whatever answers on COM 1 is no default.
         QTest::newRow("update without --port") << QStringList{u"fw.txt"_s} << QByteArray("--list-ports");
         QTest::newRow("the same port twice")
@@ -482,14 +483,13 @@ private slots:
 
     void checkOutput_data()
     {
-        QTest::addColumn<QString>("existing");  // what OUT is before the run: "" for nothing
+        QTest::addColumn<QString>("existing"); // what OUT is before the run: "" for nothing
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("says");   // on standard error
+        QTest::addColumn<QByteArray>("says"); // on standard error
 
         // The rename of the new file would make a text file of any of these.
-        QTest::newRow("a FIFO") << u"fifo"_s << QByteArray("out.fifo") << 8
-                                << QByteArray("a FIFO, not a regular file");
+        QTest::newRow("a FIFO") << u"fifo"_s << QByteArray("out.fifo") << 8 << QByteArray("a FIFO, not a regular file");
         QTest::newRow("a device node") << u"device"_s << QByteArray("out.dev") << 8
                                        << QByteArray("a character device, not a regular file");
         // Replaced, and still read-only.
@@ -523,7 +523,8 @@ private slots:
             f.close();
             QVERIFY(::chmod(out.constData(), 0444) == 0);
         }
-        struct stat before{};
+        struct stat before
+        { };
         const bool existed = ::stat(out.constData(), &before) == 0;
         const QStringList entries = QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
 
@@ -531,13 +532,15 @@ private slots:
         QVERIFY(runCliBytes({"--check", QFile::encodeName(imagePath()), "--output", name}, &r, dir.path()));
         QVERIFY2(r.exitCode == exitCode, r.err.constData());
         QVERIFY2(r.err.contains(says), r.err.constData());
-        struct stat after{};
+        struct stat after
+        { };
         QVERIFY(::stat(out.constData(), &after) == 0);
         if (exitCode != 0) {
             // Nothing written: the same node, nothing beside it.
             QCOMPARE(after.st_ino, before.st_ino);
             QCOMPARE(after.st_mode, before.st_mode);
-            QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), entries + QStringList{u"run-cli.sh"_s});
+            QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                     entries + QStringList{u"run-cli.sh"_s});
             return;
         }
         QVERIFY(S_ISREG(after.st_mode));
@@ -572,7 +575,8 @@ private slots:
         QVERIFY(runCliBytes(args + QByteArrayList{"fw\xff.txt"}, &r, dir.path()));
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QCOMPARE(sim.summary().value(u"checksum"_s).toString(), m_expectedChecksum);
-        struct stat info{};
+        struct stat info
+        { };
         const bool recorded = ::stat((folder + "rec\xff.jsonl").constData(), &info) == 0;
         // Qt cannot name these files to remove them.
         ::unlink((folder + "fw\xff.txt").constData());
@@ -584,7 +588,7 @@ private slots:
 
     void linkTest_data()
     {
-        QTest::addColumn<QString>("port");  // "sim": the simulator's device
+        QTest::addColumn<QString>("port"); // "sim": the simulator's device
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("out");
         QTest::addColumn<QByteArray>("err");
@@ -620,11 +624,11 @@ private slots:
 
     void cutShort_data()
     {
-        QTest::addColumn<int>("signalNumber");  // SIGPIPE: the reader of the output goes away
-        QTest::addColumn<QString>("phase");     // "read", "erase" or "write"
+        QTest::addColumn<int>("signalNumber"); // SIGPIPE: the reader of the output goes away
+        QTest::addColumn<QString>("phase"); // "read", "erase" or "write"
         QTest::addColumn<int>("units");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("outcome");   // each record's
+        QTest::addColumn<QString>("outcome"); // each record's
 
         // Stopped before "KILL": the instrument is untouched.
         QTest::newRow("SIGINT while the file is read") << int(SIGINT) << u"read"_s << 1 << 130 << u"interrupted"_s;
@@ -666,8 +670,10 @@ private slots:
             }
         }
         std::vector<std::unique_ptr<Simulator>> sims;
-        QStringList args{u"--json"_s, u"--quiet"_s, u"--erase-tick-ms"_s, u"100"_s, u"--erase-ticks"_s,
-                         phase == u"erase"_s ? u"600"_s : u"2"_s, u"--hand-over-ms"_s, u"10"_s};
+        QStringList args{u"--json"_s,          u"--quiet"_s,
+                         u"--erase-tick-ms"_s, u"100"_s,
+                         u"--erase-ticks"_s,   phase == u"erase"_s ? u"600"_s : u"2"_s,
+                         u"--hand-over-ms"_s,  u"10"_s};
         for (int i = 0; i < units; ++i) {
             sims.push_back(std::make_unique<Simulator>());
             QVERIFY(sims.back()->start({u"--ack-delay-ms"_s, u"20"_s}));
@@ -730,10 +736,12 @@ private slots:
             if (outcome == u"success"_s)
                 QVERIFY(summary.value(u"end_line_seen"_s).toBool());
             // No lock of this run's left behind for the port.
-            const QString lock = u"LCK.."_s + QFileInfo(sims.at(i)->device()).canonicalFilePath().mid(5).replace(u'/', u'_');
+            const QString lock
+                = u"LCK.."_s + QFileInfo(sims.at(i)->device()).canonicalFilePath().mid(5).replace(u'/', u'_');
             for (const char *dir : {"/var/lock", "/run/lock", "/tmp"}) {
                 QFile lockFile(QDir(QString::fromLatin1(dir)).filePath(lock));
-                QVERIFY2(!lockFile.open(QIODevice::ReadOnly) || lockFile.readLine().trimmed().toLongLong() != pid, qPrintable(lockFile.fileName()));
+                QVERIFY2(!lockFile.open(QIODevice::ReadOnly) || lockFile.readLine().trimmed().toLongLong() != pid,
+                         qPrintable(lockFile.fileName()));
             }
         }
     }
@@ -761,8 +769,10 @@ private slots:
         const QString record = m_dir.filePath(u"slow-reader.jsonl"_s);
         QProcess cli;
         cli.setStandardOutputFile(fifo);
-        cli.start(cliPath(), kFastTimings + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record,
-                                                        u"--port"_s, sim.device(), image});
+        cli.start(cliPath(),
+                  kFastTimings
+                      + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record, u"--port"_s, sim.device(),
+                                    image});
         // Recorded, the update over, while nobody has read a byte.
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, kProcessTimeoutMs);
         // Still not read for longer than the program gives its output at exit.
@@ -797,8 +807,9 @@ private slots:
         QProcess cli;
         QByteArray out;
         connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
-        cli.start(cliPath(), fastCliTimings(5000) + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record,
-                                                                u"--port"_s, link, imagePath()});
+        cli.start(cliPath(),
+                  fastCliTimings(5000)
+                      + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record, u"--port"_s, link, imagePath()});
         QTRY_VERIFY_WITH_TIMEOUT(out.contains("{\"event\":\"line-sent\",\"line\":3,"), kProcessTimeoutMs);
         QVERIFY(QFile::remove(link));
         QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
@@ -817,7 +828,7 @@ private slots:
         const QString image = m_dir.filePath(u"many-blocks.txt"_s);
         QFile f(image);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        constexpr int kBlocks = 40000;  // some 30 bytes of report each
+        constexpr int kBlocks = 40000; // some 30 bytes of report each
         for (int i = 0; i < kBlocks; ++i)
             f.write(QByteArray::number(i * 16, 16).toUpper().rightJustified(5, '0').prepend('@') + "\n31 40\n");
         f.write("q\n");
@@ -826,7 +837,7 @@ private slots:
         QVERIFY(runCli({u"--check"_s, image}, &r));
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QVERIFY2(r.out.size() > 1024 * 1024, qPrintable(QString::number(r.out.size())));
-        QVERIFY(r.out.contains("9C3F0-9C3F1"));  // the last block
+        QVERIFY(r.out.contains("9C3F0-9C3F1")); // the last block
         QVERIFY(r.out.contains("SHA-256 of the lines sent"));
         QVERIFY(r.out.endsWith('\n'));
     }
@@ -850,8 +861,9 @@ private slots:
 
         QProcess cli;
         cli.setStandardErrorFile(terminal.slavePath());
-        cli.start(cliPath(), {u"--erase-tick-ms"_s, u"30"_s, u"--erase-ticks"_s, u"10"_s, u"--hand-over-ms"_s,
-                              u"400"_s, u"--read-timeout-ms"_s, u"2500"_s, u"--port"_s, sim.device(), imagePath()});
+        cli.start(cliPath(),
+                  {u"--erase-tick-ms"_s, u"30"_s, u"--erase-ticks"_s, u"10"_s, u"--hand-over-ms"_s, u"400"_s,
+                   u"--read-timeout-ms"_s, u"2500"_s, u"--port"_s, sim.device(), imagePath()});
         QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
         QCOMPARE(cli.exitCode(), 5);
         QTRY_VERIFY_WITH_TIMEOUT(terminal.received().contains("Code Downloading is error."), kProcessTimeoutMs);

@@ -49,17 +49,17 @@ const QStringList kSlowErase = {u"--erase-tick-ms"_s, u"30"_s, u"--erase-ticks"_
 constexpr qsizetype kSimulatorMaxLine = 64 * 1024;
 
 enum class Port {
-    Simulator,    // the simulator's device
-    Held,         // the simulator's device, held open by another program
+    Simulator, // the simulator's device
+    Held, // the simulator's device, held open by another program
     HeldUnlocked, // the same, by a program that takes no lock (cat, a terminal program)
-    RegularFile,  // a path to a regular file
-    Text,         // portText as it stands
+    RegularFile, // a path to a regular file
+    Text, // portText as it stands
 };
 
 enum class FileChange {
     None,
-    Missing,               // no file at the path
-    Directory,             // a directory at the path
+    Missing, // no file at the path
+    Directory, // a directory at the path
     TruncatedWhileErasing, // the file changes after "KILL" has gone out
     ReplacedWhileErasing,
     DeletedWhileErasing,
@@ -69,21 +69,21 @@ enum class FileChange {
 struct Row
 {
     const char *name = nullptr;
-    QByteArray file{};       // what the firmware file holds
-    QStringList faults{};    // the simulator's fault switches
-    QList<int> exits{};      // the exit code of each run, in order
-    QByteArray message{};    // the first line on standard error (last run)
-    QByteArray cause{};      // part of the cause lines below it
-    int eraseCount = 1;      // erases the instrument took; -1: nothing at all reached it
-    int linesReceived = 0;   // since the last erase it took
-    int failedLine = 0;      // the result's failed_line
-    QString reply{};         // the result's reply, escaped; null: none
+    QByteArray file{}; // what the firmware file holds
+    QStringList faults{}; // the simulator's fault switches
+    QList<int> exits{}; // the exit code of each run, in order
+    QByteArray message{}; // the first line on standard error (last run)
+    QByteArray cause{}; // part of the cause lines below it
+    int eraseCount = 1; // erases the instrument took; -1: nothing at all reached it
+    int linesReceived = 0; // since the last erase it took
+    int failedLine = 0; // the result's failed_line
+    QString reply{}; // the result's reply, escaped; null: none
     Port port = Port::Simulator;
     QString portText{};
     FileChange change = FileChange::None;
     bool linkTest = false;
-    QStringList options{};   // for the front end, after the fast timings
-    int linkTests = 0;       // link tests the instrument answered
+    QStringList options{}; // for the front end, after the fast timings
+    int linkTests = 0; // link tests the instrument answered
 };
 
 // The same lines with each of the endings in turn. The file reading rule
@@ -113,7 +113,7 @@ MemoryImage imageOf(const QByteArrayList &sent)
 
 QList<Row> makeRows()
 {
-    const QByteArray image = lines(20) + "q\n";  // 21 lines, the end line last
+    const QByteArray image = lines(20) + "q\n"; // 21 lines, the end line last
     // Each line is more than the device's queue takes at once, and longer
     // than any line the instrument takes.
     QByteArray longLines = "@F000\n";
@@ -130,152 +130,407 @@ QList<Row> makeRows()
     const QStringList none;
     return {
         // The port.
-        {.name = "port missing", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
-         .cause = "/dev/wexel-no-such-port: no such port", .eraseCount = -1, .port = Port::Text,
+        {.name = "port missing",
+         .file = image,
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "/dev/wexel-no-such-port: no such port",
+         .eraseCount = -1,
+         .port = Port::Text,
          .portText = u"/dev/wexel-no-such-port"_s},
-        {.name = "port held by another program", .file = image, .faults = none, .exits = {3},
-         .message = kWriteError, .cause = "the port is busy, in use by wexel_tests (process", .eraseCount = -1,
+        {.name = "port held by another program",
+         .file = image,
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "the port is busy, in use by wexel_tests (process",
+         .eraseCount = -1,
          .port = Port::Held},
         // It would take the instrument's answers: refused before "KILL", named.
-        {.name = "port read by a program that takes no lock", .file = image, .faults = none, .exits = {3},
-         .message = kWriteError, .cause = "the port is busy, in use by cat (process", .eraseCount = -1,
+        {.name = "port read by a program that takes no lock",
+         .file = image,
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "the port is busy, in use by cat (process",
+         .eraseCount = -1,
          .port = Port::HeldUnlocked},
         // The link test names it too, rather than wait for an answer cat takes.
-        {.name = "link test on a port read by a program that takes no lock", .file = image, .faults = none,
-         .exits = {6}, .message = kTestError, .cause = "the port is busy, in use by cat (process", .eraseCount = -1,
-         .port = Port::HeldUnlocked, .linkTest = true},
-        {.name = "port is a regular file", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
-         .cause = "cannot be used as a serial port", .eraseCount = -1, .port = Port::RegularFile},
-        {.name = "port text empty", .file = image, .faults = none, .exits = {3}, .message = kNoPort,
-         .cause = "the port text is empty", .eraseCount = -1, .port = Port::Text, .portText = u""_s},
-        {.name = "COM 256 for the link test", .file = {}, .faults = none, .exits = {6}, .message = kAboveLimit,
-         .cause = "above the link test's limit", .eraseCount = -1, .port = Port::Text, .portText = u"COM 256"_s,
+        {.name = "link test on a port read by a program that takes no lock",
+         .file = image,
+         .faults = none,
+         .exits = {6},
+         .message = kTestError,
+         .cause = "the port is busy, in use by cat (process",
+         .eraseCount = -1,
+         .port = Port::HeldUnlocked,
+         .linkTest = true},
+        {.name = "port is a regular file",
+         .file = image,
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "cannot be used as a serial port",
+         .eraseCount = -1,
+         .port = Port::RegularFile},
+        {.name = "port text empty",
+         .file = image,
+         .faults = none,
+         .exits = {3},
+         .message = kNoPort,
+         .cause = "the port text is empty",
+         .eraseCount = -1,
+         .port = Port::Text,
+         .portText = u""_s},
+        {.name = "COM 256 for the link test",
+         .file = {},
+         .faults = none,
+         .exits = {6},
+         .message = kAboveLimit,
+         .cause = "above the link test's limit",
+         .eraseCount = -1,
+         .port = Port::Text,
+         .portText = u"COM 256"_s,
          .linkTest = true},
         // Only the link test has the limit: the update looks for port 300.
-        {.name = "COM 300 for the update", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
-         .cause = "/dev/ttyS299: no such port", .eraseCount = -1, .port = Port::Text, .portText = u"COM 300"_s},
+        {.name = "COM 300 for the update",
+         .file = image,
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "/dev/ttyS299: no such port",
+         .eraseCount = -1,
+         .port = Port::Text,
+         .portText = u"COM 300"_s},
         // The erase.
-        {.name = "erase refused", .file = image, .faults = {u"--erase"_s, u"refuse"_s}, .exits = {4},
-         .message = kEraseError, .cause = "answered the erase command \"KILL\" with \"NG*\"", .eraseCount = 0,
+        {.name = "erase refused",
+         .file = image,
+         .faults = {u"--erase"_s, u"refuse"_s},
+         .exits = {4},
+         .message = kEraseError,
+         .cause = "answered the erase command \"KILL\" with \"NG*\"",
+         .eraseCount = 0,
          .reply = u"NG*"_s},
-        {.name = "erase silent", .file = image, .faults = {u"--erase"_s, u"ignore"_s}, .exits = {4},
-         .message = kEraseError, .cause = "no answer within 1000 ms", .eraseCount = 0},
+        {.name = "erase silent",
+         .file = image,
+         .faults = {u"--erase"_s, u"ignore"_s},
+         .exits = {4},
+         .message = kEraseError,
+         .cause = "no answer within 1000 ms",
+         .eraseCount = 0},
         // The pieces arrive while the read waits, 5 ms apart: the read must
         // take them together up to the '*'.
-        {.name = "erase refusal in pieces", .file = image,
-         .faults = {u"--erase"_s, u"refuse"_s, u"--split-acks"_s, u"--erase-ms"_s, u"150"_s}, .exits = {4},
-         .message = kEraseError, .cause = "with \"NG*\" instead of \"*\"", .eraseCount = 0, .reply = u"NG*"_s},
+        {.name = "erase refusal in pieces",
+         .file = image,
+         .faults = {u"--erase"_s, u"refuse"_s, u"--split-acks"_s, u"--erase-ms"_s, u"150"_s},
+         .exits = {4},
+         .message = kEraseError,
+         .cause = "with \"NG*\" instead of \"*\"",
+         .eraseCount = 0,
+         .reply = u"NG*"_s},
         // Read once, on the last tick, where the early '*' has waited.
-        {.name = "erase acknowledged early", .file = image, .faults = {u"--erase-ms"_s, u"0"_s}, .exits = {0},
-         .message = kOk, .cause = "21 of 21 lines written", .linesReceived = 21},
-        {.name = "erase acknowledged after the last tick", .file = image, .faults = {u"--erase-ms"_s, u"150"_s},
-         .exits = {0}, .message = kOk, .cause = "21 of 21 lines written", .linesReceived = 21},
+        {.name = "erase acknowledged early",
+         .file = image,
+         .faults = {u"--erase-ms"_s, u"0"_s},
+         .exits = {0},
+         .message = kOk,
+         .cause = "21 of 21 lines written",
+         .linesReceived = 21},
+        {.name = "erase acknowledged after the last tick",
+         .file = image,
+         .faults = {u"--erase-ms"_s, u"150"_s},
+         .exits = {0},
+         .message = kOk,
+         .cause = "21 of 21 lines written",
+         .linesReceived = 21},
         // The instrument erased; the tool cannot know, and refuses the answer.
-        {.name = "extra bytes before the erase acknowledgement", .file = image,
-         .faults = {u"--erase-reply"_s, u"x*"_s}, .exits = {4}, .message = kEraseError,
-         .cause = "with \"x*\" instead of \"*\"", .eraseCount = 1, .linesReceived = 0, .reply = u"x*"_s},
-        {.name = "erase answered with 100,000 bytes and no '*'", .file = image,
-         .faults = {u"--erase-reply"_s, kEndless}, .exits = {4}, .message = kEraseError, .cause = kTooLong,
+        {.name = "extra bytes before the erase acknowledgement",
+         .file = image,
+         .faults = {u"--erase-reply"_s, u"x*"_s},
+         .exits = {4},
+         .message = kEraseError,
+         .cause = "with \"x*\" instead of \"*\"",
+         .eraseCount = 1,
+         .linesReceived = 0,
+         .reply = u"x*"_s},
+        {.name = "erase answered with 100,000 bytes and no '*'",
+         .file = image,
+         .faults = {u"--erase-reply"_s, kEndless},
+         .exits = {4},
+         .message = kEraseError,
+         .cause = kTooLong,
          .eraseCount = 1},
-        {.name = "link test answered with 100,000 bytes and no '*'", .file = {}, .faults = {u"--arc-reply"_s, kEndless},
-         .exits = {6}, .message = kTestError, .cause = kTooLong, .eraseCount = -1, .linkTest = true, .linkTests = 1},
+        {.name = "link test answered with 100,000 bytes and no '*'",
+         .file = {},
+         .faults = {u"--arc-reply"_s, kEndless},
+         .exits = {6},
+         .message = kTestError,
+         .cause = kTooLong,
+         .eraseCount = -1,
+         .linkTest = true,
+         .linkTests = 1},
         // The write phase.
-        {.name = "line 3 answered with 100,000 bytes and no '*'", .file = image,
-         .faults = {u"--line-reply"_s, u"3"_s, kEndless}, .exits = {5}, .message = kWriteError, .cause = kTooLong,
-         .linesReceived = 3, .failedLine = 3},
-        {.name = "refused at the first line", .file = image, .faults = {u"--refuse-line"_s, u"1"_s}, .exits = {5},
-         .message = kWriteError, .cause = "line 1 of 21 (\"@0F000\") was refused", .linesReceived = 1,
-         .failedLine = 1, .reply = u"NG*"_s},
-        {.name = "refused at the tenth line", .file = image, .faults = {u"--refuse-line"_s, u"10"_s},
-         .exits = {5}, .message = kWriteError, .cause = "9 lines were acknowledged before it", .linesReceived = 10,
-         .failedLine = 10, .reply = u"NG*"_s},
-        {.name = "refused at the last line", .file = lines(20), .faults = {u"--refuse-line"_s, u"20"_s},
-         .exits = {5}, .message = kWriteError, .cause = "19 lines were acknowledged before it",
-         .linesReceived = 20, .failedLine = 20, .reply = u"NG*"_s},
+        {.name = "line 3 answered with 100,000 bytes and no '*'",
+         .file = image,
+         .faults = {u"--line-reply"_s, u"3"_s, kEndless},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = kTooLong,
+         .linesReceived = 3,
+         .failedLine = 3},
+        {.name = "refused at the first line",
+         .file = image,
+         .faults = {u"--refuse-line"_s, u"1"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "line 1 of 21 (\"@0F000\") was refused",
+         .linesReceived = 1,
+         .failedLine = 1,
+         .reply = u"NG*"_s},
+        {.name = "refused at the tenth line",
+         .file = image,
+         .faults = {u"--refuse-line"_s, u"10"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "9 lines were acknowledged before it",
+         .linesReceived = 10,
+         .failedLine = 10,
+         .reply = u"NG*"_s},
+        {.name = "refused at the last line",
+         .file = lines(20),
+         .faults = {u"--refuse-line"_s, u"20"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "19 lines were acknowledged before it",
+         .linesReceived = 20,
+         .failedLine = 20,
+         .reply = u"NG*"_s},
         // The end line's answer is shown; "NG*" refuses the image.
-        {.name = "end line answered NG*", .file = image, .faults = {u"--refuse-line"_s, u"21"_s}, .exits = {5},
-         .message = kWriteError, .cause = "line 21 of 21 (\"q\") was refused", .linesReceived = 21,
-         .failedLine = 21, .reply = u"NG*"_s},
-        {.name = "silent at line 5", .file = image, .faults = {u"--ignore-line"_s, u"5"_s}, .exits = {5},
-         .message = kWriteError, .cause = "got no acknowledgement", .linesReceived = 5, .failedLine = 5},
-        {.name = "garbage at line 7", .file = image, .faults = {u"--garbage-line"_s, u"7"_s}, .exits = {5},
-         .message = kWriteError, .cause = "answered \"\\x15?#\" instead of \"*\"", .linesReceived = 7,
-         .failedLine = 7, .reply = u"\\x15?#"_s},
+        {.name = "end line answered NG*",
+         .file = image,
+         .faults = {u"--refuse-line"_s, u"21"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "line 21 of 21 (\"q\") was refused",
+         .linesReceived = 21,
+         .failedLine = 21,
+         .reply = u"NG*"_s},
+        {.name = "silent at line 5",
+         .file = image,
+         .faults = {u"--ignore-line"_s, u"5"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "got no acknowledgement",
+         .linesReceived = 5,
+         .failedLine = 5},
+        {.name = "garbage at line 7",
+         .file = image,
+         .faults = {u"--garbage-line"_s, u"7"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "answered \"\\x15?#\" instead of \"*\"",
+         .linesReceived = 7,
+         .failedLine = 7,
+         .reply = u"\\x15?#"_s},
         // Line 12 is answered, then the line goes dead: line 13 is the one lost.
-        {.name = "hang-up mid-file", .file = image, .faults = {u"--hangup-after-line"_s, u"12"_s}, .exits = {5},
-         .message = kWriteError, .cause = "hung up", .linesReceived = 12, .failedLine = 13},
+        {.name = "hang-up mid-file",
+         .file = image,
+         .faults = {u"--hangup-after-line"_s, u"12"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "hung up",
+         .linesReceived = 12,
+         .failedLine = 13},
         // A reply answers the command just sent, and each command gets one: a
         // spare '*' puts every later answer in doubt, so nothing more is sent.
         // Bytes without one are noise, discarded.
-        {.name = "two acknowledgements in one read", .file = image, .faults = {u"--line-reply"_s, u"3"_s, u"**"_s},
-         .exits = {5}, .message = kWriteError, .cause = "fell out of step after line 3 of 21", .linesReceived = 3,
+        {.name = "two acknowledgements in one read",
+         .file = image,
+         .faults = {u"--line-reply"_s, u"3"_s, u"**"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "fell out of step after line 3 of 21",
+         .linesReceived = 3,
          .reply = u"*"_s},
-        {.name = "acknowledgement followed by extra bytes", .file = image,
-         .faults = {u"--line-reply"_s, u"3"_s, u"*xy"_s}, .exits = {0}, .message = kOk,
-         .cause = "2 bytes from the instrument answered no command", .linesReceived = 21},
-        {.name = "spare '*' on the erase", .file = image, .faults = {u"--erase-reply"_s, u"**"_s}, .exits = {5},
-         .message = kWriteError, .cause = "fell out of step after the erase command", .reply = u"*"_s},
+        {.name = "acknowledgement followed by extra bytes",
+         .file = image,
+         .faults = {u"--line-reply"_s, u"3"_s, u"*xy"_s},
+         .exits = {0},
+         .message = kOk,
+         .cause = "2 bytes from the instrument answered no command",
+         .linesReceived = 21},
+        {.name = "spare '*' on the erase",
+         .file = image,
+         .faults = {u"--erase-reply"_s, u"**"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "fell out of step after the erase command",
+         .reply = u"*"_s},
         // The erase answered after the last tick, its two bytes 5 ms apart:
         // the second arrives while the hand-over waits.
-        {.name = "spare '*' in the hand-over", .file = image,
-         .faults = {u"--erase-reply"_s, u"**"_s, u"--split-acks"_s, u"--erase-ms"_s, u"150"_s}, .exits = {5},
-         .message = kWriteError, .cause = "fell out of step after the erase command",
+        {.name = "spare '*' in the hand-over",
+         .file = image,
+         .faults = {u"--erase-reply"_s, u"**"_s, u"--split-acks"_s, u"--erase-ms"_s, u"150"_s},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "fell out of step after the erase command",
          .options = {u"--hand-over-ms"_s, u"300"_s}},
         // A spare '*' 5 ms late lands on the next line; the last data line's
         // refusal then comes while the end line awaits its answer, and the
         // end line's own within the settle time after it. (-1, "?": as the
         // pseudo-terminal delivers the two '*', apart or together.)
-        {.name = "late spare '*', then the last data line refused", .file = image,
+        {.name = "late spare '*', then the last data line refused",
+         .file = image,
          .faults = {u"--ack-delay-ms"_s, u"40"_s, u"--split-acks"_s, u"--line-reply"_s, u"19"_s, u"**"_s,
                     u"--refuse-line"_s, u"20"_s},
-         .exits = {5}, .message = kWriteError, .cause = "fell out of step after line", .linesReceived = -1,
-         .reply = u"?"_s, .options = {u"--read-timeout-ms"_s, u"3000"_s}},
+         .exits = {5},
+         .message = kWriteError,
+         .cause = "fell out of step after line",
+         .linesReceived = -1,
+         .reply = u"?"_s,
+         .options = {u"--read-timeout-ms"_s, u"3000"_s}},
         // The file. It is read whole before "KILL": a change while the
         // instrument erases does not change what is sent.
-        {.name = "file missing", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
-         .cause = "fw.txt: no such file", .eraseCount = -1, .change = FileChange::Missing},
-        {.name = "file truncated while erasing", .file = image, .faults = none, .exits = {0}, .message = kOk,
-         .cause = "21 of 21 lines written", .linesReceived = 21, .change = FileChange::TruncatedWhileErasing},
-        {.name = "file replaced while erasing", .file = image, .faults = none, .exits = {0}, .message = kOk,
-         .cause = "21 of 21 lines written", .linesReceived = 21, .change = FileChange::ReplacedWhileErasing},
-        {.name = "file deleted while erasing", .file = image, .faults = none, .exits = {0}, .message = kOk,
-         .cause = "21 of 21 lines written", .linesReceived = 21, .change = FileChange::DeletedWhileErasing},
-        {.name = "file is a directory", .file = image, .faults = none, .exits = {3}, .message = kWriteError,
-         .cause = "is a directory, not a firmware file", .eraseCount = -1, .change = FileChange::Directory},
-        {.name = "empty file", .file = {}, .faults = none, .exits = {3}, .message = kWriteError,
-         .cause = "the file is empty", .eraseCount = -1},
-        {.name = "end line in the middle", .file = "@F000\n31 40\nq\n32 41\n33 42\n", .faults = none, .exits = {0},
-         .message = kOk, .cause = "3 of 3 lines written", .linesReceived = 3},
-        {.name = "no end line", .file = lines(8), .faults = none, .exits = {0}, .message = kOk,
-         .cause = "the file has no end line", .linesReceived = 8},
-        {.name = "200,000 lines", .file = lines(200000, "\r\n") + "q\r\n", .faults = none, .exits = {0},
-         .message = kOk, .cause = "200001 of 200001 lines written", .linesReceived = 200001},
+        {.name = "file missing",
+         .file = image,
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "fw.txt: no such file",
+         .eraseCount = -1,
+         .change = FileChange::Missing},
+        {.name = "file truncated while erasing",
+         .file = image,
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "21 of 21 lines written",
+         .linesReceived = 21,
+         .change = FileChange::TruncatedWhileErasing},
+        {.name = "file replaced while erasing",
+         .file = image,
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "21 of 21 lines written",
+         .linesReceived = 21,
+         .change = FileChange::ReplacedWhileErasing},
+        {.name = "file deleted while erasing",
+         .file = image,
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "21 of 21 lines written",
+         .linesReceived = 21,
+         .change = FileChange::DeletedWhileErasing},
+        {.name = "file is a directory",
+         .file = image,
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "is a directory, not a firmware file",
+         .eraseCount = -1,
+         .change = FileChange::Directory},
+        {.name = "empty file",
+         .file = {},
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "the file is empty",
+         .eraseCount = -1},
+        {.name = "end line in the middle",
+         .file = "@F000\n31 40\nq\n32 41\n33 42\n",
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "3 of 3 lines written",
+         .linesReceived = 3},
+        {.name = "no end line",
+         .file = lines(8),
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "the file has no end line",
+         .linesReceived = 8},
+        {.name = "200,000 lines",
+         .file = lines(200000, "\r\n") + "q\r\n",
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "200001 of 200001 lines written",
+         .linesReceived = 200001},
         // The instrument would drop or misplace them after the erase: they
         // are refused before it, with the line's start and length.
-        {.name = "lines of 100,000 characters", .file = longLines, .faults = none, .exits = {3},
-         .message = kWriteError, .cause = "line 2: at position 1 a byte is not two hexadecimal digits",
+        {.name = "lines of 100,000 characters",
+         .file = longLines,
+         .faults = none,
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "line 2: at position 1 a byte is not two hexadecimal digits",
          .eraseCount = -1},
         // 5.2 s it would take on the wire; no line that long reaches the wire now.
-        {.name = "a data line of 59,999 characters at 115200 baud", .file = "@F000\n" + longDataLine + "\nq\n",
-         .faults = {u"--baud"_s, u"115200"_s}, .exits = {3}, .message = kWriteError,
-         .cause = "line 2: a data line holds at most 32 bytes", .eraseCount = -1,
+        {.name = "a data line of 59,999 characters at 115200 baud",
+         .file = "@F000\n" + longDataLine + "\nq\n",
+         .faults = {u"--baud"_s, u"115200"_s},
+         .exits = {3},
+         .message = kWriteError,
+         .cause = "line 2: a data line holds at most 32 bytes",
+         .eraseCount = -1,
          .options = {u"--read-timeout-ms"_s, u"3000"_s}},
-        {.name = "CR endings", .file = withEndings(content, {"\r"}), .faults = none, .exits = {0}, .message = kOk,
-         .cause = "7 of 7 lines written", .linesReceived = 7},
-        {.name = "LF endings", .file = withEndings(content, {"\n"}), .faults = none, .exits = {0}, .message = kOk,
-         .cause = "7 of 7 lines written", .linesReceived = 7},
-        {.name = "CR LF endings", .file = withEndings(content, {"\r\n"}), .faults = none, .exits = {0},
-         .message = kOk, .cause = "7 of 7 lines written", .linesReceived = 7},
-        {.name = "mixed endings", .file = withEndings(content, {"\r", "\n", "\r\n"}, false), .faults = none,
-         .exits = {0}, .message = kOk, .cause = "7 of 7 lines written", .linesReceived = 7},
+        {.name = "CR endings",
+         .file = withEndings(content, {"\r"}),
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "7 of 7 lines written",
+         .linesReceived = 7},
+        {.name = "LF endings",
+         .file = withEndings(content, {"\n"}),
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "7 of 7 lines written",
+         .linesReceived = 7},
+        {.name = "CR LF endings",
+         .file = withEndings(content, {"\r\n"}),
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "7 of 7 lines written",
+         .linesReceived = 7},
+        {.name = "mixed endings",
+         .file = withEndings(content, {"\r", "\n", "\r\n"}, false),
+         .faults = none,
+         .exits = {0},
+         .message = kOk,
+         .cause = "7 of 7 lines written",
+         .linesReceived = 7},
         // Updates one after another against one instrument.
-        {.name = "update after a failed one", .file = image,
-         .faults = {u"--refuse-line"_s, u"10"_s, u"--fault-once"_s}, .exits = {5, 0}, .message = kOk,
-         .cause = "21 of 21 lines written", .eraseCount = 2, .linesReceived = 21},
-        {.name = "update after a successful one", .file = image, .faults = none, .exits = {0, 0}, .message = kOk,
-         .cause = "21 of 21 lines written", .eraseCount = 2, .linesReceived = 21},
-        {.name = "ten updates in a row", .file = image, .faults = none, .exits = QList<int>(10, 0), .message = kOk,
-         .cause = "21 of 21 lines written", .eraseCount = 10, .linesReceived = 21},
+        {.name = "update after a failed one",
+         .file = image,
+         .faults = {u"--refuse-line"_s, u"10"_s, u"--fault-once"_s},
+         .exits = {5, 0},
+         .message = kOk,
+         .cause = "21 of 21 lines written",
+         .eraseCount = 2,
+         .linesReceived = 21},
+        {.name = "update after a successful one",
+         .file = image,
+         .faults = none,
+         .exits = {0, 0},
+         .message = kOk,
+         .cause = "21 of 21 lines written",
+         .eraseCount = 2,
+         .linesReceived = 21},
+        {.name = "ten updates in a row",
+         .file = image,
+         .faults = none,
+         .exits = QList<int>(10, 0),
+         .message = kOk,
+         .cause = "21 of 21 lines written",
+         .eraseCount = 10,
+         .linesReceived = 21},
     };
 }
 
@@ -294,8 +549,7 @@ QJsonObject lastEvent(const QByteArray &out)
 
 // Runs the front end; `whileErasing`, if given, runs as soon as its
 // "erase-sent" event shows that "KILL" has gone out.
-bool runWatched(const QStringList &args, int timeoutMs, const std::function<bool()> &whileErasing,
-                Result *result)
+bool runWatched(const QStringList &args, int timeoutMs, const std::function<bool()> &whileErasing, Result *result)
 {
     QProcess process;
     QByteArray out;
@@ -306,7 +560,8 @@ bool runWatched(const QStringList &args, int timeoutMs, const std::function<bool
     bool ok = true;
     if (whileErasing) {
         ok = QTest::qWaitFor([&] { return out.contains("{\"event\":\"erase-sent\"}") || ended(); }, timeoutMs)
-            && !ended() && whileErasing()
+            && !ended()
+            && whileErasing()
             // Seen already, it would mean the change came too late to prove anything.
             && !out.contains("{\"event\":\"erase-acknowledged\"}");
     }
@@ -376,8 +631,8 @@ private slots:
         {
             Simulator sim;
             QVERIFY(sim.start(c.faults));
-            SerialLink holder;  // another program, for the busy port
-            QProcess reader;    // one that takes no lock
+            SerialLink holder; // another program, for the busy port
+            QProcess reader; // one that takes no lock
             QString port = c.portText;
             if (c.port == Port::Simulator) {
                 port = sim.device();
@@ -407,8 +662,8 @@ private slots:
             if (c.linkTest)
                 args = QStringList{u"--test-link"_s, u"--read-timeout-ms"_s, u"1000"_s};
             else
-                args = kFastTimings + (changesWhileErasing ? kSlowErase : QStringList()) + c.options
-                    + QStringList{file};
+                args
+                    = kFastTimings + (changesWhileErasing ? kSlowErase : QStringList()) + c.options + QStringList{file};
             args += QStringList{u"--quiet"_s, u"--json"_s, u"--port"_s, port};
 
             // A line takes well under a millisecond even on a loaded machine.
@@ -419,8 +674,8 @@ private slots:
                                    &r));
                 QCOMPARE(r.exitStatus, QProcess::NormalExit);
                 QVERIFY2(r.exitCode == c.exits.at(run),
-                         qPrintable(u"run %1: exit %2\n%3"_s.arg(run + 1).arg(r.exitCode).arg(
-                             QString::fromLocal8Bit(r.err))));
+                         qPrintable(
+                             u"run %1: exit %2\n%3"_s.arg(run + 1).arg(r.exitCode).arg(QString::fromLocal8Bit(r.err))));
             }
             holder.close();
             reader.kill();

@@ -26,14 +26,14 @@ private slots:
 
         const QString version = u"wexel-update " WEXEL_VERSION "\n"_s;
         QTest::newRow("help") << QStringList{u"--help"_s} << 0
-                              << QStringList{u"Usage: wexel-update [options]\n"_s, u"-h, --help"_s,
-                                             u"-v, --version"_s, u"--port <TEXT>"_s, u"--file <PATH>"_s}
+                              << QStringList{u"Usage: wexel-update [options]\n"_s, u"-h, --help"_s, u"-v, --version"_s,
+                                             u"--port <TEXT>"_s, u"--file <PATH>"_s}
                               << QByteArray();
         QTest::newRow("version") << QStringList{u"--version"_s} << 0 << QStringList{version} << QByteArray();
-        QTest::newRow("unknown option")
-            << QStringList{u"--bogus"_s} << 1 << QStringList() << QByteArray("wexel-update: Unknown option 'bogus'.");
-        QTest::newRow("missing value")
-            << QStringList{u"--file"_s} << 1 << QStringList() << QByteArray("Missing value after '--file'");
+        QTest::newRow("unknown option") << QStringList{u"--bogus"_s} << 1 << QStringList()
+                                        << QByteArray("wexel-update: Unknown option 'bogus'.");
+        QTest::newRow("missing value") << QStringList{u"--file"_s} << 1 << QStringList()
+                                       << QByteArray("Missing value after '--file'");
         // Qt's option is taken by QApplication, which starts without a display
         // on the platform it names.
         QTest::newRow("Qt's option") << QStringList{u"-platform"_s, u"offscreen"_s, u"--version"_s} << 0

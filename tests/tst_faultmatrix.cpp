@@ -44,34 +44,34 @@ const QString kNoPort = QStringLiteral("Please setting COM PORT");
 enum class Locks {
     All,
     OnlyUpload,
-    UploadPortAndTest,  // an erase that got no answer: what the message advises comes back
-    AllButQuit,         // nothing sent this time, but an earlier update may have left it erased
+    UploadPortAndTest, // an erase that got no answer: what the message advises comes back
+    AllButQuit, // nothing sent this time, but an earlier update may have left it erased
 };
 
 // What the technician does besides pressing "Upload firmware".
 enum class Hand {
-    Upload,                 // only that
-    UploadThenLinkTest,     // then "Link Test", which must work
-    LinkTestThenUpload,     // "Link Test", and "Upload firmware" while the answer is awaited
-    UploadTwice,            // "Upload firmware" again after the first one failed
+    Upload, // only that
+    UploadThenLinkTest, // then "Link Test", which must work
+    LinkTestThenUpload, // "Link Test", and "Upload firmware" while the answer is awaited
+    UploadTwice, // "Upload firmware" again after the first one failed
 };
 
 // One row of the matrix.
 struct FaultCase
 {
     const char *name;
-    QByteArray file;                                  // what the chosen file holds
+    QByteArray file; // what the chosen file holds
     std::function<void(FakeInstrument &)> instrument; // the instrument's faults
-    std::function<void(const QString &file)> afterChoice;  // done to the file before the upload
-    QString port;                                     // empty: the instrument's device
+    std::function<void(const QString &file)> afterChoice; // done to the file before the upload
+    QString port; // empty: the instrument's device
     QString message;
     Locks locks;
     quint32 eraseColour;
     quint32 writeColour;
-    int linesReceived;  // after KILL; -1: nothing at all reached the instrument
+    int linesReceived; // after KILL; -1: nothing at all reached the instrument
     int handOverMs = 0; // the hand-over's length, when not the fast one
     Hand hand = Hand::Upload;
-    QString detail = {};  // a cause the last box's details must name
+    QString detail = {}; // a cause the last box's details must name
 };
 
 QList<FaultCase> cases()
@@ -97,112 +97,373 @@ QList<FaultCase> cases()
          PendingColour, PendingColour, -1},
         {"port text empty", image, none, keep, QStringLiteral("<empty>"), kNoPort, Locks::All, PendingColour,
          PendingColour, -1},
-        {"COM 300 has no limit for the update", image, none, keep, QStringLiteral("COM 300"), kWriteError,
-         Locks::All, PendingColour, PendingColour, -1},
+        {"COM 300 has no limit for the update", image, none, keep, QStringLiteral("COM 300"), kWriteError, Locks::All,
+         PendingColour, PendingColour, -1},
         // The erase.
-        {"erase refused", image, [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Refuse; }, keep, {},
-         kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
-        {"erase silent", image, [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; }, keep, {},
-         kEraseError, Locks::UploadPortAndTest, PendingColour, PendingColour, 0},
-        {"erase refusal in pieces", image, [](FakeInstrument &i) { i.eraseReplyPieces = {"N", "G", "*"}; }, keep,
-         {}, kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
-        {"erase acknowledged early", image, [](FakeInstrument &i) { i.eraseDelayMs = 0; }, keep, {}, kOk,
-         Locks::All, DoneColour, DoneColour, 21},
-        {"erase acknowledged after the last tick", image, [](FakeInstrument &i) { i.eraseDelayMs = 60; }, keep, {},
-         kOk, Locks::All, DoneColour, DoneColour, 21},
-        {"extra bytes before the erase acknowledgement", image,
-         [](FakeInstrument &i) { i.eraseReplyPieces = {"x", "*"}; }, keep, {}, kEraseError, Locks::OnlyUpload,
-         PendingColour, PendingColour, 0},
-        {"erase hang-up", image, [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::HangUp; }, keep, {},
-         kEraseError, Locks::OnlyUpload, PendingColour, PendingColour, 0},
+        {"erase refused",
+         image,
+         [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Refuse; },
+         keep,
+         {},
+         kEraseError,
+         Locks::OnlyUpload,
+         PendingColour,
+         PendingColour,
+         0},
+        {"erase silent",
+         image,
+         [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; },
+         keep,
+         {},
+         kEraseError,
+         Locks::UploadPortAndTest,
+         PendingColour,
+         PendingColour,
+         0},
+        {"erase refusal in pieces",
+         image,
+         [](FakeInstrument &i) {
+             i.eraseReplyPieces = {"N", "G", "*"};
+         },
+         keep,
+         {},
+         kEraseError,
+         Locks::OnlyUpload,
+         PendingColour,
+         PendingColour,
+         0},
+        {"erase acknowledged early",
+         image,
+         [](FakeInstrument &i) { i.eraseDelayMs = 0; },
+         keep,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         21},
+        {"erase acknowledged after the last tick",
+         image,
+         [](FakeInstrument &i) { i.eraseDelayMs = 60; },
+         keep,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         21},
+        {"extra bytes before the erase acknowledgement",
+         image,
+         [](FakeInstrument &i) {
+             i.eraseReplyPieces = {"x", "*"};
+         },
+         keep,
+         {},
+         kEraseError,
+         Locks::OnlyUpload,
+         PendingColour,
+         PendingColour,
+         0},
+        {"erase hang-up",
+         image,
+         [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::HangUp; },
+         keep,
+         {},
+         kEraseError,
+         Locks::OnlyUpload,
+         PendingColour,
+         PendingColour,
+         0},
         // The write phase.
-        {"refused at the first line", image, [](FakeInstrument &i) { i.refuseLine = 1; }, keep, {}, kWriteError,
-         Locks::OnlyUpload, DoneColour, PendingColour, 1},
-        {"refused at the tenth line", image, [](FakeInstrument &i) { i.refuseLine = 10; }, keep, {}, kWriteError,
-         Locks::OnlyUpload, DoneColour, PendingColour, 10},
-        {"refused at the last line", lines(20), [](FakeInstrument &i) { i.refuseLine = 20; }, keep, {},
-         kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 20},
-        {"silent at line 5", image, [](FakeInstrument &i) { i.silentLine = 5; }, keep, {}, kWriteError,
-         Locks::OnlyUpload, DoneColour, PendingColour, 5},
-        {"garbage at line 7", image, [](FakeInstrument &i) { i.garbageLine = 7; }, keep, {}, kWriteError,
-         Locks::OnlyUpload, DoneColour, PendingColour, 7},
-        {"hang-up mid-file", image, [](FakeInstrument &i) { i.hangUpAtLine = 12; }, keep, {}, kWriteError,
-         Locks::OnlyUpload, DoneColour, PendingColour, -2},
+        {"refused at the first line",
+         image,
+         [](FakeInstrument &i) { i.refuseLine = 1; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         1},
+        {"refused at the tenth line",
+         image,
+         [](FakeInstrument &i) { i.refuseLine = 10; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         10},
+        {"refused at the last line",
+         lines(20),
+         [](FakeInstrument &i) { i.refuseLine = 20; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         20},
+        {"silent at line 5",
+         image,
+         [](FakeInstrument &i) { i.silentLine = 5; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         5},
+        {"garbage at line 7",
+         image,
+         [](FakeInstrument &i) { i.garbageLine = 7; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         7},
+        {"hang-up mid-file",
+         image,
+         [](FakeInstrument &i) { i.hangUpAtLine = 12; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         -2},
         // A reply answers the command just sent, and each command gets one: a
         // spare '*' puts every later answer in doubt and nothing more is sent;
         // stray bytes without one are noise, discarded.
-        {"two acknowledgements in one read", image, [](FakeInstrument &i) { i.lineReplies[3] = "**"; }, keep, {},
-         kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 3, 0, Hand::Upload,
+        {"two acknowledgements in one read",
+         image,
+         [](FakeInstrument &i) { i.lineReplies[3] = "**"; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         3,
+         0,
+         Hand::Upload,
          QStringLiteral("fell out of step after line 3 of 21")},
-        {"acknowledgement followed by extra bytes", image, [](FakeInstrument &i) { i.lineReplies[3] = "*xy"; },
-         keep, {}, kOk, Locks::All, DoneColour, DoneColour, 21},
-        {"spare '*' on the erase", image, [](FakeInstrument &i) { i.eraseReplyPieces = {"**"}; }, keep, {},
-         kWriteError, Locks::OnlyUpload, PendingColour, PendingColour, 0, 0, Hand::Upload,
+        {"acknowledgement followed by extra bytes",
+         image,
+         [](FakeInstrument &i) { i.lineReplies[3] = "*xy"; },
+         keep,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         21},
+        {"spare '*' on the erase",
+         image,
+         [](FakeInstrument &i) { i.eraseReplyPieces = {"**"}; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         PendingColour,
+         PendingColour,
+         0,
+         0,
+         Hand::Upload,
          QStringLiteral("fell out of step after the erase command")},
         // Answered after the last tick, a second '*' 50 ms later: it arrives
         // while the hand-over waits.
-        {"spare '*' in the hand-over", image,
+        {"spare '*' in the hand-over",
+         image,
          [](FakeInstrument &i) {
              i.eraseDelayMs = 60;
              i.spareAfterLine[0] = 50;
          },
-         keep, {}, kWriteError, Locks::OnlyUpload, DoneColour, PendingColour, 0, 200, Hand::Upload,
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         0,
+         200,
+         Hand::Upload,
          QStringLiteral("fell out of step after the erase command")},
         // "NG*" to the end line refuses the image.
-        {"end line refused", image, [](FakeInstrument &i) { i.refuseLine = 21; }, keep, {}, kWriteError,
-         Locks::OnlyUpload, DoneColour, PendingColour, 21, 0, Hand::Upload,
+        {"end line refused",
+         image,
+         [](FakeInstrument &i) { i.refuseLine = 21; },
+         keep,
+         {},
+         kWriteError,
+         Locks::OnlyUpload,
+         DoneColour,
+         PendingColour,
+         21,
+         0,
+         Hand::Upload,
          QStringLiteral("line 21 of 21 (\"q\") was refused")},
         // The file.
-        {"file deleted after the choice", image, none, [](const QString &f) { QFile::remove(f); }, {}, kWriteError,
-         Locks::All, PendingColour, PendingColour, -1},
-        {"file emptied after the choice", image, none, [](const QString &f) { QFile(f).resize(0); }, {},
-         kWriteError, Locks::All, PendingColour, PendingColour, -1},
-        {"file truncated after the choice", image, none, [](const QString &f) { QFile(f).resize(6 * 1 + 48 * 4); },
-         {}, kOk, Locks::All, DoneColour, DoneColour, 5},
-        {"file replaced after the choice", image, none,
+        {"file deleted after the choice",
+         image,
+         none,
+         [](const QString &f) { QFile::remove(f); },
+         {},
+         kWriteError,
+         Locks::All,
+         PendingColour,
+         PendingColour,
+         -1},
+        {"file emptied after the choice",
+         image,
+         none,
+         [](const QString &f) { QFile(f).resize(0); },
+         {},
+         kWriteError,
+         Locks::All,
+         PendingColour,
+         PendingColour,
+         -1},
+        {"file truncated after the choice",
+         image,
+         none,
+         [](const QString &f) { QFile(f).resize(6 * 1 + 48 * 4); },
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         5},
+        {"file replaced after the choice",
+         image,
+         none,
          [](const QString &f) {
              QFile file(f);
              if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
                  file.write("@1F000\n11 22 33\nQ\n");
          },
-         {}, kOk, Locks::All, DoneColour, DoneColour, 3},
-        {"file replaced by a directory", image, none,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         3},
+        {"file replaced by a directory",
+         image,
+         none,
          [](const QString &f) {
              QFile::remove(f);
              QDir().mkdir(f);
          },
-         {}, kWriteError, Locks::All, PendingColour, PendingColour, -1},
+         {},
+         kWriteError,
+         Locks::All,
+         PendingColour,
+         PendingColour,
+         -1},
         {"empty file", QByteArray(), none, keep, {}, kWriteError, Locks::All, PendingColour, PendingColour, -1},
-        {"end line in the middle", "@F000\n31 40\nq\n32 41\n33 42\n", none, keep, {}, kOk, Locks::All, DoneColour,
-         DoneColour, 3},
-        {"no end line", lines(8), none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 8, 0, Hand::Upload,
+        {"end line in the middle",
+         "@F000\n31 40\nq\n32 41\n33 42\n",
+         none,
+         keep,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         3},
+        {"no end line",
+         lines(8),
+         none,
+         keep,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         8,
+         0,
+         Hand::Upload,
          QStringLiteral("the file has no end line (q): every line was sent")},
         // A hostile hand.
-        {"erase unanswered, then a link test", image,
-         [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; }, keep, {}, kEraseError,
-         Locks::UploadPortAndTest, PendingColour, PendingColour, 0, 0, Hand::UploadThenLinkTest,
+        {"erase unanswered, then a link test",
+         image,
+         [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; },
+         keep,
+         {},
+         kEraseError,
+         Locks::UploadPortAndTest,
+         PendingColour,
+         PendingColour,
+         0,
+         0,
+         Hand::UploadThenLinkTest,
          QStringLiteral("check the port and the cable with the link test")},
-        {"link test answered late, upload pressed while it waits", image,
-         [](FakeInstrument &i) { i.arcDelayMs = 1500; }, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 21, 0,
+        {"link test answered late, upload pressed while it waits",
+         image,
+         [](FakeInstrument &i) { i.arcDelayMs = 1500; },
+         keep,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         21,
+         0,
          Hand::LinkTestThenUpload},
-        {"hang-up at a line, then an upload refused before the erase", image,
-         [](FakeInstrument &i) { i.hangUpAtLine = 12; }, keep, {}, kWriteError, Locks::AllButQuit, PendingColour,
-         PendingColour, -2, 0, Hand::UploadTwice,
+        {"hang-up at a line, then an upload refused before the erase",
+         image,
+         [](FakeInstrument &i) { i.hangUpAtLine = 12; },
+         keep,
+         {},
+         kWriteError,
+         Locks::AllButQuit,
+         PendingColour,
+         PendingColour,
+         -2,
+         0,
+         Hand::UploadTwice,
          QStringLiteral("nothing was sent this time; the instrument is as the last update left it: it may be erased, "
                         "line 11 of 21 was the last acknowledged")},
-        {"200,000 lines", lines(200000, "\r\n") + "q\r\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour,
+        {"200,000 lines",
+         lines(200000, "\r\n") + "q\r\n",
+         none,
+         keep,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
          200001},
         // Longer than any line the instrument takes: refused before the erase.
-        {"lines of 100,000 characters", longLines, none, keep, {}, kWriteError, Locks::All, PendingColour,
-         PendingColour, -1},
+        {"lines of 100,000 characters",
+         longLines,
+         none,
+         keep,
+         {},
+         kWriteError,
+         Locks::All,
+         PendingColour,
+         PendingColour,
+         -1},
         {"CR endings", lines(6, "\r") + "q\r", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
         {"LF endings", lines(6, "\n") + "q\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
         {"CR LF endings", lines(6, "\r\n") + "q\r\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
-        {"mixed endings", "@F000\r31 40\n32 41\r\n33 44\n\rq", none, keep, {}, kOk, Locks::All, DoneColour,
-         DoneColour, 6},
+        {"mixed endings",
+         "@F000\r31 40\n32 41\r\n33 44\n\rq",
+         none,
+         keep,
+         {},
+         kOk,
+         Locks::All,
+         DoneColour,
+         DoneColour,
+         6},
     };
 }
-
 
 } // namespace
 
@@ -235,8 +496,8 @@ private slots:
         {
             RecordingPresenter messages;
             FakeInstrument instrument;
-            SerialLink holder;  // another program, for the busy port
-            QProcess reader;    // one that takes no lock
+            SerialLink holder; // another program, for the busy port
+            QProcess reader; // one that takes no lock
             c.instrument(instrument);
             UpdateSequence::Timings timings = fastTimings();
             if (c.handOverMs > 0)
@@ -319,7 +580,7 @@ private slots:
             if (c.linesReceived == -1) {
                 QCOMPARE(instrument.received(), QByteArray());
             } else if (c.linesReceived == -2) {
-                QVERIFY(!instrument.isValid());  // hung up
+                QVERIFY(!instrument.isValid()); // hung up
                 QVERIFY(!main->CWSerial->isOpen());
             } else {
                 QCOMPARE(instrument.linesAfterKill().size(), c.linesReceived);
@@ -356,9 +617,9 @@ private slots:
         frame.setForm()->COM_PORT_LIST->setEditText(QStringLiteral("COM 256"));
         frame.setForm()->TSET->click();
         QTRY_COMPARE(messages.messages.size(), 1);
-        QCOMPARE(messages.messages.first(), (Message{QStringLiteral("COM PORT > 255"),
-                                                     QStringLiteral("COM PORT Setting error."),
-                                                     Message::Icon::Critical}));
+        QCOMPARE(messages.messages.first(),
+                 (Message{QStringLiteral("COM PORT > 255"), QStringLiteral("COM PORT Setting error."),
+                          Message::Icon::Critical}));
         QVERIFY(!frame.mainForm()->CWSerial->isOpen());
         QCOMPARE(int(openDescriptors().size()), descriptorsBefore);
         QCOMPARE(instrument.received(), QByteArray());

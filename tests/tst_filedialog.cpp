@@ -68,8 +68,7 @@ void FirmwareFileDialogTest::startsInProgramDirectory()
     QFileDialog *dialog = files.dialog();
     QVERIFY(dialog);
     QTRY_VERIFY_WITH_TIMEOUT(dialog->isVisible(), kDialogTimeoutMs);
-    QCOMPARE(QDir(dialog->directory()).canonicalPath(),
-             QDir(QCoreApplication::applicationDirPath()).canonicalPath());
+    QCOMPARE(QDir(dialog->directory()).canonicalPath(), QDir(QCoreApplication::applicationDirPath()).canonicalPath());
     QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("Text(*.TXT)")});
     QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
     // Open over the panel without holding up the event loop.
@@ -92,8 +91,7 @@ void FirmwareFileDialogTest::offersTextFilesOfAnyCase()
     QVERIFY(dialog);
     dialog->setDirectory(dir.path());
 
-    const QStringList expected{QStringLiteral("FW.TXT"), QStringLiteral("Fw.Txt"),
-                               QStringLiteral("fw.txt")};
+    const QStringList expected{QStringLiteral("FW.TXT"), QStringLiteral("Fw.Txt"), QStringLiteral("fw.txt")};
     QTRY_COMPARE_WITH_TIMEOUT(offeredFiles(dialog), expected, kDialogTimeoutMs);
     dialog->reject();
 }
@@ -127,8 +125,7 @@ void FirmwareFileDialogTest::acceptGivesFullName()
     static_cast<QDialog *>(dialog)->accept();
 
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
-    QCOMPARE(QFileInfo(finished.at(0).at(0).toString()).canonicalFilePath(),
-             QFileInfo(path).canonicalFilePath());
+    QCOMPARE(QFileInfo(finished.at(0).at(0).toString()).canonicalFilePath(), QFileInfo(path).canonicalFilePath());
     QVERIFY(!files.dialog());
     QVERIFY(!files.isOpen());
 }

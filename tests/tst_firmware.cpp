@@ -29,9 +29,10 @@ class TrickleDevice : public QIODevice
 {
 public:
     TrickleDevice(QByteArray data, qint64 bytesPerRead, qint64 failAfter = -1)
-        : m_data(std::move(data)), m_bytesPerRead(bytesPerRead), m_failAfter(failAfter)
-    {
-    }
+        : m_data(std::move(data))
+        , m_bytesPerRead(bytesPerRead)
+        , m_failAfter(failAfter)
+    { }
 
     bool isSequential() const override { return true; }
 
@@ -187,8 +188,7 @@ void FirmwareTest::prepareLine_data()
     QTest::newRow("one byte") << QByteArray("31") << QByteArray("31 FF") << false;
     QTest::newRow("two bytes") << QByteArray("31 40") << QByteArray("31 40") << false;
     QTest::newRow("three bytes") << QByteArray("31 40 00") << QByteArray("31 40 00 FF") << false;
-    QTest::newRow("four bytes with spaces around")
-        << QByteArray(" 31 40 00 24 ") << QByteArray("31 40 00 24") << false;
+    QTest::newRow("four bytes with spaces around") << QByteArray(" 31 40 00 24 ") << QByteArray("31 40 00 24") << false;
     QTest::newRow("16 bytes") << dataLine(16) << dataLine(16) << false;
     QTest::newRow("15 bytes") << dataLine(15) << dataLine(15) + " FF" << false;
     QTest::newRow("314") << QByteArray("314") << QByteArray("314 FF") << false;
@@ -285,9 +285,8 @@ void FirmwareTest::readLines_data()
     QTest::newRow("lone CR at the end") << QByteArray("\r") << Lines{""};
     QTest::newRow("lone LF at the end") << QByteArray("\n") << Lines{""};
     QTest::newRow("spaces stay") << QByteArray(" 31 \r\n") << Lines{" 31 "};
-    QTest::newRow("NUL and bytes above 127")
-        << QByteArray("\x00\xff\x80 q\r\n\xe9\xc3\x28", 10)
-        << Lines{QByteArray("\x00\xff\x80 q", 5), QByteArray("\xe9\xc3\x28", 3)};
+    QTest::newRow("NUL and bytes above 127") << QByteArray("\x00\xff\x80 q\r\n\xe9\xc3\x28", 10)
+                                             << Lines{QByteArray("\x00\xff\x80 q", 5), QByteArray("\xe9\xc3\x28", 3)};
 }
 
 void FirmwareTest::readLines()
@@ -366,8 +365,7 @@ void FirmwareTest::manyLines()
     QCOMPARE(countAllLines(data), qint64(lineCount));
     const QList<QByteArray> lines = readAllLines(data);
     QCOMPARE(lines.size(), lineCount);
-    QVERIFY(std::all_of(lines.cbegin(), lines.cend(),
-                        [](const QByteArray &l) { return l == "31 40 00"; }));
+    QVERIFY(std::all_of(lines.cbegin(), lines.cend(), [](const QByteArray &l) { return l == "31 40 00"; }));
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -381,9 +379,9 @@ void FirmwareTest::manyLines()
 void FirmwareTest::longLine()
 {
     // One line over one chunk and over 32,767 bytes, between two others.
-    const QByteArray longData = dataLine(33334);  // 100,001 bytes, an even count of bytes
+    const QByteArray longData = dataLine(33334); // 100,001 bytes, an even count of bytes
     QCOMPARE(longData.size(), 100001);
-    const QByteArray longOdd = dataLine(33333) + " 4";  // 100,000 bytes, odd count
+    const QByteArray longOdd = dataLine(33333) + " 4"; // 100,000 bytes, odd count
     QCOMPARE(longOdd.size(), 100000);
     const QByteArray data = "@F000\r\n" + longData + "\r\n" + longOdd + "\r\nq";
 
@@ -517,7 +515,7 @@ void FirmwareTest::loadErrors()
 void FirmwareTest::writersImages_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("format");  // srec_cat's name for it, to read it with
+    QTest::addColumn<QString>("format"); // srec_cat's name for it, to read it with
     QTest::addColumn<ImageProblem::Kind>("problem");
     QTest::addColumn<bool>("endRecord");
 
@@ -525,10 +523,10 @@ void FirmwareTest::writersImages_data()
     const QString intel = u"-Intel"_s;
     const QString motorola = u"-Motorola"_s;
     // 32 bytes across 64 KiB, and 64 across 192 KiB ("@02FFE0" in TI-TXT).
-    const QStringList acrossBoundaries{u"-generate"_s, u"0xFFF0"_s,  u"0x10010"_s, u"-repeat-data"_s,
-                                       u"1"_s,         u"2"_s,       u"3"_s,       u"-generate"_s,
-                                       u"0x2FFE0"_s,   u"0x30020"_s, u"-repeat-data"_s, u"4"_s,
-                                       u"5"_s,         u"6"_s,       u"7"_s};
+    const QStringList acrossBoundaries{
+        u"-generate"_s, u"0xFFF0"_s,  u"0x10010"_s, u"-repeat-data"_s, u"1"_s, u"2"_s, u"3"_s,
+        u"-generate"_s, u"0x2FFE0"_s, u"0x30020"_s, u"-repeat-data"_s, u"4"_s, u"5"_s, u"6"_s,
+        u"7"_s};
     const QStringList acrossFirst = acrossBoundaries.first(7);
     const QStringList startAddress{u"-execution-start-address=0xFFF0"_s};
     const auto None = ImageProblem::Kind::None;

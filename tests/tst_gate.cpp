@@ -125,7 +125,8 @@ QByteArray intelHex(quint8 addressType)
         file += intelRecord(0x00, quint16(chunk.address - base), chunk.bytes);
     }
     // A start address, segment:offset or linear: accepted, not sent.
-    file += segments ? intelRecord(0x03, 0, QByteArray::fromHex("0F000000")) : intelRecord(0x05, 0, QByteArray::fromHex("0000F000"));
+    file += segments ? intelRecord(0x03, 0, QByteArray::fromHex("0F000000"))
+                     : intelRecord(0x05, 0, QByteArray::fromHex("0000F000"));
     file += intelRecord(0x01, 0, {});
     if (segments)
         return file;
@@ -269,14 +270,17 @@ private slots:
         QTest::newRow("pipe with no writer") << int(Make::Pipe) << QByteArray() << u"is a named pipe"_s;
         QTest::newRow("sparse 3 GB") << int(Make::Sparse) << QByteArray() << u"3000000000 bytes, larger than 64 MiB"_s;
         QTest::newRow("real image over 64 MiB") << int(Make::Large) << QByteArray() << u"larger than 64 MiB"_s;
-        QTest::newRow("binary") << int(Make::File) << QByteArray("\x7F" "ELF\x02\x01\x01\0\0\0", 10)
+        QTest::newRow("binary") << int(Make::File)
+                                << QByteArray("\x7F"
+                                              "ELF\x02\x01\x01\0\0\0",
+                                              10)
                                 << u"line 1: byte 127 (0x7f) at position 1"_s;
         QTest::newRow("prose") << int(Make::File) << QByteArray("Release notes\nFixed the display.\n")
                                << u"line 1 is no address line"_s;
         QTest::newRow("prose with an @") << int(Make::File) << QByteArray("Mail us @ support\n")
                                          << u"line 1: an address has four or five hexadecimal digits"_s;
-        QTest::newRow("non-hex letter in a data line") << int(Make::File) << QByteArray("@F000\n31 4G 00 24\nq\n")
-                                                       << u"line 2 is no address line"_s;
+        QTest::newRow("non-hex letter in a data line")
+            << int(Make::File) << QByteArray("@F000\n31 4G 00 24\nq\n") << u"line 2 is no address line"_s;
         QTest::newRow("byte above 127") << int(Make::File) << QByteArray("@F000\n31 40 \xC2\xB5\nq\n")
                                         << u"line 2: byte 194 (0xc2) at position 7"_s;
         QTest::newRow("byte-order mark inside") << int(Make::File) << "@F000\n" + kByteOrderMark + "31 40\nq\n"
@@ -286,10 +290,10 @@ private slots:
         QTest::newRow("empty") << int(Make::File) << QByteArray() << u"the file is empty"_s;
         QTest::newRow("only an end line") << int(Make::File) << QByteArray("q\n") << u"not one data line"_s;
         QTest::newRow("only blank lines") << int(Make::File) << QByteArray("\n  \n\n") << u"not one data line"_s;
-        QTest::newRow("only address lines") << int(Make::File) << QByteArray("@F000\n@10000\nq\n")
-                                            << u"not one data line"_s;
-        QTest::newRow("data only after the end line") << int(Make::File) << QByteArray("@F000\nq\n31 40\n")
-                                                      << u"not one data line"_s;
+        QTest::newRow("only address lines")
+            << int(Make::File) << QByteArray("@F000\n@10000\nq\n") << u"not one data line"_s;
+        QTest::newRow("data only after the end line")
+            << int(Make::File) << QByteArray("@F000\nq\n31 40\n") << u"not one data line"_s;
     }
 
     // Files that are no firmware image at all.
@@ -330,16 +334,14 @@ private slots:
             << u"two-blanks"_s;
         QTest::newRow("six-digit address past FFFFF")
             << QByteArray("@F000\n31 40\n@123456\n31 40\nq\n")
-            << u"line 3: an address past FFFFF, the instrument's last address: \"@123456\""_s
-            << u"address-past-last"_s;
+            << u"line 3: an address past FFFFF, the instrument's last address: \"@123456\""_s << u"address-past-last"_s;
         QTest::newRow("three-digit address")
             << QByteArray("@123\n31 40\nq\n")
             << u"line 1: an address has four or five hexadecimal digits after its @ (more only as leading zeros), "
                "and nothing else: \"@123\""_s
             << u"bad-address"_s;
-        QTest::newRow("33-byte data line")
-            << "@F000\n" + bytesLine(33) + "\nq\n" << u"line 2: a data line holds at most 32 bytes"_s
-            << u"too-many-bytes"_s;
+        QTest::newRow("33-byte data line") << "@F000\n" + bytesLine(33) + "\nq\n"
+                                           << u"line 2: a data line holds at most 32 bytes"_s << u"too-many-bytes"_s;
         // Only its start is kept: shown with its whole length.
         QTest::newRow("90 kB line")
             << "@F000\n" + QByteArray("A5 ").repeated(30000).chopped(1) + "\nq\n"
@@ -347,8 +349,8 @@ private slots:
                "(89999 bytes)"_s
             << u"too-many-bytes"_s;
         QTest::newRow("a line of blanks and bytes over 256 characters")
-            << "@F000\n" + QByteArray(300, ' ') + "31 40\nq\n" << u"line 2: longer than any firmware line"_s
-            << u"line-too-long"_s;
+            << "@F000\n" + QByteArray(300, ' ') + "31 40\nq\n"
+            << u"line 2: longer than any firmware line"_s << u"line-too-long"_s;
         QTest::newRow("data past FFFFF")
             << "@FFFF0\n" + bytesLine(16) + "\n31 40\nq\n"
             << u"line 3: data past FFFFF, the instrument's last address (2 bytes from 100000): \"31 40\""_s
@@ -485,8 +487,9 @@ private slots:
         QVERIFY(cliSim.start());
         const QString record = m_dir.filePath(u"record-%1.jsonl"_s.arg(++m_files));
         Result r;
-        QVERIFY(runCli(kFastTimings + QStringList{u"--quiet"_s, u"--record"_s, record, u"--port"_s, cliSim.device(), file},
-                       &r));
+        QVERIFY(
+            runCli(kFastTimings + QStringList{u"--quiet"_s, u"--record"_s, record, u"--port"_s, cliSim.device(), file},
+                   &r));
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QFile recordFile(record);
         QVERIFY(recordFile.open(QIODevice::ReadOnly));
@@ -517,8 +520,8 @@ private slots:
             << ":02F00000010200\n" + end
             << u"line 1: checksum 00 where the record's bytes make 0B: the record is damaged"_s << u"bad-checksum"_s;
         QTest::newRow("S-record: a bad checksum")
-            << header + "S105F000010200\n" << u"line 2: checksum 00 where the record's bytes make 07"_s
-            << u"bad-checksum"_s;
+            << header + "S105F000010200\n"
+            << u"line 2: checksum 00 where the record's bytes make 07"_s << u"bad-checksum"_s;
         QTest::newRow("Intel HEX: a record too short")
             << ":03F0000001020A\n" + end
             << u"line 1: the record is too short: its length byte is 3, yet it holds 2 bytes of data"_s
@@ -528,44 +531,48 @@ private slots:
             << u"line 1: the record is too long: its length byte is 1, yet it holds 2 bytes of data"_s
             << u"record-length"_s;
         QTest::newRow("S-record: a record too short")
-            << header + "S106F000010206\n" << u"line 2: the record is too short: its count says 6 bytes after it, it holds 5"_s
-            << u"record-length"_s;
+            << header + "S106F000010206\n"
+            << u"line 2: the record is too short: its count says 6 bytes after it, it holds 5"_s << u"record-length"_s;
         QTest::newRow("Intel HEX: a digit lost")
             << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")).chopped(2) + "\n" + end
             << u"line 1: the record is an odd count of hexadecimal digits"_s << u"record-length"_s;
         QTest::newRow("Intel HEX: no end record")
-            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) << u"no end-of-file record (:00000001FF) up to its last line, line 1"_s
-            << u"no-end-record"_s;
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140"))
+            << u"no end-of-file record (:00000001FF) up to its last line, line 1"_s << u"no-end-record"_s;
         QTest::newRow("Intel HEX: a record after the end record")
-            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) + end + intelRecord(0x00, 0xF002, QByteArray::fromHex("3140"))
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("3140")) + end
+                + intelRecord(0x00, 0xF002, QByteArray::fromHex("3140"))
             << u"line 3: a record after the end record of line 2"_s << u"data-after-end"_s;
         QTest::newRow("S-record: a record after the end record")
-            << sRecord(1, 0xF000, QByteArray::fromHex("3140")) + sRecord(9, 0xF000, {}) + "\n" + sRecord(1, 0xF002, QByteArray::fromHex("3140"))
+            << sRecord(1, 0xF000, QByteArray::fromHex("3140")) + sRecord(9, 0xF000, {}) + "\n"
+                + sRecord(1, 0xF002, QByteArray::fromHex("3140"))
             << u"line 4: a record after the end record of line 2"_s << u"data-after-end"_s;
         QTest::newRow("S-record: a wrong count")
             << header + sRecord(1, 0xF000, QByteArray::fromHex("3140")) + sRecord(5, 2, {})
             << u"line 3: the count record says 2 data records, the file has 1 before it"_s << u"bad-count"_s;
         QTest::newRow("Intel HEX: two records write one address")
-            << intelRecord(0x00, 0xF000, QByteArray::fromHex("31400024")) + intelRecord(0x00, 0xF004, QByteArray::fromHex("3140"))
-                   + intelRecord(0x00, 0xF005, QByteArray::fromHex("3140")) + end
+            << intelRecord(0x00, 0xF000, QByteArray::fromHex("31400024"))
+                + intelRecord(0x00, 0xF004, QByteArray::fromHex("3140"))
+                + intelRecord(0x00, 0xF005, QByteArray::fromHex("3140")) + end
             << u"line 3: address 0F005 is written twice, by this record and by one of the records of lines 1 to 2"_s
             << u"overlap"_s;
         QTest::newRow("S-record: two records write one address")
             << sRecord(1, 0xF000, QByteArray::fromHex("31400024")) + sRecord(1, 0xEFFF, QByteArray::fromHex("3140"))
-            << u"line 2: address 0F000 is written twice, by this record and by the record of line 1"_s
-            << u"overlap"_s;
+            << u"line 2: address 0F000 is written twice, by this record and by the record of line 1"_s << u"overlap"_s;
         // 0010 << 16 is 100000, one past the last address.
         QTest::newRow("Intel HEX: past FFFFF by an extended linear address")
-            << intelRecord(0x04, 0, QByteArray::fromHex("0010")) + intelRecord(0x00, 0, QByteArray::fromHex("3140")) + end
+            << intelRecord(0x04, 0, QByteArray::fromHex("0010")) + intelRecord(0x00, 0, QByteArray::fromHex("3140"))
+                + end
             << u"line 2: data past FFFFF, the instrument's last address (2 bytes from 100000)"_s
             << u"past-last-address"_s;
         QTest::newRow("S-record: S3 past FFFFF")
-            << sRecord(3, 0xFFFFF, QByteArray::fromHex("3140")) << u"line 1: data past FFFFF, the instrument's last address (2 bytes from FFFFF)"_s
+            << sRecord(3, 0xFFFFF, QByteArray::fromHex("3140"))
+            << u"line 1: data past FFFFF, the instrument's last address (2 bytes from FFFFF)"_s
             << u"past-last-address"_s;
-        QTest::newRow("an odd count up to FFFFF")
-            << intelRecord(0x04, 0, QByteArray::fromHex("000F")) + intelRecord(0x00, 0xFFFD, QByteArray::fromHex("314000")) + end
-            << u"line 2: the bytes up to FFFFF, the instrument's last address, are an odd count"_s
-            << u"odd-past-last-address"_s;
+        QTest::newRow("an odd count up to FFFFF") << intelRecord(0x04, 0, QByteArray::fromHex("000F"))
+                + intelRecord(0x00, 0xFFFD, QByteArray::fromHex("314000"))
+                + end << u"line 2: the bytes up to FFFFF, the instrument's last address, are an odd count"_s
+                                                  << u"odd-past-last-address"_s;
         QTest::newRow("Intel HEX: a letter that is no digit")
             << ":02F00000314G00\n" + end << u"line 1: 'G' at position 13 is no hexadecimal digit"_s << u"not-hex"_s;
         QTest::newRow("Intel HEX: record type 06")
@@ -589,12 +596,12 @@ private slots:
 
     void writersImages_data()
     {
-        QTest::addColumn<QStringList>("writer");  // srec_cat's arguments
+        QTest::addColumn<QStringList>("writer"); // srec_cat's arguments
         QTest::addColumn<QString>("format");
-        QTest::addColumn<bool>("cut");             // cut after its last data record
+        QTest::addColumn<bool>("cut"); // cut after its last data record
 
-        const QStringList generated{u"-generate"_s, u"0x1FFF0"_s, u"0x20010"_s, u"-repeat-data"_s, u"1"_s,
-                                    u"2"_s,         u"3"_s,       u"-execution-start-address=0x1FFF0"_s};
+        const QStringList generated{u"-generate"_s, u"0x1FFF0"_s, u"0x20010"_s, u"-repeat-data"_s,
+                                    u"1"_s,         u"2"_s,       u"3"_s,       u"-execution-start-address=0x1FFF0"_s};
         QTest::newRow("TI-TXT above 64 KiB") << generated << u"-Texas_Instruments_TeXT"_s << false;
         QTest::newRow("S-record cut short") << generated << u"-Motorola"_s << true;
     }

@@ -31,10 +31,10 @@ using State = Lane::State;
 
 // What happens at the port while the lane works.
 enum class Script {
-    Present,         // one simulator, there from the start
-    Absent,          // nothing at the port
-    TwoUnits,        // watch: a unit comes, is updated, goes; another comes
-    UnitStays,       // watch: a unit comes, is updated and stays
+    Present, // one simulator, there from the start
+    Absent, // nothing at the port
+    TwoUnits, // watch: a unit comes, is updated, goes; another comes
+    UnitStays, // watch: a unit comes, is updated and stays
     StopWhileWriting,
 };
 
@@ -96,15 +96,15 @@ private slots:
     {
         QTest::addColumn<bool>("watch");
         QTest::addColumn<int>("retries");
-        QTest::addColumn<QStringList>("faults");  // the first simulator's
+        QTest::addColumn<QStringList>("faults"); // the first simulator's
         QTest::addColumn<int>("script");
         QTest::addColumn<QList<State>>("states");
-        QTest::addColumn<QStringList>("records");  // outcome/attempt/of of each record
+        QTest::addColumn<QStringList>("records"); // outcome/attempt/of of each record
 
         const QStringList none;
-        QTest::newRow("one unit, passed") << false << 0 << none << int(Script::Present)
-                                          << QList<State>{State::Updating, State::Passed}
-                                          << QStringList{u"success/1/1"_s};
+        QTest::newRow("one unit, passed")
+            << false << 0 << none << int(Script::Present) << QList<State>{State::Updating, State::Passed}
+            << QStringList{u"success/1/1"_s};
         QTest::newRow("a refused line, mended by the next attempt")
             << false << 2 << QStringList{u"--refuse-line"_s, u"5"_s, u"--fault-once"_s} << int(Script::Present)
             << QList<State>{State::Updating, State::Retrying, State::Updating, State::Passed}
@@ -113,32 +113,28 @@ private slots:
             << false << 1 << QStringList{u"--refuse-line"_s, u"5"_s} << int(Script::Present)
             << QList<State>{State::Updating, State::Retrying, State::Updating, State::Failed}
             << QStringList{u"write-refused/1/2"_s, u"write-refused/2/2"_s};
-        QTest::newRow("an unanswered line, mended") << false << 1
-                                                    << QStringList{u"--ignore-line"_s, u"3"_s, u"--fault-once"_s}
-                                                    << int(Script::Present)
-                                                    << QList<State>{State::Updating, State::Retrying, State::Updating,
-                                                                    State::Passed}
-                                                    << QStringList{u"write-failed/1/2"_s, u"success/2/2"_s};
+        QTest::newRow("an unanswered line, mended")
+            << false << 1 << QStringList{u"--ignore-line"_s, u"3"_s, u"--fault-once"_s} << int(Script::Present)
+            << QList<State>{State::Updating, State::Retrying, State::Updating, State::Passed}
+            << QStringList{u"write-failed/1/2"_s, u"success/2/2"_s};
         // Never retried: another attempt would do the same.
         QTest::newRow("missing port") << false << 2 << none << int(Script::Absent)
                                       << QList<State>{State::Updating, State::Failed}
                                       << QStringList{u"port-error/1/3"_s};
-        QTest::newRow("refused erase") << false << 2 << QStringList{u"--erase"_s, u"refuse"_s}
-                                       << int(Script::Present) << QList<State>{State::Updating, State::Failed}
+        QTest::newRow("refused erase") << false << 2 << QStringList{u"--erase"_s, u"refuse"_s} << int(Script::Present)
+                                       << QList<State>{State::Updating, State::Failed}
                                        << QStringList{u"erase-refused/1/3"_s};
         // Watching.
-        QTest::newRow("watch: a unit, gone, the next")
-            << true << 0 << none << int(Script::TwoUnits)
-            << QList<State>{State::Waiting, State::Updating, State::Passed, State::Waiting, State::Updating,
-                            State::Passed}
-            << QStringList{u"success/1/1"_s, u"success/1/1"_s};
+        QTest::newRow("watch: a unit, gone, the next") << true << 0 << none << int(Script::TwoUnits)
+                                                       << QList<State>{State::Waiting, State::Updating, State::Passed,
+                                                                       State::Waiting, State::Updating, State::Passed}
+                                                       << QStringList{u"success/1/1"_s, u"success/1/1"_s};
         QTest::newRow("watch: a unit that stays is updated once")
             << true << 0 << none << int(Script::UnitStays)
             << QList<State>{State::Waiting, State::Updating, State::Passed} << QStringList{u"success/1/1"_s};
-        QTest::newRow("stop while writing") << false << 2 << QStringList{u"--ack-delay-ms"_s, u"50"_s}
-                                            << int(Script::StopWhileWriting)
-                                            << QList<State>{State::Updating, State::Failed}
-                                            << QStringList{u"interrupted/1/3"_s};
+        QTest::newRow("stop while writing")
+            << false << 2 << QStringList{u"--ack-delay-ms"_s, u"50"_s} << int(Script::StopWhileWriting)
+            << QList<State>{State::Updating, State::Failed} << QStringList{u"interrupted/1/3"_s};
     }
 
     void lane()
@@ -201,7 +197,7 @@ private slots:
             QVERIFY(plugIn(faults));
             QTRY_COMPARE_WITH_TIMEOUT(units.size(), 1, kProcessTimeoutMs);
             if (script == int(Script::TwoUnits)) {
-                sims.back()->summary();  // pulled out: its link goes
+                sims.back()->summary(); // pulled out: its link goes
                 QTRY_COMPARE_WITH_TIMEOUT(lane.state(), State::Waiting, kProcessTimeoutMs);
                 QVERIFY(plugIn({}));
                 QTRY_COMPARE_WITH_TIMEOUT(units.size(), 2, kProcessTimeoutMs);
@@ -226,22 +222,22 @@ private slots:
     {
         QTest::addColumn<bool>("watch");
         QTest::addColumn<int>("retries");
-        QTest::addColumn<QStringList>("faults");  // the first simulator's
+        QTest::addColumn<QStringList>("faults"); // the first simulator's
         QTest::addColumn<int>("swap");
         QTest::addColumn<int>("probeMs");
-        QTest::addColumn<QStringList>("records");  // outcome/attempt/of of each record
-        QTest::addColumn<QList<int>>("counts");    // units passed, failed
-        QTest::addColumn<QList<int>>("erases");    // the erases each simulator took
-        QTest::addColumn<int>("linkTests");        // the first simulator's, -1: not counted
+        QTest::addColumn<QStringList>("records"); // outcome/attempt/of of each record
+        QTest::addColumn<QList<int>>("counts"); // units passed, failed
+        QTest::addColumn<QList<int>>("erases"); // the erases each simulator took
+        QTest::addColumn<int>("linkTests"); // the first simulator's, -1: not counted
 
         const QStringList none;
         const QStringList refuseOnce{u"--refuse-line"_s, u"5"_s, u"--fault-once"_s};
         const QStringList hangUp{u"--hangup-after-line"_s, u"5"_s};
         // Never gone, so the same node and device number are the same device;
         // it still answers the link test before it is erased again.
-        QTest::newRow("retry to the same device") << false << 2 << refuseOnce << int(Swap::None) << 100
-                                                  << QStringList{u"write-refused/1/3"_s, u"success/2/3"_s}
-                                                  << QList<int>{1, 0} << QList<int>{2} << 1;
+        QTest::newRow("retry to the same device")
+            << false << 2 << refuseOnce << int(Swap::None) << 100
+            << QStringList{u"write-refused/1/3"_s, u"success/2/3"_s} << QList<int>{1, 0} << QList<int>{2} << 1;
         QTest::newRow("retry refused: the name now leads to another device")
             << false << 2 << refuseOnce << int(Swap::AtFirstEnd) << 100
             << QStringList{u"write-refused/1/3"_s, u"device-changed/2/3"_s} << QList<int>{0, 1} << QList<int>{1, 0}
@@ -255,13 +251,13 @@ private slots:
         QTest::newRow("stop between two attempts")
             << false << 2 << QStringList{u"--refuse-line"_s, u"5"_s} << int(Swap::StopBetween) << 100
             << QStringList{u"write-refused/1/3"_s, u"interrupted/2/3"_s} << QList<int>{0, 1} << QList<int>{1} << -1;
-        QTest::newRow("watch: the name pointed at another unit") << true << 0 << none << int(Swap::Repointed) << 100
-                                                                 << QStringList{u"success/1/1"_s, u"success/1/1"_s}
-                                                                 << QList<int>{2, 0} << QList<int>{1, 1} << -1;
+        QTest::newRow("watch: the name pointed at another unit")
+            << true << 0 << none << int(Swap::Repointed) << 100 << QStringList{u"success/1/1"_s, u"success/1/1"_s}
+            << QList<int>{2, 0} << QList<int>{1, 1} << -1;
         // Looks far apart: only the port held open sees the unit go.
         QTest::newRow("watch: gone and back between two looks")
-            << true << 0 << none << int(Swap::GoneAndBack) << 1500
-            << QStringList{u"success/1/1"_s, u"success/1/1"_s} << QList<int>{2, 0} << QList<int>{1, 1} << -1;
+            << true << 0 << none << int(Swap::GoneAndBack) << 1500 << QStringList{u"success/1/1"_s, u"success/1/1"_s}
+            << QList<int>{2, 0} << QList<int>{1, 1} << -1;
         QTest::newRow("watch: hang-up mid-update, the next unit at once")
             << true << 0 << hangUp << int(Swap::AtFirstEnd) << 100
             << QStringList{u"write-failed/1/1"_s, u"success/1/1"_s} << QList<int>{1, 1} << QList<int>{1, 1} << -1;

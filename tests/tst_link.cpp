@@ -66,9 +66,8 @@ std::chrono::microseconds processCpuTime()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    const auto toMicros = [](const timeval &t) {
-        return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
-    };
+    const auto toMicros
+        = [](const timeval &t) { return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec); };
     return toMicros(usage.ru_utime) + toMicros(usage.ru_stime);
 }
 
@@ -92,7 +91,8 @@ struct FakeAdapterSystem
     {
         const QString target = root + u'/' + device;
         const QString ttyDir = root + QStringLiteral("/class/tty/") + name;
-        if (!QDir().mkpath(target) || !QDir().mkpath(ttyDir) || !QFile::link(target, ttyDir + QStringLiteral("/device")))
+        if (!QDir().mkpath(target) || !QDir().mkpath(ttyDir)
+            || !QFile::link(target, ttyDir + QStringLiteral("/device")))
             return false;
         const QString timerPath = target + QStringLiteral("/latency_timer");
         if (timer == "read-only")
@@ -245,7 +245,7 @@ void SerialLinkTest::writeThatStopsDrainingFails()
     PtyPeer peer;
     SerialLink link;
     QVERIFY(peer.isValid() && link.setPortText(peer.slavePath()));
-    link.setSpeed(4000000);  // 64 KiB take 0.16 s on such a wire
+    link.setSpeed(4000000); // 64 KiB take 0.16 s on such a wire
     QVERIFY2(link.configure(), qPrintable(link.error().describe()));
     link.setReadTimeout(300ms);
     QSignalSpy linkFailed(&link, &SerialLink::linkFailed);
@@ -268,10 +268,10 @@ void SerialLinkTest::repliesAreFramedAtTheStar_data()
     QTest::addColumn<QByteArray>("discarded");
 
     QTest::newRow("acknowledgement") << QByteArrayList{"*"} << QByteArray("*") << QByteArray();
-    QTest::newRow("one reply in three writes") << QByteArrayList{"SI", "M-", "1*"} << QByteArray("SIM-1*")
-                                               << QByteArray();
-    QTest::newRow("star alone in the last write") << QByteArrayList{"SIM-1", "*"} << QByteArray("SIM-1*")
-                                                  << QByteArray();
+    QTest::newRow("one reply in three writes")
+        << QByteArrayList{"SI", "M-", "1*"} << QByteArray("SIM-1*") << QByteArray();
+    QTest::newRow("star alone in the last write")
+        << QByteArrayList{"SIM-1", "*"} << QByteArray("SIM-1*") << QByteArray();
     QTest::newRow("two replies in one write") << QByteArrayList{"A*B*"} << QByteArray("A*") << QByteArray("B*");
     QTest::newRow("rest after the star, more after the read")
         << QByteArrayList{"*RE", "ST*"} << QByteArray("*") << QByteArray("REST*");
@@ -536,7 +536,7 @@ void SerialLinkTest::hangUpDuringReadEndsItOnce()
     QSignalSpy linkFailed(&link, &SerialLink::linkFailed);
 
     link.read();
-    peer.send("PART");  // a reply cut off by the hang-up is no reply
+    peer.send("PART"); // a reply cut off by the hang-up is no reply
     QTest::qWait(50);
     peer.hangUp();
     QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
@@ -552,8 +552,9 @@ void SerialLinkTest::hangUpDuringReadEndsItOnce()
     const auto cpuBefore = processCpuTime();
     QTest::qWait(1000);
     const auto cpuUsed = processCpuTime() - cpuBefore;
-    QVERIFY2(cpuUsed < 300ms, qPrintable(QStringLiteral("%1 ms of CPU in an idle second")
-                                             .arg(std::chrono::duration_cast<std::chrono::milliseconds>(cpuUsed).count())));
+    QVERIFY2(cpuUsed < 300ms,
+             qPrintable(QStringLiteral("%1 ms of CPU in an idle second")
+                            .arg(std::chrono::duration_cast<std::chrono::milliseconds>(cpuUsed).count())));
     QCOMPARE(failed.size(), 1);
     QCOMPARE(linkFailed.size(), 1);
 
@@ -702,20 +703,19 @@ void SerialLinkTest::unconfiguredLinkRefuses()
 void SerialLinkTest::lowLatencyRequest_data()
 {
     QTest::addColumn<QString>("device");
-    QTest::addColumn<QString>("sysfsDevice");  // empty: no entry in class/tty
+    QTest::addColumn<QString>("sysfsDevice"); // empty: no entry in class/tty
     QTest::addColumn<QByteArray>("timer");
-    QTest::addColumn<int>("ioctlErrno");       // the driver's answer to setting the flag
-    QTest::addColumn<QString>("said");         // the start of the result's description
+    QTest::addColumn<int>("ioctlErrno"); // the driver's answer to setting the flag
+    QTest::addColumn<QString>("said"); // the start of the result's description
     QTest::addColumn<bool>("flagSet");
     QTest::addColumn<bool>("timerLowered");
 
     const QString usb = QStringLiteral("/dev/ttyUSB0");
     QTest::newRow("USB serial adapter") << usb << kFtdiDevice << QByteArray("16\n") << 0
-                                        << QStringLiteral("set (driver flag; latency timer from 16 ms to 1 ms)")
-                                        << true << true;
-    QTest::newRow("USB modem without latency_timer") << QStringLiteral("/dev/ttyACM0") << kAcmDevice
-                                                     << QByteArray() << 0 << QStringLiteral("set (driver flag)")
-                                                     << true << false;
+                                        << QStringLiteral("set (driver flag; latency timer from 16 ms to 1 ms)") << true
+                                        << true;
+    QTest::newRow("USB modem without latency_timer") << QStringLiteral("/dev/ttyACM0") << kAcmDevice << QByteArray()
+                                                     << 0 << QStringLiteral("set (driver flag)") << true << false;
     QTest::newRow("pseudo-terminal") << QStringLiteral("/dev/pts/3") << QString() << QByteArray() << 0
                                      << QStringLiteral("not a USB adapter") << false << false;
     QTest::newRow("built-in UART") << QStringLiteral("/dev/ttyS0") << kUartDevice << QByteArray() << 0
@@ -839,8 +839,8 @@ void SerialLinkTest::portTextChoosesDevice_data()
     QTest::newRow("COM 1") << QStringLiteral("COM 1") << true << QStringLiteral("/dev/ttyS0");
     QTest::newRow("com10") << QStringLiteral("com10") << true << QStringLiteral("/dev/ttyS9");
     QTest::newRow("device path") << QStringLiteral("/dev/ttyUSB0") << true << QStringLiteral("/dev/ttyUSB0");
-    QTest::newRow("device path with blanks") << QStringLiteral("  /dev/ttyACM1 ") << true
-                                             << QStringLiteral("/dev/ttyACM1");
+    QTest::newRow("device path with blanks")
+        << QStringLiteral("  /dev/ttyACM1 ") << true << QStringLiteral("/dev/ttyACM1");
     QTest::newRow("by-id path") << QStringLiteral("/dev/serial/by-id/usb-Wexel_Bench-if00") << true
                                 << QStringLiteral("/dev/serial/by-id/usb-Wexel_Bench-if00");
     QTest::newRow("no number") << QStringLiteral("COM") << true << QString();
@@ -912,15 +912,15 @@ bool fakeSysfs(const QString &root, const QByteArray &serial)
             return false;
     }
     return QFile::link(dir.filePath(tty), dir.filePath(u"class/tty/null/device"_s))
-        && QFile::link(u"/dev/null"_s, dir.filePath(u"by-id/usb-Maker_Cable_"_s + QString::fromLatin1(serial)
-                                                   + u"-if00-port0"_s));
+        && QFile::link(u"/dev/null"_s,
+                       dir.filePath(u"by-id/usb-Maker_Cable_"_s + QString::fromLatin1(serial) + u"-if00-port0"_s));
 }
 } // namespace
 
 void SerialLinkTest::deviceIdentity_data()
 {
-    QTest::addColumn<QByteArray>("noted");  // the adapter's serial as the unit was noted
-    QTest::addColumn<QByteArray>("now");    // and now; "absent": the port leads to no device
+    QTest::addColumn<QByteArray>("noted"); // the adapter's serial as the unit was noted
+    QTest::addColumn<QByteArray>("now"); // and now; "absent": the port leads to no device
     QTest::addColumn<bool>("wentAway");
     QTest::addColumn<int>("sameness");
 
@@ -935,10 +935,10 @@ void SerialLinkTest::deviceIdentity_data()
     QTest::newRow("adapter without a serial") << QByteArray() << QByteArray() << true << int(S::Unprovable);
     QTest::newRow("plain port") << QByteArray("plain") << QByteArray("plain") << true << int(S::Unprovable);
     // Too long for a USB string: no serial the kernel gave, so nothing proved.
-    QTest::newRow("serial past its limit") << QByteArray(200, 'A') << QByteArray(200, 'A') << true
-                                           << int(S::Unprovable);
-    QTest::newRow("serial with a control byte") << QByteArray("FT\x01") << QByteArray("FT\x01") << true
-                                                << int(S::Unprovable);
+    QTest::newRow("serial past its limit")
+        << QByteArray(200, 'A') << QByteArray(200, 'A') << true << int(S::Unprovable);
+    QTest::newRow("serial with a control byte")
+        << QByteArray("FT\x01") << QByteArray("FT\x01") << true << int(S::Unprovable);
     QTest::newRow("not back") << QByteArray("FT1") << QByteArray("absent") << true << int(S::Gone);
 }
 
@@ -954,16 +954,16 @@ void SerialLinkTest::deviceIdentity()
     QTemporaryDir before;
     QTemporaryDir after;
     QVERIFY(fakeSysfs(before.path(), noted));
-    const DeviceIdentity first =
-        DeviceIdentity::of(u"/dev/null"_s, before.filePath(u"class/tty"_s), before.filePath(u"by-id"_s));
+    const DeviceIdentity first
+        = DeviceIdentity::of(u"/dev/null"_s, before.filePath(u"class/tty"_s), before.filePath(u"by-id"_s));
     QCOMPARE(first.node, u"/dev/null"_s);
     QVERIFY(first.number != 0);
     if (first.provable())
         QVERIFY2(first.byId.contains(QString::fromLatin1(noted.trimmed())), qPrintable(first.byId));
     DeviceIdentity second;
     if (now == "absent") {
-        second = DeviceIdentity::of(after.filePath(u"gone"_s), after.filePath(u"class/tty"_s),
-                                    after.filePath(u"by-id"_s));
+        second
+            = DeviceIdentity::of(after.filePath(u"gone"_s), after.filePath(u"class/tty"_s), after.filePath(u"by-id"_s));
     } else {
         QVERIFY(fakeSysfs(after.path(), now));
         second = DeviceIdentity::of(u"/dev/null"_s, after.filePath(u"class/tty"_s), after.filePath(u"by-id"_s));

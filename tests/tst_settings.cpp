@@ -316,9 +316,8 @@ void SettingsPanelTest::secondClickStartsNoSecondExchange()
     PtyPeer peer;
     QVERIFY(peer.isValid());
     // A slow instrument: the reply comes well after the second click.
-    peer.setCommandHandler([&peer](const QByteArray &) {
-        QTimer::singleShot(300, &peer, [&peer] { peer.send("*"); });
-    });
+    peer.setCommandHandler(
+        [&peer](const QByteArray &) { QTimer::singleShot(300, &peer, [&peer] { peer.send("*"); }); });
 
     Bench bench;
     bench.frame.show();
@@ -346,8 +345,8 @@ void SettingsPanelTest::secondClickStartsNoSecondExchange()
 
 void SettingsPanelTest::deviceListFollowsTheFixedItems_data()
 {
-    QTest::addColumn<int>("chosen");      // index picked from the list, or -1
-    QTest::addColumn<QString>("typed");   // text typed into the box instead
+    QTest::addColumn<int>("chosen"); // index picked from the list, or -1
+    QTest::addColumn<QString>("typed"); // text typed into the box instead
 
     QTest::newRow("typed path") << -1 << QStringLiteral("/dev/serial/by-id/usb-Wexel_Bench-if00");
     QTest::newRow("typed COM text") << -1 << QStringLiteral("COM 12");

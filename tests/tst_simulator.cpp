@@ -138,8 +138,7 @@ public:
     {
         clear();
         send(command + '\n');
-        if (!QTest::qWaitFor([this] { return m_received.contains('*') || m_hungUp; },
-                             kReplyTimeoutMs))
+        if (!QTest::qWaitFor([this] { return m_received.contains('*') || m_hungUp; }, kReplyTimeoutMs))
             return {};
         return m_received.contains('*') ? m_received.left(m_received.indexOf('*') + 1) : QByteArray();
     }
@@ -174,8 +173,7 @@ public:
 
     bool waitForExit()
     {
-        return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; },
-                               kStartTimeoutMs);
+        return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kStartTimeoutMs);
     }
 
     // The "key: value" lines after the device path.
@@ -197,7 +195,7 @@ public:
     QByteArray m_stdout;
     QByteArray m_devicePath;
     QByteArray m_received;
-    QByteArrayList m_chunks;  // m_received as the reads returned it
+    QByteArrayList m_chunks; // m_received as the reads returned it
     bool m_hungUp = false;
 
 private:
@@ -237,10 +235,7 @@ class SimulatorTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY2(QFileInfo(simulatorPath()).isExecutable(), qPrintable(simulatorPath()));
-    }
+    void initTestCase() { QVERIFY2(QFileInfo(simulatorPath()).isExecutable(), qPrintable(simulatorPath())); }
 
     // --- the memory image on its own ---
 
@@ -252,21 +247,33 @@ private slots:
         QTest::addColumn<int>("malformed");
         QTest::addColumn<int>("odd");
 
-        QTest::newRow("address then data") << QByteArrayList{"@0F000", "31 40 00 24"} << QByteArray("0F000-0F003") << 4 << 0 << 0;
-        QTest::newRow("lower case hex") << QByteArrayList{"@0f0a0", "ab cd"} << QByteArray("0F0A0-0F0A1") << 2 << 0 << 0;
-        QTest::newRow("lines run on") << QByteArrayList{"@0F000", "01 02", "03 04"} << QByteArray("0F000-0F003") << 4 << 0 << 0;
-        QTest::newRow("gap splits") << QByteArrayList{"@0F000", "01 02", "@0F010", "03 04"} << QByteArray("0F000-0F001 0F010-0F011") << 4 << 0 << 0;
-        QTest::newRow("out of order") << QByteArrayList{"@10000", "01", "@0F000", "02"} << QByteArray("0F000-0F000 10000-10000") << 2 << 0 << 2;
-        QTest::newRow("adjacent islands merge") << QByteArrayList{"@0F002", "03 04", "@0F000", "01 02"} << QByteArray("0F000-0F003") << 4 << 0 << 0;
-        QTest::newRow("across a page") << QByteArrayList{"@000FE", "01 02 03 04"} << QByteArray("000FE-00101") << 4 << 0 << 0;
+        QTest::newRow("address then data")
+            << QByteArrayList{"@0F000", "31 40 00 24"} << QByteArray("0F000-0F003") << 4 << 0 << 0;
+        QTest::newRow("lower case hex") << QByteArrayList{"@0f0a0", "ab cd"} << QByteArray("0F0A0-0F0A1") << 2 << 0
+                                        << 0;
+        QTest::newRow("lines run on") << QByteArrayList{"@0F000", "01 02", "03 04"} << QByteArray("0F000-0F003") << 4
+                                      << 0 << 0;
+        QTest::newRow("gap splits") << QByteArrayList{"@0F000", "01 02", "@0F010", "03 04"}
+                                    << QByteArray("0F000-0F001 0F010-0F011") << 4 << 0 << 0;
+        QTest::newRow("out of order") << QByteArrayList{"@10000", "01", "@0F000", "02"}
+                                      << QByteArray("0F000-0F000 10000-10000") << 2 << 0 << 2;
+        QTest::newRow("adjacent islands merge")
+            << QByteArrayList{"@0F002", "03 04", "@0F000", "01 02"} << QByteArray("0F000-0F003") << 4 << 0 << 0;
+        QTest::newRow("across a page") << QByteArrayList{"@000FE", "01 02 03 04"} << QByteArray("000FE-00101") << 4 << 0
+                                       << 0;
         QTest::newRow("odd data") << QByteArrayList{"@0F000", "31 40 00"} << QByteArray("0F000-0F002") << 3 << 0 << 1;
         QTest::newRow("data before address") << QByteArrayList{"01 02"} << QByteArray("00000-00001") << 2 << 0 << 0;
-        QTest::newRow("four-digit address") << QByteArrayList{"@F000", "01 02"} << QByteArray("00000-00001") << 2 << 1 << 0;
-        QTest::newRow("six-digit address") << QByteArrayList{"@00F000", "01 02"} << QByteArray("00000-00001") << 2 << 1 << 0;
-        QTest::newRow("bad address keeps the old") << QByteArrayList{"@0F000", "@0F00G", "01 02"} << QByteArray("0F000-0F001") << 2 << 1 << 0;
-        QTest::newRow("malformed data ignored")
-            << QByteArrayList{"@0F000", "31 4", "31  40", "3G 40", " 31", "31 40 ", "31\t40", "quit", QByteArray("31\0 40", 6), "01 02"}
-            << QByteArray("0F000-0F001") << 2 << 8 << 0;
+        QTest::newRow("four-digit address")
+            << QByteArrayList{"@F000", "01 02"} << QByteArray("00000-00001") << 2 << 1 << 0;
+        QTest::newRow("six-digit address")
+            << QByteArrayList{"@00F000", "01 02"} << QByteArray("00000-00001") << 2 << 1 << 0;
+        QTest::newRow("bad address keeps the old")
+            << QByteArrayList{"@0F000", "@0F00G", "01 02"} << QByteArray("0F000-0F001") << 2 << 1 << 0;
+        QTest::newRow("malformed data ignored") << QByteArrayList{"@0F000", "31 4", "31  40",
+                                                                  "3G 40",  " 31",  "31 40 ",
+                                                                  "31\t40", "quit", QByteArray("31\0 40", 6),
+                                                                  "01 02"}
+                                                << QByteArray("0F000-0F001") << 2 << 8 << 0;
         QTest::newRow("empty and end lines") << QByteArrayList{"", "q", "Q"} << QByteArray("none") << 0 << 0 << 0;
         // The line buffer holds 32 bytes; the memory ends at FFFFF.
         QByteArrayList bytes;
@@ -274,8 +281,8 @@ private slots:
             bytes += QByteArray::number(i + 0x10, 16);
         QTest::newRow("32 bytes, then 33") << QByteArrayList{"@0F000", bytes.mid(0, 32).join(' '), bytes.join(' ')}
                                            << QByteArray("0F000-0F01F") << 32 << 1 << 0;
-        QTest::newRow("up to FFFFF, then past it") << QByteArrayList{"@FFFFC", "01 02", "03 04", "05 06"}
-                                                   << QByteArray("FFFFC-FFFFF") << 4 << 1 << 0;
+        QTest::newRow("up to FFFFF, then past it")
+            << QByteArrayList{"@FFFFC", "01 02", "03 04", "05 06"} << QByteArray("FFFFC-FFFFF") << 4 << 1 << 0;
     }
 
     void imageLines()
@@ -328,10 +335,15 @@ private slots:
         for (const char *line : {"@0F000", "31 40", "@10000", "AA"})
             image.addLine(line);
         // Each range: start and length, 4 bytes little-endian each, then its bytes.
-        const QByteArray stream = QByteArray::fromHex("00f00000" "02000000" "3140"
-                                                      "00000100" "01000000" "aa");
+        const QByteArray stream = QByteArray::fromHex("00f00000"
+                                                      "02000000"
+                                                      "3140"
+                                                      "00000100"
+                                                      "01000000"
+                                                      "aa");
         QCOMPARE(image.checksum(),
-                 MemoryImage::crc32(0, reinterpret_cast<const std::uint8_t *>(stream.constData()), size_t(stream.size())));
+                 MemoryImage::crc32(0, reinterpret_cast<const std::uint8_t *>(stream.constData()),
+                                    size_t(stream.size())));
 
         // The same bytes elsewhere are another image.
         MemoryImage moved;
@@ -446,8 +458,8 @@ private slots:
 
     void lineFaults_data()
     {
-        QTest::addColumn<QStringList>("fault");  // on line 3
-        QTest::addColumn<QByteArray>("reply");  // to line 3; empty: silence
+        QTest::addColumn<QStringList>("fault"); // on line 3
+        QTest::addColumn<QByteArray>("reply"); // to line 3; empty: silence
         QTest::addColumn<bool>("once");
         QTest::newRow("refuse") << arguments({"--refuse-line", "3"}) << QByteArray("NG*") << false;
         QTest::newRow("garbage") << arguments({"--garbage-line", "3"}) << QByteArray("\x15?#") << false;
@@ -455,8 +467,7 @@ private slots:
         QTest::newRow("refuse once") << arguments({"--refuse-line", "3"}) << QByteArray("NG*") << true;
         QTest::newRow("ignore once") << arguments({"--ignore-line", "3"}) << QByteArray() << true;
         // Two acknowledgements in one write, and the escapes of the reply text.
-        QTest::newRow("own reply") << arguments({"--line-reply=3", "\\\\\\x00**"}) << QByteArray("\\\0**", 4)
-                                   << false;
+        QTest::newRow("own reply") << arguments({"--line-reply=3", "\\\\\\x00**"}) << QByteArray("\\\0**", 4) << false;
         QTest::newRow("own reply once") << arguments({"--line-reply", "3", "*xy"}) << QByteArray("*xy") << true;
     }
 
@@ -501,7 +512,7 @@ private slots:
     {
         QTest::addColumn<QStringList>("fault");
         QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<bool>("erases");  // the instrument still starts an image
+        QTest::addColumn<bool>("erases"); // the instrument still starts an image
         QTest::newRow("refuse") << arguments({"--erase", "refuse"}) << QByteArray("NG*") << false;
         QTest::newRow("ignore") << arguments({"--erase", "ignore"}) << QByteArray() << false;
         QTest::newRow("own reply") << arguments({"--erase-reply", "x\\x15*"}) << QByteArray("x\x15*") << true;
@@ -723,11 +734,12 @@ private slots:
             return;
         // Others script against these: every option stays documented.
         const QByteArray help = process.readAllStandardOutput();
-        for (const char *option : {"--arc-reply", "--end-reply", "--erase-ms", "--erase ", "--refuse-line",
-                                   "--ignore-line", "--garbage-line", "--hangup-after-line", "--fault-once",
-                                   "--split-acks", "--baud", "--ack-delay-ms", "--latency-ms", "--link",
-                                   "--exit-after-end",
-                                   "--json", "--quiet", "--log", "--help", "--erase-reply", "--line-reply"})
+        for (const char *option : {"--arc-reply",   "--end-reply",   "--erase-ms",       "--erase ",
+                                   "--refuse-line", "--ignore-line", "--garbage-line",   "--hangup-after-line",
+                                   "--fault-once",  "--split-acks",  "--baud",           "--ack-delay-ms",
+                                   "--latency-ms",  "--link",        "--exit-after-end", "--json",
+                                   "--quiet",       "--log",         "--help",           "--erase-reply",
+                                   "--line-reply"})
             QVERIFY2(help.contains(option), option);
     }
 };

@@ -97,11 +97,12 @@ private slots:
                 QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 20000);
                 const auto outcome = finished.first().at(0).value<UpdateSequence::Outcome>();
                 QVERIFY2(outcome.kind == expected,
-                         qPrintable(QStringLiteral("update %1: %2 at line %3, reply %4, %5")
-                                        .arg(i)
-                                        .arg(outcome.message.prompt)
-                                        .arg(outcome.failedLine)
-                                        .arg(QString::fromLatin1(outcome.reply.toHex()), outcome.linkError.describe())));
+                         qPrintable(
+                             QStringLiteral("update %1: %2 at line %3, reply %4, %5")
+                                 .arg(i)
+                                 .arg(outcome.message.prompt)
+                                 .arg(outcome.failedLine)
+                                 .arg(QString::fromLatin1(outcome.reply.toHex()), outcome.linkError.describe())));
                 if (expected == Kind::Success)
                     QCOMPARE(instrument.linesAfterKill().size(), kLines);
                 ++outcomes[int(outcome.kind)];

@@ -48,7 +48,7 @@ class StationTest : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QByteArray m_image = lines(20) + "q\n";  // 21 lines, the end line last
+    QByteArray m_image = lines(20) + "q\n"; // 21 lines, the end line last
 
     QString imagePath() const { return m_dir.filePath(u"fw.txt"_s); }
 
@@ -68,7 +68,7 @@ private slots:
         {
             QStringList faults;
             QString kind;
-            int linesReceived;  // -1: nothing reached the instrument
+            int linesReceived; // -1: nothing reached the instrument
             int failedLine;
         };
         const QList<Unit> units{
@@ -87,7 +87,7 @@ private slots:
             QVERIFY(sims.back()->start(u.faults));
             args += {u"--port"_s, sims.back()->device()};
         }
-        SerialLink holder;  // another program, holding the last port
+        SerialLink holder; // another program, holding the last port
         holder.setDevicePath(sims.back()->device());
         QVERIFY(holder.configure());
 
@@ -104,7 +104,8 @@ private slots:
         QCOMPARE(records.size(), units.size());
         QFile image(imagePath());
         QVERIFY(image.open(QIODevice::ReadOnly));
-        const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex());
+        const QString sha256
+            = QString::fromLatin1(QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex());
 
         QStringList failed;
         for (qsizetype i = 0; i < units.size(); ++i) {
@@ -132,7 +133,7 @@ private slots:
             QCOMPARE(rec.value(u"lines_acknowledged"_s).toInt(), results[0].value(u"lines_acknowledged"_s).toInt());
             QCOMPARE(rec.value(u"lines"_s).toInt(), 21);
             QCOMPARE(rec.value(u"image_sha256"_s).toString(), sha256);
-            QCOMPARE(rec.value(u"device"_s).toString(), port);  // pseudo-terminals have no other name
+            QCOMPARE(rec.value(u"device"_s).toString(), port); // pseudo-terminals have no other name
             QVERIFY(!rec.value(u"host"_s).toString().isEmpty());
             QVERIFY(!rec.value(u"tool_version"_s).toString().isEmpty());
             const QDateTime started = QDateTime::fromString(rec.value(u"started"_s).toString(), Qt::ISODateWithMs);
@@ -173,8 +174,8 @@ private slots:
         QTest::newRow("a file of /proc") << u"proc"_s << 1 << 3 << QByteArray("a file of the system's own");
         // The instruments are updated, their records lost: the run fails all the same.
         for (const int units : {1, 2}) {
-            QTest::addRow("disk full, %d instruments", units) << u"full"_s << units << 8
-                                                              << QByteArray("No space left on device");
+            QTest::addRow("disk full, %d instruments", units)
+                << u"full"_s << units << 8 << QByteArray("No space left on device");
             QTest::addRow("cut short by a size limit, %d instruments", units)
                 << u"limit"_s << units << 8 << QByteArray("File too large");
         }
@@ -213,8 +214,7 @@ private slots:
             r.close();
             QFile filler(mounted + u"/filler"_s);
             QVERIFY(filler.open(QIODevice::WriteOnly));
-            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
-            }
+            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) { }
         } else {
             QFile r(record);
             QVERIFY(r.open(QIODevice::WriteOnly) && r.write(earlier) == earlier.size());
@@ -272,10 +272,11 @@ private slots:
         QProcess cli;
         QByteArray out;
         connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
-        cli.start(cliPath(), kFastTimings + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--retries"_s, u"1"_s,
-                                                        u"--probe-interval-ms"_s, u"100"_s, u"--gone-after-ms"_s,
-                                                        u"300"_s, u"--record"_s, record, u"--port"_s, ports.at(0),
-                                                        u"--port"_s, ports.at(1), imagePath()});
+        cli.start(cliPath(),
+                  kFastTimings
+                      + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--retries"_s, u"1"_s,
+                                    u"--probe-interval-ms"_s, u"100"_s, u"--gone-after-ms"_s, u"300"_s, u"--record"_s,
+                                    record, u"--port"_s, ports.at(0), u"--port"_s, ports.at(1), imagePath()});
         QVERIFY(cli.waitForStarted());
         const auto results = [&](const QString &port) {
             QList<QJsonObject> events;
@@ -311,12 +312,13 @@ private slots:
         QVERIFY(readRecords(record, &records));
         QStringList recorded;
         for (const QJsonObject &r : std::as_const(records))
-            recorded << u"%1 %2 %3/%4"_s.arg(QFileInfo(r.value(u"port"_s).toString()).fileName(),
-                                             r.value(u"outcome"_s).toString())
+            recorded << u"%1 %2 %3/%4"_s
+                            .arg(QFileInfo(r.value(u"port"_s).toString()).fileName(), r.value(u"outcome"_s).toString())
                             .arg(r.value(u"attempt"_s).toInt())
                             .arg(r.value(u"of"_s).toInt());
-        QCOMPARE(recorded, (QStringList{u"bay-1 write-refused 1/2"_s, u"bay-1 success 2/2"_s, u"bay-2 success 1/2"_s,
-                                        u"bay-1 success 1/2"_s, u"bay-2 success 1/2"_s}));
+        QCOMPARE(recorded,
+                 (QStringList{u"bay-1 write-refused 1/2"_s, u"bay-1 success 2/2"_s, u"bay-2 success 1/2"_s,
+                              u"bay-1 success 1/2"_s, u"bay-2 success 1/2"_s}));
     }
 
     // Watching, a record lost for a unit that others followed on its lane
@@ -341,9 +343,11 @@ private slots:
         });
         QByteArray out;
         connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
-        cli.start(cliPath(), kFastTimings + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--probe-interval-ms"_s,
-                                                        u"100"_s, u"--gone-after-ms"_s, u"300"_s, u"--record"_s, record,
-                                                        u"--port"_s, port, imagePath()});
+        cli.start(cliPath(),
+                  kFastTimings
+                      + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--probe-interval-ms"_s, u"100"_s,
+                                    u"--gone-after-ms"_s, u"300"_s, u"--record"_s, record, u"--port"_s, port,
+                                    imagePath()});
         QVERIFY(cli.waitForStarted());
         const auto events = [&](const QString &name) {
             QList<QJsonObject> all;
@@ -352,7 +356,9 @@ private slots:
             return eventsNamed(all, name);
         };
         const auto results = [&] { return events(u"result"_s); };
-        const auto waits = [&] { return int(events(u"lane"_s).count(QJsonObject{{u"event"_s, u"lane"_s}, {u"state"_s, u"waiting"_s}})); };
+        const auto waits = [&] {
+            return int(events(u"lane"_s).count(QJsonObject{{u"event"_s, u"lane"_s}, {u"state"_s, u"waiting"_s}}));
+        };
         for (int unit = 1; unit <= 2; ++unit) {
             Simulator sim;
             QVERIFY(sim.start({u"--link"_s, port}));
@@ -369,7 +375,8 @@ private slots:
         const QByteArray err = cli.readAllStandardError();
         QVERIFY2(cli.exitCode() == 8, err.constData());
         QVERIFY2(err.contains("Watched 1 port: 2 units updated, 0 not updated"), err.constData());
-        QVERIFY2(err.contains("Records not written: 1 unit (" + QFile::encodeName(port) + " unit 1): "), err.constData());
+        QVERIFY2(err.contains("Records not written: 1 unit (" + QFile::encodeName(port) + " unit 1): "),
+                 err.constData());
         QVERIFY2(err.contains("File too large"), err.constData());
     }
 
@@ -382,9 +389,11 @@ private slots:
         QProcess cli;
         QByteArray out;
         connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
-        cli.start(cliPath(), kFastTimings + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--probe-interval-ms"_s,
-                                                        u"100"_s, u"--gone-after-ms"_s, u"300"_s, u"--record"_s,
-                                                        record, u"--port"_s, port, imagePath()});
+        cli.start(cliPath(),
+                  kFastTimings
+                      + QStringList{u"--json"_s, u"--quiet"_s, u"--watch"_s, u"--probe-interval-ms"_s, u"100"_s,
+                                    u"--gone-after-ms"_s, u"300"_s, u"--record"_s, record, u"--port"_s, port,
+                                    imagePath()});
         QVERIFY(cli.waitForStarted());
         const auto results = [&] {
             QList<QJsonObject> events;

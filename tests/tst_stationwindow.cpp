@@ -58,17 +58,17 @@ namespace {
 
 // What is done to the window once its lanes are set up.
 enum class Script {
-    ReturnThenRetry,  // Return; once at rest, Ctrl+R
-    Escape,           // Return; Escape while every lane writes
-    EscapeErasing,    // Return; Escape while every lane erases
-    Close,            // Return; the window closed while every lane writes
-    WrongImage,       // a released SHA-256 the image does not have; Return
-    RecordLost,       // Return with no room left for the record
-    SameDevice,       // Return; the second lane's link replugged to the first lane's device; Return
-    RecordRotated,    // Return; at rest, the record file moved away; Return again
-    Plain,            // Return
-    NoImage,          // Return before an image was chosen
-    RecordDirectory,  // Return with a directory for the record file
+    ReturnThenRetry, // Return; once at rest, Ctrl+R
+    Escape, // Return; Escape while every lane writes
+    EscapeErasing, // Return; Escape while every lane erases
+    Close, // Return; the window closed while every lane writes
+    WrongImage, // a released SHA-256 the image does not have; Return
+    RecordLost, // Return with no room left for the record
+    SameDevice, // Return; the second lane's link replugged to the first lane's device; Return
+    RecordRotated, // Return; at rest, the record file moved away; Return again
+    Plain, // Return
+    NoImage, // Return before an image was chosen
+    RecordDirectory, // Return with a directory for the record file
 };
 
 // "Lane 2/write-refused/1" for each record line, sorted: lanes end in any order.
@@ -133,8 +133,7 @@ class StationWindowTest : public QObject
         Bench(const QString &settingsPath, const Lane::Settings &lanes)
             : settings(settingsPath, QSettings::IniFormat)
             , window(&messages, &settings, lanes)
-        {
-        }
+        { }
         bool show()
         {
             window.show();
@@ -184,15 +183,15 @@ private slots:
 
     void keys_data()
     {
-        QTest::addColumn<QList<QStringList>>("faults");  // one simulator a lane
+        QTest::addColumn<QList<QStringList>>("faults"); // one simulator a lane
         QTest::addColumn<int>("script");
-        QTest::addColumn<QStringList>("words");          // each lane's, at the end
-        QTest::addColumn<QStringList>("details");        // each lane's cause at the end; empty: not looked at
-        QTest::addColumn<QList<int>>("counters");        // passed, failed
+        QTest::addColumn<QStringList>("words"); // each lane's, at the end
+        QTest::addColumn<QStringList>("details"); // each lane's cause at the end; empty: not looked at
+        QTest::addColumn<QList<int>>("counters"); // passed, failed
         QTest::addColumn<QString>("total");
-        QTest::addColumn<QList<int>>("erases");          // each simulator's
+        QTest::addColumn<QList<int>>("erases"); // each simulator's
         QTest::addColumn<QStringList>("records");
-        QTest::addColumn<QString>("message");            // how the one box shown begins, if any
+        QTest::addColumn<QString>("message"); // how the one box shown begins, if any
 
         const QStringList none;
         const QStringList slow{u"--ack-delay-ms"_s, u"30"_s};
@@ -200,11 +199,9 @@ private slots:
         // A fourth lane on a port that leads nowhere: not started, and no unit's failure.
         QTest::newRow("Return starts all, Ctrl+R only the failed unit, counted once")
             << QList<QStringList>{none, {u"--refuse-line"_s, u"5"_s, u"--fault-once"_s}, none}
-            << int(Script::ReturnThenRetry)
-            << QStringList{u"PASS"_s, u"PASS"_s, u"PASS"_s, u"NOT STARTED"_s}
+            << int(Script::ReturnThenRetry) << QStringList{u"PASS"_s, u"PASS"_s, u"PASS"_s, u"NOT STARTED"_s}
             << QStringList{QString(), QString(), QString(), u"No such port - is the unit plugged in?"_s}
-            << QList<int>{3, 0} << u"TOTAL 3, yield 100.0 %, first pass 66.7 %; not started 1"_s
-            << QList<int>{1, 2, 1}
+            << QList<int>{3, 0} << u"TOTAL 3, yield 100.0 %, first pass 66.7 %; not started 1"_s << QList<int>{1, 2, 1}
             << QStringList{u"Lane 1/success/1"_s, u"Lane 2/success/1"_s, u"Lane 2/write-refused/1"_s,
                            u"Lane 3/success/1"_s, u"Lane 4/port-error/1"_s}
             << QString();
@@ -226,10 +223,10 @@ private slots:
             << QStringList() << QList<int>{0, 0} << u"TOTAL 0"_s << QList<int>{0, 0} << QStringList()
             << u"The image is not the released one: no lane was started."_s;
         QTest::newRow("a lane replugged to another lane's device: its old PASS goes, NOT STARTED")
-            << QList<QStringList>{none, none} << int(Script::SameDevice)
-            << QStringList{u"PASS"_s, u"NOT STARTED"_s} << QStringList() << QList<int>{3, 0}
-            << u"TOTAL 3, yield 100.0 %, first pass 100.0 %; not started 1"_s << QList<int>{2, 1}
-            << QStringList{u"Lane 1/success/1"_s, u"Lane 1/success/1"_s, u"Lane 2/success/1"_s} << QString();
+            << QList<QStringList>{none, none} << int(Script::SameDevice) << QStringList{u"PASS"_s, u"NOT STARTED"_s}
+            << QStringList() << QList<int>{3, 0} << u"TOTAL 3, yield 100.0 %, first pass 100.0 %; not started 1"_s
+            << QList<int>{2, 1} << QStringList{u"Lane 1/success/1"_s, u"Lane 1/success/1"_s, u"Lane 2/success/1"_s}
+            << QString();
         QTest::newRow("a refused end line fails the unit")
             << QList<QStringList>{{u"--end-reply"_s, u"NG*"_s}} << int(Script::Plain) << QStringList{u"FAIL"_s}
             << QStringList{u"End line refused"_s + erased} << QList<int>{0, 1}
@@ -280,8 +277,8 @@ private slots:
         }
         if (script == int(Script::ReturnThenRetry))
             lanes.append({QString(), m_dir.filePath(u"no-such-port"_s)});
-        const QString record =
-            script == int(Script::RecordDirectory) ? m_dir.path() : m_dir.filePath(tag + u".jsonl"_s);
+        const QString record
+            = script == int(Script::RecordDirectory) ? m_dir.path() : m_dir.filePath(tag + u".jsonl"_s);
         Bench bench(m_dir.filePath(tag + u".ini"_s), fastLanes());
         bench.presenter->setLanes(lanes);
         bench.presenter->setRecordFile(record);
@@ -389,7 +386,8 @@ private slots:
         if (script == int(Script::RecordLost)) {
             LaneWidget *lane = bench.window.laneWidgets().constFirst();
             QTRY_VERIFY(!lane->recordLabel->isHidden());
-            QVERIFY2(lane->recordLabel->text().contains(u"Record not written"_s), qPrintable(lane->recordLabel->text()));
+            QVERIFY2(lane->recordLabel->text().contains(u"Record not written"_s),
+                     qPrintable(lane->recordLabel->text()));
         }
         if (script == int(Script::RecordRotated)) {
             LaneWidget *lane = bench.window.laneWidgets().constFirst();
@@ -465,14 +463,15 @@ private slots:
     {
         QTest::addColumn<int>("lanes");
         QTest::addColumn<QSize>("size");
-        QTest::addColumn<QList<int>>("failed");  // the others passed
-        QTest::addColumn<QString>("imageName");   // a file to choose, if any
-        QTest::addColumn<bool>("binary");         // refused for what it holds
+        QTest::addColumn<QList<int>>("failed"); // the others passed
+        QTest::addColumn<QString>("imageName"); // a file to choose, if any
+        QTest::addColumn<bool>("binary"); // refused for what it holds
 
         // Maximised, less a window manager's title bar.
         const QSize bench1080(1920, 1080 - 30);
         const QSize bench768(1024, 768 - 30);
-        QTest::newRow("32 lanes on 1920 x 1080: all in view") << 32 << bench1080 << QList<int>{4, 31} << QString() << false;
+        QTest::newRow("32 lanes on 1920 x 1080: all in view")
+            << 32 << bench1080 << QList<int>{4, 31} << QString() << false;
         QTest::newRow("32 lanes on 1024 x 768: the failed ones listed")
             << 32 << bench768 << QList<int>{2, 29} << QString() << false;
         QTest::newRow("a 200-character image name on 1024 x 768")
@@ -510,7 +509,10 @@ private slots:
         if (!imageName.isEmpty()) {
             const QString path = m_dir.filePath(imageName);
             QFile f(path);
-            const QByteArray content = binary ? QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0", 10) : MatrixSupport::lines(4);
+            const QByteArray content = binary ? QByteArray("\x7f"
+                                                           "ELF\x02\x01\x01\0\0\0",
+                                                           10)
+                                              : MatrixSupport::lines(4);
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
             f.close();
             bench.window.fileDialog->setChooser([path] { return path; });
@@ -715,11 +717,11 @@ private slots:
 
     void refusedStartEndsTheRun_data()
     {
-        QTest::addColumn<QString>("file");  // "image", or a file of the test's own
+        QTest::addColumn<QString>("file"); // "image", or a file of the test's own
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QByteArray>("says");
-        QTest::newRow("not the released image") << u"image"_s << QString(64, u'0')
-                                                << QByteArray("The image is not the released one: no lane was started.");
+        QTest::newRow("not the released image")
+            << u"image"_s << QString(64, u'0') << QByteArray("The image is not the released one: no lane was started.");
         QTest::newRow("an image refused") << u"empty.txt"_s << QString() << QByteArray("the file is empty");
         // Read by its relative name's bytes, the image is found, and judged.
         QTest::newRow("an image whose name is not UTF-8")
@@ -736,7 +738,8 @@ private slots:
         const QByteArray notUtf8 = QFile::encodeName(m_dir.path()) + "/fw\xff.txt";
         if (file == u"not-utf8"_s) {
             QVERIFY(QFile::copy(imagePath(), m_dir.filePath(u"fw-copy.txt"_s)));
-            QVERIFY(::rename(QFile::encodeName(m_dir.filePath(u"fw-copy.txt"_s)).constData(), notUtf8.constData()) == 0);
+            QVERIFY(::rename(QFile::encodeName(m_dir.filePath(u"fw-copy.txt"_s)).constData(), notUtf8.constData())
+                    == 0);
         } else if (file != u"image"_s) {
             file = m_dir.filePath(file);
             QFile f(file);
@@ -747,16 +750,18 @@ private slots:
         const auto removeNotUtf8 = qScopeGuard([&] { ::unlink(notUtf8.constData()); });
         Simulator sim;
         QVERIFY(sim.start());
-        QStringList args{u"-platform"_s, u"offscreen"_s, u"--start"_s, u"--exit-when-done"_s, u"--port"_s, sim.device()};
+        QStringList args{u"-platform"_s,        u"offscreen"_s, u"--start"_s,
+                         u"--exit-when-done"_s, u"--port"_s,    sim.device()};
         if (!expected.isEmpty())
             args += {u"--expect-sha256"_s, expected};
         QProcess station;
         if (file == u"not-utf8"_s) {
             // QProcess cannot pass the byte: the shell makes it.
             station.setWorkingDirectory(m_dir.path());
-            station.start(u"/bin/sh"_s, QStringList{u"-c"_s, u"exec \"$0\" \"$@\" --file \"$(printf 'fw\\377.txt')\""_s,
-                                                    programPath(u"desktop/station/wexel-station"_s)}
-                                            + args);
+            station.start(u"/bin/sh"_s,
+                          QStringList{u"-c"_s, u"exec \"$0\" \"$@\" --file \"$(printf 'fw\\377.txt')\""_s,
+                                      programPath(u"desktop/station/wexel-station"_s)}
+                              + args);
         } else {
             station.start(programPath(u"desktop/station/wexel-station"_s), args + QStringList{u"--file"_s, file});
         }
@@ -818,7 +823,7 @@ private slots:
         QCOMPARE(editor->focusWidget(), editor->nameEdit);
         QCOMPARE(editor->nameEdit->selectedText(), u"Bay 1"_s);
         QTest::keyClicks(editor->focusWidget(), u"Bay 1, left"_s);
-        editor->accept();  // its own port is no other lane's
+        editor->accept(); // its own port is no other lane's
         QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 1, left"_s);
         QCOMPARE(bench.window.laneWidgets().at(0)->view().port, sim.device());
     }
@@ -838,8 +843,10 @@ private slots:
         QFETCH(int, signalNumber);
         const QString record = m_dir.filePath(u"signal-%1.jsonl"_s.arg(signalNumber));
         std::vector<std::unique_ptr<Simulator>> sims;
-        QStringList args{u"-platform"_s, u"offscreen"_s, u"--start"_s, u"--record"_s, record, u"--file"_s, imagePath(),
-                         u"--erase-tick-ms"_s, u"2"_s, u"--erase-ticks"_s, u"10"_s, u"--hand-over-ms"_s, u"10"_s};
+        QStringList args{u"-platform"_s, u"offscreen"_s,     u"--start"_s, u"--record"_s,
+                         record,         u"--file"_s,        imagePath(),  u"--erase-tick-ms"_s,
+                         u"2"_s,         u"--erase-ticks"_s, u"10"_s,      u"--hand-over-ms"_s,
+                         u"10"_s};
         for (int i = 0; i < 2; ++i) {
             sims.push_back(std::make_unique<Simulator>());
             QVERIFY(sims.back()->start({u"--ack-delay-ms"_s, u"200"_s}));

@@ -32,7 +32,6 @@ const QByteArray kImage = QByteArrayLiteral("@F000\r\n"
                                             "AA BB\r\n"
                                             "q\r\n");
 
-
 // An address line, then data lines that each carry their own number.
 QByteArray numberedLines(int count)
 {
@@ -76,10 +75,7 @@ private:
             link.setReadTimeout(std::chrono::milliseconds(300));
             update.setTimings(fastTimings());
         }
-        UpdateSequence::Outcome outcome() const
-        {
-            return finished.last().at(0).value<UpdateSequence::Outcome>();
-        }
+        UpdateSequence::Outcome outcome() const { return finished.last().at(0).value<UpdateSequence::Outcome>(); }
     };
 
 private slots:
@@ -103,8 +99,8 @@ private slots:
         QCOMPARE(outcome.message.title, QStringLiteral("Update OK"));
         QCOMPARE(outcome.message.icon, Message::Icon::Information);
 
-        const QList<QByteArray> expected{"@0F000", "31 40 00 24 B2 40", "80 5A 20 01", "31 40 00 FF",
-                                         "@10000", "AA BB",             "q"};
+        const QList<QByteArray> expected{"@0F000", "31 40 00 24 B2 40", "80 5A 20 01", "31 40 00 FF", "@10000", "AA BB",
+                                         "q"};
         QCOMPARE(r.instrument.killCount(), 1);
         QCOMPARE(r.instrument.commands().first().bytes, QByteArray("KILL"));
         QCOMPARE(r.instrument.linesAfterKill(), expected);
@@ -173,7 +169,7 @@ private slots:
         r.update.start(writeFile(kImage), r.instrument.slavePath());
         QTRY_COMPARE(r.finished.size(), 1);
         QTest::qWait(50);
-        QCOMPARE(r.finished.size(), 1);  // reported once
+        QCOMPARE(r.finished.size(), 1); // reported once
         const auto outcome = r.outcome();
         QCOMPARE(int(outcome.kind), kind);
         QCOMPARE(outcome.message.prompt, QStringLiteral("Erese is error"));
@@ -185,7 +181,7 @@ private slots:
             QCOMPARE(r.instrument.linesAfterKill(), QList<QByteArray>{});
         if (erase == int(FakeInstrument::Erase::Refuse)) {
             QCOMPARE(outcome.reply, QByteArray("NG*"));
-            QCOMPARE(r.eraseProgress.size(), 10);  // the bar is full when the answer is judged
+            QCOMPARE(r.eraseProgress.size(), 10); // the bar is full when the answer is judged
         }
         if (erase == int(FakeInstrument::Erase::HangUp)) {
             QCOMPARE(outcome.linkError.kind, SerialLink::Error::Kind::HangUp);
@@ -197,7 +193,7 @@ private slots:
     {
         Run r;
         QSignalSpy acknowledged(&r.update, &UpdateSequence::eraseAcknowledged);
-        r.instrument.eraseDelayMs = 0;  // '*' arrives long before the last tick
+        r.instrument.eraseDelayMs = 0; // '*' arrives long before the last tick
         r.update.start(writeFile(kImage), r.instrument.slavePath());
         QTRY_COMPARE(acknowledged.size(), 1);
         QCOMPARE(r.eraseProgress.size(), 10);
@@ -208,7 +204,7 @@ private slots:
     void lateAcknowledgementWithinTheReadTimeout()
     {
         Run r;
-        r.instrument.eraseDelayMs = 150;  // after the last tick, within the read time-out
+        r.instrument.eraseDelayMs = 150; // after the last tick, within the read time-out
         r.update.start(writeFile(kImage), r.instrument.slavePath());
         QTRY_COMPARE(r.finished.size(), 1);
         QCOMPARE(r.outcome().kind, Kind::Success);
@@ -255,7 +251,7 @@ private slots:
         QCOMPARE(outcome.reply, reply);
         QCOMPARE(r.lineSent.size(), line);
         if (r.instrument.isValid())
-            QCOMPARE(r.instrument.linesAfterKill().size(), line);  // nothing after the failed line
+            QCOMPARE(r.instrument.linesAfterKill().size(), line); // nothing after the failed line
         if (fault == u"hangup") {
             QVERIFY(!r.link.isOpen());
             QCOMPARE(outcome.linkError.kind, SerialLink::Error::Kind::HangUp);
@@ -271,13 +267,12 @@ private slots:
         QTest::addColumn<int>("outOfStepAfter");
         QTest::addColumn<int>("failedLine");
         QTest::addColumn<int>("discarded");
-        QTest::addColumn<int>("received");  // lines the instrument got after KILL
+        QTest::addColumn<int>("received"); // lines the instrument got after KILL
         QTest::newRow("late spare '*', then the last data line refused")
             << "late spare before refusal" << int(Kind::OutOfStep) << -1 << 0 << -1 << -1;
         QTest::newRow("spare '*' after the end line's answer")
             << "spare after end" << int(Kind::OutOfStep) << 20 << 0 << 0 << 21;
-        QTest::newRow("two acknowledgements in one read")
-            << "double ack" << int(Kind::OutOfStep) << 3 << 0 << 1 << 3;
+        QTest::newRow("two acknowledgements in one read") << "double ack" << int(Kind::OutOfStep) << 3 << 0 << 1 << 3;
         QTest::newRow("two acknowledgements of the erase")
             << "double erase ack" << int(Kind::OutOfStep) << 0 << 0 << 1 << 0;
         QTest::newRow("end line refused") << "end refused" << int(Kind::WriteRefused) << 0 << 21 << 0 << 21;
@@ -347,8 +342,8 @@ private slots:
         Run r;
         LinkTest test(&r.link);
         QSignalSpy tested(&test, &LinkTest::finished);
-        r.instrument.arcDelayMs = 450;     // the link test waits 300 ms
-        r.instrument.eraseDelayMs = 200;   // the late answer comes first
+        r.instrument.arcDelayMs = 450; // the link test waits 300 ms
+        r.instrument.eraseDelayMs = 200; // the late answer comes first
         test.start(r.instrument.slavePath());
         QTRY_COMPARE(tested.size(), 1);
         QCOMPARE(tested.first().at(0).value<LinkTestOutcome>().kind, LinkTestOutcome::Kind::Failed);
@@ -387,21 +382,28 @@ private slots:
         QTest::addColumn<QString>("title");
         const QString image = QStringLiteral("<image>");
         const QString pty = QStringLiteral("<pty>");
-        QTest::newRow("no file") << QString() << pty << int(Kind::NoFile) << "No open file." << "Code Download error";
+        QTest::newRow("no file") << QString() << pty << int(Kind::NoFile) << "No open file."
+                                 << "Code Download error";
         QTest::newRow("no port text") << image << QString() << int(Kind::NoPort) << "Please setting COM PORT"
                                       << "COM PORT ERROR";
         QTest::newRow("file deleted") << QStringLiteral("<deleted>") << pty << int(Kind::FileError)
-                                      << "Code Downloading is error." << "Code Download error";
+                                      << "Code Downloading is error."
+                                      << "Code Download error";
         QTest::newRow("empty file") << QStringLiteral("<empty>") << pty << int(Kind::FileError)
-                                    << "Code Downloading is error." << "Code Download error";
-        QTest::newRow("file is a directory") << QStringLiteral("<dir>") << pty << int(Kind::FileError)
-                                             << "Code Downloading is error." << "Code Download error";
+                                    << "Code Downloading is error."
+                                    << "Code Download error";
+        QTest::newRow("file is a directory")
+            << QStringLiteral("<dir>") << pty << int(Kind::FileError) << "Code Downloading is error."
+            << "Code Download error";
         QTest::newRow("port missing") << image << QStringLiteral("/dev/ttyWEXELMISSING") << int(Kind::PortError)
-                                      << "Code Downloading is error." << "Code Download error";
-        QTest::newRow("port is a regular file") << image << QStringLiteral("<regular>") << int(Kind::PortError)
-                                                << "Code Downloading is error." << "Code Download error";
-        QTest::newRow("port held by another program") << image << QStringLiteral("<busy>") << int(Kind::PortError)
-                                                      << "Code Downloading is error." << "Code Download error";
+                                      << "Code Downloading is error."
+                                      << "Code Download error";
+        QTest::newRow("port is a regular file")
+            << image << QStringLiteral("<regular>") << int(Kind::PortError) << "Code Downloading is error."
+            << "Code Download error";
+        QTest::newRow("port held by another program")
+            << image << QStringLiteral("<busy>") << int(Kind::PortError) << "Code Downloading is error."
+            << "Code Download error";
     }
     void refusedBeforeTheErase()
     {
@@ -411,7 +413,7 @@ private slots:
         QFETCH(QString, prompt);
         QFETCH(QString, title);
         Run r;
-        SerialLink holder;  // another program holding the port
+        SerialLink holder; // another program holding the port
         if (file == u"<image>")
             file = writeFile(kImage);
         else if (file == u"<deleted>") {
@@ -459,7 +461,7 @@ private slots:
     {
         Run r;
         // Lower case is the file's own: no byte is turned into another.
-        const QByteArray line = "a0 b1 c2 d3 e4 f5 ";  // a trailing space is trimmed
+        const QByteArray line = "a0 b1 c2 d3 e4 f5 "; // a trailing space is trimmed
         r.update.start(writeFile("@f000\n" + line + "\nq\n"), r.instrument.slavePath());
         QTRY_COMPARE(r.finished.size(), 1);
         QCOMPARE(r.outcome().kind, Kind::Success);
@@ -508,7 +510,8 @@ private slots:
         QCOMPARE(finished.first().at(0).value<UpdateSequence::Outcome>().kind, Kind::Success);
         QCOMPARE(ticks.size(), 100);
         for (int i = 0; i < ticks.size(); ++i)
-            QVERIFY2(ticks.at(i) >= 50 * (i + 1) - 1, qPrintable(QStringLiteral("tick %1 at %2 ms").arg(i + 1).arg(ticks.at(i))));
+            QVERIFY2(ticks.at(i) >= 50 * (i + 1) - 1,
+                     qPrintable(QStringLiteral("tick %1 at %2 ms").arg(i + 1).arg(ticks.at(i))));
         const auto &commands = instrument.commands();
         QCOMPARE(commands.size(), 4);
         QCOMPARE(commands.at(0).bytes, QByteArray("KILL"));
@@ -572,8 +575,8 @@ private slots:
         QVERIFY(record.append({{u"unit"_s, 4}}));
         QVERIFY(record.notice().isEmpty());
 
-        const QByteArray kept = reopened ? other + "{\"unit\":3}\n{\"unit\":4}\n"
-                                         : "{\"unit\":1}\n{\"unit\":3}\n{\"unit\":4}\n";
+        const QByteArray kept
+            = reopened ? other + "{\"unit\":3}\n{\"unit\":4}\n" : "{\"unit\":1}\n{\"unit\":3}\n{\"unit\":4}\n";
         QFile f(path);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), kept);

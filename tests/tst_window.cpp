@@ -33,7 +33,6 @@
 
 namespace {
 
-
 QRect twipsRect(const QWidget *w, double l, double t, double width, double h)
 {
     return {Twips::toPixelsX(w, l), Twips::toPixelsY(w, t), Twips::toPixelsX(w, width), Twips::toPixelsY(w, h)};
@@ -112,11 +111,18 @@ private slots:
         QCOMPARE(frame.mainFormWindow()->geometry(), twipsRect(&frame, 30, 860, 5310, 4700));
         // Each panel's load step has run before the frame goes on with it.
         using Step = Main_MDI::StartupStep;
-        QCOMPARE(frame.startupSteps(), (QList<Step>{Step::MainFormLoaded, Step::TimersSet, Step::SettingsLoaded,
-                                                    Step::SettingsPlaced, Step::MainFormPlaced, Step::Centred}));
+        QCOMPARE(frame.startupSteps(),
+                 (QList<Step>{Step::MainFormLoaded, Step::TimersSet, Step::SettingsLoaded, Step::SettingsPlaced,
+                              Step::MainFormPlaced, Step::Centred}));
 
         Main_Form *m = frame.mainForm();
-        struct Expected { QWidget *w; const char *name; QString text; QRect twips; };
+        struct Expected
+        {
+            QWidget *w;
+            const char *name;
+            QString text;
+            QRect twips;
+        };
         const QList<Expected> controls{
             {m->OPEN_BUTT, "OPEN_BUTT", "Load firmware file", {120, 120, 2415, 615}},
             {m->Label1, "Label1", "File Name :", {120, 840, 1215, 255}},
@@ -263,13 +269,14 @@ private slots:
         QCOMPARE(enabledWhileWriting, allLocked);
         QCOMPARE(eraseBarWhileWriting, 100);
         QCOMPARE(b.messages.messages,
-                 (QList<Message>{{QStringLiteral("Update OK"), QStringLiteral("Update OK"), Message::Icon::Information}}));
+                 (QList<Message>{
+                     {QStringLiteral("Update OK"), QStringLiteral("Update OK"), Message::Icon::Information}}));
         QCOMPARE(b.colours(), (QList<quint32>{DoneColour, DoneColour}));
         QCOMPARE(b.main->Download_Bar->value(), 100);
         QCOMPARE(b.settings->Text1->text(), QStringLiteral("END*"));
         QCOMPARE(b.enabled(), allEnabled);
         QCOMPARE(b.instrument.linesAfterKill(), (QList<QByteArray>{"@0F000", "31 40 00 FF", "q"}));
-        QCOMPARE(state.size(), 5);  // loading, erasing, handing over, writing, ready
+        QCOMPARE(state.size(), 5); // loading, erasing, handing over, writing, ready
     }
 
     void recordOfEachUpdate_data()
@@ -300,7 +307,7 @@ private slots:
         QFile f(record);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = f.readAll().split('\n');
-        QCOMPARE(lines.size(), 2);  // one record and the final line feed
+        QCOMPARE(lines.size(), 2); // one record and the final line feed
         const QJsonObject rec = QJsonDocument::fromJson(lines.first()).object();
         QCOMPARE(rec.value(QStringLiteral("ok")).toBool(), true);
         QCOMPARE(rec.value(QStringLiteral("port")).toString(), b.instrument.slavePath());
@@ -327,20 +334,27 @@ private slots:
         QTest::addColumn<int>("eraseBar");
         QTest::addColumn<quint32>("eraseColour");
         QTest::addColumn<QList<bool>>("enabled");
-        QTest::newRow("erase refused") << "erase-refused" << "Erese is error" << "Error" << 100 << PendingColour
-                                       << onlyUpload;
+        QTest::newRow("erase refused") << "erase-refused"
+                                       << "Erese is error"
+                                       << "Error" << 100 << PendingColour << onlyUpload;
         // No answer at all: the port box and the link test come back to check the port.
-        QTest::newRow("erase silent") << "erase-silent" << "Erese is error" << "Error" << 100 << PendingColour
-                                      << QList<bool>{true, false, false, true, true};
-        QTest::newRow("refused at line 10") << "refuse-10" << "Code Downloading is error." << "Code Download error"
-                                            << 100 << DoneColour << onlyUpload;
-        QTest::newRow("hang-up while writing") << "hangup-3" << "Code Downloading is error."
+        QTest::newRow("erase silent") << "erase-silent"
+                                      << "Erese is error"
+                                      << "Error" << 100 << PendingColour << QList<bool>{true, false, false, true, true};
+        QTest::newRow("refused at line 10") << "refuse-10"
+                                            << "Code Downloading is error."
+                                            << "Code Download error" << 100 << DoneColour << onlyUpload;
+        QTest::newRow("hang-up while writing") << "hangup-3"
+                                               << "Code Downloading is error."
                                                << "Code Download error" << 100 << DoneColour << onlyUpload;
-        QTest::newRow("port missing") << "port-missing" << "Code Downloading is error." << "Code Download error"
-                                      << 0 << PendingColour << allEnabled;
-        QTest::newRow("no port text") << "no-port" << "Please setting COM PORT" << "COM PORT ERROR" << 0
-                                      << PendingColour << allEnabled;
-        QTest::newRow("file deleted after choice") << "file-deleted" << "Code Downloading is error."
+        QTest::newRow("port missing") << "port-missing"
+                                      << "Code Downloading is error."
+                                      << "Code Download error" << 0 << PendingColour << allEnabled;
+        QTest::newRow("no port text") << "no-port"
+                                      << "Please setting COM PORT"
+                                      << "COM PORT ERROR" << 0 << PendingColour << allEnabled;
+        QTest::newRow("file deleted after choice") << "file-deleted"
+                                                   << "Code Downloading is error."
                                                    << "Code Download error" << 0 << PendingColour << allEnabled;
     }
     void failedUpdates()
@@ -376,7 +390,7 @@ private slots:
         QCOMPARE(b.colours(), (QList<quint32>{eraseColour, PendingColour}));
         QVERIFY(b.main->Download_Bar->value() < 100);
         if (enabled == allEnabled && b.instrument.isValid())
-            QCOMPARE(b.instrument.received(), QByteArray());  // nothing reached the instrument
+            QCOMPARE(b.instrument.received(), QByteArray()); // nothing reached the instrument
 
         // A failed update can always be followed by another, which starts with the erase.
         b.instrument.erase = FakeInstrument::Erase::Acknowledge;
@@ -397,7 +411,7 @@ private slots:
     void closingIsRefusedWhileAnUpdateRuns()
     {
         Bench b(writeFile(QStringLiteral("close.txt"), "@F000\n31 40\n32 41\nq\n"));
-        b.instrument.silentLine = 2;  // holds the write phase at its second line
+        b.instrument.silentLine = 2; // holds the write phase at its second line
         b.main->CWSerial->setReadTimeout(std::chrono::milliseconds(1500));
         UpdateSequence::Timings slow = fastTimings();
         slow.eraseTickInterval = std::chrono::milliseconds(30);
@@ -411,10 +425,9 @@ private slots:
         b.main->Doownload_BUTT->click();
         QVERIFY(!b.tryClose());
         QTRY_VERIFY_WITH_TIMEOUT(b.finished.size() == 1, 5000);
-        QCOMPARE(refusedIn, (QList<UpdateSequence::State>{UpdateSequence::State::Loading,
-                                                           UpdateSequence::State::Erasing,
-                                                           UpdateSequence::State::HandingOver,
-                                                           UpdateSequence::State::Writing}));
+        QCOMPARE(refusedIn,
+                 (QList<UpdateSequence::State>{UpdateSequence::State::Loading, UpdateSequence::State::Erasing,
+                                               UpdateSequence::State::HandingOver, UpdateSequence::State::Writing}));
         QVERIFY(b.frame.isVisible());
         // After the (failed) update the window closes as usual.
         QVERIFY(b.tryClose());

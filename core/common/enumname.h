@@ -6,8 +6,7 @@
 // The name of an enum value as scripts read it: WriteRefused becomes
 // "write-refused", NoSuchPort "no-such-port". Taken from the enum itself, so
 // a new value needs no new text.
-template <typename Enum>
-QString enumName(Enum value)
+template<typename Enum> QString enumName(Enum value)
 {
     const char *key = QMetaEnum::fromType<Enum>().valueToKey(int(value));
     QString name;

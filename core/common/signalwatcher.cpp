@@ -8,18 +8,13 @@ volatile std::sig_atomic_t SignalWatcher::s_arrived = 0;
 // Elsewhere signals end the program as they always did: the watcher is not valid.
 SignalWatcher::SignalWatcher(std::initializer_list<int>, QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 SignalWatcher::~SignalWatcher() = default;
 
-void SignalWatcher::handleActivated()
-{
-}
+void SignalWatcher::handleActivated() { }
 
-void SignalWatcher::handleSignal(int)
-{
-}
+void SignalWatcher::handleSignal(int) { }
 
 #else
 

@@ -10,9 +10,9 @@ class FileChoice
 {
 public:
     enum class Outcome {
-        Chosen,      // name, directory and count set, the upload button may be enabled
-        NoFile,      // nothing chosen ever: "No open file" / "Open file error"
-        Unreadable,  // name and directory set, count left at 0, silently
+        Chosen, // name, directory and count set, the upload button may be enabled
+        NoFile, // nothing chosen ever: "No open file" / "Open file error"
+        Unreadable, // name and directory set, count left at 0, silently
     };
 
     // Takes the dialog's full name; an empty one (cancelled dialog) keeps

@@ -42,7 +42,8 @@ Opened open(const QString &path, QFile &file)
 #ifdef Q_OS_UNIX
     // stat() follows links; its type says what an open() would meet.
     const QByteArray native = LocalPath::toNative(path);
-    struct stat info{};
+    struct stat info
+    { };
     if (::stat(native.constData(), &info) != 0) {
         opened.problem = errno == ENOENT || errno == ENOTDIR ? Problem::Missing : Problem::CannotOpen;
         opened.error = QString::fromLocal8Bit(std::strerror(errno));
@@ -66,7 +67,8 @@ Opened open(const QString &path, QFile &file)
         opened.error = QString::fromLocal8Bit(std::strerror(errno));
         return opened;
     }
-    struct stat again{};
+    struct stat again
+    { };
     if (::fstat(fd, &again) != 0 || !S_ISREG(again.st_mode)) {
         opened.problem = Problem::NotRegular;
         opened.kind = kindOf(again.st_mode);
@@ -107,8 +109,10 @@ bool sameFile(const QString &a, const QString &b)
 {
 #ifdef Q_OS_UNIX
     // The device and inode: also two names of one file by a hard link.
-    struct stat sa{};
-    struct stat sb{};
+    struct stat sa
+    { };
+    struct stat sb
+    { };
     return ::stat(LocalPath::toNative(a).constData(), &sa) == 0 && ::stat(LocalPath::toNative(b).constData(), &sb) == 0
         && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 #else

@@ -19,9 +19,9 @@ enum class Problem { None, Missing, NotRegular, TooLarge, CannotOpen };
 struct Opened
 {
     Problem problem = Problem::None;
-    QString kind;      // NotRegular: "a directory", "a named pipe", ...
-    qint64 size = 0;   // the size the file system gave
-    QString error;     // CannotOpen: the operating system's words
+    QString kind; // NotRegular: "a directory", "a named pipe", ...
+    qint64 size = 0; // the size the file system gave
+    QString error; // CannotOpen: the operating system's words
 };
 
 // Opens `path` into `file` for reading, or says why not.

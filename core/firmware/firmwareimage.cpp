@@ -113,8 +113,8 @@ FirmwareImage FirmwareImage::read(QIODevice *device, qint64 size, ImageProblem *
             }
             tellFormat(ImageFormat::detect(raw));
         }
-        const bool taken =
-            records ? records->addLine(raw, reader.lineLength()) : image.addTextLine(check, raw, reader.lineLength());
+        const bool taken
+            = records ? records->addLine(raw, reader.lineLength()) : image.addTextLine(check, raw, reader.lineLength());
         if (!taken)
             return refuse(records ? records->problem() : check.problem());
     }

@@ -146,9 +146,8 @@ QString ImageProblem::describe(const QString &fileName) const
     case Kind::BadRecord:
         return QObject::tr("%1 is no %2 record (%3): %4").arg(where, ImageFormat::displayName(format), detail, shown);
     case Kind::NotHex: {
-        const QString character = byte > 0x20 && byte < 0x7F
-            ? QStringLiteral("'%1'").arg(QChar(char16_t(byte)))
-            : QObject::tr("byte 0x%1").arg(hexByte(quint64(byte)));
+        const QString character = byte > 0x20 && byte < 0x7F ? QStringLiteral("'%1'").arg(QChar(char16_t(byte)))
+                                                             : QObject::tr("byte 0x%1").arg(hexByte(quint64(byte)));
         return QObject::tr("%1: %2 at position %3 is no hexadecimal digit: %4")
             .arg(where, character)
             .arg(column)

@@ -17,54 +17,54 @@ struct ImageProblem
 public:
     enum class Kind {
         None,
-        Missing,            // no file at the path
-        NotRegular,         // a directory, device, pipe or socket
-        TooLarge,           // over the size limit, or grew past it while read
+        Missing, // no file at the path
+        NotRegular, // a directory, device, pipe or socket
+        TooLarge, // over the size limit, or grew past it while read
         CannotOpen,
         CannotRead,
-        Empty,              // no lines at all
-        BadByte,            // a byte no hexadecimal text holds
-        BadLine,            // a line that is no address, data, empty or end line
-        TabInLine,          // a tab in or around an address or data line
-        BadAddress,         // an address without four or more hexadecimal digits, or with anything else
-        AddressPastLast,    // an address line past FFFFF, the instrument's last address
-        ByteNotTwoDigits,   // a byte of other than two digits on a data line
-        TwoBlanks,          // two blanks in a row on a data line
-        TooManyBytes,       // more bytes on a data line than the instrument holds
-        LineTooLong,        // longer than any line the instrument takes
-        PastLastAddress,    // data past the instrument's last address
-        DataBeforeAddress,  // a data line before any address line
-        NoData,             // lines, but not one data line to write
+        Empty, // no lines at all
+        BadByte, // a byte no hexadecimal text holds
+        BadLine, // a line that is no address, data, empty or end line
+        TabInLine, // a tab in or around an address or data line
+        BadAddress, // an address without four or more hexadecimal digits, or with anything else
+        AddressPastLast, // an address line past FFFFF, the instrument's last address
+        ByteNotTwoDigits, // a byte of other than two digits on a data line
+        TwoBlanks, // two blanks in a row on a data line
+        TooManyBytes, // more bytes on a data line than the instrument holds
+        LineTooLong, // longer than any line the instrument takes
+        PastLastAddress, // data past the instrument's last address
+        DataBeforeAddress, // a data line before any address line
+        NoData, // lines, but not one data line to write
         // Record files (Intel HEX, S-record):
-        BadRecord,          // a line that is no record of the file's format
-        NotHex,             // a character in a record that is no hexadecimal digit
-        RecordLength,       // a record shorter or longer than its count, or its type, says
-        BadChecksum,        // a record whose checksum does not match its bytes
-        BadRecordType,      // a record type the format does not have
-        BadCount,           // an S5 or S6 count other than the data records before it
-        NoEndRecord,        // Intel HEX without its end-of-file record: perhaps cut short
-        DataAfterEnd,       // a record after the end record
-        Overlap,            // an address that two records write
+        BadRecord, // a line that is no record of the file's format
+        NotHex, // a character in a record that is no hexadecimal digit
+        RecordLength, // a record shorter or longer than its count, or its type, says
+        BadChecksum, // a record whose checksum does not match its bytes
+        BadRecordType, // a record type the format does not have
+        BadCount, // an S5 or S6 count other than the data records before it
+        NoEndRecord, // Intel HEX without its end-of-file record: perhaps cut short
+        DataAfterEnd, // a record after the end record
+        Overlap, // an address that two records write
         OddPastLastAddress, // an odd count of bytes up to the last address: no room for the pad byte
     };
     Q_ENUM(Kind)
 
     Kind kind = Kind::None;
-    ImageFormat::Kind format = ImageFormat::Kind::Text;  // as told by the file's first lines
-    QString detail;        // NotRegular: what it is; CannotOpen: the system's words;
-                           // BadRecord, RecordLength, BadRecordType: what is wrong
-    qint64 size = 0;       // TooLarge: the size seen
-    qint64 line = 0;       // 1-based line of a refused line
-    qint64 column = 0;     // 1-based position of what is wrong in its line
-    int byte = 0;          // BadByte: its value
-    QByteArray lineText;   // that line, as read, or its start when it is longer than any line kept
+    ImageFormat::Kind format = ImageFormat::Kind::Text; // as told by the file's first lines
+    QString detail; // NotRegular: what it is; CannotOpen: the system's words;
+        // BadRecord, RecordLength, BadRecordType: what is wrong
+    qint64 size = 0; // TooLarge: the size seen
+    qint64 line = 0; // 1-based line of a refused line
+    qint64 column = 0; // 1-based position of what is wrong in its line
+    int byte = 0; // BadByte: its value
+    QByteArray lineText; // that line, as read, or its start when it is longer than any line kept
     qint64 lineLength = 0; // that line's whole length
-    quint64 address = 0;   // PastLastAddress: where the line's data begins
-    qint64 byteCount = 0;  // PastLastAddress: the line's bytes
-    quint64 expected = 0;  // BadChecksum: the checksum the bytes make; BadCount: the data records
-    quint64 found = 0;     // BadChecksum: the record's checksum; BadCount: the record's count
-    qint64 earlierLine = 0;      // Overlap: the lines of the records that wrote the address first;
-    qint64 earlierLastLine = 0;  // DataAfterEnd: the end record's line
+    quint64 address = 0; // PastLastAddress: where the line's data begins
+    qint64 byteCount = 0; // PastLastAddress: the line's bytes
+    quint64 expected = 0; // BadChecksum: the checksum the bytes make; BadCount: the data records
+    quint64 found = 0; // BadChecksum: the record's checksum; BadCount: the record's count
+    qint64 earlierLine = 0; // Overlap: the lines of the records that wrote the address first;
+    qint64 earlierLastLine = 0; // DataAfterEnd: the end record's line
 
     bool refused() const { return kind != Kind::None; }
     // One line for a technician, naming the file.
@@ -82,13 +82,13 @@ struct ImageSummary
     };
 
     qint64 linesInFile = 0;
-    qint64 linesToSend = 0;  // up to and including the end line
+    qint64 linesToSend = 0; // up to and including the end line
     qint64 addressLines = 0;
     qint64 dataLines = 0;
-    qint64 dataBytes = 0;    // as prepared: odd lines with their pad byte
+    qint64 dataBytes = 0; // as prepared: odd lines with their pad byte
     bool endLine = false;
-    QList<Range> ranges;     // merged, in address order
-    QByteArray sha256;       // of the file's bytes, as hexadecimal text
+    QList<Range> ranges; // merged, in address order
+    QByteArray sha256; // of the file's bytes, as hexadecimal text
     // Of the lines sent, each with its line feed: the bytes --check --output
     // writes, as hexadecimal text. For a record file, what was sent is these
     // lines, not the file.
@@ -96,8 +96,8 @@ struct ImageSummary
     ImageFormat::Kind format = ImageFormat::Kind::Text;
     // What a record file says beyond its data: shown by --check, sent nowhere.
     qint64 dataRecords = 0;
-    QByteArray header;            // the bytes of its first S0 record
-    qint64 startAddress = -1;     // of an Intel HEX 03 or 05 record or an S7, S8 or S9 record; -1: none
+    QByteArray header; // the bytes of its first S0 record
+    qint64 startAddress = -1; // of an Intel HEX 03 or 05 record or an S7, S8 or S9 record; -1: none
     qint64 startAddressLine = 0;
     // An S-record file need not end with S7, S8 or S9, so one cut short at a
     // record's end reads as whole: it is sent, with a warning. (Intel HEX

@@ -11,9 +11,9 @@ namespace ImageFormat {
 Q_NAMESPACE
 
 enum class Kind {
-    Text,      // address lines (@F000), data lines (31 40 00 24), the end line q
-    IntelHex,  // records ":LLAAAATT<data>CC", as compilers and linkers write them
-    SRecord,   // Motorola S-records, "S1nnAAAA<data>cc" and their kin
+    Text, // address lines (@F000), data lines (31 40 00 24), the end line q
+    IntelHex, // records ":LLAAAATT<data>CC", as compilers and linkers write them
+    SRecord, // Motorola S-records, "S1nnAAAA<data>cc" and their kin
 };
 Q_ENUM_NS(Kind)
 

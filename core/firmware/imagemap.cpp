@@ -56,8 +56,8 @@ ImageMap::Added ImageMap::add(quint64 address, QByteArrayView bytes, qint64 line
         m_blocks.back().size += quint32(bytes.size());
         m_blocks.back().lastLine = quint32(line);
     } else {
-        m_blocks.push_back({quint32(address), quint32(bytes.size()), quint32(m_bytes.size()), quint32(line),
-                            quint32(line)});
+        m_blocks.push_back(
+            {quint32(address), quint32(bytes.size()), quint32(m_bytes.size()), quint32(line), quint32(line)});
     }
     m_bytes.append(bytes);
     return Added::Ok;
@@ -96,7 +96,7 @@ bool ImageMap::writeLines(const std::function<bool(QByteArrayView, qint64)> &tak
         if (!take(QByteArrayView(line.data(), 1 + kAddressDigits), m_blocks[run].firstLine))
             return false;
         size_t block = run;
-        quint32 at = 0;  // within the block
+        quint32 at = 0; // within the block
         while (block < runEnd) {
             qsizetype length = 0;
             qint64 fileLine = m_blocks[block].firstLine;

@@ -27,8 +27,8 @@ public:
 
     enum class Added {
         Ok,
-        PastLastAddress,  // some byte would lie past the instrument's last address
-        Overlap,          // some address was written already
+        PastLastAddress, // some byte would lie past the instrument's last address
+        Overlap, // some address was written already
     };
 
     // Room for the blocks a file of `fileSize` bytes can make, one a record
@@ -64,16 +64,16 @@ private:
     {
         quint32 start = 0;
         quint32 size = 0;
-        quint32 offset = 0;  // where its bytes begin in m_bytes
+        quint32 offset = 0; // where its bytes begin in m_bytes
         quint32 firstLine = 0;
         quint32 lastLine = 0;
     };
 
     void findEarlierWriter(quint64 address);
 
-    std::vector<Block> m_blocks;  // in the order the file wrote them until writeLines() sorts them
-    QByteArray m_bytes;           // the blocks' bytes, in the order the file wrote them
-    QBitArray m_written;          // one bit per address of the instrument, once anything is added
+    std::vector<Block> m_blocks; // in the order the file wrote them until writeLines() sorts them
+    QByteArray m_bytes; // the blocks' bytes, in the order the file wrote them
+    QBitArray m_written; // one bit per address of the instrument, once anything is added
     quint64 m_overlapAddress = 0;
     qint64 m_overlapFirstLine = 0;
     qint64 m_overlapLastLine = 0;

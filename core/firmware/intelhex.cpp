@@ -28,14 +28,14 @@ enum RecordType : quint8 {
 
 IntelHexReader::IntelHexReader()
     : RecordReader(ImageFormat::Kind::IntelHex)
-{
-}
+{ }
 
 bool IntelHexReader::takeRecord(QByteArrayView record, qsizetype offset)
 {
     if (record.front() != kMark)
-        return refuse(ImageProblem::Kind::BadRecord, QObject::tr("':', then length, address, type, data and "
-                                                                 "checksum in hexadecimal digits"));
+        return refuse(ImageProblem::Kind::BadRecord,
+                      QObject::tr("':', then length, address, type, data and "
+                                  "checksum in hexadecimal digits"));
     if (!decode(record.sliced(1), offset + 1))
         return false;
     const QByteArrayView bytes(m_bytes);

@@ -84,7 +84,7 @@ Line parseData(QByteArrayView text, qsizetype offset, QByteArray *bytes)
             return line;
         if (text[at] != kSpace)
             return refused(Fault::NotALine, offset + at);
-        ++at;  // the one space between two bytes
+        ++at; // the one space between two bytes
     }
 }
 
@@ -113,8 +113,8 @@ Line parse(QByteArrayView line, Form form, QByteArray *bytes)
         return data;
     // What is wrong, first of all: a byte that belongs in no data line
     // (prose), then a tab, then the data line's own fault.
-    const auto other = std::find_if(text.begin(), text.end(),
-                                    [](char c) { return !isHexDigit(c) && c != kSpace && c != kTab; });
+    const auto other
+        = std::find_if(text.begin(), text.end(), [](char c) { return !isHexDigit(c) && c != kSpace && c != kTab; });
     if (other != text.end())
         return refused(Fault::NotALine, begin + (other - text.begin()));
     if (tab >= 0)

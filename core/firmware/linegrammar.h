@@ -69,22 +69,22 @@ enum class Form { InFile, Prepared };
 // Why a line is refused.
 enum class Fault {
     None,
-    NotALine,          // no address, data, end or empty line: prose, a letter that is no digit
-    Tab,               // a tab in or around an address or data line
-    BadAddress,        // an '@' without four or more hexadecimal digits after it, or with anything else
-    AddressPastLast,   // an address of more than five digits whose value is past FFFFF
-    ByteNotTwoDigits,  // a run of digits in a data line of other than two
-    TwoBlanks,         // two blanks in a row in a data line
-    TooManyBytes,      // more than kMaxDataBytes bytes on a data line
+    NotALine, // no address, data, end or empty line: prose, a letter that is no digit
+    Tab, // a tab in or around an address or data line
+    BadAddress, // an '@' without four or more hexadecimal digits after it, or with anything else
+    AddressPastLast, // an address of more than five digits whose value is past FFFFF
+    ByteNotTwoDigits, // a run of digits in a data line of other than two
+    TwoBlanks, // two blanks in a row in a data line
+    TooManyBytes, // more than kMaxDataBytes bytes on a data line
 };
 
 struct Line
 {
     Kind kind = Kind::Empty;
-    Fault fault = Fault::None;  // Refused: why
-    qsizetype position = 0;     // Refused: 0-based index of the fault in the line given
-    quint32 address = 0;        // Address: its value
-    qsizetype byteCount = 0;    // Data: the bytes on the line as given
+    Fault fault = Fault::None; // Refused: why
+    qsizetype position = 0; // Refused: 0-based index of the fault in the line given
+    quint32 address = 0; // Address: its value
+    qsizetype byteCount = 0; // Data: the bytes on the line as given
 };
 
 // Reads one line in the given form. A line that fits as it stands in the

@@ -30,8 +30,7 @@ void assignBytes(QByteArray &to, const char *from, qsizetype size)
 
 LineReader::LineReader(QIODevice *device)
     : m_device(device)
-{
-}
+{ }
 
 bool LineReader::readLine(QByteArray &line)
 {

@@ -55,7 +55,7 @@ private:
     bool m_eof = false;
     bool m_error = false;
     bool m_exceededLimit = false;
-    bool m_atStart = true;  // the byte-order mark is looked for here only
+    bool m_atStart = true; // the byte-order mark is looked for here only
     qint64 m_byteLimit = -1;
     qint64 m_bytesRead = 0;
     qsizetype m_lineLimit = -1;

@@ -77,7 +77,7 @@ protected:
     // The refusal's details beyond what refuse() sets.
     ImageProblem &refusal() { return m_problem; }
 
-    QByteArray m_bytes;  // the current record's bytes
+    QByteArray m_bytes; // the current record's bytes
     qint64 m_dataRecords = 0;
     QByteArray m_header;
     bool m_headerSeen = false;
@@ -86,9 +86,9 @@ private:
     ImageFormat::Kind m_format;
     ImageMap m_map;
     ImageProblem m_problem;
-    QByteArrayView m_raw;  // the current line, as read
-    qint64 m_length = 0;   // its whole length
-    qint64 m_line = 0;     // 1-based, of the current line
+    QByteArrayView m_raw; // the current line, as read
+    qint64 m_length = 0; // its whole length
+    qint64 m_line = 0; // 1-based, of the current line
     qint64 m_endLine = 0;
     qint64 m_startAddress = -1;
     qint64 m_startAddressLine = 0;

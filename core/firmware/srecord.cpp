@@ -35,8 +35,7 @@ Use useOf(int type)
 
 SRecordReader::SRecordReader()
     : RecordReader(ImageFormat::Kind::SRecord)
-{
-}
+{ }
 
 bool SRecordReader::takeRecord(QByteArrayView record, qsizetype offset)
 {

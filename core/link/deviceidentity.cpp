@@ -10,8 +10,7 @@ DeviceIdentity DeviceIdentity::of(const QString &portText)
     return of(portText, QStringLiteral("/sys/class/tty"), QStringLiteral("/dev/serial/by-id"));
 }
 
-DeviceIdentity::Sameness DeviceIdentity::compare(const DeviceIdentity &noted, const DeviceIdentity &now,
-                                                 bool wentAway)
+DeviceIdentity::Sameness DeviceIdentity::compare(const DeviceIdentity &noted, const DeviceIdentity &now, bool wentAway)
 {
     if (!now.exists())
         return Sameness::Gone;

@@ -11,26 +11,26 @@
 struct DeviceIdentity
 {
     enum class Kind {
-        Absent,          // the port text leads to no device node
+        Absent, // the port text leads to no device node
         PseudoTerminal,
-        SerialPort,      // a port without a USB adapter's serial number behind it
-        UsbAdapter,      // an adapter that gives its serial number
+        SerialPort, // a port without a USB adapter's serial number behind it
+        UsbAdapter, // an adapter that gives its serial number
     };
 
     enum class Sameness {
         Same,
-        Other,       // the port now leads to another device
-        Gone,        // the port leads to no device now
-        Unprovable,  // the device went away, and what is there now cannot prove it is the one
+        Other, // the port now leads to another device
+        Gone, // the port leads to no device now
+        Unprovable, // the device went away, and what is there now cannot prove it is the one
     };
 
     Kind kind = Kind::Absent;
     QString portText;
-    QString node;       // the device node, links followed
+    QString node; // the device node, links followed
     quint64 number = 0; // the node's device number (st_rdev)
-    QString usbPath;    // the adapter's sysfs path, for USB adapters
-    QString usbSerial;  // the adapter's serial number, where its driver gives one
-    QString byId;       // its /dev/serial/by-id link, where there is one
+    QString usbPath; // the adapter's sysfs path, for USB adapters
+    QString usbSerial; // the adapter's serial number, where its driver gives one
+    QString byId; // its /dev/serial/by-id link, where there is one
 
     bool exists() const { return kind != Kind::Absent; }
     // Whether the device could show, after it went away, that it is the same.

@@ -58,8 +58,8 @@ DeviceIdentity DeviceIdentity::of(const QString &portText, const QString &sysCla
     }
     id.kind = Kind::SerialPort;
 
-    QString dir = QFileInfo(sysClassTty + u'/' + QFileInfo(node).fileName() + QStringLiteral("/device"))
-                      .canonicalFilePath();
+    QString dir
+        = QFileInfo(sysClassTty + u'/' + QFileInfo(node).fileName() + QStringLiteral("/device")).canonicalFilePath();
     for (int depth = 0; !dir.isEmpty() && depth < kMaxDepth; ++depth) {
         if (QFileInfo::exists(dir + QStringLiteral("/idVendor"))) {
             id.usbPath = dir;

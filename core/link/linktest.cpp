@@ -42,8 +42,7 @@ QStringList LinkTestOutcome::causes() const
 LinkTest::LinkTest(SerialLink *link, QObject *parent)
     : QObject(parent)
     , m_link(link)
-{
-}
+{ }
 
 bool LinkTest::start(const QString &portText)
 {
@@ -94,9 +93,10 @@ bool LinkTest::begin(const QString &portText, bool reuseOpenLink)
     }
     m_replyConnection = connect(m_link, &SerialLink::replyReceived, this,
                                 [this](const QByteArray &reply) { finish(LinkTestOutcome::Kind::Reply, reply); });
-    m_failConnection = connect(m_link, &SerialLink::readFailed, this, [this] { finish(LinkTestOutcome::Kind::Failed); });
-    m_cancelConnection =
-        connect(m_link, &SerialLink::readCancelled, this, [this] { finish(LinkTestOutcome::Kind::Cancelled); });
+    m_failConnection
+        = connect(m_link, &SerialLink::readFailed, this, [this] { finish(LinkTestOutcome::Kind::Failed); });
+    m_cancelConnection
+        = connect(m_link, &SerialLink::readCancelled, this, [this] { finish(LinkTestOutcome::Kind::Cancelled); });
     m_link->read();
     return true;
 }
@@ -125,8 +125,11 @@ void LinkTest::finish(LinkTestOutcome::Kind kind, const QByteArray &reply)
     if (kind == LinkTestOutcome::Kind::Failed)
         outcome.linkError = m_portProblem.kind != LinkError::Kind::None ? m_portProblem : m_link->error();
     // Reported from the event loop, so that a caller's start() returns first.
-    QMetaObject::invokeMethod(this, [this, outcome] {
-        m_running = false;
-        emit finished(outcome);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, outcome] {
+            m_running = false;
+            emit finished(outcome);
+        },
+        Qt::QueuedConnection);
 }

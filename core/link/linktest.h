@@ -16,20 +16,20 @@ struct LinkTestOutcome
 
 public:
     enum class Kind {
-        Reply,           // the instrument answered; the reply is shown, not judged
-        PortAboveLimit,  // the link was not touched
-        Failed,          // the port could not be used or nothing came back
-        Cancelled,       // an update took the link over before the reply came
-        Interrupted,     // stopped by abort()
+        Reply, // the instrument answered; the reply is shown, not judged
+        PortAboveLimit, // the link was not touched
+        Failed, // the port could not be used or nothing came back
+        Cancelled, // an update took the link over before the reply came
+        Interrupted, // stopped by abort()
     };
     Q_ENUM(Kind)
 
     Kind kind = Kind::Reply;
     QByteArray reply;
-    QString portText;       // as given
-    QString device;         // the device the link used
-    double portNumber = 0;  // the number the port text gave, for PortAboveLimit
-    LinkError linkError;    // why it Failed
+    QString portText; // as given
+    QString device; // the device the link used
+    double portNumber = 0; // the number the port text gave, for PortAboveLimit
+    LinkError linkError; // why it Failed
 
     bool succeeded() const { return kind == Kind::Reply; }
     // "COM PORT > 255", "TEST ERROR!!"; none for a reply, which is shown as it is.
@@ -77,7 +77,7 @@ private:
     bool m_finishing = false;
     double m_portNumber = 0;
     QString m_portText;
-    LinkError m_portProblem;  // a refusal of ours after the port opened (held by another program)
+    LinkError m_portProblem; // a refusal of ours after the port opened (held by another program)
     QMetaObject::Connection m_replyConnection;
     QMetaObject::Connection m_failConnection;
     QMetaObject::Connection m_cancelConnection;

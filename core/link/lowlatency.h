@@ -28,10 +28,10 @@ public:
     using Handle = decltype(std::declval<QSerialPort>().handle());
 
     enum class State {
-        Off,      // not asked for (switched off)
-        Set,      // the driver took the request
-        NotUsb,   // no USB adapter: a pseudo-terminal, a built-in UART, or no sysfs
-        Refused,  // a USB adapter whose driver or sysfs refused
+        Off, // not asked for (switched off)
+        Set, // the driver took the request
+        NotUsb, // no USB adapter: a pseudo-terminal, a built-in UART, or no sysfs
+        Refused, // a USB adapter whose driver or sysfs refused
     };
     Q_ENUM(State)
 
@@ -39,7 +39,7 @@ public:
     struct Result
     {
         State state = State::Off;
-        QString detail;  // what was changed, or why nothing was
+        QString detail; // what was changed, or why nothing was
         // "set (...)", "not a USB adapter (...)", "refused: permission denied", "off"
         QString describe() const;
     };
@@ -88,6 +88,6 @@ private:
     bool m_wanted = true;
     Result m_result;
     bool m_flagChanged = false;
-    QString m_timerPath;     // the latency_timer that was lowered, empty if none
+    QString m_timerPath; // the latency_timer that was lowered, empty if none
     QByteArray m_timerBefore;
 };

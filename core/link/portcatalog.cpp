@@ -12,8 +12,7 @@ constexpr qsizetype kMaxStableLinks = 256;
 
 PortCatalog::Device deviceFrom(const QSerialPortInfo &info)
 {
-    PortCatalog::Device device{info.systemLocation(), info.description(), info.manufacturer(),
-                               info.serialNumber(), {}};
+    PortCatalog::Device device{info.systemLocation(), info.description(), info.manufacturer(), info.serialNumber(), {}};
     if (info.hasVendorIdentifier() && info.hasProductIdentifier())
         device.usbId = QStringLiteral("%1:%2")
                            .arg(uint(info.vendorIdentifier()), 4, 16, QChar(u'0'))
@@ -72,8 +71,8 @@ std::optional<PortCatalog::Device> PortCatalog::find(const QList<Device> &device
 QList<PortCatalog::StableLink> PortCatalog::stableLinks(const QString &directory)
 {
     QList<StableLink> links;
-    const QFileInfoList entries =
-        QDir(directory).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList entries
+        = QDir(directory).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
         if (links.size() >= kMaxStableLinks)
             break;

@@ -18,11 +18,11 @@ public:
     // A serial device found on the machine.
     struct Device
     {
-        QString location;      // /dev/ttyUSB0, COM4
-        QString description;   // the adapter's name, where the driver tells it
+        QString location; // /dev/ttyUSB0, COM4
+        QString description; // the adapter's name, where the driver tells it
         QString manufacturer;
         QString serialNumber;
-        QString usbId;         // "0403:6001", empty when not a USB device
+        QString usbId; // "0403:6001", empty when not a USB device
 
         // One line: "FT232R USB UART, maker FTDI, serial number A6008isP, USB 0403:6001".
         QString summary() const;
@@ -42,8 +42,8 @@ public:
     // number under /dev/serial/by-id, and the device it points at now.
     struct StableLink
     {
-        QString path;    // /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0
-        QString target;  // /dev/ttyUSB0
+        QString path; // /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0
+        QString target; // /dev/ttyUSB0
     };
     // Where udev puts those names on Linux.
     static constexpr const char *kStableLinkDirectory = "/dev/serial/by-id";

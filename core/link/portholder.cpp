@@ -17,8 +17,8 @@ namespace {
 
 // Where programs that use serial ports leave their lock files, Qt's own
 // among them: LCK.. and the device's path below /dev, slashes made '_'.
-const char *const kLockDirectories[] = {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
-                                        "/var/spool/uucp", "/tmp", "/var/tmp", "/var/lock/lockdev"};
+const char *const kLockDirectories[] = {"/var/lock",       "/run/lock", "/etc/locks", "/var/spool/locks",
+                                        "/var/spool/uucp", "/tmp",      "/var/tmp",   "/var/lock/lockdev"};
 
 // A process list is bounded by the system; this keeps a machine with very
 // many processes from costing more than a moment.
@@ -55,12 +55,12 @@ QString fromLockFile(const QString &device)
 struct Holder
 {
     qint64 pid = 0;
-    QString named;  // "cat (process 4321)"
+    QString named; // "cat (process 4321)"
 };
 
 struct Holders
 {
-    QHash<QByteArray, Holder> byTarget;  // device path -> who holds it
+    QHash<QByteArray, Holder> byTarget; // device path -> who holds it
     QElapsedTimer taken;
 };
 
@@ -110,7 +110,7 @@ Holders scanHolders()
         const QByteArray base = "/proc/" + QByteArray::number(qlonglong(pid));
         DIR *fds = ::opendir((base + "/fd").constData());
         if (!fds)
-            continue;  // another user's process: the system does not say
+            continue; // another user's process: the system does not say
         QList<QByteArray> devices;
         QList<int> masters;
         while (const dirent *fd = ::readdir(fds)) {

@@ -30,7 +30,7 @@ bool beyondLargest(const std::string &number)
     const std::string::size_type point = std::min(mantissa.find('.'), mantissa.size());
     const std::string::size_type firstDigit = mantissa.find_first_of("123456789");
     if (firstDigit == std::string::npos)
-        return false;  // zero, however written
+        return false; // zero, however written
     // The power of ten of the first significant digit, bounded: a text of
     // at most 32,767 characters never comes near these limits.
     long long magnitude = firstDigit < point ? static_cast<long long>(point - firstDigit) - 1
@@ -108,7 +108,7 @@ std::optional<double> leadingNumber(const QString &s)
     if (!seenDigit)
         return 0.0;
     if ((stage == Stage::ExponentSign || stage == Stage::Exponent) && !seenExponentDigit)
-        number.resize(beforeExponent);  // "3E" reads as 3
+        number.resize(beforeExponent); // "3E" reads as 3
     // from_chars reads the C format whatever the user's locale: a German
     // desktop must not read "COM 2.5" as 2.
     // It takes no leading '+', which the number may carry.
@@ -116,8 +116,9 @@ std::optional<double> leadingNumber(const QString &s)
     double value = 0;
     const auto [end, error] = std::from_chars(first, number.data() + number.size(), value);
     if (error == std::errc::result_out_of_range)
-        return beyondLargest(std::string(first, static_cast<const char *>(number.data() + number.size()))) ? std::nullopt
-                                                                                 : std::optional<double>(0.0);
+        return beyondLargest(std::string(first, static_cast<const char *>(number.data() + number.size())))
+            ? std::nullopt
+            : std::optional<double>(0.0);
     if (error != std::errc() || end == first)
         return 0.0;
     if (!std::isfinite(value))

@@ -26,8 +26,7 @@ public:
     explicit ReplyFramer(char endOfRead = '*', qsizetype limit = kDefaultLimit)
         : m_end(endOfRead)
         , m_limit(limit)
-    {
-    }
+    { }
 
     void append(QByteArrayView bytes)
     {

@@ -124,11 +124,10 @@ bool SerialLink::configure()
     const QString device = deviceName();
     if (device.isEmpty()) {
         // A text without "COM" reads as port 0: name what was typed, not "COM 0".
-        m_error = hasComNumber(m_portText)
-            ? Error{Error::Kind::NoSuchPort, QStringLiteral("COM %1").arg(m_portNumber),
-                    tr("no serial port has this number")}
-            : Error{Error::Kind::NoSuchPort, quotedText(m_portText),
-                    tr("the port text has no \"COM\" and is no device path")};
+        m_error = hasComNumber(m_portText) ? Error{Error::Kind::NoSuchPort, QStringLiteral("COM %1").arg(m_portNumber),
+                                                   tr("no serial port has this number")}
+                                           : Error{Error::Kind::NoSuchPort, quotedText(m_portText),
+                                                   tr("the port text has no \"COM\" and is no device path")};
         return false;
     }
     // Qt takes a bare name as relative to /dev; a full path as it stands.
@@ -156,8 +155,9 @@ bool SerialLink::configure()
             // Qt's words ("permission error while locking") read like a
             // matter of rights; who holds the port is what helps.
             const QString holder = portHolder(target);
-            detail = holder.isEmpty() ? tr("another program may hold it (another user's programs cannot be seen from here)")
-                                    : tr("in use by %1").arg(holder);
+            detail = holder.isEmpty()
+                ? tr("another program may hold it (another user's programs cannot be seen from here)")
+                : tr("in use by %1").arg(holder);
         }
         m_error = {kind, device, detail};
         m_port.close();
@@ -193,7 +193,7 @@ bool SerialLink::write(const QByteArray &bytes)
         return false;
     }
     if (m_port.write(bytes) != bytes.size()) {
-        if (m_port.isOpen())  // an error handler may have closed it already
+        if (m_port.isOpen()) // an error handler may have closed it already
             fail(Error::Kind::WriteFailed, m_port.errorString());
         return false;
     }
@@ -265,7 +265,8 @@ void SerialLink::handleDrainTimeout()
     const auto waited = drainBound(m_drainBytes);
     // Dropped, not sent later: the next owner of the port starts clean.
     m_port.clear(QSerialPort::Output);
-    fail(Error::Kind::Stalled, tr("%1 of %2 bytes had not left after %3 ms").arg(left).arg(m_drainBytes).arg(waited.count()));
+    fail(Error::Kind::Stalled,
+         tr("%1 of %2 bytes had not left after %3 ms").arg(left).arg(m_drainBytes).arg(waited.count()));
 }
 
 void SerialLink::discardPending()
@@ -310,7 +311,7 @@ void SerialLink::discardPending()
 #endif
     }
     if (replies > 0)
-        m_unansweredOn.clear();  // whatever was late has come
+        m_unansweredOn.clear(); // whatever was late has come
     if (count > 0)
         emit bytesDiscarded(start, count, replies);
 }
@@ -331,16 +332,19 @@ void SerialLink::scheduleDelivery()
     if (m_deliveryScheduled)
         return;
     m_deliveryScheduled = true;
-    QMetaObject::invokeMethod(this, [this] {
-        m_deliveryScheduled = false;
-        if (m_reading && !m_port.isOpen()) {
-            m_reading = false;
-            m_readTimer.stop();
-            emit readFailed();
-            return;
-        }
-        deliverIfComplete();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_deliveryScheduled = false;
+            if (m_reading && !m_port.isOpen()) {
+                m_reading = false;
+                m_readTimer.stop();
+                emit readFailed();
+                return;
+            }
+            deliverIfComplete();
+        },
+        Qt::QueuedConnection);
 }
 
 void SerialLink::deliverIfComplete()
@@ -351,8 +355,10 @@ void SerialLink::deliverIfComplete()
         // Nothing beyond the limit was kept; what was is shown by its start.
         const qint64 came = m_received.pending();
         m_error = {Error::Kind::ReplyTooLong, deviceName(),
-                   tr("%1 bytes without \"*\", beginning %2").arg(came).arg(quotedBytes(m_received.takeAll().left(kShownLength)))};
-        m_received.clear();  // the overflow too, not only the bytes
+                   tr("%1 bytes without \"*\", beginning %2")
+                       .arg(came)
+                       .arg(quotedBytes(m_received.takeAll().left(kShownLength)))};
+        m_received.clear(); // the overflow too, not only the bytes
         m_reading = false;
         m_readTimer.stop();
         emit readFailed();
@@ -382,7 +388,7 @@ void SerialLink::handleReadyRead()
 void SerialLink::handleReadTimeout()
 {
     if (!m_reading)
-        return;  // a time-out that lost the race with a reply
+        return; // a time-out that lost the race with a reply
     m_reading = false;
     if (!m_received.isEmpty()) {
         emit replyReceived(m_received.takeAll());
@@ -404,12 +410,12 @@ void SerialLink::handlePortError(QSerialPort::SerialPortError code)
     if (code == QSerialPort::WriteError)
         kind = Error::Kind::WriteFailed;
     else if (code == QSerialPort::TimeoutError)
-        return;  // only the blocking calls raise it; none are used
+        return; // only the blocking calls raise it; none are used
     // A hang-up shows as a read that finds the end of the device; Qt's error
     // text then carries a stale errno from an earlier call, so name it plainly.
     const QString detail = (code == QSerialPort::ReadError || code == QSerialPort::ResourceError)
-        ? tr("the device closed (%1)").arg(code == QSerialPort::ReadError ? QStringLiteral("read error")
-                                                                          : QStringLiteral("resource error"))
+        ? tr("the device closed (%1)")
+              .arg(code == QSerialPort::ReadError ? QStringLiteral("read error") : QStringLiteral("resource error"))
         : m_port.errorString();
     fail(kind, detail);
 }

@@ -134,7 +134,7 @@ private:
 
     QSerialPort m_port;
     QString m_devicePath;
-    QString m_portText;  // as the user gave it, for a message when it names no port
+    QString m_portText; // as the user gave it, for a message when it names no port
     double m_portNumber = 0;
     bool m_usePath = false;
     qint32 m_speed = kSpeed;
@@ -143,10 +143,10 @@ private:
     bool m_deliveryScheduled = false;
     QTimer m_readTimer;
     QTimer m_drainTimer;
-    bool m_nothingPending = false;  // discarded since the last command and the last bytes that came
-    qint64 m_drainBytes = 0;  // what was waiting to leave when the drain timer started
+    bool m_nothingPending = false; // discarded since the last command and the last bytes that came
+    qint64 m_drainBytes = 0; // what was waiting to leave when the drain timer started
     std::chrono::milliseconds m_readTimeout = kDefaultReadTimeout;
     Error m_error;
-    QString m_unansweredOn;  // the device whose last command timed out unanswered
+    QString m_unansweredOn; // the device whose last command timed out unanswered
     LowLatency m_lowLatency;
 };

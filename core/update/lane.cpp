@@ -279,8 +279,8 @@ void Lane::endWithoutAttempt(UpdateOutcome outcome)
     if (m_record && m_record->isOpen()) {
         const QDateTime now = QDateTime::currentDateTimeUtc();
         const ImageSummary &summary = m_image.summary();
-        const RunRecord::Context context{summary.sha256, summary.linesToSend, now, now, summary.format,
-                                         summary.sentSha256, recordExtra()};
+        const RunRecord::Context context{summary.sha256, summary.linesToSend, now,          now,
+                                         summary.format, summary.sentSha256,  recordExtra()};
         if (!m_record->append(m_record->entry(outcome, context)))
             outcome.recordError = m_record->error();
         outcome.recordNotice = m_record->notice();
@@ -369,8 +369,8 @@ void Lane::probe()
         return;
     const DeviceIdentity now = DeviceIdentity::of(m_portText);
     const bool waiting = m_state == State::Waiting;
-    if (!waiting && (DeviceIdentity::compare(m_device, now, m_wentAway) != DeviceIdentity::Sameness::Same
-                     || !m_link.isOpen())) {
+    if (!waiting
+        && (DeviceIdentity::compare(m_device, now, m_wentAway) != DeviceIdentity::Sameness::Same || !m_link.isOpen())) {
         // Vanished, hung up, or the name leads elsewhere: another device is
         // never taken for the unit that was updated.
         unitGone();

@@ -39,12 +39,12 @@ class Lane : public QObject
 
 public:
     enum class State {
-        Idle,            // not started, or stopped
-        Waiting,         // watch mode: for a unit to arrive
-        Updating,        // an attempt runs: update().state() tells its phase
-        Retrying,        // an attempt failed in a way another can mend: the next begins shortly
-        Passed,          // the unit was updated (watch mode: until it goes)
-        Failed,          // the unit was not (watch mode: until it goes)
+        Idle, // not started, or stopped
+        Waiting, // watch mode: for a unit to arrive
+        Updating, // an attempt runs: update().state() tells its phase
+        Retrying, // an attempt failed in a way another can mend: the next begins shortly
+        Passed, // the unit was updated (watch mode: until it goes)
+        Failed, // the unit was not (watch mode: until it goes)
     };
     Q_ENUM(State)
 
@@ -162,7 +162,7 @@ private:
     bool m_haveImage = false;
     bool m_watching = false;
     bool m_stopping = false;
-    bool m_portAwaited = false;  // a hang-up is retried once the port is back
+    bool m_portAwaited = false; // a hang-up is retried once the port is back
     RunRecord *m_record = nullptr;
     // The device the unit is bound to, and whether it went away since
     // (a hang-up, its node missing): then only a provable one is the same.

@@ -82,8 +82,7 @@ LaneOptions::LaneOptions(const QString &watchHelp, const QString &retriesHelp)
                         "at least %2)."_s.arg(kDefaults.probeInterval.count())
                             .arg(kMinProbeIntervalMs),
                         u"N"_s)
-{
-}
+{ }
 
 QList<QCommandLineOption> LaneOptions::options() const
 {

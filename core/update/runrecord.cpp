@@ -69,9 +69,9 @@ int writeWhole(int fd, const QByteArray &bytes)
     // A file system without locks (some network shares) still takes whole
     // lines appended in one write; only taking a fragment back needs the lock.
     int locked = -1;
-    while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    struct stat info{};
+    while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) { }
+    struct stat info
+    { };
     const off_t before = locked == 0 && ::fstat(fd, &info) == 0 ? info.st_size : off_t(-1);
     qsizetype done = 0;
     int error = 0;
@@ -107,8 +107,10 @@ void closeFile(int fd)
 // open descriptor then writes to a file nobody reads.
 bool pathNamesOpenFile(int fd, const QString &path)
 {
-    struct stat open{};
-    struct stat named{};
+    struct stat open
+    { };
+    struct stat named
+    { };
     if (::fstat(fd, &open) != 0 || ::stat(QFile::encodeName(path).constData(), &named) != 0)
         return false;
     return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
@@ -162,15 +164,18 @@ bool RunRecord::openPath()
         m_error = QObject::tr("%1: not a regular file").arg(printableText(path));
         return false;
     }
-    const QString canonical = info.exists() ? info.canonicalFilePath() : QFileInfo(info.absolutePath()).canonicalFilePath() + u'/';
+    const QString canonical
+        = info.exists() ? info.canonicalFilePath() : QFileInfo(info.absolutePath()).canonicalFilePath() + u'/';
     if (isVirtualFile(canonical)) {
-        m_error = QObject::tr("%1: a file of the system's own (/proc, /sys), not a place for records").arg(printableText(path));
+        m_error = QObject::tr("%1: a file of the system's own (/proc, /sys), not a place for records")
+                      .arg(printableText(path));
         return false;
     }
     // The record would be appended to the image it records, by whatever
     // name or link.
     if (!imagePath.isEmpty() && FirmwareFile::sameFile(path, imagePath)) {
-        m_error = QObject::tr("%1: is the firmware image itself; records would be appended to it").arg(printableText(path));
+        m_error
+            = QObject::tr("%1: is the firmware image itself; records would be appended to it").arg(printableText(path));
         return false;
     }
     m_fd = openForAppending(path);

@@ -22,12 +22,12 @@ public:
     // What the record says beyond the outcome.
     struct Context
     {
-        QByteArray imageSha256;  // hexadecimal, empty when the file was not read
+        QByteArray imageSha256; // hexadecimal, empty when the file was not read
         qint64 linesToSend = 0;
         QDateTime started;
         QDateTime finished;
         ImageFormat::Kind imageFormat = ImageFormat::Kind::Text;
-        QByteArray sentSha256;   // of the lines sent, hexadecimal
+        QByteArray sentSha256; // of the lines sent, hexadecimal
         // What the caller adds: a station's lane name, the attempt number.
         QJsonObject extra;
     };
@@ -70,5 +70,5 @@ private:
     QString m_error;
     QString m_notice;
     int m_fd = -1;
-    bool m_opened = false;  // open() succeeded; m_fd may since have been let go
+    bool m_opened = false; // open() succeeded; m_fd may since have been let go
 };

@@ -3,7 +3,6 @@
 #include "core/common/counted.h"
 #include "core/common/printablebytes.h"
 
-
 Message UpdateOutcome::messageFor(Kind kind)
 {
     switch (kind) {
@@ -48,9 +47,9 @@ QString UpdateOutcome::untouchedText() const
                    .arg(earlier.linesAcknowledged)
                    .arg(earlier.linesTotal);
     else if (earlier.linesTotal > 0)
-        left = earlier.linesTotal == 1 ? QObject::tr("it may be erased, its 1 line was not acknowledged")
-                                       : QObject::tr("it may be erased, none of its %1 lines was acknowledged")
-                                             .arg(earlier.linesTotal);
+        left = earlier.linesTotal == 1
+            ? QObject::tr("it may be erased, its 1 line was not acknowledged")
+            : QObject::tr("it may be erased, none of its %1 lines was acknowledged").arg(earlier.linesTotal);
     return QObject::tr("nothing was sent this time; the instrument is as the last update left it: %1").arg(left);
 }
 
@@ -110,7 +109,8 @@ QStringList UpdateOutcome::causesOfKind() const
     const QString where = printableText(linkError.device.isEmpty() ? device : linkError.device);
     switch (kind) {
     case Kind::Success:
-        causes += QObject::tr("%1: %2 of %3 written").arg(where).arg(linesAcknowledged).arg(counted(linesTotal, u"line"));
+        causes
+            += QObject::tr("%1: %2 of %3 written").arg(where).arg(linesAcknowledged).arg(counted(linesTotal, u"line"));
         if (!endReply.isNull())
             causes += QObject::tr("the instrument answered the end line with %1").arg(quotedBytes(endReply));
         else
@@ -171,13 +171,13 @@ QStringList UpdateOutcome::causesOfKind() const
         }
         break;
     case Kind::OutOfStep:
-        causes += (outOfStepAfter > 0
-                       ? QObject::tr("%1: the instrument's replies fell out of step after line %2 of %3")
-                             .arg(where)
-                             .arg(outOfStepAfter)
-                             .arg(linesTotal)
-                       : QObject::tr("%1: the instrument's replies fell out of step after the erase command")
-                             .arg(where));
+        causes
+            += (outOfStepAfter > 0
+                    ? QObject::tr("%1: the instrument's replies fell out of step after line %2 of %3")
+                          .arg(where)
+                          .arg(outOfStepAfter)
+                          .arg(linesTotal)
+                    : QObject::tr("%1: the instrument's replies fell out of step after the erase command").arg(where));
         causes += QObject::tr("a command got more than one reply, so the lines' answers cannot be told apart");
         break;
     case Kind::DeviceChanged:
@@ -197,8 +197,7 @@ QStringList UpdateOutcome::causesOfKind() const
                           .arg(lineText(), acknowledgedText(linesAcknowledged));
         else if (stoppedBy == StoppedBy::Signal)
             causes += QObject::tr("stopped by a signal (Ctrl-C, SIGTERM or SIGHUP)");
-        causes += eraseSent ? QObject::tr("the instrument may be left erased: run the update again")
-                            : untouchedText();
+        causes += eraseSent ? QObject::tr("the instrument may be left erased: run the update again") : untouchedText();
         if (!recordError.isEmpty())
             causes += QObject::tr("the record could not be written: %1").arg(recordError);
         return causes;

@@ -19,28 +19,28 @@ struct UpdateOutcome
 public:
     enum class Kind {
         Success,
-        NoFile,         // no firmware file chosen
-        NoPort,         // port text empty
-        FileError,      // the file is no firmware image we may send (nothing sent)
-        PortError,      // the port cannot be opened or "KILL" not written (nothing sent)
-        EraseRefused,   // the erase answer was not "*"
-        EraseFailed,    // no answer to the erase, or the link failed while erasing
-        WriteRefused,   // a line was answered with something other than "*"
-        WriteFailed,    // the link failed or stayed silent while writing
-        OutOfStep,      // a command got two replies: which answered what is in doubt
-        Interrupted,    // stopped by abort()
-        RecordError,    // the record file cannot be opened (nothing sent)
-        DeviceChanged,  // another attempt was due, but the port no longer leads to the unit (nothing sent)
+        NoFile, // no firmware file chosen
+        NoPort, // port text empty
+        FileError, // the file is no firmware image we may send (nothing sent)
+        PortError, // the port cannot be opened or "KILL" not written (nothing sent)
+        EraseRefused, // the erase answer was not "*"
+        EraseFailed, // no answer to the erase, or the link failed while erasing
+        WriteRefused, // a line was answered with something other than "*"
+        WriteFailed, // the link failed or stayed silent while writing
+        OutOfStep, // a command got two replies: which answered what is in doubt
+        Interrupted, // stopped by abort()
+        RecordError, // the record file cannot be opened (nothing sent)
+        DeviceChanged, // another attempt was due, but the port no longer leads to the unit (nothing sent)
     };
     Q_ENUM(Kind)
 
     // Why the port was not taken for the unit an attempt was bound to (DeviceChanged).
     enum class DeviceCheck {
         None,
-        Other,       // the port now leads to another device
-        Gone,        // the port leads to no device now
-        Unprovable,  // the unit went away, and nothing can prove what comes back on the name is it
-        Silent,      // the device no longer answers the link test
+        Other, // the port now leads to another device
+        Gone, // the port leads to no device now
+        Unprovable, // the unit went away, and nothing can prove what comes back on the name is it
+        Silent, // the device no longer answers the link test
     };
     Q_ENUM(DeviceCheck)
 
@@ -63,23 +63,23 @@ public:
         int linesTotal = 0;
     };
     EarlierState earlier;
-    int linesTotal = 0;         // lines to send (up to the end line), 0 when the file was not read
+    int linesTotal = 0; // lines to send (up to the end line), 0 when the file was not read
     int linesAcknowledged = 0;
-    int failedLine = 0;         // 1-based number of the line that failed, 0 if none
-    QByteArray failedLineText;  // that line as prepared and sent
-    int outOfStepAfter = 0;     // OutOfStep: the last line whose answer was taken (0: the erase's)
-    QByteArray reply;           // what the instrument answered when it refused
-    QByteArray endReply;        // the answer to the end line, null when none came
-    QString imageWarning;       // ImageSummary::endRecordWarning() of the image sent, empty when none
-    qint64 bytesDiscarded = 0;  // bytes from the instrument that answered no command
+    int failedLine = 0; // 1-based number of the line that failed, 0 if none
+    QByteArray failedLineText; // that line as prepared and sent
+    int outOfStepAfter = 0; // OutOfStep: the last line whose answer was taken (0: the erase's)
+    QByteArray reply; // what the instrument answered when it refused
+    QByteArray endReply; // the answer to the end line, null when none came
+    QString imageWarning; // ImageSummary::endRecordWarning() of the image sent, empty when none
+    qint64 bytesDiscarded = 0; // bytes from the instrument that answered no command
     LinkError linkError;
-    ImageProblem fileProblem;   // why the file was refused (FileError)
+    ImageProblem fileProblem; // why the file was refused (FileError)
     QString fileName;
     QString portText;
-    QString device;             // the device the link used, if any
+    QString device; // the device the link used, if any
     DeviceCheck deviceCheck = DeviceCheck::None;
-    QString deviceNoted;        // DeviceChanged: the unit's device as noted, described
-    QString deviceNow;          // DeviceChanged: what the port leads to now, described
+    QString deviceNoted; // DeviceChanged: the unit's device as noted, described
+    QString deviceNow; // DeviceChanged: what the port leads to now, described
     // That device with links followed, as found when the port opened: a bay's
     // link or a by-id name may be gone by the time the update ends.
     QString resolvedDevice;
@@ -88,7 +88,7 @@ public:
     QString recordError;
     // The record was written, to a file opened anew: RunRecord::notice().
     QString recordNotice;
-    StoppedBy stoppedBy = StoppedBy::Signal;  // Interrupted only
+    StoppedBy stoppedBy = StoppedBy::Signal; // Interrupted only
 
     bool succeeded() const { return kind == Kind::Success; }
     // The lines a technician needs: the device and its error, the line and

@@ -219,7 +219,7 @@ void UpdateSequence::sendNextLine()
 {
     const qsizetype total = m_image.lineCount();
     if (m_count == total)
-        return finish(Outcome::Kind::Success);  // the file had no end line
+        return finish(Outcome::Kind::Success); // the file had no end line
 
     // Told as following the answer to the line before.
     m_link->discardPending();
@@ -228,7 +228,7 @@ void UpdateSequence::sendNextLine()
     const QByteArray line = m_image.line(m_count);
     ++m_count;
     if (!m_link->writeCommand(line)) {
-        if (m_state == State::Writing)  // a link failure may have ended the update already
+        if (m_state == State::Writing) // a link failure may have ended the update already
             finish(Outcome::Kind::WriteFailed);
         return;
     }
@@ -289,7 +289,7 @@ void UpdateSequence::handleReply(const QByteArray &reply)
     case State::Ready:
     case State::Loading:
     case State::HandingOver:
-        return;  // a reply nobody asked for (the link test's, or a stray one)
+        return; // a reply nobody asked for (the link test's, or a stray one)
     }
 }
 
@@ -413,9 +413,9 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
     else if (m_eraseSent)
         m_earlier = {true, outcome.linesAcknowledged, m_state == State::Writing ? outcome.linesTotal : 0};
     if (m_record && m_record->isOpen()) {
-        const RunRecord::Context context{m_image.summary().sha256, m_image.summary().linesToSend, m_startedAt,
-                                         QDateTime::currentDateTimeUtc(), m_image.summary().format,
-                                         m_image.summary().sentSha256, m_recordExtra};
+        const RunRecord::Context context{
+            m_image.summary().sha256, m_image.summary().linesToSend, m_startedAt,  QDateTime::currentDateTimeUtc(),
+            m_image.summary().format, m_image.summary().sentSha256,  m_recordExtra};
         if (!m_record->append(m_record->entry(outcome, context)))
             outcome.recordError = m_record->error();
         outcome.recordNotice = m_record->notice();

@@ -124,7 +124,7 @@ private:
     void finish(Outcome::Kind kind, const QByteArray &reply = {});
 
     SerialLink *m_link;
-    ImageLoader m_loader;  // for an update that reads its file itself
+    ImageLoader m_loader; // for an update that reads its file itself
     QMetaObject::Connection m_imageConnection;
     Timings m_timings;
     State m_state = State::Ready;
@@ -133,24 +133,24 @@ private:
     QTimer Timer1;
     QTimer Timer2;
     QTimer m_settleTimer;
-    int EraseTicks = 0;      // erase wait ticks so far
+    int EraseTicks = 0; // erase wait ticks so far
     FirmwareImage m_image;
-    qsizetype m_count = 0;   // lines written so far in this write phase
+    qsizetype m_count = 0; // lines written so far in this write phase
     bool m_eraseSent = false;
     bool m_awaitingEndReply = false;
-    bool m_awaitingLateAnswer = false;  // before "KILL": an earlier command's answer may still come
-    bool m_settling = false;    // the end line is answered; a reply now is one too many
-    bool m_outOfStep = false;   // a whole reply came that answered no command
-    qsizetype m_acknowledged = 0;  // lines answered "*" (the end line: anything but a refusal)
+    bool m_awaitingLateAnswer = false; // before "KILL": an earlier command's answer may still come
+    bool m_settling = false; // the end line is answered; a reply now is one too many
+    bool m_outOfStep = false; // a whole reply came that answered no command
+    qsizetype m_acknowledged = 0; // lines answered "*" (the end line: anything but a refusal)
     ImageProblem m_fileProblem;
-    LinkError m_portProblem;    // a refusal of ours before "KILL" (the port held by another program)
+    LinkError m_portProblem; // a refusal of ours before "KILL" (the port held by another program)
     // What the last update that failed after "KILL" left, until one succeeds.
     UpdateOutcome::EarlierState m_earlier;
-    qint64 m_discarded = 0;     // bytes dropped because they answered no command
+    qint64 m_discarded = 0; // bytes dropped because they answered no command
     QByteArray m_endReply;
     QString m_fileName;
     QString m_portText;
-    QString m_resolvedDevice;   // the port's device, links followed, once it opened
+    QString m_resolvedDevice; // the port's device, links followed, once it opened
     RunRecord *m_record = nullptr;
     QJsonObject m_recordExtra;
     QDateTime m_startedAt;

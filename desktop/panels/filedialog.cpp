@@ -8,8 +8,7 @@
 
 FirmwareFileDialog::FirmwareFileDialog(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 FirmwareFileDialog::~FirmwareFileDialog()
 {
@@ -60,8 +59,8 @@ void FirmwareFileDialog::open(QWidget *parent)
         return;
     }
 
-    auto *dialog = new QFileDialog(parent, tr("Load firmware file"),
-                                   QCoreApplication::applicationDirPath(), nameFilter());
+    auto *dialog
+        = new QFileDialog(parent, tr("Load firmware file"), QCoreApplication::applicationDirPath(), nameFilter());
     // Qt's own dialog on every desktop, so that the filter below behaves the
     // same everywhere and tests can drive it.
     dialog->setOption(QFileDialog::DontUseNativeDialog);

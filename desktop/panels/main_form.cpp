@@ -15,7 +15,7 @@
 
 namespace {
 
-template <typename W>
+template<typename W>
 W *makeControl(QWidget *parent, const char *name, double left, double top, double width, double height)
 {
     auto *w = new W(parent);
@@ -130,7 +130,8 @@ void Main_Form::handleFileChosen(const QString &fullName)
 {
     switch (m_choice.take(fullName)) {
     case FileChoice::Outcome::NoFile:
-        m_messages->show(this, {QStringLiteral("No open file"), QStringLiteral("Open file error"), Message::Icon::Critical},
+        m_messages->show(this,
+                         {QStringLiteral("No open file"), QStringLiteral("Open file error"), Message::Icon::Critical},
                          {tr("no firmware file has been chosen: pick one in the dialog and press Open")});
         return;
     case FileChoice::Outcome::Unreadable:

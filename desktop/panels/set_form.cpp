@@ -92,6 +92,6 @@ void Set_Form::handleTestFinished(const LinkTestOutcome &outcome)
         m_messages->show(this, outcome.message(), outcome.causes());
         return;
     case LinkTestOutcome::Kind::Cancelled:
-        return;  // an update took the link over; it reports for itself
+        return; // an update took the link over; it reports for itself
     }
 }

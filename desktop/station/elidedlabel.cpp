@@ -33,14 +33,12 @@ void ElidedLabel::setText(const QString &text)
     setToolTip(text);
 }
 
-
 bool ElidedLabel::fits(const QString &text, int width) const
 {
     const QFontMetrics fm = fontMetrics();
     if (m_maxLines == 1)
         return fm.horizontalAdvance(text) <= width;
-    const QRect needed = fm.boundingRect(QRect(0, 0, width, fm.lineSpacing() * (m_maxLines + 1)),
-                                         kWrapFlags, text);
+    const QRect needed = fm.boundingRect(QRect(0, 0, width, fm.lineSpacing() * (m_maxLines + 1)), kWrapFlags, text);
     return needed.width() <= width && needed.height() <= fm.lineSpacing() * m_maxLines;
 }
 
@@ -53,9 +51,7 @@ QString ElidedLabel::shownText() const
     if (m_maxLines == 1)
         return fontMetrics().elidedText(full, Qt::ElideMiddle, width);
     // The most characters kept, half from each end, that still fit the lines.
-    const auto cut = [&full](qsizetype kept) {
-        return full.left((kept + 1) / 2) + u'…' + full.right(kept / 2);
-    };
+    const auto cut = [&full](qsizetype kept) { return full.left((kept + 1) / 2) + u'…' + full.right(kept / 2); };
     qsizetype low = 0;
     qsizetype high = full.size() - 1;
     while (low < high) {
@@ -71,8 +67,7 @@ QString ElidedLabel::shownText() const
 QSize ElidedLabel::sizeHint() const
 {
     const QFontMetrics fm = fontMetrics();
-    const int wanted = std::min(fm.horizontalAdvance(text()) / m_maxLines + 1,
-                                fm.averageCharWidth() * kPreferredChars);
+    const int wanted = std::min(fm.horizontalAdvance(text()) / m_maxLines + 1, fm.averageCharWidth() * kPreferredChars);
     const QMargins m = contentsMargins();
     return {std::max(wanted, fm.averageCharWidth() * kMinimumChars) + m.left() + m.right(),
             fm.lineSpacing() * m_maxLines + m.top() + m.bottom()};

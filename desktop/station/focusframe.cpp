@@ -62,8 +62,7 @@ void FocusFrame::follow(QWidget *now)
     if (!m_mark) {
         m_mark = new FocusMark(now->parentWidget());
         m_mark->setObjectName(QStringLiteral("focusFrame"));
-    }
-    else if (m_mark->parentWidget() != now->parentWidget())
+    } else if (m_mark->parentWidget() != now->parentWidget())
         m_mark->setParent(now->parentWidget());
     place();
 }

@@ -121,8 +121,7 @@ void LaneEditor::showHint(const QString &port)
             return;
         }
     }
-    const QString stable =
-        tr("A /dev/serial/by-id/... path stays with its adapter when the ttyUSB numbers change.");
+    const QString stable = tr("A /dev/serial/by-id/... path stays with its adapter when the ttyUSB numbers change.");
     if (port.trimmed().isEmpty()) {
         hintLabel->setText(stable);
         return;
@@ -130,8 +129,8 @@ void LaneEditor::showHint(const QString &port)
     // Kept all the same: a bay's adapter may be unplugged while its lanes
     // are set up, and its by-id path exists only while it is plugged in.
     if (device.isEmpty() || !QFileInfo::exists(device)) {
-        hintLabel->setText(tr("%1 does not exist now: the lane is kept, and finds no port until it does. %2")
-                               .arg(shown, stable));
+        hintLabel->setText(
+            tr("%1 does not exist now: the lane is kept, and finds no port until it does. %2").arg(shown, stable));
         return;
     }
     hintLabel->setText(tr("%1 exists now. %2").arg(shown, stable));

@@ -22,9 +22,9 @@ public:
     // One entry of the port list.
     struct Offer
     {
-        QString port;     // what the lane is bound to
-        QString about;    // shown beside it: the device and adapter
-        QString target;   // the device a stable path points at, else empty
+        QString port; // what the lane is bound to
+        QString about; // shown beside it: the device and adapter
+        QString target; // the device a stable path points at, else empty
     };
 
     // Another lane of the station, whose device this one may not take.

@@ -12,8 +12,7 @@ constexpr auto kPort = "port"_L1;
 
 LaneStore::LaneStore(QSettings *settings)
     : m_settings(settings)
-{
-}
+{ }
 
 LaneStore::Entry LaneStore::bounded(const Entry &entry)
 {
@@ -40,7 +39,8 @@ QList<LaneStore::Entry> LaneStore::load() const
         const QVariant port = m_settings->value(kPort);
         if (port.typeId() != QMetaType::QString)
             continue;
-        const Entry entry = bounded({name.typeId() == QMetaType::QString ? name.toString() : QString(), port.toString()});
+        const Entry entry
+            = bounded({name.typeId() == QMetaType::QString ? name.toString() : QString(), port.toString()});
         if (!entry.port.isEmpty())
             lanes.append(entry);
     }

@@ -13,8 +13,8 @@ class LaneStore
 public:
     struct Entry
     {
-        QString name;  // "Bay 3"
-        QString port;  // "/dev/serial/by-id/usb-FTDI_..."
+        QString name; // "Bay 3"
+        QString port; // "/dev/serial/by-id/usb-FTDI_..."
         bool operator==(const Entry &) const = default;
     };
 

@@ -301,8 +301,9 @@ void LaneWidget::setView(const LaneView &view)
     QString detail = view.detail;
     if (view.phase == Phase::Writing)
         detail = tr("line %1 of %2").arg(view.linesSent).arg(view.linesTotal);
-    if (view.attempt > 1 && (view.phase == Phase::Erasing || view.phase == Phase::HandingOver
-                             || view.phase == Phase::Writing || view.phase == Phase::Starting))
+    if (view.attempt > 1
+        && (view.phase == Phase::Erasing || view.phase == Phase::HandingOver || view.phase == Phase::Writing
+            || view.phase == Phase::Starting))
         detail += tr(" (attempt %1 of %2)").arg(view.attempt).arg(view.attempts);
     status->setStatus(word, colourClass(view.phase), progress, detail);
     // The whole cause one hover or click away (the menu's Details).

@@ -22,14 +22,14 @@ struct LaneView
         Retrying,
         Passed,
         Failed,
-        Stopped,     // the operator stopped the unit's update
-        NotStarted,  // the lane was started, and nothing reached the unit
+        Stopped, // the operator stopped the unit's update
+        NotStarted, // the lane was started, and nothing reached the unit
     };
 
     QString name;
     QString port;
-    QString device;        // what the port text stands for now; empty when nothing
-    QString serialNumber;  // the adapter's, where its driver tells it
+    QString device; // what the port text stands for now; empty when nothing
+    QString serialNumber; // the adapter's, where its driver tells it
     Phase phase = Phase::Idle;
     int erasePercent = 0;
     int linesSent = 0;
@@ -39,9 +39,9 @@ struct LaneView
     // FAIL: its cause in one line; RETRY: the failed attempt's; otherwise a
     // note such as why the lane was not started.
     QString detail;
-    QString causes;         // the whole of what the detail says in short, one cause a line
-    QString recordProblem;  // the last record that could not be written, and why
-    QString recordNotice;   // the record file opened anew after it was moved away
+    QString causes; // the whole of what the detail says in short, one cause a line
+    QString recordProblem; // the last record that could not be written, and why
+    QString recordNotice; // the record file opened anew after it was moved away
     QDateTime lastFinished;
     int passed = 0;
     int failed = 0;

@@ -58,7 +58,7 @@ public:
     {
         std::fputs(qPrintable(u"wexel-station: "_s + textWithCauses(message.prompt, details)), stderr);
     }
-    void ask(QWidget *, const Message &, std::function<void()>) override {}
+    void ask(QWidget *, const Message &, std::function<void()>) override { }
 };
 
 } // namespace
@@ -115,12 +115,11 @@ int main(int argc, char *argv[])
         QTimer::singleShot(0, &meter, &StallMeter::start);
     }
     if (options.exitWhenDone()) {
-        QObject::connect(presenter, &StationPresenter::atRest, &app, [presenter] {
-            QCoreApplication::exit(presenter->allPassed() ? 0 : 1);
-        });
+        QObject::connect(presenter, &StationPresenter::atRest, &app,
+                         [presenter] { QCoreApplication::exit(presenter->allPassed() ? 0 : 1); });
         // Nothing will come to rest: the message has been printed.
-        QObject::connect(presenter, &StationPresenter::startRefused, &app, [] { QCoreApplication::exit(1); },
-                         Qt::QueuedConnection);
+        QObject::connect(
+            presenter, &StationPresenter::startRefused, &app, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
     }
     if (const std::optional<QString> file = options.file())
         presenter->chooseImage(*file);

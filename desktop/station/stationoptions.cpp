@@ -37,7 +37,7 @@ StationOptions::StationOptions()
                      "it), before anything is sent. The window's \"Released SHA-256\" field starts with it."_s,
                      u"HEX"_s)
     , m_lane(u"Start with \"Watch\" on: each lane updates every unit that arrives on its port, once, until "
-              "Stop."_s,
+             "Stop."_s,
              u"Start with \"Retries\" at N: a lane updates a unit again, from the erase, up to N times when "
              "an attempt failed in a way another can mend (as wexel-update-cli --retries). Default 0."_s)
     , m_start(u"start"_s, u"Start every lane once the image has been read, as Return does."_s)

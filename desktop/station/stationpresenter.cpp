@@ -72,7 +72,7 @@ struct StationPresenter::Slot
     int linesSent = 0;
     int linesTotal = 0;
     QString detail;
-    QString causes;  // the whole of what the detail says in short
+    QString causes; // the whole of what the detail says in short
     // The last unit's end, shown while the lane rests, and after a failure
     // while it waits for the next unit; none once it starts again.
     std::optional<UnitEnd> shown;
@@ -84,15 +84,15 @@ struct StationPresenter::Slot
     int failed = 0;
     QString recordProblem;
     int recordsLost = 0;
-    QString recordNotice;  // the record file's last reopening, with its time
+    QString recordNotice; // the record file's last reopening, with its time
     QString device;
     QString serialNumber;
-    bool queued = false;  // to start on a later turn of the event loop
+    bool queued = false; // to start on a later turn of the event loop
     // Redraws: at most one per tick of the redraw timer.
     bool dirty = false;
     int redraws = 0;
     int busiestSecond = 0;
-    std::deque<qint64> recentRedraws;  // within the last second, ms on the run clock
+    std::deque<qint64> recentRedraws; // within the last second, ms on the run clock
 };
 
 StationPresenter::StationPresenter(StationWindow *window, MessagePresenter *messages, LaneStore *store,
@@ -227,8 +227,9 @@ void StationPresenter::connectLane(Slot &slot)
         }
         // Rotated away: records go on, to a new file, and the lane tells where.
         if (!outcome.recordNotice.isEmpty())
-            s->recordNotice = tr("%1 at %2").arg(outcome.recordNotice.left(kMaxDetailLength),
-                                                 QTime::currentTime().toString(u"HH:mm:ss"_s));
+            s->recordNotice
+                = tr("%1 at %2")
+                      .arg(outcome.recordNotice.left(kMaxDetailLength), QTime::currentTime().toString(u"HH:mm:ss"_s));
         markDirty(*s);
     });
     connect(lane, &Lane::unitFinished, this, [this, s](const UpdateOutcome &outcome) {
@@ -251,7 +252,7 @@ void StationPresenter::connectLane(Slot &slot)
 void StationPresenter::setShown(Slot &slot, std::optional<UnitEnd> end)
 {
     slot.shown = end;
-    m_countersDirty = true;  // the lanes not started and stopped are counted there
+    m_countersDirty = true; // the lanes not started and stopped are counted there
 }
 
 void StationPresenter::countUnit(Slot &slot, bool passed)
@@ -414,9 +415,10 @@ bool StationPresenter::readyToSend()
     const QString expected = Sha256Text::hashOf(m_window->expectedSha->text());
     const QString actual = QString::fromLatin1(m_image.summary().sha256).toLower();
     if (!expected.isEmpty() && expected != actual) {
-        const Message wrong{Sha256Text::isHash(expected) ? tr("The image is not the released one: no lane was started.")
-                                               : tr("The released SHA-256 is not 64 hexadecimal digits: no lane "
-                                                    "was started."),
+        const Message wrong{Sha256Text::isHash(expected)
+                                ? tr("The image is not the released one: no lane was started.")
+                                : tr("The released SHA-256 is not 64 hexadecimal digits: no lane "
+                                     "was started."),
                             tr("Wrong image"), Message::Icon::Critical};
         m_messages->show(m_window, wrong,
                          {tr("%1 has SHA-256 %2").arg(printableText(m_imagePath), actual),
@@ -555,8 +557,8 @@ void StationPresenter::startLanes(const QList<Slot *> &lanes, bool sameUnits)
         const QString key = slot->device.isEmpty() ? slot->entry.port : slot->device;
         if (const Slot *other = taken.value(key)) {
             // Whatever it showed was another unit's: the one there now is untouched.
-            slot->detail = tr("not started: %1 is the port of %2 too").arg(printableText(key),
-                                                                          printableText(other->entry.name));
+            slot->detail
+                = tr("not started: %1 is the port of %2 too").arg(printableText(key), printableText(other->entry.name));
             slot->causes = slot->detail;
             setShown(*slot, UnitEnd::NotStarted);
             markDirty(*slot);
@@ -651,8 +653,7 @@ void StationPresenter::editLane(int index)
     if (index < 0)
         editor()->edit(-1, tr("Lane %1").arg(laneCount() + 1), QString(), offers, others);
     else
-        editor()->edit(index, m_slots[size_t(index)]->entry.name, m_slots[size_t(index)]->entry.port, offers,
-                       others);
+        editor()->edit(index, m_slots[size_t(index)]->entry.name, m_slots[size_t(index)]->entry.port, offers, others);
 }
 
 void StationPresenter::handleLaneAccepted(int index, const QString &name, const QString &port)

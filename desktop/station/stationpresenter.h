@@ -65,7 +65,7 @@ public:
     // A signal to the process: as stopAll(), recorded as the signal's.
     void stopForSignal();
     void startOrStop(int lane);
-    void editLane(int lane);  // -1: a new one
+    void editLane(int lane); // -1: a new one
     // Where the editor looks for the adapters' stable paths; tests give a folder of their own.
     void setStableLinkDirectory(const QString &directory) { m_stableLinkDirectory = directory; }
     void removeLane(int lane);
@@ -87,8 +87,8 @@ public:
     enum class UnitEnd {
         Passed,
         Failed,
-        Stopped,     // by the operator or a signal: no unit's failure
-        NotStarted,  // nothing reached the unit: no port, a port in use, refused
+        Stopped, // by the operator or a signal: no unit's failure
+        NotStarted, // nothing reached the unit: no port, a port in use, refused
     };
 
     // For --stats: what each lane's tile cost.
@@ -96,7 +96,7 @@ public:
     {
         QString name;
         int redraws = 0;
-        int busiestSecond = 0;  // the most redraws within any one second
+        int busiestSecond = 0; // the most redraws within any one second
     };
     QList<LaneStats> laneStats() const;
     // From the first start to the moment every lane had come to rest; -1 before.
@@ -148,7 +148,7 @@ private:
     LaneStore *m_store;
     Lane::Settings m_laneSettings;
     std::vector<std::unique_ptr<Slot>> m_slots;
-    bool m_keepLanes = true;  // false for lanes from the command line
+    bool m_keepLanes = true; // false for lanes from the command line
     LaneEditor *m_editor = nullptr;
 
     ImageLoader m_loader;
@@ -165,15 +165,15 @@ private:
     QString m_stableLinkDirectory = QLatin1String(PortCatalog::kStableLinkDirectory);
 
     QTimer m_redrawTimer;
-    QTimer m_startTimer;  // one queued lane per turn of the event loop
+    QTimer m_startTimer; // one queued lane per turn of the event loop
     QList<Slot *> m_startQueue;
-    Lane::Settings m_startSettings;  // what the queued lanes start with
+    Lane::Settings m_startSettings; // what the queued lanes start with
     bool m_countersDirty = false;
     int m_passed = 0;
     int m_failed = 0;
-    int m_firstPass = 0;  // units passed at their first attempt
+    int m_firstPass = 0; // units passed at their first attempt
     QElapsedTimer m_runClock;
     qint64 m_runStartMs = 0;
     qint64 m_runMs = -1;
-    bool m_starting = false;  // lanes are being started; none has come to rest for good
+    bool m_starting = false; // lanes are being started; none has come to rest for good
 };

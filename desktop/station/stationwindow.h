@@ -99,9 +99,9 @@ private:
     QGridLayout *m_laneGrid;
     QList<LaneWidget *> m_laneWidgets;
     int m_columns = 0;
-    int m_placed = 0;  // tiles in the grid as last placed
+    int m_placed = 0; // tiles in the grid as last placed
     bool m_allInView = true;
     bool m_closeConfirmed = false;
-    bool m_asking = false;  // within closeEvent's question
+    bool m_asking = false; // within closeEvent's question
     StationPresenter *m_presenter;
 };

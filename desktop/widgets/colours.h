@@ -14,6 +14,6 @@ inline QColor fromPlatformColour(quint32 value)
 }
 
 // The phase indicators: a phase not done yet, and a phase done.
-constexpr quint32 PendingColour = platformColourValue(128, 128, 255);  // 16744576
-constexpr quint32 DoneColour = platformColourValue(64, 255, 64);       // 4259648
+constexpr quint32 PendingColour = platformColourValue(128, 128, 255); // 16744576
+constexpr quint32 DoneColour = platformColourValue(64, 255, 64); // 4259648
 static_assert(PendingColour == 16744576 && DoneColour == 4259648);

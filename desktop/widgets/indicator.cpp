@@ -7,8 +7,7 @@
 Indicator::Indicator(QWidget *parent)
     : QWidget(parent)
     , m_colour(PendingColour)
-{
-}
+{ }
 
 void Indicator::setColour(quint32 value)
 {

@@ -5,9 +5,9 @@
 void MessagePresenter::show(QWidget *parent, const Message &message, const QStringList &details,
                             std::function<void()> afterOk)
 {
-    auto *box = new QMessageBox(message.icon == Message::Icon::Information ? QMessageBox::Information
-                                                                           : QMessageBox::Critical,
-                                message.title, message.prompt, QMessageBox::Ok, parent);
+    auto *box
+        = new QMessageBox(message.icon == Message::Icon::Information ? QMessageBox::Information : QMessageBox::Critical,
+                          message.title, message.prompt, QMessageBox::Ok, parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
     if (!details.isEmpty())
         box->setDetailedText(details.join(u'\n'));

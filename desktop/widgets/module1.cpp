@@ -14,8 +14,7 @@ QPointF centerPosition(int screenWidthPx, int screenHeightPx, float twipsPerPixe
     // Products and halves of the screen in double precision, the form's
     // halves in single precision; each result stored as a single.
     const float left = float(double(twipsPerPixelX) * double(screenWidthPx) / 2.0 - double(formWidth / 2.0f));
-    const float top =
-        float(double(twipsPerPixelY) * double(screenHeightPx) / 2.0 - double(formHeight / 2.0f) - 1750.0);
+    const float top = float(double(twipsPerPixelY) * double(screenHeightPx) / 2.0 - double(formHeight / 2.0f) - 1750.0);
     return {double(left), double(top)};
 }
 
