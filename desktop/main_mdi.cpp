@@ -40,28 +40,20 @@ Main_MDI::Main_MDI(MessagePresenter *messages, const UpdateSequence::Timings &ti
     m_linkTest = new LinkTest(m_link, this);
 
     m_mainForm = new Main_Form(&m_holder, m_update, m_messages);
-    if (m_mainForm->isLoaded())
-        m_startupSteps += StartupStep::MainFormLoaded;
     m_update->setTimings(timings);
-    m_startupSteps += StartupStep::TimersSet;
 
     resize(Twips::toPixelsX(this, kFrameWidth), Twips::toPixelsY(this, kFrameHeight));
 
     m_setForm = new Set_Form(m_linkTest, m_messages);
-    if (m_setForm->isLoaded())
-        m_startupSteps += StartupStep::SettingsLoaded;
     m_setWindow = m_area->addSubWindow(m_setForm, Qt::FramelessWindowHint);
     place(m_setWindow, 30, 30, 5310, 800);
-    m_startupSteps += StartupStep::SettingsPlaced;
     m_mainWindow = m_area->addSubWindow(m_mainForm, Qt::FramelessWindowHint);
     place(m_mainWindow, 30, 860, 5310, 4700);
-    m_startupSteps += StartupStep::MainFormPlaced;
 
     m_presenter = new UpdatePresenter(m_mainForm, m_setForm, m_update, m_messages, this);
     connect(m_mainForm, &Main_Form::quitRequested, this, [] { QCoreApplication::quit(); });
 
     Module1::CenterForm(this);
-    m_startupSteps += StartupStep::Centred;
 }
 
 Main_MDI::~Main_MDI() = default;

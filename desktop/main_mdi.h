@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/link/class1.h"
+#include "desktop/panels/class1.h"
 #include "core/update/updatesequence.h"
 
 #include <QList>
@@ -27,11 +27,6 @@ class Main_MDI : public QMainWindow
     Q_OBJECT
 
 public:
-    // The steps of start-up, in the order they must run: each panel's load
-    // step before anything else uses the panel.
-    enum class StartupStep { MainFormLoaded, TimersSet, SettingsLoaded, SettingsPlaced, MainFormPlaced, Centred };
-    Q_ENUM(StartupStep)
-
     // messages: where messages go (a modal box when null). timings: the
     // update's timer settings.
     explicit Main_MDI(MessagePresenter *messages = nullptr, const UpdateSequence::Timings &timings = {},
@@ -46,8 +41,6 @@ public:
     Class1 &holder() { return m_holder; }
     // Each update appends its record to this file (JSON Lines); empty: none.
     void setRecordFile(const QString &path);
-    // The steps start-up ran; a load step counts only once it has run.
-    const QList<StartupStep> &startupSteps() const { return m_startupSteps; }
     // A logout, a closed terminal or Ctrl-C: a running update is stopped
     // where it stands and ends as an interrupted one (its record written),
     // the port is closed, and the program ends with 128 + the signal.
@@ -76,7 +69,6 @@ private:
     QMdiSubWindow *m_mainWindow;
     QMdiSubWindow *m_setWindow;
     UpdatePresenter *m_presenter;
-    QList<StartupStep> m_startupSteps;
     bool m_shown = false;
     bool m_fittedToFrame = false;
 };

@@ -23,10 +23,6 @@ public:
     UpdatePresenter(Main_Form *mainForm, Set_Form *setForm, UpdateSequence *update, MessagePresenter *messages,
                     QObject *parent = nullptr);
 
-    // The five controls an update disables: the upload, file and QUIT
-    // buttons of the main panel, and the link test button and port box.
-    const QList<QWidget *> &UpdateLockSet() const { return m_lockSet; }
-
     // Each update appends its record to the file at `path` (opened at every
     // start); an empty path keeps no record.
     void setRecord(RunRecord *record, const QString &path);

@@ -1,7 +1,7 @@
 #include "desktop/panels/main_form.h"
 
 #include "desktop/panels/filedialog.h"
-#include "core/link/class1.h"
+#include "desktop/panels/class1.h"
 #include "core/common/printablebytes.h"
 #include "desktop/widgets/indicator.h"
 #include "desktop/widgets/messagepresenter.h"
@@ -118,7 +118,6 @@ void Main_Form::load()
     Doownload_BUTT->setEnabled(false);
     Label3->setVisible(false);
     Code_line->setVisible(false);
-    m_loaded = true;
 }
 
 void Main_Form::handleOpenClicked()

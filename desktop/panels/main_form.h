@@ -51,8 +51,6 @@ public:
     const FileChoice &fileChoice() const { return m_choice; }
     // Takes a file as if it had been picked in the dialog.
     void chooseFile(const QString &fullName) { handleFileChosen(fullName); }
-    // The load step has run: the upload button waits for a file.
-    bool isLoaded() const { return m_loaded; }
 
 signals:
     // QUIT: the program ends at once, telling the instrument nothing.
@@ -67,5 +65,4 @@ private:
     MessagePresenter *m_messages;
     FileChoice m_choice;
     UpdateSequence *m_update;
-    bool m_loaded = false;
 };

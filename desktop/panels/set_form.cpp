@@ -58,7 +58,6 @@ void Set_Form::load()
     COM_PORT_LIST->addComItems();
     COM_PORT_LIST->setCurrentIndex(0);
     Text1->setText(QStringLiteral("TEST"));
-    m_loaded = true;
 }
 
 QString Set_Form::portText() const

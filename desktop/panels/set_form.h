@@ -30,8 +30,6 @@ public:
     // Shows bytes from the instrument in the reply box, byte for byte.
     void showReply(const QByteArray &reply);
     LinkTest *linkTest() const { return m_linkTest; }
-    // The load step has run: the port box is filled.
-    bool isLoaded() const { return m_loaded; }
 
 private:
     void load();
@@ -40,5 +38,4 @@ private:
 
     MessagePresenter *m_messages;
     LinkTest *m_linkTest;
-    bool m_loaded = false;
 };
