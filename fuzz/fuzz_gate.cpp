@@ -45,7 +45,7 @@ QList<QByteArray> linesToSend(const QByteArray &data, QList<QByteArray> *raw)
     while (reader.readLine(line)) {
         raw->append(line);
         sent.append(PrepareLine(line));
-        if (IsEndLine(sent.last()))
+        if (isEndLine(sent.last()))
             break;
     }
     return sent;

@@ -130,7 +130,7 @@ void checkPreparedLine(const QByteArray &raw, const QByteArray &prepared)
     }
 
     const bool endLine = trimmed == "q" || trimmed == "Q";
-    fuzzCheck(IsEndLine(prepared) == endLine, "only q or Q is the end line");
+    fuzzCheck(isEndLine(prepared) == endLine, "only q or Q is the end line");
 }
 
 } // namespace
@@ -192,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 
     // The image keeps the lines an update sends: up to the first end line.
     const auto endLine
-        = std::find_if(prepared.cbegin(), prepared.cend(), [](const QByteArray &l) { return IsEndLine(l); });
+        = std::find_if(prepared.cbegin(), prepared.cend(), [](const QByteArray &l) { return isEndLine(l); });
     const qsizetype toSend = endLine == prepared.cend() ? prepared.size() : endLine - prepared.cbegin() + 1;
     const FirmwareImage image = FirmwareImage::fromLines(lines);
     fuzzCheck(image.lineCount() == toSend, "the image holds every line up to the end line");
@@ -214,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     check.finish();
     if (!check.problem().refused()) {
         bool addressSeen = false;
-        for (qsizetype i = 0; i < lines.size() && !IsEndLine(prepared.at(i)); ++i) {
+        for (qsizetype i = 0; i < lines.size() && !isEndLine(prepared.at(i)); ++i) {
             const QByteArray line = lines.at(i).trimmed();
             for (const char c : lines.at(i))
                 fuzzCheck(c == '\t' || (c >= 0x20 && c < 0x7F), "an accepted line holds text only");

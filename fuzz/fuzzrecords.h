@@ -142,7 +142,7 @@ inline void check(const QByteArray &data, ImageFormat::Kind format, const Refere
     fuzzCheck(summary.format == format, "the summary names the format");
     fuzzCheck(summary.linesInFile == qint64(lines.size()), "the summary counts the file's lines");
     fuzzCheck(image.lineCount() == summary.linesToSend, "the image holds the lines to send");
-    fuzzCheck(IsEndLine(image.line(image.lineCount() - 1)), "the last line sent is the end line");
+    fuzzCheck(isEndLine(image.line(image.lineCount() - 1)), "the last line sent is the end line");
 
     MemoryImage instrument;
     for (qsizetype i = 0; i < image.lineCount(); ++i) {

@@ -229,7 +229,7 @@ FirmwareImage FirmwareImage::fromLines(const QList<QByteArray> &rawLines)
     for (const QByteArray &raw : rawLines) {
         const QByteArray prepared = PrepareLine(raw);
         image.append(prepared);
-        if (IsEndLine(prepared))
+        if (isEndLine(prepared))
             break;
     }
     return image;

@@ -59,7 +59,7 @@ QByteArray PrepareLine(QByteArrayView line)
     return s;
 }
 
-bool IsEndLine(QByteArrayView preparedLine)
+bool isEndLine(QByteArrayView preparedLine)
 {
     return preparedLine == QByteArrayView("q") || preparedLine == QByteArrayView("Q");
 }

@@ -23,4 +23,4 @@ QByteArrayView spacesTrimmed(QByteArrayView line);
 QByteArray PrepareLine(QByteArrayView line);
 
 // The end line: a prepared line that is exactly "q" or "Q".
-bool IsEndLine(QByteArrayView preparedLine);
+bool isEndLine(QByteArrayView preparedLine);

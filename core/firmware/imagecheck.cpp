@@ -223,7 +223,7 @@ bool ImageCheck::addLine(QByteArrayView raw, QByteArrayView prepared, qint64 len
     }
     const bool cut = length > raw.size();
     // The end line as the update sees it: only then does it stop sending.
-    if (IsEndLine(prepared) && !cut) {
+    if (isEndLine(prepared) && !cut) {
         m_summary.endLine = true;
         return true;
     }

@@ -100,7 +100,7 @@ Line parse(QByteArrayView line, Form form, QByteArray *bytes)
     Line result;
     if (text.isEmpty())
         return result;
-    if (IsEndLine(text)) {
+    if (isEndLine(text)) {
         result.kind = Kind::End;
         return result;
     }

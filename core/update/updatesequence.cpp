@@ -238,7 +238,7 @@ void UpdateSequence::sendNextLine()
     const qint64 lines = std::max<qint64>(m_image.summary().linesInFile, total);
     const double percent = double(m_count) / double(lines) * 100.0;
     emit lineSent(int(m_count), int(lines), double(float(percent)), line);
-    m_awaitingEndReply = IsEndLine(line);
+    m_awaitingEndReply = isEndLine(line);
     m_link->read();
 }
 

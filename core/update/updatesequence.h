@@ -130,10 +130,10 @@ private:
     State m_state = State::Ready;
     // Told to the outcome of the abort() under way.
     UpdateOutcome::StoppedBy m_stoppedBy = UpdateOutcome::StoppedBy::Signal;
-    QTimer Timer1;
-    QTimer Timer2;
+    QTimer Timer1; // the erase wait's tick (Timings::eraseTickInterval)
+    QTimer Timer2; // the hand-over pause after the erase (Timings::handOverDelay)
     QTimer m_settleTimer;
-    int EraseTicks = 0; // erase wait ticks so far
+    int EraseTicks = 0; // Timer1's ticks so far in this erase wait
     FirmwareImage m_image;
     qsizetype m_count = 0; // lines written so far in this write phase
     bool m_eraseSent = false;
