@@ -1,25 +1,34 @@
-# class name, source file: one line per test class
+# binary, class name, source file: one line per test class. A new class is
+# one line here, in the binary of the layer it tests:
+#   wexel_add_test_class(wexel_core_tests MyRuleTest tst_myrule.cpp)
+# and WEXEL_REGISTER_TEST(MyRuleTest) at the end of its file.
 
-wexel_add_test_class(UpdateSequenceTest tst_update.cpp)
-wexel_add_test_class(FirmwareTest tst_firmware.cpp)
-wexel_add_test_class(FirmwareFileDialogTest tst_filedialog.cpp)
-wexel_add_test_class(MainWindowTest tst_window.cpp)
-wexel_add_test_class(SimulatorTest tst_simulator.cpp)
-include(${CMAKE_CURRENT_SOURCE_DIR}/sim.cmake)
-wexel_add_test_class(SerialLinkTest tst_link.cpp)
-add_test(NAME PortNumberTest COMMAND wexel_tests PortNumberTest)
-set_tests_properties(PortNumberTest PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
-wexel_add_test_class(SettingsPanelTest tst_settings.cpp)
-wexel_add_test_class(CliTest tst_cli.cpp)
-include(${CMAKE_CURRENT_SOURCE_DIR}/cli.cmake)
-wexel_add_test_class(SoakTest tst_soak.cpp)
+# The core.
+wexel_add_test_class(wexel_core_tests FirmwareTest tst_firmware.cpp)
+wexel_add_test_class(wexel_core_tests SerialLinkTest tst_link.cpp)
+wexel_add_test_class(wexel_core_tests PortNumberTest)
+set_tests_properties(PortNumberTest PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 1500)
+wexel_add_test_class(wexel_core_tests UpdateSequenceTest tst_update.cpp)
+wexel_add_test_class(wexel_core_tests LaneTest tst_lane.cpp)
+wexel_add_test_class(wexel_core_tests SoakTest tst_soak.cpp)
 # The soak runs long; sanitizer builds leave it out by its label.
 set_tests_properties(SoakTest PROPERTIES LABELS soak TIMEOUT 900)
-wexel_add_test_class(DesktopFaultMatrixTest tst_faultmatrix.cpp)
-wexel_add_test_class(CliFaultMatrixTest tst_climatrix.cpp)
-wexel_add_test_class(ImageGateTest tst_gate.cpp)
-wexel_add_test_class(StationTest tst_station.cpp)
-wexel_add_test_class(LaneTest tst_lane.cpp)
-wexel_add_test_class(DesktopCommandLineTest tst_desktopcommandline.cpp)
-wexel_add_test_class(StationWindowTest tst_stationwindow.cpp)
-include(${CMAKE_CURRENT_SOURCE_DIR}/desktop.cmake)
+
+# The simulator.
+wexel_add_test_class(wexel_sim_tests SimulatorTest tst_simulator.cpp)
+
+# The command line.
+wexel_add_test_class(wexel_cli_tests CliTest tst_cli.cpp)
+wexel_add_test_class(wexel_cli_tests CliFaultMatrixTest tst_climatrix.cpp)
+wexel_add_test_class(wexel_cli_tests StationTest tst_station.cpp)
+
+# The desktop program.
+wexel_add_test_class(wexel_desktop_tests MainWindowTest tst_window.cpp)
+wexel_add_test_class(wexel_desktop_tests FirmwareFileDialogTest tst_filedialog.cpp)
+wexel_add_test_class(wexel_desktop_tests SettingsPanelTest tst_settings.cpp)
+wexel_add_test_class(wexel_desktop_tests DesktopFaultMatrixTest tst_faultmatrix.cpp)
+wexel_add_test_class(wexel_desktop_tests ImageGateTest tst_gate.cpp)
+wexel_add_test_class(wexel_desktop_tests DesktopCommandLineTest tst_desktopcommandline.cpp)
+
+# The production station.
+wexel_add_test_class(wexel_station_tests StationWindowTest tst_stationwindow.cpp)

@@ -144,7 +144,7 @@ QList<Row> makeRows()
          .faults = none,
          .exits = {3},
          .message = kWriteError,
-         .cause = "the port is busy, in use by wexel_tests (process",
+         .cause = "the port is busy, in use by wexel_cli_tests (process",
          .eraseCount = -1,
          .port = Port::Held},
         // It would take the instrument's answers: refused before "KILL", named.
@@ -728,7 +728,7 @@ private slots:
                 // prepared, and each but the end line was acknowledged.
                 const QByteArrayList sent = sentLines(c.file);
                 const MemoryImage expected = imageOf(sent);
-                const bool ended = IsEndLine(sent.constLast());
+                const bool ended = isEndLine(sent.constLast());
                 QCOMPARE(summary.value(u"lines_received"_s).toInt(), sent.size());
                 QCOMPARE(summary.value(u"checksum"_s).toString(), checksumText(expected.checksum()));
                 QCOMPARE(summary.value(u"data_bytes"_s).toInteger(), qint64(expected.dataBytes()));

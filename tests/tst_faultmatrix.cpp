@@ -2,6 +2,7 @@
 // seen through the desktop program: the exact message, which controls come
 // back, the indicator colours, what the instrument received, and that no
 // file or port is left open. "Update OK" only when every line was answered.
+#include "desktopsupport.h"
 #include "fakeinstrument.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
@@ -563,7 +564,7 @@ private slots:
                 QVERIFY2(messages.details.last().join(u'\n').contains(c.detail),
                          qPrintable(messages.details.last().join(u'\n')));
             QList<bool> enabled;
-            for (QWidget *w : frame.presenter()->UpdateLockSet())
+            for (QWidget *w : DesktopSupport::updateLockSet(frame))
                 enabled << w->isEnabled();
             // Upload, file, QUIT, link test, port box.
             const QMap<Locks, QList<bool>> expectedLocks{

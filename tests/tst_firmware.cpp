@@ -5,6 +5,7 @@
 #include "core/firmware/firmwareline.h"
 #include "core/firmware/linereader.h"
 #include "srecordreading.h"
+#include "testfiles.h"
 #include "testregistry.h"
 
 #include <QBuffer>
@@ -100,11 +101,7 @@ QByteArray dataLine(int bytes)
     return line;
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
+using TestFiles::writeFile;
 
 // /proc/self/mem opens but its first page cannot be read: a read error that
 // still happens for root, who may read any file with any mode bits.
@@ -217,7 +214,7 @@ void FirmwareTest::prepareLine()
 
     const QByteArray result = PrepareLine(line);
     QCOMPARE(result, prepared);
-    QCOMPARE(IsEndLine(result), endLine);
+    QCOMPARE(isEndLine(result), endLine);
 }
 
 void FirmwareTest::trimSpaces_data()
@@ -262,7 +259,7 @@ void FirmwareTest::isEndLine()
 {
     QFETCH(QByteArray, line);
     QFETCH(bool, endLine);
-    QCOMPARE(IsEndLine(line), endLine);
+    QCOMPARE(isEndLine(line), endLine);
 }
 
 void FirmwareTest::readLines_data()

@@ -6,6 +6,7 @@
 // the port's name meanwhile.
 #include "clitestsupport.h"
 #include "matrixsupport.h"
+#include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
 
@@ -58,13 +59,7 @@ enum class Swap {
 QStringList recordedIn(const QString &path)
 {
     QStringList recorded;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return recorded;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.isEmpty())
-            continue;
-        const QJsonObject r = QJsonDocument::fromJson(line).object();
+    for (const QJsonObject &r : TestFiles::recordLines(path)) {
         recorded << u"%1/%2/%3"_s.arg(r.value(u"outcome"_s).toString())
                         .arg(r.value(u"attempt"_s).toInt())
                         .arg(r.value(u"of"_s).toInt());
@@ -87,9 +82,8 @@ private slots:
     {
         qRegisterMetaType<UpdateOutcome>();
         QVERIFY(m_dir.isValid());
-        QFile f(imagePath());
         const QByteArray image = MatrixSupport::lines(20) + "q\n";
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(image) == image.size());
+        QVERIFY(TestFiles::writeFile(imagePath(), image));
     }
 
     void lane_data()
@@ -159,13 +153,11 @@ private slots:
         RunRecord record;
         QVERIFY(record.open(recordPath));
         Lane lane(port);
-        Lane::Settings settings;
+        Lane::Settings settings = fastLaneSettings();
         settings.retries = retries;
         settings.watch = watch;
         settings.probeInterval = 100ms;
         settings.goneAfter = 300ms;
-        settings.readTimeout = 500ms;
-        settings.timings = fastTimings();
         lane.setSettings(settings);
         lane.setRecord(&record);
         QList<State> seen;
@@ -297,13 +289,11 @@ private slots:
         RunRecord record;
         QVERIFY(record.open(recordPath));
         Lane lane(port);
-        Lane::Settings settings;
+        Lane::Settings settings = fastLaneSettings();
         settings.retries = retries;
         settings.watch = watch;
         settings.probeInterval = std::chrono::milliseconds(probeMs);
         settings.goneAfter = 300ms;
-        settings.readTimeout = 500ms;
-        settings.timings = fastTimings();
         lane.setSettings(settings);
         lane.setRecord(&record);
         QSignalSpy units(&lane, &Lane::unitFinished);

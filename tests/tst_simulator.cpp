@@ -1,6 +1,7 @@
 // The simulated instrument, driven from outside as the tool drives it: its
 // answers, its faults, its pacing and its exit summary; and the memory image
 // it keeps, on its own.
+#include "clitestsupport.h"
 #include "testregistry.h"
 
 #include "sim/memoryimage.h"
@@ -45,14 +46,7 @@ QStringList arguments(std::initializer_list<const char *> list)
     return result;
 }
 
-QString simulatorPath()
-{
-    const QString buildDir = qEnvironmentVariable("WEXEL_BUILD_DIR");
-    if (!buildDir.isEmpty())
-        return buildDir + QStringLiteral("/sim/wexel-instrument-sim");
-    // Run by hand: the test binary sits in <build>/tests.
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../sim/wexel-instrument-sim"));
-}
+using CliTestSupport::simulatorPath;
 
 QByteArray hex8(std::uint32_t value)
 {

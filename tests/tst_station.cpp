@@ -3,6 +3,7 @@
 // instrument received, and the record each unit leaves.
 #include "clitestsupport.h"
 #include "matrixsupport.h"
+#include "testfiles.h"
 #include "testregistry.h"
 
 #include "core/link/seriallink.h"
@@ -56,8 +57,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QFile f(imagePath());
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(m_image) == m_image.size());
+        QVERIFY(TestFiles::writeFile(imagePath(), m_image));
     }
 
     // Success, a refusal, silence, a hang-up and a busy port in one run:

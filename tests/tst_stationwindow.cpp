@@ -13,6 +13,7 @@
 #include "clitestsupport.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
+#include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
 
@@ -75,13 +76,7 @@ enum class Script {
 QStringList recordsIn(const QString &path)
 {
     QStringList found;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return found;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.isEmpty())
-            continue;
-        const QJsonObject r = QJsonDocument::fromJson(line).object();
+    for (const QJsonObject &r : TestFiles::recordLines(path)) {
         found << u"%1/%2/%3"_s.arg(r.value(u"lane"_s).toString(), r.value(u"outcome"_s).toString())
                      .arg(r.value(u"attempt"_s).toInt());
     }
@@ -93,13 +88,8 @@ QStringList recordsIn(const QString &path)
 QStringList causesIn(const QString &path)
 {
     QStringList found;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return found;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (!line.isEmpty())
-            found << QJsonDocument::fromJson(line).object().value(u"cause"_s).toString();
-    }
+    for (const QJsonObject &r : TestFiles::recordLines(path))
+        found << r.value(u"cause"_s).toString();
     return found;
 }
 
@@ -112,14 +102,6 @@ class StationWindowTest : public QObject
     QTemporaryDir m_dir;
 
     QString imagePath() const { return m_dir.filePath(u"fw.txt"_s); }
-
-    static Lane::Settings fastLanes()
-    {
-        Lane::Settings settings;
-        settings.timings = fastTimings();
-        settings.readTimeout = 500ms;
-        return settings;
-    }
 
     // A window offscreen with its own settings file, the image chosen
     // through the file dialog, and lanes on the given ports.
@@ -176,9 +158,8 @@ private slots:
     {
         qRegisterMetaType<UpdateOutcome>();
         QVERIFY(m_dir.isValid());
-        QFile f(imagePath());
         const QByteArray image = MatrixSupport::lines(40) + "q\n";
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(image) == image.size());
+        QVERIFY(TestFiles::writeFile(imagePath(), image));
     }
 
     void keys_data()
@@ -279,7 +260,7 @@ private slots:
             lanes.append({QString(), m_dir.filePath(u"no-such-port"_s)});
         const QString record
             = script == int(Script::RecordDirectory) ? m_dir.path() : m_dir.filePath(tag + u".jsonl"_s);
-        Bench bench(m_dir.filePath(tag + u".ini"_s), fastLanes());
+        Bench bench(m_dir.filePath(tag + u".ini"_s), fastLaneSettings());
         bench.presenter->setLanes(lanes);
         bench.presenter->setRecordFile(record);
         QVERIFY(bench.show());
@@ -427,7 +408,7 @@ private slots:
     void pulledUnitStaysFailed()
     {
         const QString port = m_dir.filePath(u"watched-bay"_s);
-        Lane::Settings settings = fastLanes();
+        Lane::Settings settings = fastLaneSettings();
         settings.probeInterval = 100ms;
         settings.goneAfter = 300ms;
         Bench bench(m_dir.filePath(u"pulled.ini"_s), settings);
@@ -489,7 +470,7 @@ private slots:
         QFETCH(QString, imageName);
         QFETCH(bool, binary);
 
-        Bench bench(m_dir.filePath(u"layout.ini"_s), fastLanes());
+        Bench bench(m_dir.filePath(u"layout.ini"_s), fastLaneSettings());
         // Never started: no port is opened.
         QList<LaneStore::Entry> entries;
         for (int i = 0; i < lanes; ++i)
@@ -572,7 +553,7 @@ private slots:
     // and the lanes' buttons included.
     void focusFrameOnEveryStop()
     {
-        Bench bench(m_dir.filePath(u"focus.ini"_s), fastLanes());
+        Bench bench(m_dir.filePath(u"focus.ini"_s), fastLaneSettings());
         bench.presenter->setLanes({{QString(), u"/dev/ttyUSB0"_s}, {QString(), u"/dev/ttyUSB1"_s}});
         QVERIFY(bench.show());
         QVERIFY(bench.choose(imagePath()));
@@ -606,7 +587,7 @@ private slots:
         f.close();
         Simulator sim;
         QVERIFY(sim.start());
-        Bench bench(m_dir.filePath(u"ticks.ini"_s), fastLanes());
+        Bench bench(m_dir.filePath(u"ticks.ini"_s), fastLaneSettings());
         bench.presenter->setLanes({{QString(), sim.device()}});
         QVERIFY(bench.show());
         QVERIFY(bench.choose(big));
@@ -638,19 +619,19 @@ private slots:
             editor->accept();
         };
         {
-            Bench bench(path, fastLanes());
+            Bench bench(path, fastLaneSettings());
             bench.presenter->loadLanes();
             QCOMPARE(bench.presenter->laneCount(), 0);
             addThroughEditor(bench, -1, u"Bay 3"_s, u"/dev/ttyUSB7"_s);
             addThroughEditor(bench, -1, u"Bay 4"_s, u" COM 4 "_s);
             addThroughEditor(bench, 0, u"Bay 3, left"_s, u"/dev/ttyUSB7"_s);
             // For this run only: what is kept stays as it was.
-            Bench other(path, fastLanes());
+            Bench other(path, fastLaneSettings());
             other.presenter->setLanes({{u"Spare"_s, u"/dev/ttyUSB9"_s}});
             addThroughEditor(other, 0, u"Spare, renamed"_s, u"/dev/ttyUSB9"_s);
         }
         {
-            Bench bench(path, fastLanes());
+            Bench bench(path, fastLaneSettings());
             bench.presenter->loadLanes();
             QCOMPARE(bench.presenter->laneCount(), 2);
             QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 3, left"_s);
@@ -673,7 +654,7 @@ private slots:
             }
             hostile.endArray();
         }
-        Bench bench(path, fastLanes());
+        Bench bench(path, fastLaneSettings());
         bench.presenter->loadLanes();
         // The two lanes without a port text left out, the rest up to the limit.
         QCOMPARE(bench.presenter->laneCount(), LaneStore::kMaxLanes);
@@ -690,12 +671,11 @@ private slots:
     // out, since its number may change.
     void stablePathsOffered()
     {
-        QTemporaryDir byId;
-        QVERIFY(byId.isValid());
-        Simulator sim;
-        QVERIFY(sim.start());
-        const QString stable = byId.filePath(u"usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0"_s);
-        QVERIFY(QFile::link(sim.device(), stable));
+        StableLinkedSimulator adapter;
+        QVERIFY(adapter.start());
+        const QTemporaryDir &byId = adapter.byId;
+        Simulator &sim = adapter.sim;
+        const QString &stable = adapter.stable;
         QVERIFY(QFile::link(u"/dev/nonexistent-ttyUSB9"_s, byId.filePath(u"usb-gone-if00-port0"_s)));
         QFile plain(byId.filePath(u"not-a-link"_s));
         QVERIFY(plain.open(QIODevice::WriteOnly));
@@ -785,13 +765,12 @@ private slots:
     // the adapters' stable paths are offered and completed as paths alone.
     void laneEditorChecksThePort()
     {
-        QTemporaryDir byId;
-        QVERIFY(byId.isValid());
-        Simulator sim;
-        QVERIFY(sim.start());
-        const QString stable = byId.filePath(u"usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0"_s);
-        QVERIFY(QFile::link(sim.device(), stable));
-        Bench bench(m_dir.filePath(u"editor.ini"_s), fastLanes());
+        StableLinkedSimulator adapter;
+        QVERIFY(adapter.start());
+        const QTemporaryDir &byId = adapter.byId;
+        Simulator &sim = adapter.sim;
+        const QString &stable = adapter.stable;
+        Bench bench(m_dir.filePath(u"editor.ini"_s), fastLaneSettings());
         bench.presenter->setStableLinkDirectory(byId.path());
         bench.presenter->setLanes({{u"Bay 1"_s, sim.device()}});
         QVERIFY(bench.show());

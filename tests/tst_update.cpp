@@ -1,6 +1,7 @@
 // The update sequence against an instrument on a pseudo-terminal: what the
 // instrument receives, in what order and when, and how each end is reported.
 #include "fakeinstrument.h"
+#include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
 
@@ -55,8 +56,7 @@ private:
     QString writeFile(const QByteArray &content)
     {
         const QString name = m_dir.filePath(QStringLiteral("fw%1.txt").arg(++m_fileNo));
-        QFile f(name);
-        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+        if (!TestFiles::writeFile(name, content))
             qFatal("cannot write the test image");
         return name;
     }

@@ -55,7 +55,7 @@ inline QByteArrayList sentLines(const QByteArray &file)
     QByteArrayList out;
     for (const QByteArray &raw : splitLines(file)) {
         out << PrepareLine(raw);
-        if (IsEndLine(out.last()))
+        if (isEndLine(out.last()))
             break;
     }
     return out;

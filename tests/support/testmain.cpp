@@ -1,8 +1,16 @@
 // Runs the registered test classes: all of them, or the one named first on
-// the command line (the rest of the arguments go to Qt Test).
+// the command line (the rest of the arguments go to Qt Test). Binaries of
+// tests below the widgets run without QtWidgets, on a QCoreApplication.
 #include "testregistry.h"
 
+#ifdef WEXEL_TESTS_WITH_WIDGETS
 #include <QApplication>
+using TestApplication = QApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
+#include <QStringList>
 #include <QTest>
 
 #include <cstdio>
@@ -16,7 +24,7 @@ std::vector<RegisteredTest> &registeredTests()
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
+    TestApplication app(argc, argv);
     QStringList args = app.arguments();
     QString only;
     if (args.size() > 1 && !args.at(1).startsWith(u'-')) {

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdint>
@@ -110,6 +111,23 @@ private:
     QProcess m_process;
     QByteArray m_out;
     QString m_device;
+};
+
+// A simulated instrument behind an adapter's stable name, in a directory
+// standing in for /dev/serial/by-id.
+struct StableLinkedSimulator
+{
+    QTemporaryDir byId;
+    Simulator sim;
+    QString stable; // the link's path, once started
+
+    bool start()
+    {
+        if (!byId.isValid() || !sim.start())
+            return false;
+        stable = byId.filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0"));
+        return QFile::link(sim.device(), stable);
+    }
 };
 
 // Waits for a started process to end (killed past the time-out) and takes
