@@ -1,12 +1,17 @@
 // The command-line front end, run as a production line runs it: the program
 // against the simulated instrument, judged by its exit code, its messages,
-// its JSON events and what the instrument received.
+// its JSON events and what the instrument received. What needs no process
+// (the options, the exit code of each outcome) is called in process.
 #include "clitestsupport.h"
 #include "matrixsupport.h"
 #include "ptypeer.h"
 #include "testregistry.h"
 
+#include "cli/clioptions.h"
+#include "cli/exitcode.h"
+#include "cli/jsonreporter.h"
 #include "core/firmware/firmwareline.h"
+#include "core/update/updateoutcome.h"
 #include "sim/memoryimage.h"
 
 #include <QDir>
@@ -89,7 +94,7 @@ private slots:
             const QByteArray line = PrepareLine(raw);
             m_sentLines += line;
             expected.addLine(line.toStdString());
-            if (IsEndLine(line))
+            if (isEndLine(line))
                 break;
         }
         m_expectedChecksum = checksumText(expected.checksum());
@@ -473,12 +478,82 @@ private slots:
         const QString link = m_dir.filePath(u"null-link"_s);
         QFile::link(u"/dev/null"_s, link);
         args.replaceInStrings(u"@link"_s, link);
+        CliOptions options;
+        QVERIFY(!options.parse(QStringList{u"wexel-update-cli"_s} + args));
+        QVERIFY2(options.errorText().toUtf8().contains(says), qPrintable(options.errorText()));
+    }
+
+    // The program says a usage error on standard error, points at --help,
+    // and ends with 2 before doing anything.
+    void usageErrorEndsTheProgram()
+    {
         Result r;
-        QVERIFY(runCli(args, &r));
+        QVERIFY(runCli({u"--erase-ticks"_s, u"many"_s, u"fw.txt"_s}, &r));
         QCOMPARE(r.exitCode, 2);
         QVERIFY(r.out.isEmpty());
         QVERIFY2(r.err.contains("--help"), r.err.constData());
-        QVERIFY2(r.err.contains(says), r.err.constData());
+        QVERIFY2(r.err.contains("not a number"), r.err.constData());
+    }
+
+    // Each way an update ends has the exit status a production line branches on.
+    void exitCodeOfEachOutcome_data()
+    {
+        using Kind = UpdateOutcome::Kind;
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<bool>("earlierMayBeErased");
+        QTest::addColumn<int>("code");
+        QTest::newRow("success") << Kind::Success << false << 0;
+        QTest::newRow("no file") << Kind::NoFile << false << 3;
+        QTest::newRow("no port") << Kind::NoPort << false << 3;
+        QTest::newRow("file error") << Kind::FileError << false << 3;
+        QTest::newRow("port error") << Kind::PortError << false << 3;
+        QTest::newRow("record error") << Kind::RecordError << false << 3;
+        QTest::newRow("erase refused") << Kind::EraseRefused << false << 4;
+        QTest::newRow("erase failed") << Kind::EraseFailed << false << 4;
+        QTest::newRow("write refused") << Kind::WriteRefused << false << 5;
+        QTest::newRow("write failed") << Kind::WriteFailed << false << 5;
+        QTest::newRow("out of step") << Kind::OutOfStep << false << 5;
+        QTest::newRow("interrupted") << Kind::Interrupted << false << 130;
+        QTest::newRow("other device, nothing sent before") << Kind::DeviceChanged << false << 3;
+        QTest::newRow("other device after an erase") << Kind::DeviceChanged << true << 5;
+    }
+
+    void exitCodeOfEachOutcome()
+    {
+        QFETCH(UpdateOutcome::Kind, kind);
+        QFETCH(bool, earlierMayBeErased);
+        QFETCH(int, code);
+        UpdateOutcome outcome;
+        outcome.kind = kind;
+        outcome.earlier.mayBeErased = earlierMayBeErased;
+        QCOMPARE(ExitCode::forOutcome(outcome), code);
+    }
+
+    // The result event a production line reads: the fields of a refused
+    // line, the reply as escaped text and as hexadecimal, no device when
+    // none was named.
+    void resultEventFields()
+    {
+        UpdateOutcome outcome;
+        outcome.kind = UpdateOutcome::Kind::WriteRefused;
+        outcome.eraseSent = true;
+        outcome.linesTotal = 21;
+        outcome.linesAcknowledged = 9;
+        outcome.failedLine = 10;
+        outcome.reply = QByteArray("NG\x01\"*", 5);
+        const QJsonObject e = JsonReporter::resultEvent(outcome, ExitCode::forOutcome(outcome));
+        QCOMPARE(e.value(u"event"_s).toString(), u"result"_s);
+        QCOMPARE(e.value(u"ok"_s).toBool(true), false);
+        QCOMPARE(e.value(u"kind"_s).toString(), u"WriteRefused"_s);
+        QCOMPARE(e.value(u"exit"_s).toInt(), 5);
+        QCOMPARE(e.value(u"erase_sent"_s).toBool(), true);
+        QCOMPARE(e.value(u"lines_total"_s).toInt(), 21);
+        QCOMPARE(e.value(u"lines_acknowledged"_s).toInt(), 9);
+        QCOMPARE(e.value(u"failed_line"_s).toInt(), 10);
+        QCOMPARE(e.value(u"reply_hex"_s).toString(), u"4e4701222a"_s);
+        QCOMPARE(e.value(u"reply"_s).toString(), u"NG\\x01\"*"_s);
+        QVERIFY(!e.contains(u"device"_s));
+        QVERIFY(!e.contains(u"reply_length"_s));
     }
 
     void checkOutput_data()
