@@ -1,6 +1,7 @@
 // The desktop program's window: layout and start-up state, and what an
 // update shows on the panels (bars, indicators, reply box, messages, which
 // controls are enabled) from start to end.
+#include "desktopsupport.h"
 #include "fakeinstrument.h"
 #include "recordingpresenter.h"
 #include "testregistry.h"
@@ -30,6 +31,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -82,7 +85,7 @@ private:
         QList<bool> enabled() const
         {
             QList<bool> states;
-            for (QWidget *w : frame.presenter()->UpdateLockSet())
+            for (QWidget *w : DesktopSupport::updateLockSet(frame))
                 states << w->isEnabled();
             return states;
         }
@@ -109,56 +112,72 @@ private slots:
         QCOMPARE(frame.size(), QSize(Twips::toPixelsX(&frame, 5580), Twips::toPixelsY(&frame, 6100)));
         QCOMPARE(frame.setFormWindow()->geometry(), twipsRect(&frame, 30, 30, 5310, 800));
         QCOMPARE(frame.mainFormWindow()->geometry(), twipsRect(&frame, 30, 860, 5310, 4700));
-        // Each panel's load step has run before the frame goes on with it.
-        using Step = Main_MDI::StartupStep;
-        QCOMPARE(frame.startupSteps(),
-                 (QList<Step>{Step::MainFormLoaded, Step::TimersSet, Step::SettingsLoaded, Step::SettingsPlaced,
-                              Step::MainFormPlaced, Step::Centred}));
 
         Main_Form *m = frame.mainForm();
-        struct Expected
-        {
-            QWidget *w;
-            const char *name;
-            QString text;
-            QRect twips;
+        // A few placements the technician's instructions point at.
+        QCOMPARE(m->OPEN_BUTT->geometry(), twipsRect(m, 120, 120, 2415, 615));
+        QCOMPARE(m->Frame1->geometry(), twipsRect(m, 120, 2160, 2775, 2415));
+        QCOMPARE(m->QUIT_BUTT->geometry(), twipsRect(m, 3000, 4080, 2175, 495));
+        QCOMPARE(m->Doownload_BUTT->geometry(), twipsRect(m, 120, 240, 2175, 615));
+
+        // Each control by its name, with its text.
+        const QList<QPair<const char *, QString>> texts{
+            {"OPEN_BUTT", u"Load firmware file"_s},
+            {"Label1", u"File Name :"_s},
+            {"Label3", u"Code Line"_s},
+            {"Label2", u"File Path :"_s},
+            {"Doownload_BUTT", u"Upload firmware"_s},
+            {"Erase_LAB", u"Erase Processing"_s},
+            {"Load_LAB", u"Write Processing"_s},
+            {"QUIT_BUTT", u"QUIT"_s},
         };
-        const QList<Expected> controls{
-            {m->OPEN_BUTT, "OPEN_BUTT", "Load firmware file", {120, 120, 2415, 615}},
-            {m->Label1, "Label1", "File Name :", {120, 840, 1215, 255}},
-            {m->File_TEXT, "File_TEXT", "", {120, 1080, 1935, 375}},
-            {m->Label3, "Label3", "Code Line", {3360, 600, 1335, 375}},
-            {m->Code_line, "Code_line", "", {3480, 1080, 1215, 330}},
-            {m->Label2, "Label2", "File Path :", {120, 1440, 1215, 255}},
-            {m->Path_TEXT, "Path_TEXT", "", {120, 1680, 5055, 375}},
-            {m->Frame1, "Frame1", "", {120, 2160, 2775, 2415}},
-            {m->Doownload_BUTT, "Doownload_BUTT", "Upload firmware", {120, 240, 2175, 615}},
-            {m->Erase_Bar, "Erase_Bar", "", {120, 960, 2535, 255}},
-            {m->Show_Erase, "Show_Erase", "", {120, 1245, 255, 255}},
-            {m->Erase_LAB, "Erase_LAB", "Erase Processing", {480, 1245, 2175, 375}},
-            {m->Download_Bar, "Download_Bar", "", {120, 1650, 2535, 255}},
-            {m->Show_Load, "Show_Load", "", {120, 1920, 255, 255}},
-            {m->Load_LAB, "Load_LAB", "Write Processing", {480, 1920, 2175, 375}},
-            {m->QUIT_BUTT, "QUIT_BUTT", "QUIT", {3000, 4080, 2175, 495}},
-        };
-        for (const Expected &e : controls) {
-            QVERIFY2(e.w, e.name);
-            QCOMPARE(e.w->objectName(), QLatin1String(e.name));
-            QCOMPARE(m->findChild<QWidget *>(QLatin1String(e.name)), e.w);
-            QCOMPARE(e.w->geometry(), twipsRect(m, e.twips.x(), e.twips.y(), e.twips.width(), e.twips.height()));
-            QString text;
-            if (auto *b = qobject_cast<QPushButton *>(e.w))
-                text = b->text();
-            else if (auto *l = qobject_cast<QLabel *>(e.w))
-                text = l->text();
-            else if (auto *t = qobject_cast<QLineEdit *>(e.w))
-                text = t->text();
-            QCOMPARE(text, e.text);
+        for (const auto &[name, text] : texts) {
+            QWidget *w = m->findChild<QWidget *>(QLatin1String(name));
+            QVERIFY2(w, name);
+            if (auto *b = qobject_cast<QPushButton *>(w))
+                QCOMPARE(b->text(), text);
+            else
+                QCOMPARE(qobject_cast<QLabel *>(w)->text(), text);
         }
         for (QWidget *inFrame : {static_cast<QWidget *>(m->Doownload_BUTT), static_cast<QWidget *>(m->Erase_Bar),
                                  static_cast<QWidget *>(m->Show_Erase), static_cast<QWidget *>(m->Download_Bar),
                                  static_cast<QWidget *>(m->Show_Load)})
             QCOMPARE(inFrame->parentWidget(), m->Frame1);
+
+        // Every control lies within its panel or frame, and no two overlap; a
+        // caption may touch the box it names, but no other caption.
+        for (QWidget *parent : {static_cast<QWidget *>(m), static_cast<QWidget *>(m->Frame1)}) {
+            const QList<QWidget *> controls = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+            for (QWidget *a : controls) {
+                if (a->isWindow())
+                    continue; // the file dialog
+                QVERIFY2(parent->rect().contains(a->geometry()), qPrintable(a->objectName()));
+                for (QWidget *b : controls) {
+                    if (a == b || b->isWindow() || !a->geometry().intersects(b->geometry()))
+                        continue;
+                    const bool caption = qobject_cast<QLabel *>(a) || qobject_cast<QLabel *>(b);
+                    const bool twoCaptions = qobject_cast<QLabel *>(a) && qobject_cast<QLabel *>(b);
+                    QVERIFY2(caption && !twoCaptions, qPrintable(a->objectName() + u" overlaps "_s + b->objectName()));
+                }
+            }
+        }
+        // The two panels lie apart within the frame's own size.
+        QVERIFY(!frame.setFormWindow()->geometry().intersects(frame.mainFormWindow()->geometry()));
+        QVERIFY(QRect(QPoint(), frame.size()).contains(frame.mainFormWindow()->geometry()));
+
+        // Keyboard order of the controls that take the focus: QUIT first,
+        // then the file row, then the upload controls.
+        const QList<QWidget *> focusable{m->QUIT_BUTT, m->OPEN_BUTT, m->File_TEXT,
+                                         m->Path_TEXT, m->Code_line, m->Doownload_BUTT};
+        QList<QWidget *> order;
+        for (QWidget *w = m->QUIT_BUTT; order.size() < focusable.size(); w = w->nextInFocusChain()) {
+            if (focusable.contains(w) && !order.contains(w))
+                order += w;
+            if (w->nextInFocusChain() == m->QUIT_BUTT)
+                break;
+        }
+        QCOMPARE(order, focusable);
+
         QCOMPARE(m->OPEN_BUTT->font().family(), QStringLiteral("Arial"));
         QCOMPARE(m->OPEN_BUTT->font().pointSizeF(), 11.25);
         QVERIFY(m->OPEN_BUTT->font().bold());
@@ -179,9 +198,6 @@ private slots:
         QCOMPARE(m->Erase_Bar->value(), 0);
         QCOMPARE(m->Download_Bar->value(), 0);
         QCOMPARE(frame.holder().CWSerial, m->CWSerial);
-        QCOMPARE(frame.presenter()->UpdateLockSet(),
-                 (QList<QWidget *>{m->Doownload_BUTT, m->OPEN_BUTT, m->QUIT_BUTT, frame.setForm()->TSET,
-                                   frame.setForm()->COM_PORT_LIST}));
         // The timers are off until an update starts.
         QCOMPARE(m->update()->state(), UpdateSequence::State::Ready);
         QCOMPARE(m->update()->timings().eraseTickInterval, std::chrono::milliseconds(50));
