@@ -214,7 +214,7 @@ void FirmwareTest::prepareLine()
 
     const QByteArray result = PrepareLine(line);
     QCOMPARE(result, prepared);
-    QCOMPARE(isEndLine(result), endLine);
+    QCOMPARE(::isEndLine(result), endLine);
 }
 
 void FirmwareTest::trimSpaces_data()
@@ -259,7 +259,7 @@ void FirmwareTest::isEndLine()
 {
     QFETCH(QByteArray, line);
     QFETCH(bool, endLine);
-    QCOMPARE(isEndLine(line), endLine);
+    QCOMPARE(::isEndLine(line), endLine);
 }
 
 void FirmwareTest::readLines_data()

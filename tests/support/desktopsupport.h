@@ -3,9 +3,11 @@
 // What the desktop program's tests look at on the frame.
 #include "desktop/main_mdi.h"
 #include "desktop/panels/main_form.h"
+#include "desktop/panels/portlist.h"
 #include "desktop/panels/set_form.h"
 
 #include <QList>
+#include <QPushButton>
 #include <QWidget>
 
 namespace DesktopSupport {
