@@ -1,8 +1,10 @@
 #pragma once
 
 #include "core/update/lanegroup.h"
+#include "core/update/runrecord.h"
 #include "desktop/station/lanestore.h"
 
+#include <QObject>
 #include <QString>
 
 #include <deque>
@@ -51,13 +53,20 @@ struct StationLane
 
 // The station's lanes in their order, the tiles' order: each one's lane in
 // the group, what it is called and where it leads, kept in the settings
-// unless they came from the command line, and the units counted since the
-// window opened, each by its last attempt: a unit tried again with Ctrl+R
-// counts once.
-class StationLanes
+// unless they came from the command line; what each lane's signals tell
+// and the lane does not keep; and the units counted since the window
+// opened, each by its last attempt: a unit tried again with Ctrl+R counts
+// once.
+class StationLanes : public QObject
 {
+    Q_OBJECT
+
 public:
-    StationLanes(LaneStore *store, LaneGroup *group);
+    StationLanes(LaneStore *store, LaneGroup *group, QObject *parent = nullptr);
+
+    // A tile's cause is a few words; the whole of it is in its details and
+    // the record. Texts from outside (a record's error, a path) are cut.
+    static QString bounded(const QString &text);
 
     // Without a name, "Lane N" by its place.
     StationLane &add(const LaneStore::Entry &entry);
@@ -80,6 +89,9 @@ public:
     // has no unit to try again.
     static bool unitFailed(const StationLane &lane);
 
+    // Every lane's records go here, those added later too.
+    void setRecord(RunRecord *record);
+    void setShown(StationLane &lane, std::optional<UnitEnd> end);
     void countUnit(StationLane &lane, bool passed);
     int passed() const { return m_passed; }
     int failed() const { return m_failed; }
@@ -88,10 +100,21 @@ public:
     // started or stopped is not.
     bool allPassed() const;
 
+signals:
+    // What its tile shows has changed; its state too (laneStateChanged).
+    void laneChanged(StationLane *lane);
+    void laneStateChanged(StationLane *lane);
+    // The counters, or what they count, have changed.
+    void countsChanged();
+
 private:
+    // What the lane's signals tell and the lane does not keep.
+    void connectLane(StationLane &lane);
+
     LaneStore *m_store;
     LaneGroup *m_group;
     std::vector<std::unique_ptr<StationLane>> m_lanes;
+    RunRecord *m_record = nullptr;
     bool m_kept = true;
     int m_passed = 0;
     int m_failed = 0;

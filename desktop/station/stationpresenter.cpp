@@ -16,38 +16,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// A tile's cause is a few words; the whole of it is in its details and the
-// record. Texts from outside (a record's error, a path) are cut to this.
-constexpr qsizetype kMaxDetailLength = 300;
-
-QString bounded(const QString &text)
-{
-    return text.size() > kMaxDetailLength ? text.left(kMaxDetailLength) + u"…"_s : text;
-}
-
-// How a lane's unit ended, as the station counts it: only a unit that was
-// updated or failed to be counts; a stop or a start that never reached the
-// unit is shown apart.
-UnitEnd unitEnd(const UpdateOutcome &outcome, int attempt)
-{
-    using Kind = UpdateOutcome::Kind;
-    if (outcome.succeeded())
-        return UnitEnd::Passed;
-    if (outcome.kind == Kind::Interrupted)
-        return UnitEnd::Stopped;
-    const bool untouched = attempt == 1 && !outcome.eraseSent && !outcome.earlier.mayBeErased;
-    switch (outcome.kind) {
-    case Kind::NoFile:
-    case Kind::NoPort:
-    case Kind::FileError:
-    case Kind::PortError:
-    case Kind::RecordError:
-        return untouched ? UnitEnd::NotStarted : UnitEnd::Failed;
-    default:
-        return UnitEnd::Failed;
-    }
-}
-
 QList<Lane *> lanesOf(const QList<StationLane *> &lanes)
 {
     QList<Lane *> of;
@@ -87,31 +55,38 @@ StationPresenter::StationPresenter(StationWindow *window, MessagePresenter *mess
 
     // Two lanes on one device would interleave their lines: the second is
     // not started, and its tile says which lane has the device.
+    connect(&m_lanes, &StationLanes::laneChanged, this, &StationPresenter::markDirty);
+    connect(&m_lanes, &StationLanes::laneStateChanged, this, [this](StationLane *lane) {
+        markDirty(lane);
+        updateControls();
+    });
+    connect(&m_lanes, &StationLanes::countsChanged, &m_redraws, &TileRedraws::markCountersDirty);
+
     connect(&m_group, &LaneGroup::notStarted, this, [this](const LaneGroup::Clash &clash) {
         StationLane *s = m_lanes.of(clash.lane);
         // Whatever it showed was another unit's: the one there now is untouched.
         s->detail = tr("not started: %1 is the port of %2 too")
                         .arg(printableText(clash.key), printableText(m_lanes.of(clash.other)->entry.name));
         s->causes = s->detail;
-        setShown(*s, UnitEnd::NotStarted);
-        markDirty(*s);
+        m_lanes.setShown(*s, UnitEnd::NotStarted);
+        markDirty(s);
     });
     connect(&m_group, &LaneGroup::queued, this, [this](Lane *lane) {
         StationLane *s = m_lanes.of(lane);
         s->sameUnit = m_sameUnits;
         s->detail.clear();
         s->causes.clear();
-        setShown(*s, std::nullopt);
-        markDirty(*s);
+        m_lanes.setShown(*s, std::nullopt);
+        markDirty(s);
     });
-    connect(&m_group, &LaneGroup::started, this, [this](Lane *lane) { markDirty(*m_lanes.of(lane)); });
+    connect(&m_group, &LaneGroup::started, this, [this](Lane *lane) { markDirty(m_lanes.of(lane)); });
     // The adapters' serial numbers, for the tiles: listing them reads the
     // system's device tree, a turn of its own once every lane has started.
     connect(&m_group, &LaneGroup::queueEmpty, this,
             [this] { QTimer::singleShot(0, this, &StationPresenter::listAdapters); });
     connect(&m_group, &LaneGroup::laneRested, this, [this](Lane *lane) {
         if (StationLane *s = m_lanes.of(lane))
-            markDirty(*s);
+            markDirty(s);
         updateControls();
     });
     connect(&m_group, &LaneGroup::atRest, this, [this] {
@@ -152,83 +127,10 @@ StationLane &StationPresenter::addLane(const LaneStore::Entry &entry)
 {
     StationLane &added = m_lanes.add(entry);
     m_window->addLane();
-    connectLane(added);
     refreshDevice(added);
     // Drawn at once: a new tile must not stand empty for a tick.
     drawLane(m_lanes.size() - 1);
     return added;
-}
-
-void StationPresenter::connectLane(StationLane &lane)
-{
-    StationLane *s = &lane;
-    Lane *l = lane.lane;
-    if (m_record.isOpen())
-        l->setRecord(&m_record);
-    connect(l, &Lane::stateChanged, this, [this, s] {
-        markDirty(*s);
-        updateControls();
-    });
-    connect(l, &Lane::busyChanged, this, [this, s] { markDirty(*s); });
-    connect(l, &Lane::attemptStarted, this, [this, s](int attempt) {
-        s->erasePercent = 0;
-        s->linesSent = 0;
-        s->linesTotal = 0;
-        if (attempt == 1) {
-            // A new unit has arrived, or the first attempt at one begins.
-            s->detail.clear();
-            s->causes.clear();
-            setShown(*s, std::nullopt);
-        }
-        markDirty(*s);
-    });
-    UpdateSequence *update = &l->update();
-    connect(update, &UpdateSequence::stateChanged, this, [this, s] { markDirty(*s); });
-    connect(update, &UpdateSequence::eraseProgress, this, [this, s](int, int percent) {
-        s->erasePercent = percent;
-        markDirty(*s);
-    });
-    // Hundreds a second: two numbers kept, the tile redrawn on the next tick.
-    connect(update, &UpdateSequence::lineSent, this, [this, s](int count, int total) {
-        s->linesSent = count;
-        s->linesTotal = total;
-        markDirty(*s);
-    });
-    connect(l, &Lane::attemptFinished, this, [this, s](const UpdateOutcome &outcome) {
-        if (!outcome.succeeded()) {
-            s->detail = bounded(outcome.operatorCause());
-            s->causes = outcome.causes().join(u'\n');
-        }
-        if (!outcome.recordError.isEmpty()) {
-            // Never lost in silence: the lane says so until the window closes.
-            ++s->recordsLost;
-            s->recordProblem = tr("%n record(s) lost, the last: %1", nullptr, s->recordsLost)
-                                   .arg(outcome.recordError.left(kMaxDetailLength));
-        }
-        // Rotated away: records go on, to a new file, and the lane tells where.
-        if (!outcome.recordNotice.isEmpty())
-            s->recordNotice
-                = tr("%1 at %2")
-                      .arg(outcome.recordNotice.left(kMaxDetailLength), QTime::currentTime().toString(u"HH:mm:ss"_s));
-        markDirty(*s);
-    });
-    connect(l, &Lane::unitFinished, this, [this, s](const UpdateOutcome &outcome) {
-        const UnitEnd end = unitEnd(outcome, s->lane->attempt());
-        s->detail = bounded(outcome.operatorCause());
-        s->causes = outcome.causes().join(u'\n');
-        setShown(*s, end);
-        if (end == UnitEnd::Passed || end == UnitEnd::Failed) {
-            m_lanes.countUnit(*s, end == UnitEnd::Passed);
-            m_redraws.markCountersDirty();
-        }
-        markDirty(*s);
-    });
-}
-
-void StationPresenter::setShown(StationLane &lane, std::optional<UnitEnd> end)
-{
-    lane.shown = end;
-    m_redraws.markCountersDirty(); // the lanes not started and stopped are counted there
 }
 
 // --- The image -------------------------------------------------------------
@@ -291,7 +193,8 @@ void StationPresenter::tell(const UpdateOutcome &outcome)
 {
     // The station's own words: the desktop program's prompts are its own,
     // and name no reason. The causes stay one click away.
-    const Message message{bounded(outcome.operatorCause()), m_window->windowTitle(), Message::Icon::Critical};
+    const Message message{StationLanes::bounded(outcome.operatorCause()), m_window->windowTitle(),
+                          Message::Icon::Critical};
     m_messages->show(m_window, message, outcome.causes());
 }
 
@@ -307,8 +210,7 @@ bool StationPresenter::setUpRecord()
         tell(outcome);
         return false;
     }
-    for (int i = 0; i < m_group.size(); ++i)
-        m_group.lane(i).setRecord(&m_record);
+    m_lanes.setRecord(&m_record);
     return true;
 }
 
@@ -394,7 +296,7 @@ void StationPresenter::listAdapters()
     m_devices = PortCatalog::devices();
     for (const auto &lane : m_lanes.all()) {
         refreshDevice(*lane);
-        markDirty(*lane);
+        markDirty(lane.get());
     }
 }
 
@@ -445,10 +347,9 @@ void StationPresenter::handleLaneAccepted(int index, const QString &name, const 
         // Started since the editor opened: its port stays until it stops.
         if (m_lanes.busy(lane))
             return;
-        if (m_lanes.change(index, entry))
-            connectLane(lane);
+        m_lanes.change(index, entry);
         refreshDevice(lane);
-        markDirty(lane);
+        markDirty(&lane);
     }
     m_lanes.save();
     updateControls();

@@ -100,18 +100,16 @@ signals:
 
 private:
     StationLane &addLane(const LaneStore::Entry &entry);
-    void connectLane(StationLane &lane);
     bool readyToSend();
     bool setUpRecord();
     // sameUnits: the units on them were counted already (Ctrl+R).
     void startLanes(const QList<StationLane *> &lanes, bool sameUnits);
     void listAdapters();
-    void setShown(StationLane &lane, std::optional<UnitEnd> end);
     void tell(const UpdateOutcome &outcome);
     void handleImageLoaded();
     void handleLaneAccepted(int index, const QString &name, const QString &port);
     void showComparison();
-    void markDirty(StationLane &lane) { m_redraws.markDirty(lane); }
+    void markDirty(StationLane *lane) { m_redraws.markDirty(*lane); }
     void drawLane(int index);
     void drawCounters();
     void refreshDevice(StationLane &lane);
