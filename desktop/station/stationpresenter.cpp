@@ -3,16 +3,12 @@
 #include "core/common/printablebytes.h"
 #include "core/link/seriallink.h"
 #include "desktop/station/laneeditor.h"
-#include "desktop/station/lanewidget.h"
 #include "desktop/station/stationwindow.h"
 #include "desktop/widgets/messagepresenter.h"
 
-#include <QTime>
 #include <QTimer>
 
 #include <algorithm>
-
-using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
