@@ -13,7 +13,6 @@
 #include "core/link/portnumber.h"
 #include "core/common/printablebytes.h"
 
-#include <QHash>
 #include <QJsonArray>
 
 #include <algorithm>
@@ -34,7 +33,7 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
     , m_options(options)
 {
     for (const QString &port : options.portTexts) {
-        auto unit = std::make_unique<Unit>(port);
+        auto unit = std::make_unique<Unit>(port, m_lanes.add(port));
         unit->lane.setSettings(options.lane);
         new LowLatencyReporter(&unit->lane.link(), options, this);
         m_units.push_back(std::move(unit));
@@ -102,37 +101,31 @@ UpdateCommand::UpdateCommand(const CliOptions &options, QObject *parent)
                                                    : u"busy, in use by %1"_s.arg(printableText(holder)))
                                + u'\n');
             });
-            connect(&unit->lane, &Lane::finished, this, [this] {
-                if (m_interrupted && std::none_of(m_units.begin(), m_units.end(), [](const auto &other) {
-                        return other->lane.isRunning();
-                    }))
-                    finishWatching();
-            });
         }
     }
+    connect(&m_lanes, &LaneGroup::atRest, this, [this] {
+        if (m_watching && m_interrupted)
+            finishWatching();
+    });
 }
 
 UpdateCommand::~UpdateCommand() = default;
 
 bool UpdateCommand::portsAreDistinct()
 {
-    // Two updates on one device would interleave their lines: refused
-    // before anything is sent, also when the names differ (a symlink and its
-    // target, "COM 1" and /dev/ttyS0).
-    QHash<QString, QString> seen;
-    for (const auto &unit : m_units) {
-        const QString device = SerialLink::deviceForPortText(unit->port);
-        const QString key = device.isEmpty() ? unit->port : device;
-        if (const auto it = seen.constFind(key); it != seen.constEnd()) {
-            printError(
-                u"wexel-update-cli: --port %1 and --port %2 name the same device%3\n"
-                "Try 'wexel-update-cli --help'.\n"_s.arg(*it, unit->port,
-                                                         device.isEmpty() ? QString() : u" ("_s + device + u')'));
-            return false;
-        }
-        seen.insert(key, unit->port);
-    }
-    return true;
+    // Refused before anything is sent.
+    QList<Lane *> lanes;
+    for (const auto &unit : m_units)
+        lanes << &unit->lane;
+    const QList<LaneGroup::Clash> clashes = m_lanes.clashes(lanes);
+    if (clashes.isEmpty())
+        return true;
+    const LaneGroup::Clash &clash = clashes.constFirst();
+    printError(
+        u"wexel-update-cli: --port %1 and --port %2 name the same device%3\n"
+        "Try 'wexel-update-cli --help'.\n"_s.arg(clash.other->portText(), clash.lane->portText(),
+                                                 clash.device.isEmpty() ? QString() : u" ("_s + clash.device + u')'));
+    return false;
 }
 
 void UpdateCommand::warnAboutPortTexts()
@@ -170,10 +163,8 @@ void UpdateCommand::start()
     // Read and checked once, off the event loop, before any instrument is
     // touched. Watching, the lanes start once it has been read; otherwise
     // each may end at once (no port), so all are made before any starts.
-    if (!m_options.lane.watch) {
-        for (const auto &unit : m_units)
-            unit->lane.start(m_loader, m_options.fileName);
-    }
+    if (!m_options.lane.watch)
+        m_lanes.startAll([this](Lane &lane) { lane.start(m_loader, m_options.fileName); });
     if (!m_options.fileName.isEmpty() && !m_finished)
         m_loader.load(m_options.fileName);
     // Interrupted before it began: every unit ends as interrupted, with its record.
@@ -196,8 +187,7 @@ void UpdateCommand::handleImageForWatching(const ImageLoader::Result &result)
         return;
     }
     m_watching = true;
-    for (const auto &unit : m_units)
-        unit->lane.start(result.image, m_options.fileName);
+    m_lanes.startAll([this, &result](Lane &lane) { lane.start(result.image, m_options.fileName); });
 }
 
 void UpdateCommand::interrupt()
@@ -215,12 +205,9 @@ void UpdateCommand::interrupt()
         emit done(ExitCode::kInterrupted);
         return;
     }
-    const bool anyRunning
-        = std::any_of(m_units.begin(), m_units.end(), [](const auto &u) { return u->lane.isRunning(); });
-    for (const auto &unit : m_units)
-        unit->lane.stop(); // a running attempt ends through unitFinished()
-    if (m_watching && !anyRunning)
-        finishWatching();
+    // A running attempt ends through unitFinished(); watching ends once
+    // every lane has come to rest.
+    m_lanes.stopAll(UpdateOutcome::StoppedBy::Signal);
 }
 
 void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int attempt, int of)
@@ -340,13 +327,11 @@ void UpdateCommand::finishWatching()
     m_finished = true;
     if (m_progress)
         m_progress->finish();
-    int passed = 0;
-    int failed = 0;
+    const int passed = m_lanes.passed();
+    const int failed = m_lanes.failed();
     QString table = u"port  updated  not updated\n"_s;
     QStringList recordsLost;
     for (const auto &unit : m_units) {
-        passed += unit->lane.passed();
-        failed += unit->lane.failed();
         table += u"%1  %2  %3\n"_s.arg(printableText(unit->port)).arg(unit->lane.passed()).arg(unit->lane.failed());
         for (const QString &lost : unit->recordsLost)
             recordsLost << printableText(unit->port) + u' ' + lost;

@@ -3,6 +3,7 @@
 #include "core/link/seriallink.h"
 #include "core/update/imageloader.h"
 #include "core/update/lane.h"
+#include "core/update/lanegroup.h"
 #include "core/update/runrecord.h"
 #include "core/update/updatesequence.h"
 
@@ -46,12 +47,12 @@ private:
     // One port: its lane (link and update) and how its unit ended.
     struct Unit
     {
-        explicit Unit(const QString &portText)
+        Unit(const QString &portText, Lane &portLane)
             : port(portText)
-            , lane(portText)
+            , lane(portLane)
         { }
         QString port;
-        Lane lane;
+        Lane &lane; // the group's
         JsonReporter *json = nullptr; // with --json
         std::optional<UpdateOutcome> outcome;
         // The attempt that failed, told once the next one begins: a retry
@@ -78,6 +79,7 @@ private:
     bool several() const { return m_units.size() > 1; }
 
     const CliOptions &m_options;
+    LaneGroup m_lanes;
     std::vector<std::unique_ptr<Unit>> m_units;
     RunRecord m_record;
     ImageLoader m_loader;

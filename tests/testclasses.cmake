@@ -10,6 +10,7 @@ wexel_add_test_class(wexel_core_tests PortNumberTest)
 set_tests_properties(PortNumberTest PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 1500)
 wexel_add_test_class(wexel_core_tests UpdateSequenceTest tst_update.cpp)
 wexel_add_test_class(wexel_core_tests LaneTest tst_lane.cpp)
+wexel_add_test_class(wexel_core_tests LaneGroupTest tst_lanegroup.cpp)
 wexel_add_test_class(wexel_core_tests SoakTest tst_soak.cpp)
 # The soak runs long; sanitizer builds leave it out by its label.
 set_tests_properties(SoakTest PROPERTIES LABELS soak TIMEOUT 900)

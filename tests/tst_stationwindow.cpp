@@ -57,6 +57,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// One of the window's own controls, by its name, as a test drives it.
+template<typename T> T *control(const QWidget &window, const char *name)
+{
+    T *found = window.findChild<T *>(QLatin1String(name));
+    if (!found)
+        qFatal("no control %s", name);
+    return found;
+}
+
 // What is done to the window once its lanes are set up.
 enum class Script {
     ReturnThenRetry, // Return; once at rest, Ctrl+R
@@ -110,11 +119,15 @@ class StationWindowTest : public QObject
         RecordingPresenter messages;
         QSettings settings;
         StationWindow window;
-        StationPresenter *presenter = window.presenter();
+        LaneStore store;
+        StationPresenter station;
+        StationPresenter *presenter = &station;
 
         Bench(const QString &settingsPath, const Lane::Settings &lanes)
             : settings(settingsPath, QSettings::IniFormat)
-            , window(&messages, &settings, lanes)
+            , window(&messages)
+            , store(&settings)
+            , station(&window, &messages, &store, lanes)
         { }
         bool show()
         {
@@ -124,9 +137,10 @@ class StationWindowTest : public QObject
         }
         bool choose(const QString &path)
         {
-            window.fileDialog->setChooser([path] { return path; });
-            window.chooseButton->click();
-            return QTest::qWaitFor([this] { return !window.imageSha->text().isEmpty(); }, kProcessTimeoutMs);
+            control<FirmwareFileDialog>(window, "fileDialog")->setChooser([path] { return path; });
+            control<QPushButton>(window, "chooseButton")->click();
+            return QTest::qWaitFor([this] { return !control<QLineEdit>(window, "imageSha")->text().isEmpty(); },
+                                   kProcessTimeoutMs);
         }
         QStringList words() const
         {
@@ -267,8 +281,8 @@ private slots:
         if (script != int(Script::NoImage))
             QVERIFY(bench.choose(imagePath()));
         // The boxes keep their sizes as the counts and the yield come.
-        const QWidget *countersBox = bench.window.totalLabel->parentWidget();
-        const QWidget *imageBox = bench.window.imageName->parentWidget();
+        const QWidget *countersBox = control<QLabel>(bench.window, "totalCounter")->parentWidget();
+        const QWidget *imageBox = control<QLabel>(bench.window, "imageName")->parentWidget();
         const int countersWidth = countersBox->width();
         const int imageWidth = imageBox->width();
 
@@ -288,14 +302,14 @@ private slots:
             QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
         }
         if (script == int(Script::WrongImage))
-            bench.window.expectedSha->setText(QString(64, u'0'));
+            control<QLineEdit>(bench.window, "expectedSha")->setText(QString(64, u'0'));
 
         QTest::keyClick(&bench.window, Qt::Key_Return);
         switch (Script(script)) {
         case Script::ReturnThenRetry:
             QVERIFY(bench.atRest());
             QTRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"FAIL"_s, u"PASS"_s, u"NOT STARTED"_s}));
-            QTRY_COMPARE(bench.window.failedLabel->text(), u"FAILED 1"_s);
+            QTRY_COMPARE(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED 1"_s);
             QCOMPARE(bench.window.laneWidgets().at(1)->view().detail,
                      u"Refused at line 5 - unit may be erased: retry"_s);
             QTest::keyClick(&bench.window, Qt::Key_R, Qt::ControlModifier);
@@ -353,9 +367,9 @@ private slots:
             if (!details.at(i).isEmpty())
                 QTRY_COMPARE(bench.window.laneWidgets().at(i)->view().detail, details.at(i));
         }
-        QTRY_COMPARE(bench.window.passedLabel->text(), u"PASSED %1"_s.arg(counters.at(0)));
-        QTRY_COMPARE(bench.window.failedLabel->text(), u"FAILED %1"_s.arg(counters.at(1)));
-        QTRY_COMPARE(bench.window.totalLabel->text(), total);
+        QTRY_COMPARE(control<QLabel>(bench.window, "passedCounter")->text(), u"PASSED %1"_s.arg(counters.at(0)));
+        QTRY_COMPARE(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED %1"_s.arg(counters.at(1)));
+        QTRY_COMPARE(control<QLabel>(bench.window, "totalCounter")->text(), total);
         // Each lane counts its own units: the retried one once, by its pass.
         if (script == int(Script::ReturnThenRetry)) {
             QCOMPARE(bench.window.laneWidgets().at(1)->view().passed, 1);
@@ -415,12 +429,13 @@ private slots:
         bench.presenter->setLanes({{QString(), port}});
         QVERIFY(bench.show());
         QVERIFY(bench.choose(imagePath()));
-        bench.window.watchBox->setChecked(true);
+        control<QCheckBox>(bench.window, "watchBox")->setChecked(true);
         {
             Simulator pulled;
             QVERIFY(pulled.start({u"--link"_s, port, u"--hangup-after-line"_s, u"5"_s}));
             QTest::keyClick(&bench.window, Qt::Key_Return);
-            QTRY_COMPARE_WITH_TIMEOUT(bench.window.failedLabel->text(), u"FAILED 1"_s, kProcessTimeoutMs);
+            QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED 1"_s,
+                                      kProcessTimeoutMs);
             QTRY_COMPARE_WITH_TIMEOUT(bench.presenter->lane(0).state(), Lane::State::Waiting, kProcessTimeoutMs);
             (void)pulled.summary(Simulator::Stop::AwaitExit);
         }
@@ -430,8 +445,8 @@ private slots:
         Simulator next;
         QVERIFY(next.start({u"--link"_s, port}));
         QTRY_COMPARE_WITH_TIMEOUT(bench.words(), QStringList{u"PASS"_s}, kProcessTimeoutMs);
-        QTRY_COMPARE(bench.window.passedLabel->text(), u"PASSED 1"_s);
-        QCOMPARE(bench.window.failedLabel->text(), u"FAILED 1"_s);
+        QTRY_COMPARE(control<QLabel>(bench.window, "passedCounter")->text(), u"PASSED 1"_s);
+        QCOMPARE(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED 1"_s);
         bench.presenter->stopAll();
     }
 
@@ -496,10 +511,10 @@ private slots:
                                               : MatrixSupport::lines(4);
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
             f.close();
-            bench.window.fileDialog->setChooser([path] { return path; });
-            bench.window.chooseButton->click();
-            QTRY_VERIFY(binary ? bench.window.imageSummary->text().startsWith(u"Refused"_s)
-                               : !bench.window.imageSha->text().isEmpty());
+            control<FirmwareFileDialog>(bench.window, "fileDialog")->setChooser([path] { return path; });
+            control<QPushButton>(bench.window, "chooseButton")->click();
+            QTRY_VERIFY(binary ? control<QLabel>(bench.window, "imageSummary")->text().startsWith(u"Refused"_s)
+                               : !control<QLineEdit>(bench.window, "imageSha")->text().isEmpty());
         }
 
         QVERIFY2(bench.window.minimumSizeHint().width() <= 1024,
@@ -663,7 +678,7 @@ private slots:
         QCOMPARE(bench.window.laneWidgets().at(1)->view().port, u"/dev/ttyUSB3"_s);
         // Shown, never obeyed: the escape sequence is printable text.
         QCOMPARE(bench.window.laneWidgets().at(1)->view().name, u"Lane\\x1B[2J 3"_s);
-        QVERIFY(!bench.window.addLaneButton->isEnabled());
+        QVERIFY(!control<QPushButton>(bench.window, "addLaneButton")->isEnabled());
     }
 
     // The stable paths of the adapters come first in the lane editor, each

@@ -276,14 +276,9 @@ void Lane::refuseAttempt(UpdateOutcome::DeviceCheck check, const DeviceIdentity 
 void Lane::endWithoutAttempt(UpdateOutcome outcome)
 {
     m_portAwaited = false;
-    if (m_record && m_record->isOpen()) {
+    if (m_record) {
         const QDateTime now = QDateTime::currentDateTimeUtc();
-        const ImageSummary &summary = m_image.summary();
-        const RunRecord::Context context{summary.sha256, summary.linesToSend, now,          now,
-                                         summary.format, summary.sentSha256,  recordExtra()};
-        if (!m_record->append(m_record->entry(outcome, context)))
-            outcome.recordError = m_record->error();
-        outcome.recordNotice = m_record->notice();
+        m_record->appendOutcome(outcome, RunRecord::Context::of(m_image.summary(), now, now, recordExtra()));
     }
     m_lastAttempt = outcome;
     emit attemptFinished(outcome, m_attempt, attempts());

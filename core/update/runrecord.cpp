@@ -3,6 +3,7 @@
 #include "core/common/enumname.h"
 #include "core/common/localpath.h"
 #include "core/firmware/firmwarefile.h"
+#include "core/firmware/firmwareimage.h"
 #include "core/common/printablebytes.h"
 #include "core/update/updateoutcome.h"
 
@@ -218,6 +219,21 @@ bool RunRecord::append(const QJsonObject &record)
         return false;
     }
     return true;
+}
+
+RunRecord::Context RunRecord::Context::of(const ImageSummary &summary, const QDateTime &started,
+                                          const QDateTime &finished, const QJsonObject &extra)
+{
+    return {summary.sha256, summary.linesToSend, started, finished, summary.format, summary.sentSha256, extra};
+}
+
+void RunRecord::appendOutcome(UpdateOutcome &outcome, const Context &context)
+{
+    if (!isOpen())
+        return;
+    if (!append(entry(outcome, context)))
+        outcome.recordError = error();
+    outcome.recordNotice = notice();
 }
 
 QJsonObject RunRecord::entry(const UpdateOutcome &outcome, const Context &context) const

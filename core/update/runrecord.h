@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QString>
 
+struct ImageSummary;
 struct UpdateOutcome;
 
 // The record of updates a production line keeps: one JSON object per
@@ -30,6 +31,10 @@ public:
         QByteArray sentSha256; // of the lines sent, hexadecimal
         // What the caller adds: a station's lane name, the attempt number.
         QJsonObject extra;
+
+        // The context of an update of the image `summary` describes.
+        static Context of(const ImageSummary &summary, const QDateTime &started, const QDateTime &finished,
+                          const QJsonObject &extra);
     };
 
     RunRecord() = default;
@@ -59,6 +64,13 @@ public:
 
     // The record of one instrument's update.
     QJsonObject entry(const UpdateOutcome &outcome, const Context &context) const;
+
+    // Appends the record of `outcome` when the file is open, and notes on
+    // the outcome what became of it: recordError when the record was lost,
+    // recordNotice when the file had to be opened anew. The outcome is
+    // shown after this, so the person watching learns of a lost record
+    // together with the result it belongs to.
+    void appendOutcome(UpdateOutcome &outcome, const Context &context);
 
 private:
     // Opens m_path for appending, refusing what is no place for records.

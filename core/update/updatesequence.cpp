@@ -412,14 +412,10 @@ void UpdateSequence::finish(Outcome::Kind kind, const QByteArray &reply)
         m_earlier = {};
     else if (m_eraseSent)
         m_earlier = {true, outcome.linesAcknowledged, m_state == State::Writing ? outcome.linesTotal : 0};
-    if (m_record && m_record->isOpen()) {
-        const RunRecord::Context context{
-            m_image.summary().sha256, m_image.summary().linesToSend, m_startedAt,  QDateTime::currentDateTimeUtc(),
-            m_image.summary().format, m_image.summary().sentSha256,  m_recordExtra};
-        if (!m_record->append(m_record->entry(outcome, context)))
-            outcome.recordError = m_record->error();
-        outcome.recordNotice = m_record->notice();
-    }
+    if (m_record)
+        m_record->appendOutcome(outcome,
+                                RunRecord::Context::of(m_image.summary(), m_startedAt, QDateTime::currentDateTimeUtc(),
+                                                       m_recordExtra));
     setState(State::Ready);
     emit finished(outcome);
 }

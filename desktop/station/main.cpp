@@ -18,11 +18,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLineEdit>
 #include <QSettings>
 #include <QTimer>
-#include <QSpinBox>
-#include <QCheckBox>
 
 #include <csignal>
 #include <cstdio>
@@ -91,11 +88,14 @@ int main(int argc, char *argv[])
 
     QSettings settings;
     UnattendedMessages unattended;
-    StationWindow window(options.exitWhenDone() ? &unattended : nullptr, &settings, options.laneSettings());
-    StationPresenter *presenter = window.presenter();
-    window.watchBox->setChecked(options.laneSettings().watch);
-    window.retriesBox->setValue(options.laneSettings().retries);
-    window.expectedSha->setText(options.expectedSha256());
+    StationWindow window(options.exitWhenDone() ? &unattended : nullptr);
+    LaneStore store(&settings);
+    // Gone before the window: the lanes stop before the tiles they draw on go.
+    StationPresenter station(&window, window.messages(), &store, options.laneSettings());
+    StationPresenter *presenter = &station;
+    window.setWatch(options.laneSettings().watch);
+    window.setRetries(options.laneSettings().retries);
+    window.setExpectedSha(options.expectedSha256());
     const QStringList ports = options.ports();
     if (ports.isEmpty()) {
         presenter->loadLanes();

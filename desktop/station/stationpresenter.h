@@ -1,44 +1,39 @@
 #pragma once
 
-#include "core/firmware/firmwareimage.h"
 #include "core/link/portcatalog.h"
-#include "core/update/imageloader.h"
 #include "core/update/lane.h"
+#include "core/update/lanegroup.h"
 #include "core/update/runrecord.h"
+#include "desktop/station/stationimage.h"
 #include "desktop/station/lanestore.h"
+#include "desktop/station/stationlanes.h"
+#include "desktop/station/tileredraws.h"
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QTimer>
 
-#include <memory>
 #include <optional>
-#include <vector>
 
 class LaneEditor;
-class LaneWidget;
 class MessagePresenter;
 class StationWindow;
 
 // Connects the station window to its lanes: makes a Lane per port, starts,
-// retries and stops them on the window's buttons and keys, reads the image
-// once off the event loop and refuses it when its SHA-256 is not the one
-// expected, opens the record once, counts the units, keeps the lanes in the
-// settings, and shows each lane's progress on its tile. Progress comes a
-// line at a time, hundreds of lines a second on each of dozens of lanes: a
-// lane's tile is redrawn from the lane at most every kRedrawInterval. Lanes
-// started together start one per turn of the event loop: each start looks
-// through the system's open files for another holder of its port, which
-// for 32 lanes at once would hold the window up for a good part of a second.
+// retries and stops them on what the window asks, refuses an image that is
+// not the one expected (StationImage), opens the record once, counts the units
+// and keeps the lanes in the settings (StationLanes), and has each lane's
+// progress redrawn on its tile (TileRedraws). Lanes started together start
+// one per turn of the event loop, never two on one device (LaneGroup).
 class StationPresenter : public QObject
 {
     Q_OBJECT
 
 public:
-    // At most ten redraws a second a lane: smooth to the eye, and 32 lanes
-    // stay far from filling the event loop.
-    static constexpr std::chrono::milliseconds kRedrawInterval{100};
+    static constexpr std::chrono::milliseconds kRedrawInterval = TileRedraws::kRedrawInterval;
+    using UnitEnd = ::UnitEnd;
 
+    // laneSettings: the timings every lane runs with; Watch and Retries
+    // come from the window.
     StationPresenter(StationWindow *window, MessagePresenter *messages, LaneStore *store,
                      const Lane::Settings &laneSettings, QObject *parent = nullptr);
     ~StationPresenter() override;
@@ -70,26 +65,18 @@ public:
     void setStableLinkDirectory(const QString &directory) { m_stableLinkDirectory = directory; }
     void removeLane(int lane);
 
-    bool anyRunning() const;
-    int laneCount() const { return int(m_slots.size()); }
-    Lane &lane(int index);
-    const FirmwareImage &image() const { return m_image; }
+    bool anyRunning() const { return m_group.anyBusy(); }
+    int laneCount() const { return m_lanes.size(); }
+    Lane &lane(int index) { return m_group.lane(index); }
+    const FirmwareImage &image() const { return m_image.image(); }
     LaneEditor *editor();
     // Units passed and failed since the window opened, each by its last
     // attempt: a unit tried again with Ctrl+R counts once.
-    int passed() const { return m_passed; }
-    int failed() const { return m_failed; }
+    int passed() const { return m_lanes.passed(); }
+    int failed() const { return m_lanes.failed(); }
     // Every lane's last start ended with its unit passed (--exit-when-done):
     // a lane not started or stopped is not.
-    bool allPassed() const;
-
-    // How a start of a lane ended, for the unit on it.
-    enum class UnitEnd {
-        Passed,
-        Failed,
-        Stopped, // by the operator or a signal: no unit's failure
-        NotStarted, // nothing reached the unit: no port, a port in use, refused
-    };
+    bool allPassed() const { return m_lanes.allPassed(); }
 
     // For --stats: what each lane's tile cost.
     struct LaneStats
@@ -112,51 +99,31 @@ signals:
     void startRefused();
 
 private:
-    struct Slot;
-
-    Slot &addSlot(const LaneStore::Entry &entry);
-    void connectLane(Slot &slot);
-    void saveLanes();
+    StationLane &addLane(const LaneStore::Entry &entry);
     bool readyToSend();
     bool setUpRecord();
     // sameUnits: the units on them were counted already (Ctrl+R).
-    void startLanes(const QList<Slot *> &lanes, bool sameUnits);
-    void startNextQueued();
+    void startLanes(const QList<StationLane *> &lanes, bool sameUnits);
     void listAdapters();
-    // Started, or queued to start.
-    static bool busy(const Slot &slot);
-    static bool unitFailed(const Slot &slot);
-    void setShown(Slot &slot, std::optional<UnitEnd> end);
-    void countUnit(Slot &slot, bool passed);
     void tell(const UpdateOutcome &outcome);
-    void stopEvery(UpdateOutcome::StoppedBy by);
-    void handleImageLoaded(const ImageLoader::Result &result);
+    void handleImageLoaded();
     void handleLaneAccepted(int index, const QString &name, const QString &port);
-    void handleExpectedChanged();
-    void markDirty(Slot &slot);
-    void redraw();
-    void refreshView(Slot &slot);
-    void refreshDevice(Slot &slot);
-    void stopLane(Slot &slot, UpdateOutcome::StoppedBy by);
+    void showComparison();
+    void markDirty(StationLane *lane) { m_redraws.markDirty(*lane); }
+    void drawLane(int index);
+    void drawCounters();
+    void refreshDevice(StationLane &lane);
     void reachedRest();
     void updateControls();
-    void updateCounters();
-    int indexOf(const LaneWidget *widget) const;
 
     StationWindow *m_window;
     MessagePresenter *m_messages;
-    LaneStore *m_store;
     Lane::Settings m_laneSettings;
-    std::vector<std::unique_ptr<Slot>> m_slots;
-    bool m_keepLanes = true; // false for lanes from the command line
+    LaneGroup m_group{LaneGroup::Starting::OnePerTurn};
+    StationLanes m_lanes;
     LaneEditor *m_editor = nullptr;
 
-    ImageLoader m_loader;
-    enum class ImageState { None, Reading, Refused, Ready };
-    ImageState m_imageState = ImageState::None;
-    FirmwareImage m_image;
-    ImageProblem m_imageProblem;
-    QString m_imagePath;
+    StationImage m_image;
     bool m_startWhenReady = false;
 
     QString m_recordPath;
@@ -164,16 +131,9 @@ private:
     QList<PortCatalog::Device> m_devices;
     QString m_stableLinkDirectory = QLatin1String(PortCatalog::kStableLinkDirectory);
 
-    QTimer m_redrawTimer;
-    QTimer m_startTimer; // one queued lane per turn of the event loop
-    QList<Slot *> m_startQueue;
-    Lane::Settings m_startSettings; // what the queued lanes start with
-    bool m_countersDirty = false;
-    int m_passed = 0;
-    int m_failed = 0;
-    int m_firstPass = 0; // units passed at their first attempt
+    TileRedraws m_redraws;
+    bool m_sameUnits = false; // what the lanes being queued are started for
     QElapsedTimer m_runClock;
     qint64 m_runStartMs = 0;
     qint64 m_runMs = -1;
-    bool m_starting = false; // lanes are being started; none has come to rest for good
 };

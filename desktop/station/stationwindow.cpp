@@ -1,11 +1,11 @@
 #include "desktop/station/stationwindow.h"
 
+#include "core/common/message.h"
 #include "core/update/laneoptions.h"
 #include "desktop/panels/filedialog.h"
 #include "desktop/station/elidedlabel.h"
 #include "desktop/station/focusframe.h"
 #include "desktop/station/lanewidget.h"
-#include "desktop/station/stationpresenter.h"
 #include "desktop/widgets/messagepresenter.h"
 
 #include <QCheckBox>
@@ -61,8 +61,7 @@ ElidedLabel *counterLabel(QWidget *parent, const QString &name, int lines = 1)
 
 } // namespace
 
-StationWindow::StationWindow(MessagePresenter *messages, QSettings *settings, const Lane::Settings &laneSettings,
-                             QWidget *parent)
+StationWindow::StationWindow(MessagePresenter *messages, QWidget *parent)
     : QMainWindow(parent)
     , m_ownMessages(messages ? nullptr : std::make_unique<MessagePresenter>())
     , m_messages(messages ? messages : m_ownMessages.get())
@@ -86,16 +85,16 @@ StationWindow::StationWindow(MessagePresenter *messages, QSettings *settings, co
     // The columns follow the room the lanes have, whatever changed it.
     m_scroll->viewport()->installEventFilter(this);
     column->addWidget(m_scroll, 1);
-    emptyHint = new QLabel(tr("No lanes yet. Press \"Add lane...\" once for each port an instrument is on "
-                              "(its /dev/serial/by-id path is best), or start the station with --port PORT."),
-                           central);
-    emptyHint->setObjectName(u"emptyHint"_s);
-    emptyHint->setWordWrap(true);
-    emptyHint->setAlignment(Qt::AlignCenter);
-    QFont hintFont = emptyHint->font();
+    m_emptyHint = new QLabel(tr("No lanes yet. Press \"Add lane...\" once for each port an instrument is on "
+                                "(its /dev/serial/by-id path is best), or start the station with --port PORT."),
+                             central);
+    m_emptyHint->setObjectName(u"emptyHint"_s);
+    m_emptyHint->setWordWrap(true);
+    m_emptyHint->setAlignment(Qt::AlignCenter);
+    QFont hintFont = m_emptyHint->font();
     hintFont.setPointSizeF(hintFont.pointSizeF() * 1.3);
-    emptyHint->setFont(hintFont);
-    column->addWidget(emptyHint, 1);
+    m_emptyHint->setFont(hintFont);
+    column->addWidget(m_emptyHint, 1);
     setCentralWidget(central);
     // Owned by the window: the one mark of the focus, whichever control has it.
     new FocusFrame(this);
@@ -104,58 +103,69 @@ StationWindow::StationWindow(MessagePresenter *messages, QSettings *settings, co
 
     placeLanes();
 
-    fileDialog = new FirmwareFileDialog(this);
-    m_store = std::make_unique<LaneStore>(settings);
-    m_presenter = new StationPresenter(this, m_messages, m_store.get(), laneSettings, this);
+    m_fileDialog = new FirmwareFileDialog(this);
+    m_fileDialog->setObjectName(u"fileDialog"_s);
+    connect(m_chooseButton, &QPushButton::clicked, this, [this] { m_fileDialog->open(this); });
+    connect(m_fileDialog, &FirmwareFileDialog::finished, this, [this](const QString &fullName) {
+        if (!fullName.isEmpty())
+            emit imageChosen(fullName);
+    });
+    connect(m_startButton, &QPushButton::clicked, this, &StationWindow::startAllRequested);
+    connect(m_retryButton, &QPushButton::clicked, this, &StationWindow::retryFailedRequested);
+    connect(m_stopButton, &QPushButton::clicked, this, &StationWindow::stopAllRequested);
+    connect(m_addLaneButton, &QPushButton::clicked, this, &StationWindow::addLaneRequested);
+    connect(m_expectedSha, &QLineEdit::textChanged, this, &StationWindow::expectedShaChanged);
 
     // The keys of a station: the operator's hands are on units, not on a mouse.
     for (const QKeySequence &key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)})
-        connect(new QShortcut(key, this), &QShortcut::activated, m_presenter, &StationPresenter::startAll);
-    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this), &QShortcut::activated, m_presenter,
-            &StationPresenter::retryFailed);
-    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, m_presenter,
-            &StationPresenter::stopAll);
-    connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, chooseButton, &QPushButton::click);
+        connect(new QShortcut(key, this), &QShortcut::activated, this, &StationWindow::startAllRequested);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this), &QShortcut::activated, this,
+            &StationWindow::retryFailedRequested);
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+            &StationWindow::stopAllRequested);
+    connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, m_chooseButton, &QPushButton::click);
 }
 
-StationWindow::~StationWindow()
-{
-    // The lanes stop before the tiles they draw on go.
-    delete m_presenter;
-}
+StationWindow::~StationWindow() = default;
 
 QWidget *StationWindow::buildImageBox()
 {
     auto *box = new QGroupBox(tr("Firmware image, for every lane"), this);
     auto *form = new QFormLayout(box);
-    chooseButton = new QPushButton(tr("Choose image... (Ctrl+O)"), box);
-    imageName = new ElidedLabel(box);
-    imageName->setText(tr("(none chosen)"));
-    QFont bold = imageName->font();
+    m_chooseButton = new QPushButton(tr("Choose image... (Ctrl+O)"), box);
+    m_chooseButton->setObjectName(u"chooseButton"_s);
+    m_imageName = new ElidedLabel(box);
+    m_imageName->setObjectName(u"imageName"_s);
+    m_imageName->setText(tr("(none chosen)"));
+    QFont bold = m_imageName->font();
     bold.setBold(true);
-    imageName->setFont(bold);
+    m_imageName->setFont(bold);
     auto *nameRow = new QHBoxLayout;
-    nameRow->addWidget(chooseButton);
-    nameRow->addWidget(imageName, 1);
+    nameRow->addWidget(m_chooseButton);
+    nameRow->addWidget(m_imageName, 1);
     form->addRow(nameRow);
     // Two lines: the ranges and the warnings of an image, or why it was refused.
-    imageSummary = new ElidedLabel(box, 2);
-    form->addRow(tr("Holds:"), imageSummary);
+    m_imageSummary = new ElidedLabel(box, 2);
+    m_imageSummary->setObjectName(u"imageSummary"_s);
+    form->addRow(tr("Holds:"), m_imageSummary);
     // Selectable, in a fixed font: compared digit by digit with the release note.
-    imageSha = new QLineEdit(box);
-    imageSha->setReadOnly(true);
+    m_imageSha = new QLineEdit(box);
+    m_imageSha->setObjectName(u"imageSha"_s);
+    m_imageSha->setReadOnly(true);
     // Read and copied, never typed into: it does not take the focus from the keys.
-    imageSha->setFocusPolicy(Qt::ClickFocus);
-    imageSha->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    form->addRow(tr("SHA-256:"), imageSha);
-    expectedSha = new QLineEdit(box);
-    expectedSha->setMaxLength(kExpectedShaMaxLength);
-    expectedSha->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    expectedSha->setPlaceholderText(tr("the released image's SHA-256: any other image is refused"));
-    expectedState = new ElidedLabel(box);
+    m_imageSha->setFocusPolicy(Qt::ClickFocus);
+    m_imageSha->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    form->addRow(tr("SHA-256:"), m_imageSha);
+    m_expectedSha = new QLineEdit(box);
+    m_expectedSha->setObjectName(u"expectedSha"_s);
+    m_expectedSha->setMaxLength(kExpectedShaMaxLength);
+    m_expectedSha->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_expectedSha->setPlaceholderText(tr("the released image's SHA-256: any other image is refused"));
+    m_expectedState = new ElidedLabel(box);
+    m_expectedState->setObjectName(u"expectedState"_s);
     auto *expectedRow = new QVBoxLayout;
-    expectedRow->addWidget(expectedSha);
-    expectedRow->addWidget(expectedState);
+    expectedRow->addWidget(m_expectedSha);
+    expectedRow->addWidget(m_expectedState);
     form->addRow(tr("Released SHA-256:"), expectedRow);
     return box;
 }
@@ -164,15 +174,15 @@ QWidget *StationWindow::buildCounters()
 {
     auto *box = new QGroupBox(tr("Since the window opened"), this);
     auto *counters = new QVBoxLayout(box);
-    passedLabel = counterLabel(box, u"passedCounter"_s);
-    passedLabel->setStyleSheet(u"color: #1b7f2a;"_s);
-    failedLabel = counterLabel(box, u"failedCounter"_s);
-    failedLabel->setStyleSheet(u"color: #c0221b;"_s);
+    m_passedLabel = counterLabel(box, u"passedCounter"_s);
+    m_passedLabel->setStyleSheet(u"color: #1b7f2a;"_s);
+    m_failedLabel = counterLabel(box, u"failedCounter"_s);
+    m_failedLabel->setStyleSheet(u"color: #c0221b;"_s);
     // Two lines: what follows the total wraps rather than widening the box.
-    totalLabel = counterLabel(box, u"totalCounter"_s, 2);
-    counters->addWidget(passedLabel);
-    counters->addWidget(failedLabel);
-    counters->addWidget(totalLabel);
+    m_totalLabel = counterLabel(box, u"totalCounter"_s, 2);
+    counters->addWidget(m_passedLabel);
+    counters->addWidget(m_failedLabel);
+    counters->addWidget(m_totalLabel);
     counters->addStretch(1);
     box->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     return box;
@@ -188,30 +198,30 @@ QWidget *StationWindow::buildFailedStrip()
     QFont bold = m_failedTitle->font();
     bold.setBold(true);
     m_failedTitle->setFont(bold);
-    failedList = new QListWidget(m_failedStrip);
-    failedList->setObjectName(u"failedLanes"_s);
-    failedList->setFlow(QListView::LeftToRight);
-    failedList->setWrapping(true);
-    failedList->setResizeMode(QListView::Adjust);
-    failedList->setUniformItemSizes(true);
-    failedList->setTextElideMode(Qt::ElideMiddle);
-    failedList->setSelectionMode(QAbstractItemView::NoSelection);
-    failedList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    failedList->setFont(bold);
+    m_failedList = new QListWidget(m_failedStrip);
+    m_failedList->setObjectName(u"failedLanes"_s);
+    m_failedList->setFlow(QListView::LeftToRight);
+    m_failedList->setWrapping(true);
+    m_failedList->setResizeMode(QListView::Adjust);
+    m_failedList->setUniformItemSizes(true);
+    m_failedList->setTextElideMode(Qt::ElideMiddle);
+    m_failedList->setSelectionMode(QAbstractItemView::NoSelection);
+    m_failedList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_failedList->setFont(bold);
     // Of the window's colour, not a white field: while no lane has failed
     // it is an empty stretch of the strip, kept so the lanes do not move.
-    failedList->setFrameShape(QFrame::NoFrame);
-    failedList->viewport()->setBackgroundRole(QPalette::Window);
+    m_failedList->setFrameShape(QFrame::NoFrame);
+    m_failedList->viewport()->setBackgroundRole(QPalette::Window);
     const QFontMetrics fm(bold);
     const QSize entry(fm.averageCharWidth() * kFailedEntryChars, fm.height() + 8);
-    failedList->setGridSize(entry);
-    failedList->setFixedHeight(entry.height() * kFailedStripRows + 2 * failedList->frameWidth());
-    failedList->setMinimumWidth(entry.width() + 2 * failedList->frameWidth());
+    m_failedList->setGridSize(entry);
+    m_failedList->setFixedHeight(entry.height() * kFailedStripRows + 2 * m_failedList->frameWidth());
+    m_failedList->setMinimumWidth(entry.width() + 2 * m_failedList->frameWidth());
     row->addWidget(m_failedTitle, 0, Qt::AlignTop);
-    row->addWidget(failedList, 1);
-    connect(failedList, &QListWidget::itemClicked, this,
+    row->addWidget(m_failedList, 1);
+    connect(m_failedList, &QListWidget::itemClicked, this,
             [this](QListWidgetItem *item) { showLane(item->data(Qt::UserRole).toInt()); });
-    connect(failedList, &QListWidget::itemActivated, this,
+    connect(m_failedList, &QListWidget::itemActivated, this,
             [this](QListWidgetItem *item) { showLane(item->data(Qt::UserRole).toInt()); });
     m_failedStrip->hide();
     return m_failedStrip;
@@ -223,36 +233,49 @@ QWidget *StationWindow::buildControls()
     auto *row = new QHBoxLayout(bar);
     // Room for the focus frame around the buttons at the bar's edges.
     row->setContentsMargins(2, 2, 2, 2);
-    startButton = new QPushButton(tr("Start (Return)"), bar);
-    retryButton = new QPushButton(tr("Retry failed (Ctrl+R)"), bar);
-    stopButton = new QPushButton(tr("Stop (Esc)"), bar);
-    watchBox = new QCheckBox(tr("Watch: update units as they arrive"), bar);
-    retriesBox = new QSpinBox(bar);
-    retriesBox->setRange(0, LaneOptions::kMaxRetries);
-    retriesBox->setPrefix(tr("Retries: "));
-    addLaneButton = new QPushButton(tr("Add lane..."), bar);
-    for (QWidget *w : std::initializer_list<QWidget *>{startButton, retryButton, stopButton})
+    m_startButton = new QPushButton(tr("Start (Return)"), bar);
+    m_startButton->setObjectName(u"startButton"_s);
+    m_retryButton = new QPushButton(tr("Retry failed (Ctrl+R)"), bar);
+    m_retryButton->setObjectName(u"retryButton"_s);
+    m_stopButton = new QPushButton(tr("Stop (Esc)"), bar);
+    m_stopButton->setObjectName(u"stopButton"_s);
+    m_watchBox = new QCheckBox(tr("Watch: update units as they arrive"), bar);
+    m_watchBox->setObjectName(u"watchBox"_s);
+    m_retriesBox = new QSpinBox(bar);
+    m_retriesBox->setObjectName(u"retriesBox"_s);
+    m_retriesBox->setRange(0, LaneOptions::kMaxRetries);
+    m_retriesBox->setPrefix(tr("Retries: "));
+    m_addLaneButton = new QPushButton(tr("Add lane..."), bar);
+    m_addLaneButton->setObjectName(u"addLaneButton"_s);
+    for (QWidget *w : std::initializer_list<QWidget *>{m_startButton, m_retryButton, m_stopButton})
         row->addWidget(w);
     row->addSpacing(16);
-    row->addWidget(watchBox);
-    row->addWidget(retriesBox);
+    row->addWidget(m_watchBox);
+    row->addWidget(m_retriesBox);
     row->addStretch(1);
-    row->addWidget(addLaneButton);
+    row->addWidget(m_addLaneButton);
     return bar;
 }
 
-LaneWidget *StationWindow::addLaneWidget()
+int StationWindow::addLane()
 {
     auto *widget = new LaneWidget(m_laneArea);
     m_laneWidgets.append(widget);
     connect(widget, &LaneWidget::summaryChanged, this, &StationWindow::listFailed);
+    connect(widget, &LaneWidget::startStopClicked, this,
+            [this, widget] { emit laneStartStopRequested(int(m_laneWidgets.indexOf(widget))); });
+    connect(widget, &LaneWidget::editRequested, this,
+            [this, widget] { emit laneEditRequested(int(m_laneWidgets.indexOf(widget))); });
+    connect(widget, &LaneWidget::removeRequested, this,
+            [this, widget] { emit laneRemoveRequested(int(m_laneWidgets.indexOf(widget))); });
+    connect(widget, &LaneWidget::detailsRequested, this, [this, widget] { showDetails(widget); });
     placeLanes();
-    return widget;
+    return int(m_laneWidgets.size()) - 1;
 }
 
-void StationWindow::removeLaneWidget(LaneWidget *widget)
+void StationWindow::removeLane(int index)
 {
-    m_laneWidgets.removeOne(widget);
+    LaneWidget *widget = m_laneWidgets.takeAt(index);
     m_laneGrid->removeWidget(widget);
     widget->deleteLater();
     m_placed = -1;
@@ -260,10 +283,86 @@ void StationWindow::removeLaneWidget(LaneWidget *widget)
     listFailed();
 }
 
+void StationWindow::setLaneView(int index, const LaneView &view)
+{
+    m_laneWidgets.at(index)->setView(view);
+}
+
+void StationWindow::showDetails(const LaneWidget *widget)
+{
+    const LaneView &view = widget->view();
+    const QString prompt = view.detail.isEmpty() ? widget->verdictText() : view.detail;
+    m_messages->show(this, {prompt, view.name, Message::Icon::Information}, view.causes.split(u'\n'));
+}
+
+void StationWindow::setImageChosen(const QString &name, const QString &path)
+{
+    m_imageName->setText(name);
+    m_imageName->setToolTip(path);
+}
+
+void StationWindow::setImageSummary(const QString &summary, const QString &sha256)
+{
+    m_imageSummary->setText(summary);
+    m_imageSha->setText(sha256);
+}
+
+void StationWindow::setExpectedSha(const QString &text)
+{
+    m_expectedSha->setText(text);
+}
+
+void StationWindow::setExpectedState(const QString &text, const QString &style)
+{
+    m_expectedState->setText(text);
+    m_expectedState->setStyleSheet(style);
+}
+
+void StationWindow::setLaneCounts(const QString &passed, const QString &failed, const QString &total)
+{
+    m_passedLabel->setText(passed);
+    m_failedLabel->setText(failed);
+    m_totalLabel->setText(total);
+}
+
+void StationWindow::setControls(const Controls &controls)
+{
+    m_running = controls.running;
+    m_chooseButton->setEnabled(controls.canChoose);
+    m_startButton->setEnabled(controls.canStart);
+    m_retryButton->setEnabled(controls.canRetry);
+    m_stopButton->setEnabled(controls.running);
+    // A lane takes Watch and Retries when it starts: changed only at rest,
+    // so what the window shows is what every lane runs with.
+    m_watchBox->setEnabled(!controls.running);
+    m_retriesBox->setEnabled(!controls.running);
+    m_addLaneButton->setEnabled(controls.canAddLane);
+}
+
+void StationWindow::setWatch(bool watch)
+{
+    m_watchBox->setChecked(watch);
+}
+
+bool StationWindow::watch() const
+{
+    return m_watchBox->isChecked();
+}
+
+void StationWindow::setRetries(int retries)
+{
+    m_retriesBox->setValue(retries);
+}
+
+int StationWindow::retries() const
+{
+    return m_retriesBox->value();
+}
+
 void StationWindow::placeLanes()
 {
     const int count = int(m_laneWidgets.size());
-    emptyHint->setVisible(count == 0);
+    m_emptyHint->setVisible(count == 0);
     m_scroll->setVisible(count > 0);
     // The rows that fit the room the lanes have now, tiles being all of one
     // height (a lane's record warning adds a line).
@@ -312,21 +411,22 @@ void StationWindow::listFailed()
     m_failedStrip->setVisible(!m_allInView);
     if (m_allInView)
         return;
-    failedList->clear();
+    m_failedList->clear();
     for (int i = 0; i < m_laneWidgets.size(); ++i) {
         const LaneView &view = m_laneWidgets.at(i)->view();
         if (view.phase != LaneView::Phase::Failed)
             continue;
-        auto *item = new QListWidgetItem(view.name, failedList);
+        auto *item = new QListWidgetItem(view.name, m_failedList);
         item->setData(Qt::UserRole, i);
         item->setToolTip(view.name);
         item->setBackground(QColor(0xc0, 0x22, 0x1b));
         item->setForeground(Qt::white);
         item->setTextAlignment(Qt::AlignCenter);
         // A gap between the red entries, inside the grid's cells.
-        item->setSizeHint(failedList->gridSize() - QSize(4, 4));
+        item->setSizeHint(m_failedList->gridSize() - QSize(4, 4));
     }
-    m_failedTitle->setText(failedList->count() == 0 ? tr("Failed lanes: none") : tr("Failed lanes, click to see one:"));
+    m_failedTitle->setText(m_failedList->count() == 0 ? tr("Failed lanes: none")
+                                                      : tr("Failed lanes, click to see one:"));
 }
 
 void StationWindow::showLane(int index)
@@ -345,7 +445,7 @@ bool StationWindow::eventFilter(QObject *watched, QEvent *event)
 
 void StationWindow::endForSignal(int signalNumber)
 {
-    m_presenter->stopForSignal();
+    emit stopForSignalRequested();
     QCoreApplication::exit(128 + signalNumber);
 }
 
@@ -353,13 +453,13 @@ void StationWindow::closeEvent(QCloseEvent *event)
 {
     // Closing now would cut updates off half way: asked first, then every
     // lane is stopped as Stop does, its record written.
-    if (m_presenter->anyRunning() && !m_closeConfirmed) {
+    if (m_running && !m_closeConfirmed) {
         m_asking = true;
         m_messages->ask(this,
                         {tr("Lanes are running. Stop them and close? Their units may be left erased."),
                          tr("Close the station"), Message::Icon::Critical},
                         [this] {
-                            m_presenter->stopAll();
+                            emit stopAllRequested();
                             m_closeConfirmed = true;
                             // Answered later, from the box: close again. Answered
                             // at once, this very close goes on.

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/update/lane.h"
 #include "desktop/station/elidedlabel.h"
 
 #include <QList>
@@ -9,7 +8,6 @@
 #include <memory>
 
 class FirmwareFileDialog;
-class LaneStore;
 class LaneWidget;
 class MessagePresenter;
 class QCheckBox;
@@ -19,62 +17,71 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QScrollArea;
-class QSettings;
 class QSpinBox;
-class StationPresenter;
+struct LaneView;
 
 // The production station's window: the image chosen once for every lane
 // (its name, what it holds, its SHA-256 and the one it must have), the
 // controls for all lanes (Start, Retry failed, Stop, Watch, Retries), the
-// counters, and one tile per lane. It makes the presenter, which owns the
-// lanes and wires these widgets to them, and asks before it closes on
-// lanes that run.
+// counters, and one tile per lane. It shows what it is told and tells what
+// the operator asks for; it asks before it closes on lanes that run.
 class StationWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    // messages: where messages go (message boxes when null). settings: where
-    // the lanes are kept (none when null). laneSettings: the timings every
-    // lane runs with; Watch and Retries come from the window.
-    StationWindow(MessagePresenter *messages, QSettings *settings, const Lane::Settings &laneSettings,
-                  QWidget *parent = nullptr);
+    // messages: where messages go (message boxes when null).
+    explicit StationWindow(MessagePresenter *messages, QWidget *parent = nullptr);
     ~StationWindow() override;
 
-    StationPresenter *presenter() const { return m_presenter; }
     MessagePresenter *messages() const { return m_messages; }
 
-    // A tile for a new lane, at the end; the presenter fills it in.
-    LaneWidget *addLaneWidget();
-    void removeLaneWidget(LaneWidget *widget);
+    // A tile for a new lane, at the end; its index.
+    int addLane();
+    void removeLane(int index);
+    void setLaneView(int index, const LaneView &view);
     const QList<LaneWidget *> &laneWidgets() const { return m_laneWidgets; }
+
+    // The image chosen: its name, and its whole path for the tooltip.
+    void setImageChosen(const QString &name, const QString &path);
+    // What it holds or why it was refused, and its SHA-256 (empty: none).
+    void setImageSummary(const QString &summary, const QString &sha256);
+    void setExpectedSha(const QString &text);
+    // How the released SHA-256 compares with the image, in a style sheet's colour.
+    void setExpectedState(const QString &text, const QString &style);
+    void setLaneCounts(const QString &passed, const QString &failed, const QString &total);
+
+    struct Controls
+    {
+        bool running = false; // some lane runs or waits to start: Stop, and no Watch or Retries
+        bool canChoose = true;
+        bool canStart = false;
+        bool canRetry = false;
+        bool canAddLane = true;
+    };
+    void setControls(const Controls &controls);
+    // What every lane runs with, taken when it starts.
+    void setWatch(bool watch);
+    bool watch() const;
+    void setRetries(int retries);
+    int retries() const;
 
     // A logout, a closed terminal or Ctrl-C: every lane is stopped where it
     // stands (its record written as interrupted) and the program ends with
     // 128 + the signal.
     void endForSignal(int signalNumber);
 
-    QPushButton *chooseButton;
-    ElidedLabel *imageName;
-    ElidedLabel *imageSummary;
-    QLineEdit *imageSha;
-    QLineEdit *expectedSha;
-    ElidedLabel *expectedState;
-    QPushButton *startButton;
-    QPushButton *retryButton;
-    QPushButton *stopButton;
-    QPushButton *addLaneButton;
-    QCheckBox *watchBox;
-    QSpinBox *retriesBox;
-    QLabel *passedLabel;
-    QLabel *failedLabel;
-    QLabel *totalLabel;
-    // The failed lanes by name, shown while not every lane is in view: a
-    // click scrolls to the lane.
-    QListWidget *failedList;
-    // Shown instead of the lanes while there are none.
-    QLabel *emptyHint;
-    FirmwareFileDialog *fileDialog;
+signals:
+    void imageChosen(const QString &path);
+    void expectedShaChanged(const QString &text);
+    void startAllRequested();
+    void retryFailedRequested();
+    void stopAllRequested();
+    void stopForSignalRequested();
+    void addLaneRequested();
+    void laneStartStopRequested(int index);
+    void laneEditRequested(int index);
+    void laneRemoveRequested(int index);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -88,10 +95,31 @@ private:
     void placeLanes();
     void listFailed();
     void showLane(int index);
+    void showDetails(const LaneWidget *widget);
 
     std::unique_ptr<MessagePresenter> m_ownMessages;
     MessagePresenter *m_messages;
-    std::unique_ptr<LaneStore> m_store;
+    QPushButton *m_chooseButton;
+    ElidedLabel *m_imageName;
+    ElidedLabel *m_imageSummary;
+    QLineEdit *m_imageSha;
+    QLineEdit *m_expectedSha;
+    ElidedLabel *m_expectedState;
+    QPushButton *m_startButton;
+    QPushButton *m_retryButton;
+    QPushButton *m_stopButton;
+    QPushButton *m_addLaneButton;
+    QCheckBox *m_watchBox;
+    QSpinBox *m_retriesBox;
+    QLabel *m_passedLabel;
+    QLabel *m_failedLabel;
+    QLabel *m_totalLabel;
+    // The failed lanes by name, shown while not every lane is in view: a
+    // click scrolls to the lane.
+    QListWidget *m_failedList;
+    // Shown instead of the lanes while there are none.
+    QLabel *m_emptyHint;
+    FirmwareFileDialog *m_fileDialog;
     QScrollArea *m_scroll;
     QWidget *m_failedStrip;
     QLabel *m_failedTitle;
@@ -101,7 +129,7 @@ private:
     int m_columns = 0;
     int m_placed = 0; // tiles in the grid as last placed
     bool m_allInView = true;
+    bool m_running = false;
     bool m_closeConfirmed = false;
     bool m_asking = false; // within closeEvent's question
-    StationPresenter *m_presenter;
 };
