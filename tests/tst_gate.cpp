@@ -233,46 +233,35 @@ private slots:
         QVERIFY2(QFileInfo(cliPath()).isExecutable(), qPrintable(cliPath()));
     }
 
-    void refusedFiles_data()
+    void refused_data()
     {
         QTest::addColumn<int>("how");
         QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("suffix");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("problem"); // --check's name for it
 
-        // Opened without care, a pipe with no writer would block the front end for good.
-        QTest::newRow("pipe with no writer") << int(Make::Pipe) << QByteArray() << u"is a named pipe"_s;
+        // Opened without care, a pipe with no writer would hold the front end for good.
+        QTest::newRow("pipe with no writer")
+            << int(Make::Pipe) << QByteArray() << u".txt"_s << u"is a named pipe"_s << u"not-regular"_s;
+        QTest::newRow("a tab before an address")
+            << int(Make::File) << QByteArray("@F000\n31 40\n\t@10000\n31 40\nq\n") << u".txt"_s
+            << u"line 3: a tab at position 1; the instrument takes spaces only: \"\\x09@10000\""_s << u"tab-in-line"_s;
+        QTest::newRow("Intel HEX: a bad checksum")
+            << int(Make::File) << ":02F00000010200\n" + intelRecord(0x01, 0, {}) << u".hex"_s
+            << u"line 1: checksum 00 where the record's bytes make 0B: the record is damaged"_s << u"bad-checksum"_s;
     }
 
-    // Files that are no firmware image at all.
-    void refusedFiles()
+    // A file the core refuses, by its type, by a line of text or by a
+    // record: every front end tells why, at once, and sends nothing.
+    void refused()
     {
         QFETCH(int, how);
         QFETCH(QByteArray, content);
-        QFETCH(QString, reason);
-        const QString file = make(Make(how), content);
-        QVERIFY(!file.isEmpty());
-        expectRefused(file, reason, {});
-    }
-
-    void refusedLines_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("reason");
-        QTest::addColumn<QString>("problem");
-
-        QTest::newRow("tab before an address")
-            << QByteArray("@F000\n31 40\n\t@10000\n31 40\nq\n")
-            << u"line 3: a tab at position 1; the instrument takes spaces only: \"\\x09@10000\""_s << u"tab-in-line"_s;
-    }
-
-    // Lines the instrument would drop or misplace after the erase, so that
-    // an update of them would end "Update OK" with the wrong firmware.
-    void refusedLines()
-    {
-        QFETCH(QByteArray, content);
+        QFETCH(QString, suffix);
         QFETCH(QString, reason);
         QFETCH(QString, problem);
-        const QString file = make(Make::File, content);
+        const QString file = make(Make(how), content, suffix);
         QVERIFY(!file.isEmpty());
         expectRefused(file, reason, problem);
     }
@@ -403,30 +392,6 @@ private slots:
             QCOMPARE(summary.value(u"address_ranges"_s).toArray(), rangesOf(expected));
             QCOMPARE(summary.value(u"checksum"_s).toString(), checksumText(expected.checksum()));
         }
-    }
-
-    void refusedRecords_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("reason");
-        QTest::addColumn<QString>("problem");
-
-        const QByteArray end = intelRecord(0x01, 0, {});
-        QTest::newRow("Intel HEX: a bad checksum")
-            << ":02F00000010200\n" + end
-            << u"line 1: checksum 00 where the record's bytes make 0B: the record is damaged"_s << u"bad-checksum"_s;
-    }
-
-    // Record files that are damaged, cut short, ambiguous, or beyond what
-    // the instrument holds: refused before "KILL" with their line and reason.
-    void refusedRecords()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, reason);
-        QFETCH(QString, problem);
-        const QString file = make(Make::File, content, u".hex"_s);
-        QVERIFY(!file.isEmpty());
-        expectRefused(file, reason, problem);
     }
 
     void writersImages_data()
