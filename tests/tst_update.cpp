@@ -345,6 +345,20 @@ QList<Fault> faultCatalogue()
          .reply = "*",
          .discarded = 1,
          .cause = u"fell out of step after the erase command"_s},
+        // Noise that comes while the hand-over waits answers nothing, and is
+        // no answer to the first line.
+        {.name = "noise in the hand-over",
+         .instrument =
+             [](FakeInstrument &i) {
+                 i.eraseDelayMs = 60;
+                 // Pieces go 5 ms apart: "zz" 50 ms after the '*', apart from it.
+                 i.eraseReplyPieces = QList<QByteArray>(10, QByteArray()) << "zz";
+                 i.eraseReplyPieces.first() = "*";
+             },
+         .endReply = "END*",
+         .discarded = 2,
+         .cause = u"2 bytes from the instrument answered no command"_s,
+         .handOverMs = 200},
         // Answered after the last tick, a second '*' 50 ms later: it arrives
         // while the hand-over waits.
         {.name = "spare '*' in the hand-over",
