@@ -5,6 +5,7 @@
 
 # The core.
 wexel_add_test_class(wexel_core_tests FirmwareTest tst_firmware.cpp)
+wexel_add_test_class(wexel_core_tests ImageRulesTest tst_imagerules.cpp)
 wexel_add_test_class(wexel_core_tests SerialLinkTest tst_link.cpp)
 wexel_add_test_class(wexel_core_tests PortNumberTest)
 set_tests_properties(PortNumberTest PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 1500)
@@ -30,6 +31,10 @@ wexel_add_test_class(wexel_desktop_tests SettingsPanelTest tst_settings.cpp)
 wexel_add_test_class(wexel_desktop_tests DesktopFaultMatrixTest tst_faultmatrix.cpp)
 wexel_add_test_class(wexel_desktop_tests ImageGateTest tst_gate.cpp)
 wexel_add_test_class(wexel_desktop_tests DesktopCommandLineTest tst_desktopcommandline.cpp)
+# 200,000 lines through the desktop program in process and the command line
+# as a program: both front ends, so beside the desktop's tests.
+wexel_add_test_class(wexel_desktop_tests ThroughputTest tst_throughput.cpp)
+set_tests_properties(ThroughputTest PROPERTIES LABELS throughput)
 
 # The production station.
 wexel_add_test_class(wexel_station_tests StationWindowTest tst_stationwindow.cpp)

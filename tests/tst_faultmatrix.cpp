@@ -1,7 +1,8 @@
-// Everything that can go wrong with the port, the instrument or the file,
-// seen through the desktop program: the exact message, which controls come
-// back, the indicator colours, what the instrument received, and that no
-// file or port is left open. "Update OK" only when every line was answered.
+// What the desktop program makes of an update's end, a row for each way it
+// treats one: the box and its details, which controls come back (none while
+// the update runs), the indicator colours and the bars, what the instrument
+// received, and that no file or port is left open. How each fault ends is
+// the update sequence's to decide, and its own table holds every one.
 #include "desktopsupport.h"
 #include "fakeinstrument.h"
 #include "matrixsupport.h"
@@ -11,7 +12,6 @@
 
 #include "desktop/panels/filedialog.h"
 #include "core/firmware/firmwareline.h"
-#include "core/link/portholder.h"
 #include "desktop/panels/portlist.h"
 #include "core/link/seriallink.h"
 #include "desktop/panels/set_form.h"
@@ -25,7 +25,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMap>
-#include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -73,6 +73,8 @@ struct FaultCase
     int handOverMs = 0; // the hand-over's length, when not the fast one
     Hand hand = Hand::Upload;
     QString detail = {}; // a cause the last box's details must name
+    int eraseBar = -1; // the bars' values at the end; -1: as the hang-up found them
+    int writeBar = -1;
 };
 
 QList<FaultCase> cases()
@@ -80,27 +82,28 @@ QList<FaultCase> cases()
     const auto none = [](FakeInstrument &) {};
     const auto keep = [](const QString &) {};
     const QByteArray image = lines(20) + "q\n";
-    QByteArray longLines = "@F000\n";
-    for (int i = 0; i < 3; ++i)
-        longLines += QByteArray(100000, 'A' + char(i)) + "\n";
-    longLines += "q\n";
 
     return {
-        // The port.
-        {"port missing", image, none, keep, QStringLiteral("/dev/ttyWEXELMISSING"), kWriteError, Locks::All,
-         PendingColour, PendingColour, -1},
+        // Nothing sent: what is needed to put a port or file right comes
+        // back, after the box for a port or file not given at all.
+        {"port text empty",
+         image,
+         none,
+         keep,
+         QStringLiteral("<empty>"),
+         kNoPort,
+         Locks::All,
+         PendingColour,
+         PendingColour,
+         -1,
+         0,
+         Hand::Upload,
+         {},
+         0,
+         0},
         {"port held by another program", image, none, keep, QStringLiteral("<busy>"), kWriteError, Locks::All,
-         PendingColour, PendingColour, -1},
-        // It would take the instrument's answers: refused before "KILL".
-        {"port read by a program that takes no lock", image, none, keep, QStringLiteral("<cat>"), kWriteError,
-         Locks::All, PendingColour, PendingColour, -1},
-        {"port is a regular file", image, none, keep, QStringLiteral("<regular>"), kWriteError, Locks::All,
-         PendingColour, PendingColour, -1},
-        {"port text empty", image, none, keep, QStringLiteral("<empty>"), kNoPort, Locks::All, PendingColour,
-         PendingColour, -1},
-        {"COM 300 has no limit for the update", image, none, keep, QStringLiteral("COM 300"), kWriteError, Locks::All,
-         PendingColour, PendingColour, -1},
-        // The erase.
+         PendingColour, PendingColour, -1, 0, Hand::Upload, QStringLiteral("the instrument was not touched"), 0, 0},
+        // The instrument may be erased: only another upload is offered.
         {"erase refused",
          image,
          [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Refuse; },
@@ -110,61 +113,13 @@ QList<FaultCase> cases()
          Locks::OnlyUpload,
          PendingColour,
          PendingColour,
+         0,
+         0,
+         Hand::Upload,
+         {},
+         100,
          0},
-        {"erase silent",
-         image,
-         [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; },
-         keep,
-         {},
-         kEraseError,
-         Locks::UploadPortAndTest,
-         PendingColour,
-         PendingColour,
-         0},
-        {"erase refusal in pieces",
-         image,
-         [](FakeInstrument &i) {
-             i.eraseReplyPieces = {"N", "G", "*"};
-         },
-         keep,
-         {},
-         kEraseError,
-         Locks::OnlyUpload,
-         PendingColour,
-         PendingColour,
-         0},
-        {"erase acknowledged early",
-         image,
-         [](FakeInstrument &i) { i.eraseDelayMs = 0; },
-         keep,
-         {},
-         kOk,
-         Locks::All,
-         DoneColour,
-         DoneColour,
-         21},
-        {"erase acknowledged after the last tick",
-         image,
-         [](FakeInstrument &i) { i.eraseDelayMs = 60; },
-         keep,
-         {},
-         kOk,
-         Locks::All,
-         DoneColour,
-         DoneColour,
-         21},
-        {"extra bytes before the erase acknowledgement",
-         image,
-         [](FakeInstrument &i) {
-             i.eraseReplyPieces = {"x", "*"};
-         },
-         keep,
-         {},
-         kEraseError,
-         Locks::OnlyUpload,
-         PendingColour,
-         PendingColour,
-         0},
+        // A line gone dead is no wrong port: the port box stays locked.
         {"erase hang-up",
          image,
          [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::HangUp; },
@@ -174,18 +129,7 @@ QList<FaultCase> cases()
          Locks::OnlyUpload,
          PendingColour,
          PendingColour,
-         0},
-        // The write phase.
-        {"refused at the first line",
-         image,
-         [](FakeInstrument &i) { i.refuseLine = 1; },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         DoneColour,
-         PendingColour,
-         1},
+         -2},
         {"refused at the tenth line",
          image,
          [](FakeInstrument &i) { i.refuseLine = 10; },
@@ -195,149 +139,13 @@ QList<FaultCase> cases()
          Locks::OnlyUpload,
          DoneColour,
          PendingColour,
-         10},
-        {"refused at the last line",
-         lines(20),
-         [](FakeInstrument &i) { i.refuseLine = 20; },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         DoneColour,
-         PendingColour,
-         20},
-        {"silent at line 5",
-         image,
-         [](FakeInstrument &i) { i.silentLine = 5; },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         DoneColour,
-         PendingColour,
-         5},
-        {"garbage at line 7",
-         image,
-         [](FakeInstrument &i) { i.garbageLine = 7; },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         DoneColour,
-         PendingColour,
-         7},
-        {"hang-up mid-file",
-         image,
-         [](FakeInstrument &i) { i.hangUpAtLine = 12; },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         DoneColour,
-         PendingColour,
-         -2},
-        // A reply answers the command just sent, and each command gets one: a
-        // spare '*' puts every later answer in doubt and nothing more is sent;
-        // stray bytes without one are noise, discarded.
-        {"two acknowledgements in one read",
-         image,
-         [](FakeInstrument &i) { i.lineReplies[3] = "**"; },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         DoneColour,
-         PendingColour,
-         3,
+         10,
          0,
          Hand::Upload,
-         QStringLiteral("fell out of step after line 3 of 21")},
-        {"acknowledgement followed by extra bytes",
-         image,
-         [](FakeInstrument &i) { i.lineReplies[3] = "*xy"; },
-         keep,
-         {},
-         kOk,
-         Locks::All,
-         DoneColour,
-         DoneColour,
-         21},
-        {"spare '*' on the erase",
-         image,
-         [](FakeInstrument &i) { i.eraseReplyPieces = {"**"}; },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         PendingColour,
-         PendingColour,
-         0,
-         0,
-         Hand::Upload,
-         QStringLiteral("fell out of step after the erase command")},
-        // Answered after the last tick, a second '*' 50 ms later: it arrives
-        // while the hand-over waits.
-        {"spare '*' in the hand-over",
-         image,
-         [](FakeInstrument &i) {
-             i.eraseDelayMs = 60;
-             i.spareAfterLine[0] = 50;
-         },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         DoneColour,
-         PendingColour,
-         0,
-         200,
-         Hand::Upload,
-         QStringLiteral("fell out of step after the erase command")},
-        // "NG*" to the end line refuses the image.
-        {"end line refused",
-         image,
-         [](FakeInstrument &i) { i.refuseLine = 21; },
-         keep,
-         {},
-         kWriteError,
-         Locks::OnlyUpload,
-         DoneColour,
-         PendingColour,
-         21,
-         0,
-         Hand::Upload,
-         QStringLiteral("line 21 of 21 (\"q\") was refused")},
-        // The file.
-        {"file deleted after the choice",
-         image,
-         none,
-         [](const QString &f) { QFile::remove(f); },
-         {},
-         kWriteError,
-         Locks::All,
-         PendingColour,
-         PendingColour,
-         -1},
-        {"file emptied after the choice",
-         image,
-         none,
-         [](const QString &f) { QFile(f).resize(0); },
-         {},
-         kWriteError,
-         Locks::All,
-         PendingColour,
-         PendingColour,
-         -1},
-        {"file truncated after the choice",
-         image,
-         none,
-         [](const QString &f) { QFile(f).resize(6 * 1 + 48 * 4); },
-         {},
-         kOk,
-         Locks::All,
-         DoneColour,
-         DoneColour,
-         5},
+         QStringLiteral("9 lines were acknowledged before it"),
+         100,
+         47},
+        // The file is read when the upload is pressed, not when it is chosen.
         {"file replaced after the choice",
          image,
          none,
@@ -351,21 +159,13 @@ QList<FaultCase> cases()
          Locks::All,
          DoneColour,
          DoneColour,
-         3},
-        {"file replaced by a directory",
-         image,
-         none,
-         [](const QString &f) {
-             QFile::remove(f);
-             QDir().mkdir(f);
-         },
+         3,
+         0,
+         Hand::Upload,
          {},
-         kWriteError,
-         Locks::All,
-         PendingColour,
-         PendingColour,
-         -1},
-        {"empty file", QByteArray(), none, keep, {}, kWriteError, Locks::All, PendingColour, PendingColour, -1},
+         100,
+         100},
+        // The bar and the count show the file's lines, those after the end line too.
         {"end line in the middle",
          "@F000\n31 40\nq\n32 41\n33 42\n",
          none,
@@ -375,20 +175,12 @@ QList<FaultCase> cases()
          Locks::All,
          DoneColour,
          DoneColour,
-         3},
-        {"no end line",
-         lines(8),
-         none,
-         keep,
-         {},
-         kOk,
-         Locks::All,
-         DoneColour,
-         DoneColour,
-         8,
+         3,
          0,
          Hand::Upload,
-         QStringLiteral("the file has no end line (q): every line was sent")},
+         QStringLiteral("the instrument answered the end line with \"END*\""),
+         100,
+         60},
         // A hostile hand.
         {"erase unanswered, then a link test",
          image,
@@ -402,7 +194,9 @@ QList<FaultCase> cases()
          0,
          0,
          Hand::UploadThenLinkTest,
-         QStringLiteral("check the port and the cable with the link test")},
+         QStringLiteral("check the port and the cable with the link test"),
+         100,
+         0},
         {"link test answered late, upload pressed while it waits",
          image,
          [](FakeInstrument &i) { i.arcDelayMs = 1500; },
@@ -428,41 +222,9 @@ QList<FaultCase> cases()
          0,
          Hand::UploadTwice,
          QStringLiteral("nothing was sent this time; the instrument is as the last update left it: it may be erased, "
-                        "line 11 of 21 was the last acknowledged")},
-        {"200,000 lines",
-         lines(200000, "\r\n") + "q\r\n",
-         none,
-         keep,
-         {},
-         kOk,
-         Locks::All,
-         DoneColour,
-         DoneColour,
-         200001},
-        // Longer than any line the instrument takes: refused before the erase.
-        {"lines of 100,000 characters",
-         longLines,
-         none,
-         keep,
-         {},
-         kWriteError,
-         Locks::All,
-         PendingColour,
-         PendingColour,
-         -1},
-        {"CR endings", lines(6, "\r") + "q\r", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
-        {"LF endings", lines(6, "\n") + "q\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
-        {"CR LF endings", lines(6, "\r\n") + "q\r\n", none, keep, {}, kOk, Locks::All, DoneColour, DoneColour, 7},
-        {"mixed endings",
-         "@F000\r31 40\n32 41\r\n33 44\n\rq",
-         none,
-         keep,
-         {},
-         kOk,
-         Locks::All,
-         DoneColour,
-         DoneColour,
-         6},
+                        "line 11 of 21 was the last acknowledged"),
+         0,
+         0},
     };
 }
 
@@ -498,7 +260,6 @@ private slots:
             RecordingPresenter messages;
             FakeInstrument instrument;
             SerialLink holder; // another program, for the busy port
-            QProcess reader; // one that takes no lock
             c.instrument(instrument);
             UpdateSequence::Timings timings = fastTimings();
             if (c.handOverMs > 0)
@@ -518,15 +279,6 @@ private slots:
                 port = instrument.slavePath();
                 holder.setDevicePath(port);
                 QVERIFY(holder.configure());
-            } else if (port == u"<cat>") {
-                port = instrument.slavePath();
-                reader.start(QStringLiteral("cat"), {port});
-                QVERIFY(reader.waitForStarted());
-                QTRY_VERIFY(!otherProcessUsing(port).isEmpty());
-            } else if (port == u"<regular>") {
-                port = dir.filePath(QStringLiteral("not-a-port"));
-                QFile f(port);
-                QVERIFY(f.open(QIODevice::WriteOnly));
             } else if (port == u"<empty>") {
                 port.clear();
             }
@@ -534,6 +286,18 @@ private slots:
 
             QSignalSpy finished(main->update(), &UpdateSequence::finished);
             QSignalSpy acknowledged(main->update(), &UpdateSequence::lineAcknowledged);
+            // Nothing but the update may be started while it runs: every
+            // control of the lock set is off from its start to its end.
+            QList<QList<bool>> whileRunning;
+            const auto noteLocks = [&] {
+                QList<bool> enabled;
+                for (QWidget *w : DesktopSupport::updateLockSet(frame))
+                    enabled << w->isEnabled();
+                whileRunning << enabled;
+            };
+            connect(main->update(), &UpdateSequence::started, this, noteLocks);
+            connect(main->update(), &UpdateSequence::eraseSent, this, noteLocks);
+            connect(main->update(), &UpdateSequence::lineSent, this, noteLocks);
             Set_Form *settings = frame.setForm();
             if (c.hand == Hand::LinkTestThenUpload) {
                 main->CWSerial->setReadTimeout(std::chrono::milliseconds(3000));
@@ -555,8 +319,6 @@ private slots:
             }
             QTest::qWait(20);
             QCOMPARE(finished.size(), c.hand == Hand::UploadTwice ? 2 : 1);
-            reader.kill();
-            reader.waitForFinished();
 
             QCOMPARE(messages.messages.size(), c.hand == Hand::UploadTwice ? 2 : 1);
             QCOMPARE(messages.messages.last().prompt, c.message);
@@ -576,6 +338,13 @@ private slots:
             QCOMPARE(enabled, expectedLocks.value(c.locks));
             QCOMPARE(main->Show_Erase->colour(), c.eraseColour);
             QCOMPARE(main->Show_Load->colour(), c.writeColour);
+            QVERIFY(!whileRunning.isEmpty());
+            for (const QList<bool> &locks : std::as_const(whileRunning))
+                QCOMPARE(locks, QList<bool>(locks.size(), false));
+            if (c.eraseBar >= 0)
+                QCOMPARE(main->Erase_Bar->value(), c.eraseBar);
+            if (c.writeBar >= 0)
+                QCOMPARE(main->Download_Bar->value(), c.writeBar);
 
             // What reached the instrument.
             if (c.linesReceived == -1) {

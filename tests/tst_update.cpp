@@ -1,12 +1,14 @@
 // The update sequence against an instrument on a pseudo-terminal: what the
 // instrument receives, in what order and when, and how each end is reported.
 #include "fakeinstrument.h"
+#include "matrixsupport.h"
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
 
 #include "core/firmware/firmwareline.h"
 #include "core/link/linktest.h"
+#include "core/link/portholder.h"
 #include "core/link/seriallink.h"
 #include "core/update/runrecord.h"
 #include "core/update/updatesequence.h"
@@ -15,9 +17,12 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
 
 using Kind = UpdateSequence::Outcome::Kind;
 using namespace Qt::Literals::StringLiterals;
@@ -41,6 +46,362 @@ QByteArray numberedLines(int count)
         data += QByteArray::number(i >> 8, 16).rightJustified(2, '0') + ' '
             + QByteArray::number(i & 0xFF, 16).rightJustified(2, '0') + '\n';
     return data;
+}
+
+// A file of 21 lines, the end line last, as every front end's faults use it.
+const QByteArray kFile = MatrixSupport::lines(20) + "q\n";
+// More bytes than any answer, and no '*' among them.
+const QByteArray kFlood(100000, 'x');
+
+// What each kind of end tells the user, worded as the instrument's makers did.
+Message messageOf(Kind kind)
+{
+    switch (kind) {
+    case Kind::Success:
+        return {u"Update OK"_s, u"Update OK"_s, Message::Icon::Information};
+    case Kind::NoFile:
+        return {u"No open file."_s, u"Code Download error"_s, Message::Icon::Critical};
+    case Kind::NoPort:
+        return {u"Please setting COM PORT"_s, u"COM PORT ERROR"_s, Message::Icon::Critical};
+    case Kind::EraseRefused:
+    case Kind::EraseFailed:
+        return {u"Erese is error"_s, u"Error"_s, Message::Icon::Critical};
+    default:
+        return {u"Code Downloading is error."_s, u"Code Download error"_s, Message::Icon::Critical};
+    }
+}
+
+// One fault of the port, the instrument or the file, and all the update
+// makes of it. Each front end shows these outcomes; here they are decided.
+struct Fault
+{
+    const char *name = nullptr;
+    QByteArray file = kFile;
+    std::function<void(FakeInstrument &)> instrument = [](FakeInstrument &) {};
+    // Empty: the instrument's device. "<empty>" (no port text), "<missing>",
+    // "<regular>" (a regular file), "<held>" (open in a link of another
+    // program), "<cat>" (read by a program that takes no lock), or a port
+    // text as it stands.
+    QString port = {};
+    // "<none>" (no file chosen), "<missing>", "<dir>" (a directory at the path).
+    QString fileAs = {};
+    // Done to the file once "KILL" has gone out.
+    std::function<void(const QString &)> whileErasing = {};
+    Kind kind = Kind::Success;
+    // The file's first lines, as prepared, that the instrument got after
+    // "KILL", and nothing else; -1: not a byte reached it; -2: as the
+    // pseudo-terminal delivers.
+    int sent = 21;
+    int failedLine = 0;
+    int acknowledged = -1; // -1: every line sent
+    QByteArray reply = {};
+    QByteArray endReply = {}; // null: the end line got no answer, or was not sent
+    int outOfStepAfter = 0; // -1: as the pseudo-terminal delivers
+    qint64 discarded = 0; // -1: as the pseudo-terminal delivers
+    LinkError::Kind linkError = LinkError::Kind::None;
+    QString cause = {}; // part of the causes told
+    // False: the erase wait ends before its last tick (the line went dead).
+    bool eraseWaitRuns = true;
+    int readTimeoutMs = 300;
+    int handOverMs = 0; // when not the fast one
+};
+
+QList<Fault> faultCatalogue()
+{
+    using L = LinkError::Kind;
+    const QByteArray tooLong = "bytes without \"*\", beginning \"xxxx";
+    QByteArray longLines = "@F000\n";
+    for (int i = 0; i < 3; ++i)
+        longLines += QByteArray(100000, "ABC"[i]) + "\n";
+    longLines += "q\n";
+    return {
+        {.name = "every line answered", .endReply = "END*", .cause = u"21 of 21 lines written"_s},
+        // Nothing chosen, nothing given: nothing is sent.
+        {.name = "no file chosen",
+         .fileAs = u"<none>"_s,
+         .kind = Kind::NoFile,
+         .sent = -1,
+         .cause = u"no firmware file was given"_s},
+        {.name = "port text empty",
+         .port = u"<empty>"_s,
+         .kind = Kind::NoPort,
+         .sent = -1,
+         .cause = u"the port text is empty"_s},
+        // The port.
+        {.name = "port missing",
+         .port = u"<missing>"_s,
+         .kind = Kind::PortError,
+         .sent = -1,
+         .linkError = L::NoSuchPort,
+         .cause = u"no-such-port: no such port"_s},
+        // Only the link test has a limit: the update looks for port 300.
+        {.name = "COM 300 has no limit for the update",
+         .port = u"COM 300"_s,
+         .kind = Kind::PortError,
+         .sent = -1,
+         .linkError = L::NoSuchPort,
+         .cause = u"/dev/ttyS299: no such port"_s},
+        {.name = "port is a regular file",
+         .port = u"<regular>"_s,
+         .kind = Kind::PortError,
+         .sent = -1,
+         .linkError = L::OpenFailed,
+         .cause = u"cannot be used as a serial port"_s},
+        {.name = "port held by another program",
+         .port = u"<held>"_s,
+         .kind = Kind::PortError,
+         .sent = -1,
+         .linkError = L::Busy,
+         .cause = u"the port is busy"_s},
+        // It would take the instrument's answers: refused before "KILL", named.
+        {.name = "port read by a program that takes no lock",
+         .port = u"<cat>"_s,
+         .kind = Kind::PortError,
+         .sent = -1,
+         .linkError = L::Busy,
+         .cause = u"the port is busy, in use by cat (process"_s},
+        // The file: read whole and checked before "KILL".
+        {.name = "file missing",
+         .fileAs = u"<missing>"_s,
+         .kind = Kind::FileError,
+         .sent = -1,
+         .cause = u"fw.txt: no such file"_s},
+        {.name = "file is a directory",
+         .fileAs = u"<dir>"_s,
+         .kind = Kind::FileError,
+         .sent = -1,
+         .cause = u"is a directory, not a firmware file"_s},
+        {.name = "empty file", .file = {}, .kind = Kind::FileError, .sent = -1, .cause = u"the file is empty"_s},
+        // Longer than any line the instrument takes.
+        {.name = "lines of 100,000 characters",
+         .file = longLines,
+         .kind = Kind::FileError,
+         .sent = -1,
+         .cause = u"line 2: "_s},
+        // A change while the instrument erases does not change what is sent.
+        {.name = "file replaced while erasing",
+         .whileErasing =
+             [](const QString &f) {
+                 if (!TestFiles::writeFile(f, "@1F000\n11 22\nQ\n"))
+                     qFatal("cannot replace the file");
+             },
+         .endReply = "END*"},
+        {.name = "file deleted while erasing",
+         .whileErasing = [](const QString &f) { QFile::remove(f); },
+         .endReply = "END*"},
+        {.name = "end line in the middle",
+         .file = "@F000\n31 40\nq\n32 41\n33 42\n",
+         .sent = 3,
+         .endReply = "END*",
+         .cause = u"3 of 3 lines written"_s},
+        {.name = "no end line",
+         .file = MatrixSupport::lines(8),
+         .sent = 8,
+         .cause = u"the file has no end line (q): every line was sent"_s},
+        // The erase, answered on the last tick of its wait.
+        {.name = "erase refused",
+         .instrument = [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Refuse; },
+         .kind = Kind::EraseRefused,
+         .sent = 0,
+         .reply = "NG*",
+         .cause = u"answered the erase command \"KILL\" with \"NG*\" instead of \"*\""_s},
+        {.name = "erase refusal in pieces, the read waiting",
+         .instrument =
+             [](FakeInstrument &i) {
+                 i.eraseDelayMs = 30;
+                 i.eraseReplyPieces = {"N", "G", "*"};
+             },
+         .kind = Kind::EraseRefused,
+         .sent = 0,
+         .reply = "NG*"},
+        // The instrument erased; the update cannot know, and refuses the answer.
+        {.name = "extra bytes before the erase acknowledgement",
+         .instrument =
+             [](FakeInstrument &i) {
+                 i.eraseReplyPieces = {"x", "*"};
+             },
+         .kind = Kind::EraseRefused,
+         .sent = 0,
+         .reply = "x*",
+         .cause = u"with \"x*\" instead of \"*\""_s},
+        {.name = "erase silent",
+         .instrument = [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::Silent; },
+         .kind = Kind::EraseFailed,
+         .sent = 0,
+         .linkError = L::Timeout,
+         .cause = u"no answer to the erase command \"KILL\": "_s},
+        {.name = "erase hang-up",
+         .instrument = [](FakeInstrument &i) { i.erase = FakeInstrument::Erase::HangUp; },
+         .kind = Kind::EraseFailed,
+         .sent = 0,
+         .linkError = L::HangUp,
+         .cause = u"hung up"_s,
+         .eraseWaitRuns = false},
+        {.name = "erase answered with a flood and no '*'",
+         .instrument = [](FakeInstrument &i) { i.eraseReplyPieces = {kFlood}; },
+         .kind = Kind::EraseFailed,
+         .sent = 0,
+         .linkError = L::ReplyTooLong,
+         .cause = QString::fromLatin1(tooLong)},
+        // Read once, on the last tick, where the early '*' has waited.
+        {.name = "erase acknowledged early",
+         .instrument = [](FakeInstrument &i) { i.eraseDelayMs = 0; },
+         .endReply = "END*"},
+        {.name = "erase acknowledged after the last tick, within the read time-out",
+         .instrument = [](FakeInstrument &i) { i.eraseDelayMs = 60; },
+         .endReply = "END*"},
+        // The write phase.
+        {.name = "refused at the first line",
+         .instrument = [](FakeInstrument &i) { i.refuseLine = 1; },
+         .kind = Kind::WriteRefused,
+         .sent = 1,
+         .failedLine = 1,
+         .acknowledged = 0,
+         .reply = "NG*",
+         .cause = u"line 1 of 21 (\"@0F000\") was refused"_s},
+        {.name = "refused at the tenth line",
+         .instrument = [](FakeInstrument &i) { i.refuseLine = 10; },
+         .kind = Kind::WriteRefused,
+         .sent = 10,
+         .failedLine = 10,
+         .acknowledged = 9,
+         .reply = "NG*",
+         .cause = u"9 lines were acknowledged before it"_s},
+        {.name = "refused at the last line of a file without end line",
+         .file = MatrixSupport::lines(20),
+         .instrument = [](FakeInstrument &i) { i.refuseLine = 20; },
+         .kind = Kind::WriteRefused,
+         .sent = 20,
+         .failedLine = 20,
+         .acknowledged = 19,
+         .reply = "NG*",
+         .cause = u"19 lines were acknowledged before it"_s},
+        // "NG*" to the end line refuses the image.
+        {.name = "end line refused",
+         .instrument = [](FakeInstrument &i) { i.refuseLine = 21; },
+         .kind = Kind::WriteRefused,
+         .sent = 21,
+         .failedLine = 21,
+         .acknowledged = 20,
+         .reply = "NG*",
+         .endReply = "NG*",
+         .cause = u"line 21 of 21 (\"q\") was refused"_s},
+        {.name = "silent at line 5",
+         .instrument = [](FakeInstrument &i) { i.silentLine = 5; },
+         .kind = Kind::WriteFailed,
+         .sent = 5,
+         .failedLine = 5,
+         .acknowledged = 4,
+         .linkError = L::Timeout,
+         .cause = u"got no acknowledgement: "_s},
+        {.name = "garbage at line 7",
+         .instrument = [](FakeInstrument &i) { i.garbageLine = 7; },
+         .kind = Kind::WriteRefused,
+         .sent = 7,
+         .failedLine = 7,
+         .acknowledged = 6,
+         .reply = "\x15?#",
+         .cause = u"answered \"\\x15?#\" instead of \"*\""_s},
+        {.name = "line 3 answered with a flood and no '*'",
+         .instrument = [](FakeInstrument &i) { i.lineReplies[3] = kFlood; },
+         .kind = Kind::WriteFailed,
+         .sent = 3,
+         .failedLine = 3,
+         .acknowledged = 2,
+         .linkError = L::ReplyTooLong,
+         .cause = QString::fromLatin1(tooLong)},
+        {.name = "hang-up mid-update",
+         .instrument = [](FakeInstrument &i) { i.hangUpAtLine = 12; },
+         .kind = Kind::WriteFailed,
+         .sent = 12,
+         .failedLine = 12,
+         .acknowledged = 11,
+         .linkError = L::HangUp,
+         .cause = u"hung up"_s},
+        {.name = "every line answered late, within the read time-out",
+         .instrument = [](FakeInstrument &i) { i.ackDelayMs = 60; },
+         .endReply = "END*"},
+        // A reply answers the command just sent, and each command gets one: a
+        // spare '*' puts every later answer in doubt, and nothing more is
+        // sent. Bytes without one are noise, discarded.
+        {.name = "two acknowledgements in one read",
+         .instrument = [](FakeInstrument &i) { i.lineReplies[3] = "**"; },
+         .kind = Kind::OutOfStep,
+         .sent = 3,
+         .acknowledged = 3,
+         .reply = "*",
+         .outOfStepAfter = 3,
+         .discarded = 1,
+         .cause = u"fell out of step after line 3 of 21"_s},
+        {.name = "acknowledgement followed by noise",
+         .instrument = [](FakeInstrument &i) { i.lineReplies[3] = "*xy"; },
+         .endReply = "END*",
+         .discarded = 2,
+         .cause = u"2 bytes from the instrument answered no command"_s},
+        {.name = "spare '*' on the erase",
+         .instrument = [](FakeInstrument &i) { i.eraseReplyPieces = {"**"}; },
+         .kind = Kind::OutOfStep,
+         .sent = 0,
+         .reply = "*",
+         .discarded = 1,
+         .cause = u"fell out of step after the erase command"_s},
+        // Noise that comes while the hand-over waits answers nothing, and is
+        // no answer to the first line.
+        {.name = "noise in the hand-over",
+         .instrument =
+             [](FakeInstrument &i) {
+                 i.eraseDelayMs = 60;
+                 // Pieces go 5 ms apart: "zz" 50 ms after the '*', apart from it.
+                 i.eraseReplyPieces = QList<QByteArray>(10, QByteArray()) << "zz";
+                 i.eraseReplyPieces.first() = "*";
+             },
+         .endReply = "END*",
+         .discarded = 2,
+         .cause = u"2 bytes from the instrument answered no command"_s,
+         .handOverMs = 200},
+        // Answered after the last tick, a second '*' 50 ms later: it arrives
+        // while the hand-over waits.
+        {.name = "spare '*' in the hand-over",
+         .instrument =
+             [](FakeInstrument &i) {
+                 i.eraseDelayMs = 60;
+                 i.spareAfterLine[0] = 50;
+             },
+         .kind = Kind::OutOfStep,
+         .sent = 0,
+         .discarded = 1,
+         .cause = u"fell out of step after the erase command"_s,
+         .handOverMs = 200},
+        {.name = "spare '*' after the end line's answer",
+         .instrument = [](FakeInstrument &i) { i.spareAfterLine[21] = 4; },
+         .kind = Kind::OutOfStep,
+         .sent = 21,
+         .acknowledged = 20,
+         .reply = "*",
+         .endReply = "END*",
+         .outOfStepAfter = 20,
+         .cause = u"fell out of step after line 20 of 21"_s},
+        // Each answer takes the instrument 40 ms, and a spare '*' 20 ms after
+        // line 19's is taken for line 20's: its refusal then comes when the
+        // end line awaits an answer, and the end line's own answer after
+        // that, within the product's settle time.
+        {.name = "late spare '*', then the last data line refused",
+         .instrument =
+             [](FakeInstrument &i) {
+                 i.ackDelayMs = 40;
+                 i.spareAfterLine[19] = 20;
+                 i.refuseLine = 20;
+             },
+         .kind = Kind::OutOfStep,
+         .sent = -2,
+         .acknowledged = -2,
+         .reply = "?",
+         .endReply = "?",
+         .outOfStepAfter = -1,
+         .discarded = -1,
+         .cause = u"fell out of step after line"_s,
+         .readTimeoutMs = 3000},
+    };
 }
 
 } // namespace
@@ -132,207 +493,129 @@ private slots:
         QCOMPARE(percents, (QList<double>{25, 50, 75, 100}));
     }
 
-    void fileWithoutEndLineIsSentToItsLastLine()
+    void faults_data()
     {
-        Run r;
-        r.update.start(writeFile(numberedLines(5)), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
-        QCOMPARE(r.outcome().kind, Kind::Success);
-        QCOMPARE(r.instrument.linesAfterKill().size(), 5);
-        QCOMPARE(r.endReply.size(), 0);
-        QCOMPARE(r.lineSent.last().at(2).toDouble(), 100.0);
+        QTest::addColumn<int>("row");
+        const QList<Fault> all = faultCatalogue();
+        for (int i = 0; i < all.size(); ++i)
+            QTest::newRow(all.at(i).name) << i;
     }
 
-    void endLineInTheMiddleStopsTheWrite()
+    void faults()
     {
-        Run r;
-        r.update.start(writeFile("@F000\n31 40\nQ\n32 41\n"), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
-        QCOMPARE(r.outcome().kind, Kind::Success);
-        QCOMPARE(r.instrument.linesAfterKill(), (QList<QByteArray>{"@0F000", "31 40", "Q"}));
-    }
+        QFETCH(int, row);
+        const Fault f = faultCatalogue().at(row);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QString file = dir.filePath(u"fw.txt"_s);
+        if (f.fileAs == u"<dir>")
+            QVERIFY(QDir().mkdir(file));
+        else if (f.fileAs == u"<none>")
+            file.clear();
+        else if (f.fileAs != u"<missing>")
+            QVERIFY(TestFiles::writeFile(file, f.file));
+        const QStringList descriptorsBefore = MatrixSupport::openDescriptors();
+        {
+            Run r;
+            QVERIFY(r.instrument.isValid());
+            f.instrument(r.instrument);
+            r.link.setReadTimeout(std::chrono::milliseconds(f.readTimeoutMs));
+            if (f.handOverMs > 0) {
+                UpdateSequence::Timings timings = fastTimings();
+                timings.handOverDelay = std::chrono::milliseconds(f.handOverMs);
+                r.update.setTimings(timings);
+            }
+            SerialLink holder; // another program's link, for a port in use
+            QProcess reader; // a program that takes no lock
+            QString port = f.port.isEmpty() ? r.instrument.slavePath() : f.port;
+            if (port == u"<empty>") {
+                port.clear();
+            } else if (port == u"<missing>") {
+                port = dir.filePath(u"no-such-port"_s);
+            } else if (port == u"<regular>") {
+                port = dir.filePath(u"not-a-port"_s);
+                QVERIFY(TestFiles::writeFile(port, "not a port"));
+            } else if (port == u"<held>") {
+                port = r.instrument.slavePath();
+                holder.setDevicePath(port);
+                QVERIFY(holder.configure());
+            } else if (port == u"<cat>") {
+                port = r.instrument.slavePath();
+                reader.start(u"cat"_s, {port});
+                QVERIFY(reader.waitForStarted());
+                QTRY_VERIFY(!otherProcessUsing(port).isEmpty());
+            }
+            // The answer to the erase is judged on its wait's last tick, and
+            // not before: the ticks counted when it was.
+            int ticksWhenJudged = -1;
+            const auto judged = [&] {
+                if (ticksWhenJudged < 0)
+                    ticksWhenJudged = int(r.eraseProgress.size());
+            };
+            connect(&r.update, &UpdateSequence::eraseAcknowledged, this, judged);
+            connect(&r.update, &UpdateSequence::finished, this, judged);
+            if (f.whileErasing)
+                connect(&r.update, &UpdateSequence::eraseSent, this, [&] { f.whileErasing(file); });
 
-    void eraseFailures_data()
-    {
-        QTest::addColumn<int>("erase");
-        QTest::addColumn<int>("kind");
-        QTest::newRow("refused NG*") << int(FakeInstrument::Erase::Refuse) << int(Kind::EraseRefused);
-        QTest::newRow("silent") << int(FakeInstrument::Erase::Silent) << int(Kind::EraseFailed);
-        QTest::newRow("hang-up") << int(FakeInstrument::Erase::HangUp) << int(Kind::EraseFailed);
-    }
-    void eraseFailures()
-    {
-        QFETCH(int, erase);
-        QFETCH(int, kind);
-        Run r;
-        r.instrument.erase = FakeInstrument::Erase(erase);
-        r.update.start(writeFile(kImage), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
-        QTest::qWait(50);
-        QCOMPARE(r.finished.size(), 1); // reported once
-        const auto outcome = r.outcome();
-        QCOMPARE(int(outcome.kind), kind);
-        QCOMPARE(outcome.message.prompt, QStringLiteral("Erese is error"));
-        QCOMPARE(outcome.message.title, QStringLiteral("Error"));
-        QCOMPARE(outcome.message.icon, Message::Icon::Critical);
-        QVERIFY(outcome.eraseSent);
-        QCOMPARE(r.lineSent.size(), 0);
-        if (r.instrument.isValid())
-            QCOMPARE(r.instrument.linesAfterKill(), QList<QByteArray>{});
-        if (erase == int(FakeInstrument::Erase::Refuse)) {
-            QCOMPARE(outcome.reply, QByteArray("NG*"));
-            QCOMPARE(r.eraseProgress.size(), 10); // the bar is full when the answer is judged
+            r.update.start(file, port);
+            QTRY_VERIFY_WITH_TIMEOUT(r.finished.size() == 1, 10000);
+            QTest::qWait(30);
+            QCOMPARE(r.finished.size(), 1); // reported once
+            QCOMPARE(r.update.state(), UpdateSequence::State::Ready);
+            reader.kill();
+            reader.waitForFinished();
+
+            const auto outcome = r.outcome();
+            const QString causes = outcome.causes().join(u'\n');
+            QVERIFY2(outcome.kind == f.kind, qPrintable(causes));
+            QCOMPARE(outcome.message, messageOf(f.kind));
+            QCOMPARE(outcome.eraseSent, f.sent != -1);
+            QCOMPARE(outcome.failedLine, f.failedLine);
+            if (f.acknowledged >= -1)
+                QCOMPARE(outcome.linesAcknowledged, f.acknowledged == -1 ? std::max(f.sent, 0) : f.acknowledged);
+            if (f.reply != "?")
+                QCOMPARE(outcome.reply, f.reply);
+            if (f.endReply != "?") {
+                QCOMPARE(outcome.endReply, f.endReply);
+                QCOMPARE(r.endReply.size(), f.endReply.isNull() ? 0 : 1);
+            }
+            if (f.kind == Kind::OutOfStep && f.outOfStepAfter >= 0)
+                QCOMPARE(outcome.outOfStepAfter, f.outOfStepAfter);
+            if (f.discarded >= 0)
+                QCOMPARE(outcome.bytesDiscarded, f.discarded);
+            if (f.kind == Kind::PortError || f.kind == Kind::EraseFailed || f.kind == Kind::WriteFailed)
+                QCOMPARE(outcome.linkError.kind, f.linkError);
+
+            // The causes name the fault, whatever the instrument sent stays
+            // readable, and a failure says whether the instrument was touched.
+            QVERIFY2(causes.contains(f.cause), qPrintable(causes));
+            QVERIFY2(causes.size() < 2048, qPrintable(causes.left(4096)));
+            if (f.kind != Kind::Success) {
+                const QString touched
+                    = f.sent == -1 ? u"the instrument was not touched"_s : u"the instrument may be erased"_s;
+                QVERIFY2(causes.contains(touched), qPrintable(causes));
+            }
+
+            // What reached the instrument: "KILL" once, then the file's lines
+            // as prepared, in order, up to the one the update ended on.
+            if (f.sent == -1) {
+                QCOMPARE(r.instrument.received(), QByteArray());
+                QCOMPARE(r.eraseProgress.size(), 0);
+            } else {
+                QCOMPARE(r.instrument.commands().first().bytes, QByteArray("KILL"));
+                QCOMPARE(r.instrument.killCount(), 1);
+                if (f.eraseWaitRuns)
+                    QCOMPARE(ticksWhenJudged, fastTimings().eraseTickCount);
+            }
+            if (f.sent >= 0) {
+                const QByteArrayList expected = MatrixSupport::sentLines(f.file).mid(0, f.sent);
+                QCOMPARE(expected.size(), f.sent);
+                QCOMPARE(r.instrument.linesAfterKill(), expected);
+                QCOMPARE(r.lineSent.size(), f.sent);
+            }
         }
-        if (erase == int(FakeInstrument::Erase::HangUp)) {
-            QCOMPARE(outcome.linkError.kind, SerialLink::Error::Kind::HangUp);
-            QVERIFY(!r.link.isOpen());
-        }
-    }
-
-    void earlyAcknowledgementIsReadOnTheLastTick()
-    {
-        Run r;
-        QSignalSpy acknowledged(&r.update, &UpdateSequence::eraseAcknowledged);
-        r.instrument.eraseDelayMs = 0; // '*' arrives long before the last tick
-        r.update.start(writeFile(kImage), r.instrument.slavePath());
-        QTRY_COMPARE(acknowledged.size(), 1);
-        QCOMPARE(r.eraseProgress.size(), 10);
-        QTRY_COMPARE(r.finished.size(), 1);
-        QCOMPARE(r.outcome().kind, Kind::Success);
-    }
-
-    void lateAcknowledgementWithinTheReadTimeout()
-    {
-        Run r;
-        r.instrument.eraseDelayMs = 150; // after the last tick, within the read time-out
-        r.update.start(writeFile(kImage), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
-        QCOMPARE(r.outcome().kind, Kind::Success);
-    }
-
-    void writeFailures_data()
-    {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<int>("line");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::newRow("refused at line 1") << "refuse" << 1 << int(Kind::WriteRefused) << QByteArray("NG*");
-        QTest::newRow("refused at line 10") << "refuse" << 10 << int(Kind::WriteRefused) << QByteArray("NG*");
-        QTest::newRow("refused at the last line") << "refuse" << 20 << int(Kind::WriteRefused) << QByteArray("NG*");
-        QTest::newRow("silent at line 4") << "silent" << 4 << int(Kind::WriteFailed) << QByteArray();
-        QTest::newRow("garbage at line 6") << "garbage" << 6 << int(Kind::WriteRefused) << QByteArray("\x15?#");
-        QTest::newRow("hang-up at line 7") << "hangup" << 7 << int(Kind::WriteFailed) << QByteArray();
-    }
-    void writeFailures()
-    {
-        QFETCH(QString, fault);
-        QFETCH(int, line);
-        QFETCH(int, kind);
-        QFETCH(QByteArray, reply);
-        Run r;
-        if (fault == u"refuse")
-            r.instrument.refuseLine = line;
-        else if (fault == u"silent")
-            r.instrument.silentLine = line;
-        else if (fault == u"garbage")
-            r.instrument.garbageLine = line;
-        else
-            r.instrument.hangUpAtLine = line;
-        r.update.start(writeFile(numberedLines(20)), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
-        QTest::qWait(50);
-        QCOMPARE(r.finished.size(), 1);
-        const auto outcome = r.outcome();
-        QCOMPARE(int(outcome.kind), kind);
-        QCOMPARE(outcome.message.prompt, QStringLiteral("Code Downloading is error."));
-        QCOMPARE(outcome.message.title, QStringLiteral("Code Download error"));
-        QCOMPARE(outcome.failedLine, line);
-        QCOMPARE(outcome.linesAcknowledged, line - 1);
-        QCOMPARE(outcome.reply, reply);
-        QCOMPARE(r.lineSent.size(), line);
-        if (r.instrument.isValid())
-            QCOMPARE(r.instrument.linesAfterKill().size(), line); // nothing after the failed line
-        if (fault == u"hangup") {
-            QVERIFY(!r.link.isOpen());
-            QCOMPARE(outcome.linkError.kind, SerialLink::Error::Kind::HangUp);
-        }
-    }
-
-    // A reply answers the command just sent, and each command gets one. Line
-    // 21 is the end line. -1: either value, as the pseudo-terminal delivers.
-    void repliesInStep_data()
-    {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("outOfStepAfter");
-        QTest::addColumn<int>("failedLine");
-        QTest::addColumn<int>("discarded");
-        QTest::addColumn<int>("received"); // lines the instrument got after KILL
-        QTest::newRow("late spare '*', then the last data line refused")
-            << "late spare before refusal" << int(Kind::OutOfStep) << -1 << 0 << -1 << -1;
-        QTest::newRow("spare '*' after the end line's answer")
-            << "spare after end" << int(Kind::OutOfStep) << 20 << 0 << 0 << 21;
-        QTest::newRow("two acknowledgements in one read") << "double ack" << int(Kind::OutOfStep) << 3 << 0 << 1 << 3;
-        QTest::newRow("two acknowledgements of the erase")
-            << "double erase ack" << int(Kind::OutOfStep) << 0 << 0 << 1 << 0;
-        QTest::newRow("end line refused") << "end refused" << int(Kind::WriteRefused) << 0 << 21 << 0 << 21;
-        QTest::newRow("noise without '*' after an answer") << "noise" << int(Kind::Success) << 0 << 0 << 2 << 21;
-    }
-    void repliesInStep()
-    {
-        QFETCH(QString, fault);
-        QFETCH(int, kind);
-        QFETCH(int, outOfStepAfter);
-        QFETCH(int, failedLine);
-        QFETCH(int, discarded);
-        QFETCH(int, received);
-        Run r;
-        if (fault == u"late spare before refusal") {
-            // Each answer takes the instrument 40 ms, and a spare '*' 20 ms
-            // after line 19's is taken for line 20's: its refusal then comes
-            // when the end line awaits an answer, and the end line's own
-            // answer after that, within the product's settle time.
-            r.link.setReadTimeout(SerialLink::kDefaultReadTimeout);
-            r.instrument.ackDelayMs = 40;
-            r.instrument.spareAfterLine[19] = 20;
-            r.instrument.refuseLine = 20;
-        } else if (fault == u"spare after end") {
-            r.instrument.spareAfterLine[21] = 4;
-        } else if (fault == u"double ack") {
-            r.instrument.lineReplies[3] = "**";
-        } else if (fault == u"double erase ack") {
-            r.instrument.eraseReplyPieces = {"**"};
-        } else if (fault == u"end refused") {
-            r.instrument.refuseLine = 21;
-        } else {
-            r.instrument.lineReplies[3] = "*xy";
-        }
-        r.update.start(writeFile(numberedLines(20) + "q\n"), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
-        const auto outcome = r.outcome();
-        QCOMPARE(int(outcome.kind), kind);
-        if (discarded >= 0)
-            QCOMPARE(outcome.bytesDiscarded, qint64(discarded));
-        QCOMPARE(outcome.failedLine, failedLine);
-        // Nothing is sent once the doubt has arisen.
-        if (received >= 0)
-            QCOMPARE(r.instrument.linesAfterKill().size(), received);
-        const QString causes = outcome.causes().join(u'\n');
-        if (kind == int(Kind::Success))
-            return;
-        QCOMPARE(outcome.message.prompt, QStringLiteral("Code Downloading is error."));
-        QVERIFY2(causes.contains(QStringLiteral("the instrument may be erased")), qPrintable(causes));
-        if (kind == int(Kind::OutOfStep) && outOfStepAfter < 0) {
-            QVERIFY2(causes.contains(QStringLiteral("fell out of step after line")), qPrintable(causes));
-        } else if (kind == int(Kind::OutOfStep)) {
-            QCOMPARE(outcome.outOfStepAfter, outOfStepAfter);
-            const QString after = outOfStepAfter > 0 ? QStringLiteral("after line %1 of 21").arg(outOfStepAfter)
-                                                     : QStringLiteral("after the erase command");
-            QVERIFY2(causes.contains(QStringLiteral("fell out of step ") + after), qPrintable(causes));
-        } else {
-            QCOMPARE(outcome.reply, QByteArray("NG*"));
-            QCOMPARE(outcome.linesAcknowledged, 20);
-        }
+        // The port and the file are closed again, whatever happened.
+        QCOMPARE(MatrixSupport::openDescriptors(), descriptorsBefore);
     }
 
     // A link test that timed out a moment before: its answer comes after
@@ -371,77 +654,6 @@ private slots:
         QCOMPARE(r.outcome().kind, Kind::Success);
         QCOMPARE(r.instrument.commands().first().bytes, QByteArray("KILL"));
         QCOMPARE(r.instrument.linesAfterKill().size(), 13);
-    }
-
-    void refusedBeforeTheErase_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("prompt");
-        QTest::addColumn<QString>("title");
-        const QString image = QStringLiteral("<image>");
-        const QString pty = QStringLiteral("<pty>");
-        QTest::newRow("no file") << QString() << pty << int(Kind::NoFile) << "No open file."
-                                 << "Code Download error";
-        QTest::newRow("no port text") << image << QString() << int(Kind::NoPort) << "Please setting COM PORT"
-                                      << "COM PORT ERROR";
-        QTest::newRow("file deleted") << QStringLiteral("<deleted>") << pty << int(Kind::FileError)
-                                      << "Code Downloading is error."
-                                      << "Code Download error";
-        QTest::newRow("empty file") << QStringLiteral("<empty>") << pty << int(Kind::FileError)
-                                    << "Code Downloading is error."
-                                    << "Code Download error";
-        QTest::newRow("file is a directory")
-            << QStringLiteral("<dir>") << pty << int(Kind::FileError) << "Code Downloading is error."
-            << "Code Download error";
-        QTest::newRow("port missing") << image << QStringLiteral("/dev/ttyWEXELMISSING") << int(Kind::PortError)
-                                      << "Code Downloading is error."
-                                      << "Code Download error";
-        QTest::newRow("port is a regular file")
-            << image << QStringLiteral("<regular>") << int(Kind::PortError) << "Code Downloading is error."
-            << "Code Download error";
-        QTest::newRow("port held by another program")
-            << image << QStringLiteral("<busy>") << int(Kind::PortError) << "Code Downloading is error."
-            << "Code Download error";
-    }
-    void refusedBeforeTheErase()
-    {
-        QFETCH(QString, file);
-        QFETCH(QString, port);
-        QFETCH(int, kind);
-        QFETCH(QString, prompt);
-        QFETCH(QString, title);
-        Run r;
-        SerialLink holder; // another program holding the port
-        if (file == u"<image>")
-            file = writeFile(kImage);
-        else if (file == u"<deleted>") {
-            file = writeFile(kImage);
-            QVERIFY(QFile::remove(file));
-        } else if (file == u"<empty>")
-            file = writeFile({});
-        else if (file == u"<dir>")
-            file = m_dir.path();
-        if (port == u"<pty>")
-            port = r.instrument.slavePath();
-        else if (port == u"<regular>")
-            port = writeFile("not a port");
-        else if (port == u"<busy>") {
-            port = r.instrument.slavePath();
-            holder.setDevicePath(port);
-            QVERIFY(holder.configure());
-        }
-        r.update.start(file, port);
-        QTRY_COMPARE(r.finished.size(), 1);
-        const auto outcome = r.outcome();
-        QCOMPARE(int(outcome.kind), kind);
-        QCOMPARE(outcome.message.prompt, prompt);
-        QCOMPARE(outcome.message.title, title);
-        QVERIFY(!outcome.eraseSent);
-        QTest::qWait(30);
-        QCOMPARE(r.instrument.received(), QByteArray());
-        QCOMPARE(r.update.state(), UpdateSequence::State::Ready);
     }
 
     void splitEndReplyIsJoined()
