@@ -130,6 +130,11 @@ run_update() {  # run_update NAME FILE EXPECTED_TITLE [PROGRAM ARGS...]
   # shortened ones.
   if [ $# -eq 0 ]; then sleep 3; else sleep 0.3; fi
   shot "$name-4-erasing"
+  # With the instrument's waits no result can come before 6 s: one now
+  # means the program did not wait them.
+  if [ $# -eq 0 ] && xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1; then
+    fail "\"$title\" within 3 s of the upload: the erase and hand-over were not waited"
+  fi
   box=$(wait_window "$title" 30) || fail "no \"$title\" box"
   sleep 0.3
   shot "$name-5-result"
@@ -210,12 +215,12 @@ echo "after an unanswered erase the link test works"
 # nothing starts, and the upload pressed afterwards succeeds.
 small=$work/small.txt
 printf '@F000\n31 40 00 24\nq\n' >"$small"
-start_sim late --ack-delay-ms 1500
+start_sim late --ack-delay-ms 1000
 launch "$small"
 click_twips "$frame" $LINK_TEST_BUTTON
 sleep 0.3
 click_twips "$frame" $UPLOAD_BUTTON
-sleep 2.5
+sleep 1.7
 click_twips "$frame" $UPLOAD_BUTTON
 press_ok "Update OK" 30
 quit_app
