@@ -2,7 +2,8 @@
 // --file the port box and the firmware file are filled in at start, so that
 // a script can open the program ready to upload; without them the port box
 // shows "COM 1" and no file is chosen. With --record each update is
-// appended to a record file.
+// appended to a record file. The wait options shorten the instrument's
+// waits for tests and simulators, as the command line's do.
 #include "desktop/panels/set_form.h"
 #include "desktop/panels/portlist.h"
 #include "desktop/panels/main_form.h"
@@ -33,7 +34,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(WEXEL_VERSION));
     options.process(argc, argv);
 
-    Main_MDI frame;
+    Main_MDI frame(nullptr, options.waits().timings);
+    frame.setReadTimeout(options.waits().readTimeout);
     if (const std::optional<QString> port = options.port())
         frame.setForm()->COM_PORT_LIST->setEditText(*port);
     if (const std::optional<QString> file = options.file())

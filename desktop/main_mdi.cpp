@@ -58,6 +58,11 @@ Main_MDI::Main_MDI(MessagePresenter *messages, const UpdateSequence::Timings &ti
 
 Main_MDI::~Main_MDI() = default;
 
+void Main_MDI::setReadTimeout(std::chrono::milliseconds timeout)
+{
+    m_link->setReadTimeout(timeout);
+}
+
 void Main_MDI::setRecordFile(const QString &path)
 {
     if (!m_record)

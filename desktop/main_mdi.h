@@ -6,6 +6,8 @@
 #include <QList>
 #include <QMainWindow>
 
+#include <chrono>
+
 #include <memory>
 
 class LinkTest;
@@ -39,6 +41,8 @@ public:
     QMdiSubWindow *setFormWindow() const { return m_setWindow; }
     UpdatePresenter *presenter() const { return m_presenter; }
     Class1 &holder() { return m_holder; }
+    // How long the update and the link test wait for each answer.
+    void setReadTimeout(std::chrono::milliseconds timeout);
     // Each update appends its record to this file (JSON Lines); empty: none.
     void setRecordFile(const QString &path);
     // A logout, a closed terminal or Ctrl-C: a running update is stopped

@@ -3,6 +3,9 @@
 #include "core/common/localpath.h"
 #include "desktop/widgets/earlyanswer.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -25,16 +28,36 @@ ShellOptions::ShellOptions()
     m_parser.addOption(m_port);
     m_parser.addOption(m_file);
     m_parser.addOption(m_record);
+    m_parser.addOptions(m_waitOptions.options());
 }
 
 std::optional<int> ShellOptions::answerBeforeStart(int argc, const char *const *argv)
 {
-    return ::answerBeforeStart(m_parser, kProgram, argc, argv);
+    if (const std::optional<int> status = ::answerBeforeStart(m_parser, kProgram, argc, argv))
+        return status;
+    if (m_parser.isSet(u"help-all"_s))
+        return std::nullopt;
+    if (!check()) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram.data(), qPrintable(m_error), kProgram.data());
+        return EXIT_FAILURE;
+    }
+    return std::nullopt;
 }
 
 void ShellOptions::process(int argc, const char *const *argv)
 {
     m_parser.process(LocalPath::arguments(argc, argv));
+    // Checked before QApplication; the arguments are the same bar Qt's own.
+    if (!check()) {
+        std::fprintf(stderr, "%s: %s\n", kProgram.data(), qPrintable(m_error));
+        std::exit(EXIT_FAILURE);
+    }
+}
+
+bool ShellOptions::check()
+{
+    m_waits = {};
+    return m_waitOptions.read(m_parser, &m_waits, &m_error);
 }
 
 std::optional<QString> ShellOptions::port() const

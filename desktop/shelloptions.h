@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/update/waitoptions.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -8,9 +10,11 @@
 #include <optional>
 
 // The desktop program's command line: --port and --file to fill in the
-// window, --record for a record of each update, --help and --version. Help, version and mistakes are answered
-// before QApplication exists: QApplication cannot start without a display,
-// and the manual page is made from --help on build machines that have none.
+// window, --record for a record of each update, the waits that tests and
+// simulators shorten (as the command line and the station name them),
+// --help and --version. Help, version and mistakes are answered before
+// QApplication exists: QApplication cannot start without a display, and the
+// manual page is made from --help on build machines that have none.
 class ShellOptions
 {
 public:
@@ -31,12 +35,20 @@ public:
     std::optional<QString> port() const;
     std::optional<QString> file() const;
     std::optional<QString> record() const;
+    // The update's waits as given; the product's by default.
+    const WaitOptions::Waits &waits() const { return m_waits; }
 
 private:
+    // Reads the waits; false with m_error set when a number is wrong.
+    bool check();
+
     QCommandLineParser m_parser;
     QCommandLineOption m_help;
     QCommandLineOption m_version;
     QCommandLineOption m_port;
     QCommandLineOption m_file;
     QCommandLineOption m_record;
+    WaitOptions m_waitOptions;
+    WaitOptions::Waits m_waits;
+    QString m_error;
 };

@@ -13,8 +13,9 @@ wexel_add_test_class(wexel_core_tests UpdateSequenceTest tst_update.cpp)
 wexel_add_test_class(wexel_core_tests LaneTest tst_lane.cpp)
 wexel_add_test_class(wexel_core_tests LaneGroupTest tst_lanegroup.cpp)
 wexel_add_test_class(wexel_core_tests SoakTest tst_soak.cpp)
-# The soak runs long; sanitizer builds leave it out by its label.
-set_tests_properties(SoakTest PROPERTIES LABELS soak TIMEOUT 900)
+# The soak (50 updates; WEXEL_SOAK_UPDATES=200 for the long one) is a
+# throughput run; sanitizer builds leave it out by its labels.
+set_tests_properties(SoakTest PROPERTIES LABELS "soak;throughput" TIMEOUT 900)
 
 # The simulator.
 wexel_add_test_class(wexel_sim_tests SimulatorTest tst_simulator.cpp)

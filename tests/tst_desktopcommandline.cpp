@@ -26,14 +26,25 @@ private slots:
 
         const QString version = u"wexel-update " WEXEL_VERSION "\n"_s;
         QTest::newRow("help") << QStringList{u"--help"_s} << 0
-                              << QStringList{u"Usage: wexel-update [options]\n"_s, u"-h, --help"_s, u"-v, --version"_s,
-                                             u"--port <TEXT>"_s, u"--file <PATH>"_s}
+                              << QStringList{u"Usage: wexel-update [options]\n"_s,
+                                             u"-h, --help"_s,
+                                             u"-v, --version"_s,
+                                             u"--port <TEXT>"_s,
+                                             u"--file <PATH>"_s,
+                                             u"--erase-tick-ms <N>"_s,
+                                             u"--erase-ticks <N>"_s,
+                                             u"--hand-over-ms <N>"_s,
+                                             u"--read-timeout-ms <N>"_s}
                               << QByteArray();
         QTest::newRow("version") << QStringList{u"--version"_s} << 0 << QStringList{version} << QByteArray();
         QTest::newRow("unknown option") << QStringList{u"--bogus"_s} << 1 << QStringList()
                                         << QByteArray("wexel-update: Unknown option 'bogus'.");
         QTest::newRow("missing value") << QStringList{u"--file"_s} << 1 << QStringList()
                                        << QByteArray("Missing value after '--file'");
+        // The waits are read as the command line reads them, before any window.
+        QTest::newRow("wait out of range")
+            << QStringList{u"--erase-ticks"_s, u"0"_s} << 1 << QStringList()
+            << QByteArray("wexel-update: --erase-ticks: not a number from 1 to 32767: 0\nTry 'wexel-update --help'.");
         // Qt's option is taken by QApplication, which starts without a display
         // on the platform it names.
         QTest::newRow("Qt's option") << QStringList{u"-platform"_s, u"offscreen"_s, u"--version"_s} << 0

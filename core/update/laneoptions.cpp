@@ -1,53 +1,14 @@
 #include "core/update/laneoptions.h"
 
-#include "core/common/printablebytes.h"
-
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// A day: longer waits are typing mistakes, not test set-ups.
-constexpr qint64 kMaxMs = 24 * 60 * 60 * 1000;
-// The instruments' tools counted erase ticks in a signed 16-bit number.
-constexpr qint64 kMaxEraseTicks = 32767;
 // A lane's link test looks for a unit once a second; tests and simulators
 // may look more often, never in a tight loop.
 constexpr qint64 kMinProbeIntervalMs = 100;
-// How much of a mistyped number the message repeats.
-constexpr qsizetype kShownLength = 40;
 
 const Lane::Settings kDefaults;
-
-// The option's number when it was given, in [min, max]; the default
-// otherwise.
-bool readNumber(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 min, qint64 max,
-                qint64 *value, QString *error)
-{
-    if (!parser.isSet(option))
-        return true;
-    bool ok = false;
-    const QString text = parser.value(option);
-    const qint64 n = text.trimmed().toLongLong(&ok);
-    if (!ok || n < min || n > max) {
-        *error = u"--%1: not a number from %2 to %3: %4"_s.arg(option.names().constFirst())
-                     .arg(min)
-                     .arg(max)
-                     .arg(printableText(text.left(kShownLength)));
-        return false;
-    }
-    *value = n;
-    return true;
-}
-
-bool readMs(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 min,
-            std::chrono::milliseconds *value, QString *error)
-{
-    qint64 n = value->count();
-    if (!readNumber(parser, option, min, kMaxMs, &n, error))
-        return false;
-    *value = std::chrono::milliseconds(n);
-    return true;
-}
 
 } // namespace
 
@@ -61,22 +22,6 @@ LaneOptions::LaneOptions(const QString &watchHelp, const QString &retriesHelp)
                     "behind an adapter that stays, a unit swapped in less than N ms is taken for the one "
                     "before and not updated."_s.arg(kDefaults.goneAfter.count()),
                     u"N"_s)
-    , m_eraseTickMs(u"erase-tick-ms"_s,
-                    u"For testing and simulators: the erase wait ticks every N ms (default %1)."_s.arg(
-                        kDefaults.timings.eraseTickInterval.count()),
-                    u"N"_s)
-    , m_eraseTicks(u"erase-ticks"_s,
-                   u"For testing and simulators: the erase is acknowledged on tick N (default %1)."_s.arg(
-                       kDefaults.timings.eraseTickCount),
-                   u"N"_s)
-    , m_handOverMs(u"hand-over-ms"_s,
-                   u"For testing and simulators: N ms between the acknowledged erase and the first line "
-                   "(default %1)."_s.arg(kDefaults.timings.handOverDelay.count()),
-                   u"N"_s)
-    , m_readTimeoutMs(u"read-timeout-ms"_s,
-                      u"For testing and simulators: wait N ms for each answer of the instrument "
-                      "(default %1)."_s.arg(kDefaults.readTimeout.count()),
-                      u"N"_s)
     , m_probeIntervalMs(u"probe-interval-ms"_s,
                         u"For testing and simulators, in watch mode: look for a unit every N ms (default %1, "
                         "at least %2)."_s.arg(kDefaults.probeInterval.count())
@@ -86,23 +31,21 @@ LaneOptions::LaneOptions(const QString &watchHelp, const QString &retriesHelp)
 
 QList<QCommandLineOption> LaneOptions::options() const
 {
-    return {m_watch,      m_retries,    m_goneAfterMs,   m_eraseTickMs,
-            m_eraseTicks, m_handOverMs, m_readTimeoutMs, m_probeIntervalMs};
+    return QList<QCommandLineOption>{m_watch, m_retries, m_goneAfterMs} + m_waits.options()
+        + QList<QCommandLineOption>{m_probeIntervalMs};
 }
 
 bool LaneOptions::read(const QCommandLineParser &parser, Lane::Settings *settings, QString *error) const
 {
     Lane::Settings s = *settings;
-    qint64 ticks = s.timings.eraseTickCount;
+    WaitOptions::Waits waits{s.timings, s.readTimeout};
     qint64 retries = s.retries;
-    if (!readNumber(parser, m_retries, 0, kMaxRetries, &retries, error)
-        || !readMs(parser, m_goneAfterMs, 1, &s.goneAfter, error)
-        || !readMs(parser, m_eraseTickMs, 0, &s.timings.eraseTickInterval, error)
-        || !readNumber(parser, m_eraseTicks, 1, kMaxEraseTicks, &ticks, error)
-        || !readMs(parser, m_handOverMs, 0, &s.timings.handOverDelay, error)
-        || !readMs(parser, m_readTimeoutMs, 1, &s.readTimeout, error)
-        || !readMs(parser, m_probeIntervalMs, kMinProbeIntervalMs, &s.probeInterval, error))
+    if (!WaitOptions::readNumber(parser, m_retries, 0, kMaxRetries, &retries, error)
+        || !WaitOptions::readMs(parser, m_goneAfterMs, 1, &s.goneAfter, error) || !m_waits.read(parser, &waits, error)
+        || !WaitOptions::readMs(parser, m_probeIntervalMs, kMinProbeIntervalMs, &s.probeInterval, error))
         return false;
+    s.timings = waits.timings;
+    s.readTimeout = waits.readTimeout;
     s.watch = parser.isSet(m_watch);
     // Only watching looks for units: without --watch they would be taken
     // and silently do nothing.
@@ -112,7 +55,6 @@ bool LaneOptions::read(const QCommandLineParser &parser, Lane::Settings *setting
             return false;
         }
     }
-    s.timings.eraseTickCount = int(ticks);
     s.retries = int(retries);
     *settings = s;
     return true;

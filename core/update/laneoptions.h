@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/update/lane.h"
+#include "core/update/waitoptions.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -9,8 +10,9 @@
 
 // The options of a lane that the command line and the station both take:
 // --watch, --retries, watch mode's intervals and the waits that tests and
-// simulators shorten. One place for their names, help, ranges and reading,
-// so the two programs cannot come to accept different things.
+// simulators shorten (WaitOptions, which the desktop program takes too).
+// One place for their names, help, ranges and reading, so the programs
+// cannot come to accept different things.
 class LaneOptions
 {
 public:
@@ -32,9 +34,6 @@ private:
     QCommandLineOption m_watch;
     QCommandLineOption m_retries;
     QCommandLineOption m_goneAfterMs;
-    QCommandLineOption m_eraseTickMs;
-    QCommandLineOption m_eraseTicks;
-    QCommandLineOption m_handOverMs;
-    QCommandLineOption m_readTimeoutMs;
+    WaitOptions m_waits;
     QCommandLineOption m_probeIntervalMs;
 };

@@ -47,6 +47,10 @@ public:
 
     void setTimings(const Timings &timings) { m_timings = timings; }
     const Timings &timings() const { return m_timings; }
+    // The erase wait's ticker and the hand-over's timer, as the sequence set
+    // them: the instrument's erase time rests on their intervals and type.
+    const QTimer &eraseTimer() const { return Timer1; }
+    const QTimer &handOverTimer() const { return Timer2; }
 
     // Starts an update of the file on the port text. Ignored unless Ready.
     // The file is read off the event loop's thread; "KILL" goes out once it

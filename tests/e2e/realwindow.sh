@@ -8,6 +8,10 @@
 # started with Return and retried with Ctrl+R; and with 32 on a screen of
 # 1920 x 1080, two of them refusing a line.
 #
+# Only the first update waits the instrument's own 5 s of erase and 1 s of
+# hand-over, with its screenshot of the erase bar on the way; every other
+# runs with the waits shortened (the programs' --erase-tick-ms and the like).
+#
 #   realwindow.sh BUILD_DIR SAMPLE_FILE [SHOT_DIR]
 #
 # Needs Xvfb, xdotool, xprop, openbox and ImageMagick's import. Screenshots
@@ -72,6 +76,14 @@ wait_window() {  # wait_window TITLE SECONDS
   done
   return 1
 }
+wait_gone() {  # wait_gone TITLE SECONDS: until no visible window has the title
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt $deadline ]; do
+    xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1 || return 0
+    sleep 0.1
+  done
+  return 1
+}
 # Clicks at a point given in twips inside a panel whose top-left is at
 # (x0, y0) pixels of the frame's client area; 15 twips a pixel at 96 dpi.
 click_twips() {  # click_twips FRAME_ID PANEL_LEFT_TWIPS PANEL_TOP_TWIPS X_TWIPS Y_TWIPS
@@ -88,9 +100,13 @@ LINK_TEST_BUTTON="30 30 3127 507"
 OPEN_BUTTON="30 860 1327 427"
 UPLOAD_BUTTON="30 860 1327 2707"
 
-run_update() {  # run_update NAME FILE EXPECTED_TITLE
+# The waits shortened, as the command line and the station take them.
+fast=(--erase-tick-ms 2 --erase-ticks 10 --hand-over-ms 10)
+
+run_update() {  # run_update NAME FILE EXPECTED_TITLE [PROGRAM ARGS...]
   local name=$1 file=$2 title=$3
-  "$build/desktop/wexel-update" &
+  shift 3
+  "$build/desktop/wexel-update" "$@" &
   app=$!; pids+=($app)
   frame=$(wait_window "Wexel_Update Program" 15) || fail "the window did not appear"
   sleep 0.5
@@ -107,12 +123,18 @@ run_update() {  # run_update NAME FILE EXPECTED_TITLE
   xdotool windowfocus --sync "$dialog" 2>/dev/null || true
   xdotool type --delay 5 "$file"
   xdotool key Return
-  sleep 0.5
-  xdotool search --onlyvisible --name "^Load firmware file\$" >/dev/null 2>&1 && fail "the file dialog stayed open"
+  wait_gone "Load firmware file" 10 || fail "the file dialog stayed open"
   shot "$name-3-chosen"
   click_twips "$frame" $UPLOAD_BUTTON
-  sleep 3
+  # Half way through the erase with the instrument's waits; at once with
+  # shortened ones.
+  if [ $# -eq 0 ]; then sleep 3; else sleep 0.3; fi
   shot "$name-4-erasing"
+  # With the instrument's waits no result can come before 6 s: one now
+  # means the program did not wait them.
+  if [ $# -eq 0 ] && xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1; then
+    fail "\"$title\" within 3 s of the upload: the erase and hand-over were not waited"
+  fi
   box=$(wait_window "$title" 30) || fail "no \"$title\" box"
   sleep 0.3
   shot "$name-5-result"
@@ -120,14 +142,14 @@ run_update() {  # run_update NAME FILE EXPECTED_TITLE
   # not possible; the title and the simulator's record tell what happened.
   xdotool windowfocus --sync "$box" 2>/dev/null || true
   xdotool key Return
-  sleep 0.5
-  xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1 && fail "the \"$title\" box stayed open"
+  wait_gone "$title" 10 || fail "the \"$title\" box stayed open"
   shot "$name-6-after"
   kill "$app" 2>/dev/null || true
   wait "$app" 2>/dev/null || true
 }
 
-# 1. The whole update: the simulator must hold the image the CLI delivers.
+# 1. The whole update, with the instrument's own waits: the simulator must
+# hold the image the CLI delivers.
 start_sim reference --exit-after-end
 "$build/cli/wexel-update-cli" --quiet --port "$sim_dev" --erase-tick-ms 1 --erase-ticks 5 --hand-over-ms 1 "$sample" \
   || fail "reference update through the command line failed"
@@ -146,15 +168,15 @@ echo "update OK: $(lines "$summary") lines, checksum $(checksum "$summary")"
 
 # 2. The instrument refuses line 10.
 start_sim refused --refuse-line 10
-run_update refused "$sample" "Code Download error"
+run_update refused "$sample" "Code Download error" "${fast[@]}"
 stop_sim refused
 [ "$(lines "$summary")" = "10" ] || fail "expected 10 lines received before the refusal: $summary"
 echo "refusal shown: \"Code Download error\" after line 10"
 
 # The program opened on the simulator's port with a file, as a script does.
-launch() {  # launch FILE [ARGS...]: sets app and frame
+launch() {  # launch FILE [ARGS...]: sets app and frame; the waits shortened
   local file=$1; shift
-  "$build/desktop/wexel-update" --port "$sim_dev" --file "$file" "$@" &
+  "$build/desktop/wexel-update" --port "$sim_dev" --file "$file" "${fast[@]}" "$@" &
   app=$!; pids+=($app)
   frame=$(wait_window "Wexel_Update Program" 15) || fail "the window did not appear"
   sleep 0.5
@@ -165,7 +187,7 @@ press_ok() {  # press_ok TITLE SECONDS: waits for the box and closes it
   sleep 0.3
   xdotool windowfocus --sync "$box" 2>/dev/null || true
   xdotool key Return
-  sleep 0.5
+  wait_gone "$1" 10 || fail "the \"$1\" box stayed open"
 }
 quit_app() {
   kill "$app" 2>/dev/null || true
@@ -178,7 +200,7 @@ field_of() {  # field_of NAME JSON: a number or boolean field
 # 4. No answer to the erase: the message sends the technician to the link
 # test, which must be there to press.
 start_sim silent --erase ignore
-launch "$sample"
+launch "$sample" --read-timeout-ms 1000
 click_twips "$frame" $UPLOAD_BUTTON
 press_ok "Error" 20
 click_twips "$frame" $LINK_TEST_BUTTON
@@ -193,12 +215,12 @@ echo "after an unanswered erase the link test works"
 # nothing starts, and the upload pressed afterwards succeeds.
 small=$work/small.txt
 printf '@F000\n31 40 00 24\nq\n' >"$small"
-start_sim late --ack-delay-ms 1500
+start_sim late --ack-delay-ms 1000
 launch "$small"
 click_twips "$frame" $LINK_TEST_BUTTON
 sleep 0.3
 click_twips "$frame" $UPLOAD_BUTTON
-sleep 2.5
+sleep 1.7
 click_twips "$frame" $UPLOAD_BUTTON
 press_ok "Update OK" 30
 quit_app
@@ -242,12 +264,13 @@ grep -q '"end_reply"' "$record" && fail "an end reply recorded for a file withou
 echo "a file without an end line is recorded as such"
 
 # 8. SIGTERM (a logout) in the write phase: the update ends as interrupted,
-# recorded, with the port closed and its lock gone.
+# recorded, with the port closed and its lock gone. The write phase of the
+# sample takes some 12 s at 20 ms a line; the erase, half a second.
 rm -f "$record"
 start_sim sigterm --ack-delay-ms 20
 launch "$sample" --record "$record"
 click_twips "$frame" $UPLOAD_BUTTON
-sleep 8
+sleep 3
 shot hostile-2-writing
 kill -TERM "$app"
 status=0
