@@ -33,11 +33,13 @@ fail() { echo "FAIL: $*" >&2; shot failure; exit 1; }
 shot() { import -window root "$shots/$1.png" 2>/dev/null || true; }
 # A display of our own at SIZE: Xvfb picks a free number itself and says
 # which, so that another test starting a display at the same moment cannot
-# take the one we looked at and found free.
+# take the one we looked at and found free. -noreset: between two steps no
+# client is connected, and a server resetting then refuses the next
+# program's connection.
 started_display=""
 start_display() {  # SIZE NAME; sets started_display, e.g. ":93"
   local file="$work/display-$2"
-  Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp 3>"$file" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -noreset -screen 0 "$1" -nolisten tcp 3>"$file" >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do [ -s "$file" ] && break; sleep 0.05; done
   [ -s "$file" ] || return 1
