@@ -21,10 +21,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 
 using namespace std::chrono_literals;
@@ -266,23 +269,30 @@ void SerialLinkTest::repliesAreFramedAtTheStar_data()
     QTest::addColumn<QByteArray>("reply");
     // Dropped by the time the next command goes out: they answer nothing.
     QTest::addColumn<QByteArray>("discarded");
+    // Sent after the reply while no event loop runs: only the system holds
+    // them when the next command goes out.
+    QTest::addColumn<QByteArray>("unread");
 
-    QTest::newRow("acknowledgement") << QByteArrayList{"*"} << QByteArray("*") << QByteArray();
+    QTest::newRow("acknowledgement") << QByteArrayList{"*"} << QByteArray("*") << QByteArray() << QByteArray();
+    QTest::newRow("reply the system holds, unread")
+        << QByteArrayList{"*"} << QByteArray("*") << QByteArray("X*") << QByteArray("X*");
     QTest::newRow("one reply in three writes")
-        << QByteArrayList{"SI", "M-", "1*"} << QByteArray("SIM-1*") << QByteArray();
+        << QByteArrayList{"SI", "M-", "1*"} << QByteArray("SIM-1*") << QByteArray() << QByteArray();
     QTest::newRow("star alone in the last write")
-        << QByteArrayList{"SIM-1", "*"} << QByteArray("SIM-1*") << QByteArray();
-    QTest::newRow("two replies in one write") << QByteArrayList{"A*B*"} << QByteArray("A*") << QByteArray("B*");
+        << QByteArrayList{"SIM-1", "*"} << QByteArray("SIM-1*") << QByteArray() << QByteArray();
+    QTest::newRow("two replies in one write")
+        << QByteArrayList{"A*B*"} << QByteArray("A*") << QByteArray("B*") << QByteArray();
     QTest::newRow("rest after the star, more after the read")
-        << QByteArrayList{"*RE", "ST*"} << QByteArray("*") << QByteArray("REST*");
-    QTest::newRow("three acknowledgements at once") << QByteArrayList{"***"} << QByteArray("*") << QByteArray("**");
+        << QByteArrayList{"*RE", "ST*"} << QByteArray("*") << QByteArray("REST*") << QByteArray();
+    QTest::newRow("three acknowledgements at once")
+        << QByteArrayList{"***"} << QByteArray("*") << QByteArray("**") << QByteArray();
 
     // The reply path is as raw as the command path: CR, LF, NUL, XON/XOFF
     // and bytes above 127 all arrive as sent.
     QByteArray allButStar = everyByteValue();
     allButStar.remove(SerialLink::kEndOfRead, 1);
     QTest::newRow("every byte value but the star")
-        << QByteArrayList{allButStar + '*'} << QByteArray(allButStar + '*') << QByteArray();
+        << QByteArrayList{allButStar + '*'} << QByteArray(allButStar + '*') << QByteArray() << QByteArray();
 }
 
 void SerialLinkTest::repliesAreFramedAtTheStar()
@@ -290,8 +300,15 @@ void SerialLinkTest::repliesAreFramedAtTheStar()
     QFETCH(QByteArrayList, pieces);
     QFETCH(QByteArray, reply);
     QFETCH(QByteArray, discarded);
+    QFETCH(QByteArray, unread);
 
     PtyPeer peer;
+    // A second look at the link's side of the device, to see bytes arrive
+    // there without running the event loop. Opened first: the link's port
+    // takes the device for itself.
+    const int watch = ::open(QFile::encodeName(peer.slavePath()).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    QVERIFY2(watch >= 0, std::strerror(errno));
+    const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
     SerialLink link;
     QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
     link.setReadTimeout(kPatientRead);
@@ -315,6 +332,11 @@ void SerialLinkTest::repliesAreFramedAtTheStar()
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
     QCOMPARE(received.at(0).at(0).toByteArray(), reply);
     QCOMPARE(failed.size(), 0);
+    if (!unread.isEmpty()) {
+        peer.send(unread);
+        pollfd readable{watch, POLLIN, 0};
+        QCOMPARE(::poll(&readable, 1, kArrivalMs), 1);
+    }
 
     // The next command finds nothing left over to answer it.
     QVERIFY(link.writeCommand("NEXT"));

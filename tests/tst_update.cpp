@@ -22,7 +22,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
+
+#include <sys/stat.h>
 
 using Kind = UpdateSequence::Outcome::Kind;
 using namespace Qt::Literals::StringLiterals;
@@ -822,6 +826,76 @@ private slots:
         QCOMPARE(f.readAll(), kept);
         if (QFile::exists(moved))
             QCOMPARE(lines(moved), (QList<QByteArray>{"{\"unit\":1}", ""}));
+    }
+
+    void recordOnDisk_data()
+    {
+        QTest::addColumn<int>("syncError"); // errno of a failing sync, 0 when it succeeds
+        QTest::addColumn<bool>("cutShort"); // the first write takes half, the next fails for want of space
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QByteArray>("kept");
+        QTest::addColumn<int>("error"); // errno append() reports, 0 when it succeeds
+
+        const QByteArray both = "{\"unit\":1}\n{\"unit\":2}\n";
+        QTest::newRow("written whole, then synced")
+            << 0 << false << QStringList{u"write 11"_s, u"sync at 22 bytes"_s} << both << 0;
+        QTest::newRow("sync fails") << EIO << false << QStringList{u"write 11"_s, u"sync at 22 bytes"_s} << both << EIO;
+        QTest::newRow("cut short: taken back, never synced")
+            << 0 << true << QStringList{u"write 11"_s, u"write 6"_s} << QByteArray("{\"unit\":1}\n") << ENOSPC;
+    }
+
+    // A record is on the disk before its outcome is reported: a power cut
+    // after the result was shown must not lose it. A record that cannot be
+    // put there is lost aloud, on the outcome it belongs to.
+    void recordOnDisk()
+    {
+        QFETCH(int, syncError);
+        QFETCH(bool, cutShort);
+        QFETCH(QStringList, calls);
+        QFETCH(QByteArray, kept);
+        QFETCH(int, error);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(u"records.jsonl"_s);
+        RunRecord record;
+        QVERIFY(record.open(path));
+        QVERIFY(record.append({{u"unit"_s, 1}}));
+
+        const RunRecord::FileSystem system = RunRecord::systemFileSystem();
+        QStringList seen;
+        bool wasCut = false;
+        record.setFileSystem({[&](int fd, const char *data, qint64 size) -> qint64 {
+                                  seen << u"write %1"_s.arg(size);
+                                  if (cutShort && wasCut) {
+                                      wasCut = false;
+                                      errno = ENOSPC;
+                                      return -1;
+                                  }
+                                  wasCut = cutShort;
+                                  return system.write(fd, data, cutShort ? size / 2 : size);
+                              },
+                              [&](int fd) {
+                                  struct stat info
+                                  { };
+                                  seen << u"sync at %1 bytes"_s.arg(::fstat(fd, &info) == 0 ? qint64(info.st_size)
+                                                                                            : -1);
+                                  if (syncError != 0) {
+                                      errno = syncError;
+                                      return -1;
+                                  }
+                                  return system.sync(fd);
+                              }});
+        QCOMPARE(record.append({{u"unit"_s, 2}}), error == 0);
+        QCOMPARE(seen, calls);
+        if (error != 0)
+            QCOMPARE(record.error(), u"%1: %2"_s.arg(path, QString::fromLocal8Bit(std::strerror(error))));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), kept);
+
+        UpdateOutcome outcome;
+        record.appendOutcome(outcome, {});
+        QCOMPARE(outcome.recordError, error == 0 ? QString() : record.error());
     }
 };
 

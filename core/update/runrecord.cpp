@@ -34,12 +34,12 @@ int openForAppending(const QString &path)
                     _S_IREAD | _S_IWRITE);
 }
 // 0 when the line landed whole, else the errno.
-int writeWhole(int fd, const QByteArray &bytes)
+int writeWhole(const RunRecord::FileSystem &fileSystem, int fd, const QByteArray &bytes)
 {
     const qint64 before = ::_lseeki64(fd, 0, SEEK_END);
-    const int written = ::_write(fd, bytes.constData(), unsigned(bytes.size()));
+    const qint64 written = fileSystem.write(fd, bytes.constData(), bytes.size());
     if (written == bytes.size())
-        return ::_commit(fd) == 0 ? 0 : errno;
+        return fileSystem.sync(fd) == 0 ? 0 : errno;
     const int error = written < 0 ? errno : ENOSPC;
     if (before >= 0)
         ::_chsize_s(fd, before);
@@ -65,7 +65,7 @@ int openForAppending(const QString &path)
 // lock while they append, so a line cut short (a full disk, a file size
 // limit) can be taken back to where the file ended before it: the next
 // record is never glued to half of this one.
-int writeWhole(int fd, const QByteArray &bytes)
+int writeWhole(const RunRecord::FileSystem &fileSystem, int fd, const QByteArray &bytes)
 {
     // A file system without locks (some network shares) still takes whole
     // lines appended in one write; only taking a fragment back needs the lock.
@@ -77,7 +77,7 @@ int writeWhole(int fd, const QByteArray &bytes)
     qsizetype done = 0;
     int error = 0;
     while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        const qint64 written = fileSystem.write(fd, bytes.constData() + done, bytes.size() - done);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0) {
@@ -87,7 +87,7 @@ int writeWhole(int fd, const QByteArray &bytes)
         }
         done += written;
     }
-    if (error == 0 && ::fsync(fd) != 0)
+    if (error == 0 && fileSystem.sync(fd) != 0)
         error = errno;
     if (error != 0 && done > 0 && done < bytes.size()) {
         // Failing that, the fragment is at least closed off as a line of its own.
@@ -130,6 +130,17 @@ QString isoTime(const QDateTime &time)
 }
 
 } // namespace
+
+RunRecord::FileSystem RunRecord::systemFileSystem()
+{
+#ifdef Q_OS_WIN
+    return {[](int fd, const char *data, qint64 size) -> qint64 { return ::_write(fd, data, unsigned(size)); },
+            [](int fd) { return ::_commit(fd); }};
+#else
+    return {[](int fd, const char *data, qint64 size) -> qint64 { return ::write(fd, data, size_t(size)); },
+            [](int fd) { return ::fsync(fd); }};
+#endif
+}
 
 RunRecord::~RunRecord()
 {
@@ -214,7 +225,7 @@ bool RunRecord::append(const QJsonObject &record)
         m_notice = QObject::tr("record file was moved or deleted: reopened %1").arg(printableText(m_path));
     }
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    if (const int error = writeWhole(m_fd, line); error != 0) {
+    if (const int error = writeWhole(m_fileSystem, m_fd, line); error != 0) {
         m_error = QObject::tr("%1: %2").arg(printableText(m_path), QString::fromLocal8Bit(std::strerror(error)));
         return false;
     }

@@ -8,6 +8,9 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
+#include <utility>
+
 struct ImageSummary;
 struct UpdateOutcome;
 
@@ -37,6 +40,17 @@ public:
                           const QJsonObject &extra);
     };
 
+    // The system's calls that put a record on the disk, replaceable so that
+    // tests can see their order and make them fail. Each behaves as the
+    // system's own: the bytes written or -1, 0 or -1, with errno set.
+    struct FileSystem
+    {
+        std::function<qint64(int fd, const char *data, qint64 size)> write;
+        // Returns once what was written to fd is on the disk.
+        std::function<int(int fd)> sync;
+    };
+    static FileSystem systemFileSystem();
+
     RunRecord() = default;
     ~RunRecord();
     RunRecord(const RunRecord &) = delete;
@@ -49,6 +63,7 @@ public:
     // then not start.
     bool open(const QString &path, const QString &imagePath = {});
     bool isOpen() const;
+    void setFileSystem(FileSystem fileSystem) { m_fileSystem = std::move(fileSystem); }
     QString path() const { return m_path; }
     QString error() const { return m_error; }
 
@@ -76,6 +91,7 @@ private:
     // Opens m_path for appending, refusing what is no place for records.
     bool openPath();
 
+    FileSystem m_fileSystem = systemFileSystem();
     QList<PortCatalog::Device> m_devices;
     QString m_path;
     QString m_imagePath;
