@@ -7,6 +7,7 @@
 #include "clitestsupport.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
+#include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
 
@@ -44,17 +45,7 @@ enum class Make { File, Pipe };
 // ones' complement of the sum of the bytes after the type.
 QByteArray intelRecord(quint8 type, quint16 offset, const QByteArray &data)
 {
-    QByteArray bytes;
-    bytes += char(data.size());
-    bytes += char(offset >> 8);
-    bytes += char(offset & 0xFF);
-    bytes += char(type);
-    bytes += data;
-    quint8 sum = 0;
-    for (const char b : std::as_const(bytes))
-        sum = quint8(sum + quint8(b));
-    bytes += char(quint8(-sum));
-    return ':' + bytes.toHex().toUpper() + '\n';
+    return TestFiles::intelHexRecord(type, offset, data) + '\n';
 }
 
 QByteArray sRecord(int type, quint32 address, const QByteArray &data)

@@ -6,6 +6,7 @@
 #include "core/firmware/firmwareimage.h"
 #include "core/firmware/imagemap.h"
 #include "core/firmware/linegrammar.h"
+#include "testfiles.h"
 #include "testregistry.h"
 
 #include <QBuffer>
@@ -36,18 +37,7 @@ QByteArray bytesLine(int n)
 // complement of the sum of the bytes after its type. Without a line ending.
 QByteArray intelRecord(quint8 type, quint16 offset, const QByteArray &hexData = {})
 {
-    const QByteArray data = QByteArray::fromHex(hexData);
-    QByteArray bytes;
-    bytes += char(data.size());
-    bytes += char(offset >> 8);
-    bytes += char(offset & 0xFF);
-    bytes += char(type);
-    bytes += data;
-    quint8 sum = 0;
-    for (const char b : std::as_const(bytes))
-        sum = quint8(sum + quint8(b));
-    bytes += char(quint8(-sum));
-    return ':' + bytes.toHex().toUpper();
+    return TestFiles::intelHexRecord(type, offset, QByteArray::fromHex(hexData));
 }
 
 QByteArray sRecord(int type, quint32 address, const QByteArray &hexData = {})

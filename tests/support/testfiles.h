@@ -11,6 +11,23 @@
 
 namespace TestFiles {
 
+// One Intel HEX record of `data`, written apart from the reader under test:
+// the sum of its bytes and its checksum is 0. Without a line ending.
+inline QByteArray intelHexRecord(quint8 type, quint16 offset, const QByteArray &data)
+{
+    QByteArray bytes;
+    bytes += char(data.size());
+    bytes += char(offset >> 8);
+    bytes += char(offset & 0xFF);
+    bytes += char(type);
+    bytes += data;
+    quint8 sum = 0;
+    for (const char b : std::as_const(bytes))
+        sum = quint8(sum + quint8(b));
+    bytes += char(quint8(-sum));
+    return ':' + bytes.toHex().toUpper();
+}
+
 // Writes the whole of `data` to `path`; false if any of it is missing.
 inline bool writeFile(const QString &path, const QByteArray &data)
 {
