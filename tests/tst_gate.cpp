@@ -50,18 +50,7 @@ QByteArray intelRecord(quint8 type, quint16 offset, const QByteArray &data)
 
 QByteArray sRecord(int type, quint32 address, const QByteArray &data)
 {
-    // S0, S1, S5, S9: 2 bytes; S2, S6, S8: 3; S3, S7: 4.
-    const int addressBytes = QList<int>{2, 2, 3, 4, 0, 2, 3, 4, 3, 2}.at(type);
-    QByteArray bytes;
-    bytes += char(addressBytes + data.size() + 1);
-    for (int i = addressBytes - 1; i >= 0; --i)
-        bytes += char((address >> (8 * i)) & 0xFF);
-    bytes += data;
-    quint8 sum = 0;
-    for (const char b : std::as_const(bytes))
-        sum = quint8(sum + quint8(b));
-    bytes += char(quint8(~sum));
-    return 'S' + QByteArray::number(type) + bytes.toHex().toUpper() + '\n';
+    return TestFiles::sRecordOf(type, address, data) + '\n';
 }
 
 // The image of the table of record files, in the order its files write it:
