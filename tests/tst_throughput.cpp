@@ -5,6 +5,7 @@
 #include "fakeinstrument.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
+#include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
 
@@ -52,11 +53,7 @@ private slots:
         QVERIFY(dir.isValid());
         const QString file = dir.filePath(u"fw.txt"_s);
         const QByteArray content = bigFile();
-        {
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            QCOMPARE(f.write(content), content.size());
-        }
+        QVERIFY(TestFiles::writeFile(file, content));
         RecordingPresenter messages;
         FakeInstrument instrument;
         Main_MDI frame(&messages, fastTimings());
@@ -87,11 +84,7 @@ private slots:
         QVERIFY(dir.isValid());
         const QString file = dir.filePath(u"fw.txt"_s);
         const QByteArray content = bigFile();
-        {
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            QCOMPARE(f.write(content), content.size());
-        }
+        QVERIFY(TestFiles::writeFile(file, content));
         Simulator sim;
         QVERIFY(sim.start());
         QProcess process;
