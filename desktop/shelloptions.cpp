@@ -1,10 +1,6 @@
 #include "desktop/shelloptions.h"
 
-#include "core/common/localpath.h"
 #include "desktop/widgets/earlyanswer.h"
-
-#include <cstdio>
-#include <cstdlib>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -35,23 +31,14 @@ std::optional<int> ShellOptions::answerBeforeStart(int argc, const char *const *
 {
     if (const std::optional<int> status = ::answerBeforeStart(m_parser, kProgram, argc, argv))
         return status;
-    if (m_parser.isSet(u"help-all"_s))
-        return std::nullopt;
-    if (!check()) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram.data(), qPrintable(m_error), kProgram.data());
-        return EXIT_FAILURE;
-    }
-    return std::nullopt;
+    return refuseBadOptions(
+        m_parser, kProgram, [this] { return check(); }, m_error);
 }
 
 void ShellOptions::process(int argc, const char *const *argv)
 {
-    m_parser.process(LocalPath::arguments(argc, argv));
-    // Checked before QApplication; the arguments are the same bar Qt's own.
-    if (!check()) {
-        std::fprintf(stderr, "%s: %s\n", kProgram.data(), qPrintable(m_error));
-        std::exit(EXIT_FAILURE);
-    }
+    processOrExit(
+        m_parser, kProgram, argc, argv, [this] { return check(); }, m_error);
 }
 
 bool ShellOptions::check()

@@ -1,13 +1,10 @@
 #include "desktop/station/stationoptions.h"
 
-#include "core/common/localpath.h"
 #include "desktop/station/lanestore.h"
 #include "desktop/station/sha256text.h"
 #include "desktop/widgets/earlyanswer.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -73,23 +70,14 @@ SIGTERM, SIGHUP or SIGINT stop every lane where it stands, record each
 running update as interrupted and end the program with 128 + the signal.
 )"_s))
         return status;
-    if (m_parser.isSet(u"help-all"_s))
-        return std::nullopt;
-    if (!check()) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram.data(), qPrintable(m_error), kProgram.data());
-        return EXIT_FAILURE;
-    }
-    return std::nullopt;
+    return refuseBadOptions(
+        m_parser, kProgram, [this] { return check(); }, m_error);
 }
 
 void StationOptions::process(int argc, const char *const *argv)
 {
-    m_parser.process(LocalPath::arguments(argc, argv));
-    // Checked before QApplication; the arguments are the same bar Qt's own.
-    if (!check()) {
-        std::fprintf(stderr, "%s: %s\n", kProgram.data(), qPrintable(m_error));
-        std::exit(EXIT_FAILURE);
-    }
+    processOrExit(
+        m_parser, kProgram, argc, argv, [this] { return check(); }, m_error);
 }
 
 bool StationOptions::check()

@@ -50,3 +50,23 @@ std::optional<int> answerBeforeStart(QCommandLineParser &parser, QLatin1StringVi
     }
     return std::nullopt;
 }
+
+std::optional<int> refuseBadOptions(const QCommandLineParser &parser, QLatin1StringView program,
+                                    const std::function<bool()> &check, const QString &error)
+{
+    if (parser.isSet(QStringLiteral("help-all")) || check())
+        return std::nullopt;
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.data(), qPrintable(error), program.data());
+    return EXIT_FAILURE;
+}
+
+void processOrExit(QCommandLineParser &parser, QLatin1StringView program, int argc, const char *const *argv,
+                   const std::function<bool()> &check, const QString &error)
+{
+    parser.process(LocalPath::arguments(argc, argv));
+    // Checked before QApplication; the arguments are the same bar Qt's own.
+    if (!check()) {
+        std::fprintf(stderr, "%s: %s\n", program.data(), qPrintable(error));
+        std::exit(EXIT_FAILURE);
+    }
+}

@@ -4,6 +4,7 @@
 #include <QLatin1StringView>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // What a window program answers before QApplication exists, with the
@@ -17,3 +18,15 @@
 // one-dash options (-platform, -style ...) is left to it.
 std::optional<int> answerBeforeStart(QCommandLineParser &parser, QLatin1StringView program, int argc,
                                      const char *const *argv, const QString &helpTail = {});
+
+// The program's own check of its options, after answerBeforeStart gave
+// nothing: `check` reads them and sets `error` when they are wrong. A
+// mistake is said with the pointer to --help and gives the exit status;
+// --help-all is left to QApplication unchecked.
+std::optional<int> refuseBadOptions(const QCommandLineParser &parser, QLatin1StringView program,
+                                    const std::function<bool()> &check, const QString &error);
+
+// The arguments read for the window, once QApplication took its own: a
+// mistake still found then ends the program.
+void processOrExit(QCommandLineParser &parser, QLatin1StringView program, int argc, const char *const *argv,
+                   const std::function<bool()> &check, const QString &error);
