@@ -15,7 +15,8 @@ wexel_add_test_class(wexel_core_tests LaneGroupTest tst_lanegroup.cpp)
 wexel_add_test_class(wexel_core_tests SoakTest tst_soak.cpp)
 # The soak (50 updates; WEXEL_SOAK_UPDATES=200 for the long one) is a
 # throughput run; sanitizer builds leave it out by its labels.
-set_tests_properties(SoakTest PROPERTIES LABELS "soak;throughput" TIMEOUT 900)
+set_tests_properties(SoakTest PROPERTIES TIMEOUT 900)
+wexel_long_test(SoakTest soak throughput)
 
 # The simulator.
 wexel_add_test_class(wexel_sim_tests SimulatorTest tst_simulator.cpp)
@@ -35,7 +36,7 @@ wexel_add_test_class(wexel_desktop_tests DesktopCommandLineTest tst_desktopcomma
 # 200,000 lines through the desktop program in process and the command line
 # as a program: both front ends, so beside the desktop's tests.
 wexel_add_test_class(wexel_desktop_tests ThroughputTest tst_throughput.cpp)
-set_tests_properties(ThroughputTest PROPERTIES LABELS throughput)
+wexel_long_test(ThroughputTest throughput)
 
 # The production station.
 wexel_add_test_class(wexel_station_tests StationWindowTest tst_stationwindow.cpp)

@@ -895,7 +895,7 @@ private slots:
         QByteArray out;
         connect(&cli, &QProcess::readyReadStandardOutput, &cli, [&] { out += cli.readAllStandardOutput(); });
         cli.start(cliPath(),
-                  fastCliTimings(5000)
+                  fastCliTimings(2000)
                       + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record, u"--port"_s, link, imagePath()});
         QTRY_VERIFY_WITH_TIMEOUT(out.contains("{\"event\":\"line-sent\",\"line\":3,"), kProcessTimeoutMs);
         QVERIFY(QFile::remove(link));

@@ -844,15 +844,17 @@ private slots:
                          u"10"_s};
         for (int i = 0; i < 2; ++i) {
             sims.push_back(std::make_unique<Simulator>());
-            QVERIFY(sims.back()->start({u"--ack-delay-ms"_s, u"200"_s}));
+            QVERIFY(sims.back()->start({u"--ack-delay-ms"_s, u"200"_s}, Simulator::Log::Commands));
             args += {u"--port"_s, sims.back()->device()};
         }
         QProcess station;
         station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         station.start(programPath(u"desktop/station/wexel-station"_s), args);
         QVERIFY(station.waitForStarted());
-        // 41 lines at 200 ms: a few seconds of writing to stop in.
-        QTest::qWait(1500);
+        // Both lanes writing (the erase and two lines in): 41 lines at 200 ms
+        // leave seconds of writing to stop in.
+        for (const auto &sim : sims)
+            QTRY_VERIFY_WITH_TIMEOUT(sim->received() >= 3, kProcessTimeoutMs);
         ::kill(pid_t(station.processId()), signalNumber);
         QTRY_COMPARE_WITH_TIMEOUT(station.state(), QProcess::NotRunning, kProcessTimeoutMs);
         QCOMPARE(station.exitStatus(), QProcess::NormalExit);

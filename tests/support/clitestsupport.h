@@ -74,15 +74,24 @@ public:
         }
     }
 
-    bool start(const QStringList &faults = {})
+    enum class Log { No, Commands };
+
+    // Log::Commands: the simulator's log of what it received is kept, for
+    // received() to wait on.
+    bool start(const QStringList &faults = {}, Log log = Log::No)
     {
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
                          [this] { m_out += m_process.readAllStandardOutput(); });
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(simulatorPath(),
-                        QStringList{QStringLiteral("--erase-ms"), QStringLiteral("0"), QStringLiteral("--json"),
-                                    QStringLiteral("--quiet")}
-                            + faults);
+        QStringList args{QStringLiteral("--erase-ms"), QStringLiteral("0"), QStringLiteral("--json"),
+                         QStringLiteral("--quiet")};
+        if (log == Log::Commands) {
+            args << QStringLiteral("--log");
+            QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
+                             [this] { m_log += m_process.readAllStandardError(); });
+        } else {
+            m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        }
+        m_process.start(simulatorPath(), args + faults);
         if (!QTest::qWaitFor([this] { return m_out.contains('\n') || m_process.state() == QProcess::NotRunning; },
                              kProcessTimeoutMs))
             return false;
@@ -91,6 +100,10 @@ public:
     }
 
     QString device() const { return m_device; }
+
+    // How many commands and lines it has received so far (started with
+    // Log::Commands).
+    int received() const { return int(m_log.count("rx: ")); }
 
     enum class Stop { Terminate, AwaitExit };
 
@@ -110,6 +123,7 @@ public:
 private:
     QProcess m_process;
     QByteArray m_out;
+    QByteArray m_log;
     QString m_device;
 };
 
