@@ -43,6 +43,10 @@ CliOptions::CliOptions()
                      u"Leave a USB serial adapter's latency as it is. By default its driver is asked to pass "
                      "each answer on at once (on Linux: ASYNC_LOW_LATENCY and latency_timer 1 ms) and the old "
                      "setting is given back at the end."_s)
+    , m_unitSerial(u"unit-serial"_s,
+                   u"The serial of the unit on the --port given in the same place: once per --port, in their "
+                   "order, 1 to 64 printable characters. Kept in the unit history with each attempt."_s,
+                   u"S"_s)
     , m_lane(
           u"Update units as they arrive, on every --port, until Ctrl-C: wait for a unit (its port exists, "
           "opens and answers the link test \"ARC*\", asked at most once a second), update it, report "
@@ -62,6 +66,7 @@ CliOptions::CliOptions()
     m_parser.addOptions({m_help, m_version, m_port, m_testLink, m_listPorts, m_check, m_output, m_record, m_quiet,
                          m_json, m_verbose, m_noLowLatency});
     m_parser.addOptions(m_lane.options());
+    m_parser.addOptions(QList<QCommandLineOption>{m_unitSerial} + m_history.options());
     m_parser.addPositionalArgument(u"FILE"_s,
                                    u"The firmware image: a text file of address lines (@F000), data lines "
                                    "(31 40 00 24) and the end line q, or Intel HEX, or Motorola "
@@ -110,8 +115,9 @@ bool CliOptions::parse(const QStringList &arguments)
     verbose = m_parser.isSet(m_verbose);
     lowLatency = !m_parser.isSet(m_noLowLatency);
 
-    if (!m_lane.read(m_parser, &lane, &m_error))
+    if (!m_lane.read(m_parser, &lane, &m_error) || !m_history.read(m_parser, &history, &m_error))
         return false;
+    unitSerials = m_parser.values(m_unitSerial);
 
     const QStringList positional = m_parser.positionalArguments();
     const bool testLink = m_parser.isSet(m_testLink);
@@ -128,6 +134,10 @@ bool CliOptions::parse(const QStringList &arguments)
     }
     if ((testLink || listPorts || check) && m_lane.updatesAsked(m_parser)) {
         m_error = u"%1 updates nothing: --watch and --retries do not go with it"_s.arg(modeOption);
+        return false;
+    }
+    if ((testLink || listPorts || check) && (m_history.given(m_parser) || !unitSerials.isEmpty())) {
+        m_error = u"%1 updates nothing: the history's options and --unit-serial do not go with it"_s.arg(modeOption);
         return false;
     }
     if ((listPorts || check) && (!portTexts.isEmpty() || !recordFile.isEmpty())) {
@@ -181,6 +191,23 @@ bool CliOptions::parse(const QStringList &arguments)
         // may hold another instrument.
         m_error = u"an update needs --port: the serial ports of this machine are listed by --list-ports"_s;
         return false;
+    }
+    if (!unitSerials.isEmpty()) {
+        // A serial names one unit; watching, one port sees many.
+        if (lane.watch) {
+            m_error = u"--unit-serial names one unit per port; --watch updates many"_s;
+            return false;
+        }
+        if (unitSerials.size() != portTexts.size()) {
+            m_error
+                = u"%1 --port and %2 --unit-serial: give one serial per port, in the same order"_s.arg(portTexts.size())
+                      .arg(unitSerials.size());
+            return false;
+        }
+        for (const QString &serial : std::as_const(unitSerials)) {
+            if (!HistoryOptions::checkText(u"--unit-serial"_s, serial, &m_error))
+                return false;
+        }
     }
     mode = Mode::Update;
     fileName = positional.constFirst();

@@ -2,6 +2,7 @@
 
 #include "core/update/lane.h"
 #include "core/update/laneoptions.h"
+#include "history/historyoptions.h"
 
 #include <QCommandLineParser>
 #include <QString>
@@ -33,6 +34,10 @@ public:
     QString fileName;
     QString outputFile; // --check --output: where the text image goes
     QString recordFile;
+    // Where the history is kept, and who keeps it.
+    HistoryOptions::Settings history;
+    // --unit-serial: one per port, in the order of the ports; none: no serials.
+    QStringList unitSerials;
     // The waits, watch mode and the retries: what each instrument's lane runs with.
     Lane::Settings lane;
     bool quiet = false;
@@ -55,6 +60,8 @@ private:
     QCommandLineOption m_json;
     QCommandLineOption m_verbose;
     QCommandLineOption m_noLowLatency;
+    QCommandLineOption m_unitSerial;
     LaneOptions m_lane;
+    HistoryOptions m_history;
     QString m_error;
 };

@@ -15,6 +15,7 @@ int forOutcome(UpdateOutcome::Kind kind)
     case Kind::FileError:
     case Kind::PortError:
     case Kind::RecordError:
+    case Kind::HistoryError:
         return kUntouched;
     case Kind::EraseRefused:
     case Kind::EraseFailed:

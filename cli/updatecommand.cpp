@@ -151,12 +151,22 @@ void UpdateCommand::start()
         return;
     }
     if (!m_options.recordFile.isEmpty() && !m_record.open(m_options.recordFile, m_options.fileName)) {
-        reportRecordError();
+        reportRecordError(UpdateOutcome::Kind::RecordError, m_record.error());
         return;
+    }
+    if (m_options.history.enabled) {
+        if (!m_history.open(m_options.history.path)) {
+            reportRecordError(UpdateOutcome::Kind::HistoryError, m_history.error());
+            return;
+        }
+        m_history.setKeeper(m_options.history.keeper);
+        for (qsizetype i = 0; i < m_options.unitSerials.size(); ++i)
+            m_history.setUnitSerial(m_options.portTexts.at(i), m_options.unitSerials.at(i));
+        m_record.setKeeper(&m_history);
     }
     warnAboutPortTexts();
     for (const auto &unit : m_units) {
-        if (m_record.isOpen())
+        if (m_record.isActive())
             unit->lane.setRecord(&m_record);
         unit->clock.start();
     }
@@ -449,11 +459,11 @@ void UpdateCommand::printSummary() const
     printError(table);
 }
 
-void UpdateCommand::reportRecordError()
+void UpdateCommand::reportRecordError(UpdateOutcome::Kind kind, const QString &error)
 {
     m_finished = true;
-    UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::RecordError);
-    outcome.recordError = m_record.error();
+    UpdateOutcome outcome = UpdateSequence::outcomeFor(kind);
+    outcome.recordError = error;
     outcome.fileName = m_options.fileName;
     outcome.portText = m_options.portTexts.join(u", "_s);
     printError(textWithCauses(outcome.message.prompt, outcome.causes()));

@@ -6,6 +6,7 @@
 #include "core/update/lanegroup.h"
 #include "core/update/runrecord.h"
 #include "core/update/updatesequence.h"
+#include "history/historystore.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -75,13 +76,15 @@ private:
     void finishWatching();
     int exitCode() const;
     void printSummary() const;
-    void reportRecordError();
+    // The record file or the history could not be opened: nothing starts.
+    void reportRecordError(UpdateOutcome::Kind kind, const QString &error);
     bool several() const { return m_units.size() > 1; }
 
     const CliOptions &m_options;
     LaneGroup m_lanes;
     std::vector<std::unique_ptr<Unit>> m_units;
     RunRecord m_record;
+    HistoryStore m_history;
     ImageLoader m_loader;
     ProgressReporter *m_progress = nullptr;
     bool m_started = false;

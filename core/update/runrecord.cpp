@@ -238,12 +238,27 @@ RunRecord::Context RunRecord::Context::of(const ImageSummary &summary, const QDa
     return {summary.sha256, summary.linesToSend, started, finished, summary.format, summary.sentSha256, extra};
 }
 
+void RunRecord::setKeeper(RecordKeeper *keeper)
+{
+    m_keeper = keeper;
+    // The keeper's records name adapters too.
+    if (keeper && !m_opened)
+        m_devices = PortCatalog::devices();
+}
+
 void RunRecord::appendOutcome(UpdateOutcome &outcome, const Context &context)
 {
-    if (!isOpen())
+    if (!isActive())
         return;
-    if (!append(entry(outcome, context)))
-        outcome.recordError = error();
+    const QJsonObject record = entry(outcome, context);
+    QStringList lost;
+    if (isOpen() && !append(record))
+        lost << error();
+    QString keeperError;
+    if (m_keeper && !m_keeper->keep(record, &keeperError))
+        lost << keeperError;
+    if (!lost.isEmpty())
+        outcome.recordError = lost.join(QStringLiteral("; "));
     outcome.recordNotice = notice();
 }
 

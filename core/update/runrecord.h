@@ -14,6 +14,16 @@
 struct ImageSummary;
 struct UpdateOutcome;
 
+// Somewhere else each record is kept, beside the file (the unit history). A
+// record it cannot keep is lost as one the file cannot take is.
+class RecordKeeper
+{
+public:
+    virtual ~RecordKeeper() = default;
+    // Keeps `record` for good before returning; false with *error set.
+    virtual bool keep(const QJsonObject &record, QString *error) = 0;
+};
+
 // The record of updates a production line keeps: one JSON object per
 // instrument updated, one per line, appended to a file (JSON Lines). Each
 // record goes out under the file's lock to a file opened for appending and
@@ -63,6 +73,10 @@ public:
     // then not start.
     bool open(const QString &path, const QString &imagePath = {});
     bool isOpen() const;
+    // Also gives each record to `keeper` (not owned; null: none).
+    void setKeeper(RecordKeeper *keeper);
+    // Records are kept: in the file, by the keeper, or both.
+    bool isActive() const { return isOpen() || m_keeper; }
     void setFileSystem(FileSystem fileSystem) { m_fileSystem = std::move(fileSystem); }
     QString path() const { return m_path; }
     QString error() const { return m_error; }
@@ -80,8 +94,9 @@ public:
     // The record of one instrument's update.
     QJsonObject entry(const UpdateOutcome &outcome, const Context &context) const;
 
-    // Appends the record of `outcome` when the file is open, and notes on
-    // the outcome what became of it: recordError when the record was lost,
+    // Appends the record of `outcome` to the file when it is open and gives
+    // it to the keeper, and notes on the outcome what became of it:
+    // recordError when the record was lost (by either),
     // recordNotice when the file had to be opened anew. The outcome is
     // shown after this, so the person watching learns of a lost record
     // together with the result it belongs to.
@@ -92,6 +107,7 @@ private:
     bool openPath();
 
     FileSystem m_fileSystem = systemFileSystem();
+    RecordKeeper *m_keeper = nullptr;
     QList<PortCatalog::Device> m_devices;
     QString m_path;
     QString m_imagePath;

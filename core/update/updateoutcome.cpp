@@ -21,6 +21,7 @@ Message UpdateOutcome::messageFor(Kind kind)
     case Kind::WriteFailed:
     case Kind::OutOfStep:
     case Kind::RecordError:
+    case Kind::HistoryError:
     case Kind::DeviceChanged:
         return {QStringLiteral("Code Downloading is error."), QStringLiteral("Code Download error"),
                 Message::Icon::Critical};
@@ -126,6 +127,9 @@ QStringList UpdateOutcome::causesOfKind() const
     case Kind::RecordError:
         causes += QObject::tr("the record file cannot be opened: %1").arg(recordError);
         break;
+    case Kind::HistoryError:
+        causes += QObject::tr("the unit history cannot be opened: %1").arg(recordError);
+        break;
     case Kind::NoFile:
         causes += QObject::tr("no firmware file was given");
         break;
@@ -205,7 +209,7 @@ QStringList UpdateOutcome::causesOfKind() const
     causes += eraseSent ? QObject::tr("the instrument may be erased: run the update again") : untouchedText();
     if (bytesDiscarded > 0)
         causes += discardedText();
-    if (!recordError.isEmpty() && kind != Kind::RecordError)
+    if (!recordError.isEmpty() && kind != Kind::RecordError && kind != Kind::HistoryError)
         causes += QObject::tr("the record could not be written: %1").arg(recordError);
     return causes;
 }
@@ -235,6 +239,8 @@ QString UpdateOutcome::operatorCause() const
         return QObject::tr("The image is refused: see the details");
     case Kind::RecordError:
         return QObject::tr("The record file cannot be opened: %1").arg(recordError);
+    case Kind::HistoryError:
+        return QObject::tr("The unit history cannot be opened: %1").arg(recordError);
     case Kind::PortError:
         switch (linkError.kind) {
         case LinkError::Kind::NoSuchPort:

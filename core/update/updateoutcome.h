@@ -30,6 +30,7 @@ public:
         OutOfStep, // a command got two replies: which answered what is in doubt
         Interrupted, // stopped by abort()
         RecordError, // the record file cannot be opened (nothing sent)
+        HistoryError, // the unit history cannot be opened (nothing sent)
         DeviceChanged, // another attempt was due, but the port no longer leads to the unit (nothing sent)
     };
     Q_ENUM(Kind)

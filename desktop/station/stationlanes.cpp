@@ -29,6 +29,7 @@ UnitEnd unitEnd(const UpdateOutcome &outcome, int attempt)
     case Kind::FileError:
     case Kind::PortError:
     case Kind::RecordError:
+    case Kind::HistoryError:
         return untouched ? UnitEnd::NotStarted : UnitEnd::Failed;
     default:
         return UnitEnd::Failed;

@@ -1,0 +1,440 @@
+#include "history/historystore.h"
+
+#include "core/common/localpath.h"
+#include "core/common/printablebytes.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QUuid>
+#include <QVariant>
+
+#include <atomic>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Each store has a connection of its own: Qt names connections program-wide.
+QString newConnectionName()
+{
+    static std::atomic<int> count{0};
+    return QStringLiteral("wexel-history-%1").arg(++count);
+}
+
+// What every SQLite database starts with.
+constexpr char kSqliteHeader[] = "SQLite format 3";
+
+// The schema, one step per version; a step runs once, in a transaction,
+// and never changes once released: a later change is a new step.
+const QList<QStringList> &migrations()
+{
+    static const QList<QStringList> steps{
+        // 1: the attempts.
+        {
+            QStringLiteral("CREATE TABLE attempts ("
+                           " uuid TEXT PRIMARY KEY NOT NULL,"
+                           " started TEXT NOT NULL,"
+                           " finished TEXT NOT NULL,"
+                           " station TEXT NOT NULL,"
+                           " operator TEXT NOT NULL,"
+                           " unit_serial TEXT NOT NULL,"
+                           " unit_run TEXT NOT NULL,"
+                           " lane TEXT NOT NULL,"
+                           " port TEXT NOT NULL,"
+                           " image TEXT NOT NULL,"
+                           " image_sha256 TEXT NOT NULL,"
+                           " outcome TEXT NOT NULL,"
+                           " ok INTEGER NOT NULL,"
+                           " attempt INTEGER NOT NULL,"
+                           " attempts INTEGER NOT NULL,"
+                           " failed_line INTEGER NOT NULL,"
+                           " message TEXT NOT NULL,"
+                           " cause TEXT NOT NULL,"
+                           " tool TEXT NOT NULL,"
+                           " tool_version TEXT NOT NULL,"
+                           " record TEXT NOT NULL,"
+                           " forwarded INTEGER NOT NULL DEFAULT 0)"),
+            QStringLiteral("CREATE INDEX attempts_by_finished ON attempts (finished)"),
+            QStringLiteral("CREATE INDEX attempts_by_serial ON attempts (unit_serial, finished)"),
+            QStringLiteral("CREATE INDEX attempts_to_forward ON attempts (finished) WHERE forwarded = 0"),
+        },
+    };
+    return steps;
+}
+
+const QString kColumns
+    = QStringLiteral("uuid, started, finished, station, operator, unit_serial, unit_run, lane, port, "
+                     "image, image_sha256, outcome, ok, attempt, attempts, failed_line, message, "
+                     "cause, tool, tool_version, record");
+
+void bindRow(QSqlQuery &q, const HistoryRow &r)
+{
+    const QVariantList values{r.uuid,    r.started,     r.finished, r.station,    r.operatorName, r.unitSerial,
+                              r.unitRun, r.lane,        r.port,     r.image,      r.imageSha256,  r.outcome,
+                              int(r.ok), r.attempt,     r.attempts, r.failedLine, r.message,      r.cause,
+                              r.tool,    r.toolVersion, r.record};
+    // Every column is NOT NULL: a text not given is an empty one.
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        const QVariant &v = values.at(i);
+        q.bindValue(int(i), v.typeId() == QMetaType::QString && v.toString().isNull() ? QVariant(u""_s) : v);
+    }
+}
+
+HistoryRow rowFrom(const QSqlQuery &q)
+{
+    HistoryRow r;
+    int i = 0;
+    r.uuid = q.value(i++).toString();
+    r.started = q.value(i++).toString();
+    r.finished = q.value(i++).toString();
+    r.station = q.value(i++).toString();
+    r.operatorName = q.value(i++).toString();
+    r.unitSerial = q.value(i++).toString();
+    r.unitRun = q.value(i++).toString();
+    r.lane = q.value(i++).toString();
+    r.port = q.value(i++).toString();
+    r.image = q.value(i++).toString();
+    r.imageSha256 = q.value(i++).toString();
+    r.outcome = q.value(i++).toString();
+    r.ok = q.value(i++).toInt() != 0;
+    r.attempt = q.value(i++).toInt();
+    r.attempts = q.value(i++).toInt();
+    r.failedLine = q.value(i++).toInt();
+    r.message = q.value(i++).toString();
+    r.cause = q.value(i++).toString();
+    r.tool = q.value(i++).toString();
+    r.toolVersion = q.value(i++).toString();
+    r.record = q.value(i++).toString();
+    return r;
+}
+
+// `text` matched as it is by LIKE ... ESCAPE '\'.
+QString likeLiteral(QString text)
+{
+    return text.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'%', QStringLiteral("\\%"))
+        .replace(u'_', QStringLiteral("\\_"));
+}
+
+QString placeholders(int count)
+{
+    QStringList marks;
+    for (int i = 0; i < count; ++i)
+        marks << QStringLiteral("?");
+    return marks.join(u',');
+}
+
+} // namespace
+
+QString HistoryRow::day() const
+{
+    return QDateTime::fromString(finished, Qt::ISODateWithMs).toLocalTime().date().toString(Qt::ISODate);
+}
+
+HistoryStore::HistoryStore()
+    : m_connection(newConnectionName())
+{ }
+
+HistoryStore::~HistoryStore()
+{
+    close();
+}
+
+QString HistoryStore::defaultPath()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+        .filePath(QStringLiteral("wexel-update/history.sqlite"));
+}
+
+HistoryStore::Keeper HistoryStore::defaultKeeper()
+{
+    QString login;
+    for (const char *name : {"USER", "LOGNAME", "USERNAME"}) {
+        if (login.isEmpty())
+            login = qEnvironmentVariable(name).left(HistoryStore::kMaxDefaultText);
+    }
+    const QString host = QSysInfo::machineHostName().left(HistoryStore::kMaxDefaultText);
+    return {host.isEmpty() ? QStringLiteral("unknown") : host, login.isEmpty() ? QStringLiteral("unknown") : login};
+}
+
+bool HistoryStore::fail(const QString &what)
+{
+    m_error = QObject::tr("history %1: %2").arg(printableText(m_path), what);
+    return false;
+}
+
+bool HistoryStore::open(const QString &path)
+{
+    close();
+    m_path = path;
+    m_error.clear();
+    const QFileInfo info(path);
+    if (info.isDir())
+        return fail(QObject::tr("is a folder, not a history"));
+    if (info.exists()) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(file.errorString());
+        const QByteArray head = file.read(sizeof kSqliteHeader);
+        // An empty file is a history not begun (SQLite makes it so).
+        if (!head.isEmpty() && head != QByteArray(kSqliteHeader, sizeof kSqliteHeader))
+            return fail(QObject::tr("not an SQLite database; it is left as it is"));
+    } else if (!QDir().mkpath(info.absolutePath())) {
+        return fail(QObject::tr("its folder cannot be made"));
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        if (!db.isValid())
+            return fail(QObject::tr("Qt's SQLite driver is missing (Debian: libqt6sql6-sqlite)"));
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+        if (!db.open()) {
+            fail(db.lastError().text());
+            close();
+            return false;
+        }
+    }
+    // Each commit is on the disk when it returns; readers never block the writer.
+    if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !exec(QStringLiteral("PRAGMA synchronous=FULL"))
+        || !migrate()) {
+        const QString error = m_error;
+        close();
+        m_error = error;
+        return false;
+    }
+    return true;
+}
+
+bool HistoryStore::isOpen() const
+{
+    return QSqlDatabase::contains(m_connection) && QSqlDatabase::database(m_connection, false).isOpen();
+}
+
+void HistoryStore::close()
+{
+    if (!QSqlDatabase::contains(m_connection))
+        return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+bool HistoryStore::exec(const QString &statement)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(statement))
+        return fail(q.lastError().text());
+    return true;
+}
+
+bool HistoryStore::migrate()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS history_schema (version INTEGER NOT NULL)")))
+        return fail(q.lastError().text());
+    if (!q.exec(QStringLiteral("SELECT MAX(version) FROM history_schema")) || !q.next())
+        return fail(q.lastError().text());
+    const int version = q.value(0).toInt();
+    if (version > kSchemaVersion)
+        return fail(QObject::tr("written by a newer Wexel Update (schema %1; this one knows up to %2): "
+                                "update this tool, or name another history")
+                        .arg(version)
+                        .arg(kSchemaVersion));
+    for (int next = version + 1; next <= kSchemaVersion; ++next) {
+        if (!db.transaction())
+            return fail(db.lastError().text());
+        bool done = true;
+        for (const QString &statement : migrations().at(next - 1))
+            done = done && q.exec(statement);
+        done = done && q.exec(QStringLiteral("INSERT INTO history_schema (version) VALUES (%1)").arg(next));
+        if (!done) {
+            const QString error = q.lastError().text();
+            db.rollback();
+            return fail(error);
+        }
+        if (!db.commit())
+            return fail(db.lastError().text());
+    }
+    return true;
+}
+
+void HistoryStore::setUnitSerial(const QString &port, const QString &serial)
+{
+    if (serial.isEmpty())
+        m_serials.remove(port);
+    else
+        m_serials.insert(port, serial);
+}
+
+HistoryRow HistoryStore::rowOf(const QJsonObject &record)
+{
+    HistoryRow r;
+    r.started = record.value(u"started").toString();
+    r.finished = record.value(u"finished").toString();
+    r.station = m_keeper.station;
+    r.operatorName = m_keeper.operatorName;
+    r.lane = record.value(u"lane").toString();
+    r.port = record.value(u"port").toString();
+    r.unitSerial = m_serials.value(r.lane.isEmpty() ? r.port : r.lane, m_serials.value(r.port));
+    r.image = record.value(u"image").toString();
+    r.imageSha256 = record.value(u"image_sha256").toString();
+    r.outcome = record.value(u"outcome").toString();
+    r.ok = record.value(u"ok").toBool();
+    r.attempt = record.value(u"attempt").toInt(1);
+    r.attempts = record.value(u"of").toInt(1);
+    r.failedLine = record.value(u"failed_line").toInt();
+    r.message = record.value(u"message").toString();
+    r.cause = record.value(u"cause").toString();
+    r.tool = record.value(u"tool").toString();
+    r.toolVersion = record.value(u"tool_version").toString();
+    r.record = QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact));
+    // A first attempt starts a unit at its lane; retries belong to it.
+    const QString at = r.lane.isEmpty() ? r.port : r.lane;
+    if (r.attempt <= 1 || !m_runs.contains(at))
+        m_runs.insert(at, QUuid::createUuid().toString(QUuid::WithoutBraces));
+    r.unitRun = m_runs.value(at);
+    return r;
+}
+
+bool HistoryStore::keep(const QJsonObject &record, QString *error)
+{
+    HistoryRow row = rowOf(record);
+    row.uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (!insert({row})) {
+        if (error)
+            *error = m_error;
+        return false;
+    }
+    return true;
+}
+
+bool HistoryStore::insert(const QList<HistoryRow> &rows)
+{
+    if (!isOpen())
+        return fail(QObject::tr("not open"));
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!db.transaction())
+        return fail(db.lastError().text());
+    QSqlQuery q(db);
+    bool done = q.prepare(QStringLiteral("INSERT INTO attempts (%1) VALUES (%2)").arg(kColumns, placeholders(21)));
+    for (const HistoryRow &row : rows) {
+        if (!done)
+            break;
+        bindRow(q, row);
+        done = q.exec();
+    }
+    if (!done) {
+        const QString error = q.lastError().text();
+        db.rollback();
+        return fail(error);
+    }
+    if (!db.commit()) {
+        const QString error = db.lastError().text();
+        db.rollback();
+        return fail(error);
+    }
+    return true;
+}
+
+bool HistoryStore::read(const Filter &filter, const std::function<void(const HistoryRow &)> &row)
+{
+    if (!isOpen())
+        return fail(QObject::tr("not open"));
+    QStringList where;
+    QVariantList values;
+    const auto add = [&](const QString &condition, const QVariantList &bound) {
+        where << condition;
+        values += bound;
+    };
+    if (!filter.since.isEmpty())
+        add(QStringLiteral("finished >= ?"), {filter.since});
+    if (!filter.until.isEmpty())
+        add(QStringLiteral("finished < ?"), {filter.until});
+    if (!filter.station.isEmpty())
+        add(QStringLiteral("station = ?"), {filter.station});
+    if (!filter.lane.isEmpty())
+        add(QStringLiteral("lane = ?"), {filter.lane});
+    if (!filter.unitSerial.isEmpty())
+        add(QStringLiteral("unit_serial = ?"), {filter.unitSerial});
+    if (!filter.image.isEmpty())
+        add(QStringLiteral("(image = ? OR image_sha256 = ? OR image LIKE ? ESCAPE '\\')"),
+            {filter.image, filter.image.toLower(), QStringLiteral("%/") + likeLiteral(filter.image)});
+    QString sql = QStringLiteral("SELECT rowid AS n, %1 FROM attempts").arg(kColumns);
+    if (!where.isEmpty())
+        sql += QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
+    // The newest `limit`, still told oldest first.
+    if (filter.limit > 0)
+        sql = QStringLiteral("SELECT * FROM (%1 ORDER BY finished DESC, n DESC LIMIT %2)").arg(sql).arg(filter.limit);
+    sql = QStringLiteral("SELECT %1 FROM (%2) ORDER BY finished, n").arg(kColumns, sql);
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return fail(q.lastError().text());
+    for (qsizetype i = 0; i < values.size(); ++i)
+        q.bindValue(int(i), values.at(i));
+    if (!q.exec())
+        return fail(q.lastError().text());
+    while (q.next())
+        row(rowFrom(q));
+    return q.lastError().type() == QSqlError::NoError || fail(q.lastError().text());
+}
+
+bool HistoryStore::unforwarded(int limit, QList<HistoryRow> *rows)
+{
+    if (!isOpen())
+        return fail(QObject::tr("not open"));
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT %1 FROM attempts WHERE forwarded = 0 ORDER BY finished, rowid LIMIT %2")
+                    .arg(kColumns)
+                    .arg(limit)))
+        return fail(q.lastError().text());
+    while (q.next())
+        rows->append(rowFrom(q));
+    return true;
+}
+
+bool HistoryStore::markForwarded(const QStringList &uuids)
+{
+    if (uuids.isEmpty())
+        return true;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!db.transaction())
+        return fail(db.lastError().text());
+    QSqlQuery q(db);
+    bool done = q.prepare(QStringLiteral("UPDATE attempts SET forwarded = 1 WHERE uuid = ?"));
+    for (const QString &uuid : uuids) {
+        if (!done)
+            break;
+        q.bindValue(0, uuid);
+        done = q.exec();
+    }
+    if (!done || !db.commit()) {
+        const QString error = done ? db.lastError().text() : q.lastError().text();
+        db.rollback();
+        return fail(error);
+    }
+    return true;
+}
+
+qint64 HistoryStore::unforwardedCount()
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM attempts WHERE forwarded = 0")) || !q.next()) {
+        fail(q.lastError().text());
+        return -1;
+    }
+    return q.value(0).toLongLong();
+}

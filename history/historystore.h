@@ -1,0 +1,96 @@
+#pragma once
+
+#include "core/update/runrecord.h"
+#include "history/historyrow.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// The unit history of one station: every attempt of every program, one row
+// each, in an SQLite database that outlives the programs. A row is on the
+// disk before the outcome it belongs to is shown (write-ahead log, each
+// commit synced). The database is never replaced or recreated: a file that
+// is not one, a damaged one, or one a newer tool made is an error naming it.
+class HistoryStore : public RecordKeeper
+{
+public:
+    // Who keeps the rows: the station and the operator, on every row.
+    struct Keeper
+    {
+        QString station;
+        QString operatorName;
+    };
+
+    // The schema this build writes; a database of a higher version is refused.
+    static constexpr int kSchemaVersion = 1;
+    // How long a write waits for another program holding the database.
+    static constexpr int kBusyTimeoutMs = 5000;
+    // The host and login names taken as station and operator, cut to this.
+    static constexpr int kMaxDefaultText = 64;
+
+    HistoryStore();
+    ~HistoryStore() override;
+    HistoryStore(const HistoryStore &) = delete;
+    HistoryStore &operator=(const HistoryStore &) = delete;
+
+    // The history's place when none is given: the user's data location.
+    static QString defaultPath();
+    // The station id and operator when none are given: the host and login names.
+    static Keeper defaultKeeper();
+
+    // Opens the database at `path`, making it (and its folder) when there is
+    // none, and brings its schema up to this build's. False with error() set.
+    bool open(const QString &path);
+    bool isOpen() const;
+    void close();
+    QString path() const { return m_path; }
+    QString error() const { return m_error; }
+
+    void setKeeper(const Keeper &keeper) { m_keeper = keeper; }
+    // The unit serial of the updates on `port` (the lane's port text); empty
+    // clears it.
+    void setUnitSerial(const QString &port, const QString &serial);
+
+    // RecordKeeper: one row for the record of one attempt, committed.
+    bool keep(const QJsonObject &record, QString *error) override;
+    // Adds rows as they are, in one transaction (imports, tests, benchmarks).
+    bool insert(const QList<HistoryRow> &rows);
+
+    // What reports read, oldest first.
+    struct Filter
+    {
+        QString since; // ISO times, inclusive; empty: open
+        QString until; // exclusive
+        QString station;
+        QString lane;
+        QString image; // a path, a file name or a SHA-256
+        QString unitSerial;
+        int limit = 0; // the newest `limit` rows only; 0: all
+    };
+    // Calls `row` for each row matching, oldest first; false with error() set.
+    bool read(const Filter &filter, const std::function<void(const HistoryRow &)> &row);
+
+    // Store-and-forward: rows not yet on the server, oldest first, at most
+    // `limit`; and marking them sent.
+    bool unforwarded(int limit, QList<HistoryRow> *rows);
+    bool markForwarded(const QStringList &uuids);
+    qint64 unforwardedCount();
+
+    // The row a record becomes, before it gets its uuid.
+    HistoryRow rowOf(const QJsonObject &record);
+
+private:
+    bool exec(const QString &statement);
+    bool migrate();
+    bool fail(const QString &what);
+
+    QString m_connection;
+    QString m_path;
+    QString m_error;
+    Keeper m_keeper;
+    QHash<QString, QString> m_serials; // port -> unit serial
+    QHash<QString, QString> m_runs; // port -> the unit run of its last attempt
+};
