@@ -97,8 +97,9 @@ int main(int argc, char *argv[])
     window.setRetries(options.laneSettings().retries);
     window.setExpectedSha(options.expectedSha256());
     presenter->setHistory(options.history());
-    // For this run when given; as the operator last left it otherwise.
-    window.setSerialRequired(options.serialRequired() || store.serialRequired());
+    // For this run when given; as the operator last left it otherwise; off
+    // unattended, where nobody is there to enter a serial.
+    window.setSerialRequired(options.serialRequired() || (store.serialRequired() && !options.exitWhenDone()));
     const QStringList ports = options.ports();
     if (ports.isEmpty()) {
         presenter->loadLanes();

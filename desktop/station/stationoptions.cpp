@@ -53,7 +53,8 @@ StationOptions::StationOptions()
                        u"Start with \"Serial required\" on: a lane starts only with its unit's serial in its "
                        "\"Unit serial\" field (a barcode scanner types it there and ends with Return), and a "
                        "watching lane updates a unit that arrives only once its serial has been entered. The "
-                       "window's box is kept in the settings when changed there."_s)
+                       "window's box is kept in the settings when changed there; unattended "
+                       "(--exit-when-done) it is off."_s)
 {
     m_parser.setApplicationDescription(
         u"The production station: one lane per serial port, each updating the firmware of the test "
@@ -98,6 +99,10 @@ bool StationOptions::check()
         return false;
     if (m_parser.isSet(m_serialRequired) && !m_history.enabled) {
         m_error = u"--serial-required needs the unit history, which keeps the serials; --no-history keeps none"_s;
+        return false;
+    }
+    if (m_parser.isSet(m_serialRequired) && m_parser.isSet(m_exitWhenDone)) {
+        m_error = u"--serial-required needs someone to enter the serials; --exit-when-done runs unattended"_s;
         return false;
     }
     const QStringList ports = m_parser.values(m_port);
