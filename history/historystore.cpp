@@ -191,12 +191,17 @@ bool HistoryStore::open(const QString &path)
     } else if (!QDir().mkpath(info.absolutePath())) {
         return fail(QObject::tr("its folder cannot be made"));
     }
+    // SQLite would only say it cannot open the file.
+    if (info.exists() && !info.isWritable())
+        return fail(QObject::tr("is read-only; a history is written to"));
+    if (!QFileInfo(info.absolutePath()).isWritable())
+        return fail(QObject::tr("its folder is read-only; a history writes its log beside it"));
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         if (!db.isValid())
             return fail(QObject::tr("Qt's SQLite driver is missing (Debian: libqt6sql6-sqlite)"));
         db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs));
         if (!db.open()) {
             fail(db.lastError().text());
             close();

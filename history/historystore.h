@@ -26,7 +26,7 @@ public:
 
     // The schema this build writes; a database of a higher version is refused.
     static constexpr int kSchemaVersion = 1;
-    // How long a write waits for another program holding the database.
+    // How long a write waits by default for another program holding the database.
     static constexpr int kBusyTimeoutMs = 5000;
     // The host and login names taken as station and operator, cut to this.
     static constexpr int kMaxDefaultText = 64;
@@ -44,6 +44,9 @@ public:
     // Opens the database at `path`, making it (and its folder) when there is
     // none, and brings its schema up to this build's. False with error() set.
     bool open(const QString &path);
+    // How long a write waits for another program holding the database
+    // before its row is lost; from the next open().
+    void setBusyTimeout(int ms) { m_busyTimeoutMs = ms; }
     bool isOpen() const;
     void close();
     QString path() const { return m_path; }
@@ -91,6 +94,7 @@ private:
     QString m_path;
     QString m_error;
     Keeper m_keeper;
+    int m_busyTimeoutMs = kBusyTimeoutMs;
     QHash<QString, QString> m_serials; // port -> unit serial
     QHash<QString, QString> m_runs; // port -> the unit run of its last attempt
 };
