@@ -155,6 +155,16 @@ QString HistoryStore::defaultPath()
         .filePath(QStringLiteral("wexel-update/history.sqlite"));
 }
 
+QString HistoryStore::defaultPlace()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("%LOCALAPPDATA%\\wexel-update\\history.sqlite");
+#else
+    return QStringLiteral("$XDG_DATA_HOME/wexel-update/history.sqlite, ~/.local/share/wexel-update/history.sqlite "
+                          "without it");
+#endif
+}
+
 HistoryStore::Keeper HistoryStore::defaultKeeper()
 {
     QString login;

@@ -38,6 +38,9 @@ public:
 
     // The history's place when none is given: the user's data location.
     static QString defaultPath();
+    // The same, as the help says it: the same on every machine, so that a
+    // manual page made on a build machine says it rightly.
+    static QString defaultPlace();
     // The station id and operator when none are given: the host and login names.
     static Keeper defaultKeeper();
 
