@@ -219,8 +219,8 @@ bool HistoryStore::open(const QString &path)
         }
     }
     // Each commit is on the disk when it returns; readers never block the writer.
-    if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !exec(QStringLiteral("PRAGMA synchronous=FULL"))
-        || !migrate()) {
+    if (!isHistory() || !exec(QStringLiteral("PRAGMA journal_mode=WAL"))
+        || !exec(QStringLiteral("PRAGMA synchronous=FULL")) || !migrate()) {
         const QString error = m_error;
         close();
         m_error = error;
@@ -250,6 +250,21 @@ bool HistoryStore::exec(const QString &statement)
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     if (!q.exec(statement))
         return fail(q.lastError().text());
+    return true;
+}
+
+bool HistoryStore::isHistory()
+{
+    // Another program's database is not made into a history.
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")))
+        return fail(q.lastError().text());
+    QStringList tables;
+    while (q.next())
+        tables << q.value(0).toString();
+    if (!tables.isEmpty() && !tables.contains(QStringLiteral("history_schema")))
+        return fail(QObject::tr("an SQLite database of something else (tables: %1); it is left as it is")
+                        .arg(printableText(tables.mid(0, 5).join(QStringLiteral(", ")))));
     return true;
 }
 

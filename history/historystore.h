@@ -90,6 +90,8 @@ public:
 
 private:
     bool exec(const QString &statement);
+    // Empty, or a history: false with m_error set for another program's database.
+    bool isHistory();
     bool migrate();
     bool fail(const QString &what);
 

@@ -171,6 +171,8 @@ private slots:
 
         QTest::newRow("a folder") << u"folder"_s << false << u"is a folder, not a history"_s;
         QTest::newRow("not SQLite") << u"text"_s << false << u"not an SQLite database; it is left as it is"_s;
+        QTest::newRow("another program's database")
+            << u"foreign"_s << false << u"an SQLite database of something else (tables: parts)"_s;
         QTest::newRow("damaged header") << u"damaged"_s << false << u"file is not a database"_s;
         QTest::newRow("written by a newer tool")
             << u"newer"_s << false << u"written by a newer Wexel Update (schema 2; this one knows up to 1)"_s;
@@ -196,7 +198,7 @@ private slots:
             path = small->path + u"/history.sqlite"_s;
         }
         // Two rows kept before the trouble.
-        if (kind != u"folder"_s && kind != u"text"_s) {
+        if (kind != u"folder"_s && kind != u"text"_s && kind != u"foreign"_s) {
             HistoryStore before;
             QVERIFY2(before.open(path), qPrintable(before.error()));
             QString error;
@@ -215,6 +217,8 @@ private slots:
         } else if (kind == u"text"_s) {
             QFile f(path);
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write("port,outcome\n/dev/a,success\n") > 0);
+        } else if (kind == u"foreign"_s) {
+            QVERIFY(sql(path, u"CREATE TABLE parts (serial TEXT)"_s));
         } else if (kind == u"damaged"_s) {
             // The page size in the header made impossible.
             QFile f(path);
