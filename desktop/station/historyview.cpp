@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 using namespace Qt::Literals::StringLiterals;
@@ -30,9 +31,10 @@ void fill(QTableWidget *t, const QList<QStringList> &rows)
     t->setRowCount(int(rows.size()));
     for (int r = 0; r < rows.size(); ++r) {
         for (int c = 0; c < t->columnCount() && c < rows.at(r).size(); ++c) {
-            // A table item is never read as markup.
+            // A table item is never read as markup; a tooltip would be,
+            // were the text not made into a paragraph of plain text.
             auto *item = new QTableWidgetItem(rows.at(r).at(c));
-            item->setToolTip(rows.at(r).at(c));
+            item->setToolTip(Qt::convertFromPlainText(rows.at(r).at(c)));
             t->setItem(r, c, item);
         }
     }

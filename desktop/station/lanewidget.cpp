@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QPalette>
 #include <QPushButton>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <utility>
@@ -366,7 +367,8 @@ void LaneWidget::setView(const LaneView &view)
                 : tr("; last %1 at %2").arg(view.lastSerial, view.lastFinished.toString(u"HH:mm:ss"_s));
     }
     lastLabel->setText(last);
-    lastLabel->setToolTip(last);
+    // A serial may look like markup: the tooltip shows it as it is.
+    lastLabel->setToolTip(Qt::convertFromPlainText(last));
     // A refused or wanted serial in the record warning's red and weight.
     lastLabel->setPalette(view.serialWarning ? recordLabel->palette() : palette());
     lastLabel->setFont(view.serialWarning ? recordLabel->font() : font());
