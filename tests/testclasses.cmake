@@ -21,6 +21,9 @@ wexel_long_test(SoakTest soak throughput)
 # The simulator.
 wexel_add_test_class(wexel_sim_tests SimulatorTest tst_simulator.cpp)
 
+# The unit history.
+wexel_add_test_class(wexel_history_tests ServerHistoryTest tst_serverhistory.cpp)
+
 # The command line.
 wexel_add_test_class(wexel_cli_tests CliTest tst_cli.cpp)
 wexel_add_test_class(wexel_cli_tests CliFaultMatrixTest tst_climatrix.cpp)
