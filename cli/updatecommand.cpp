@@ -163,6 +163,11 @@ void UpdateCommand::start()
         for (qsizetype i = 0; i < m_options.unitSerials.size(); ++i)
             m_history.setUnitSerial(m_options.portTexts.at(i), m_options.unitSerials.at(i));
         m_record.setKeeper(&m_history);
+        if (!m_options.history.server.isEmpty()) {
+            // On a thread of its own: the updates never wait for the network.
+            m_forwarder = std::make_unique<HistoryForwarder>(m_options.history.path, m_options.history.server);
+            m_forwarder->start();
+        }
     }
     warnAboutPortTexts();
     for (const auto &unit : m_units) {
@@ -222,6 +227,8 @@ void UpdateCommand::interrupt()
 
 void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int attempt, int of)
 {
+    if (m_forwarder)
+        m_forwarder->forwardSoon();
     // Every attempt is recorded; watching, a unit's lost record must count
     // however many units follow it on the lane.
     if (m_watching && !outcome.recordError.isEmpty()) {
@@ -356,6 +363,7 @@ void UpdateCommand::finishWatching()
     const int code = failed > 0  ? ExitCode::kSomeUnitsFailed
         : !recordsLost.isEmpty() ? ExitCode::kRecordLost
                                  : ExitCode::kSuccess;
+    forwardWaiting();
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent({{u"event"_s, u"watch-result"_s},
@@ -386,6 +394,7 @@ void UpdateCommand::finishAll()
 {
     m_finished = true;
     if (!several()) {
+        forwardWaiting();
         emit done(exitCode());
         return;
     }
@@ -414,6 +423,7 @@ void UpdateCommand::finishAll()
         printError(u"Records not written: %1 of %2 (%3): %4\n"_s.arg(recordsLost.size())
                        .arg(m_units.size())
                        .arg(printableText(recordsLost.join(u", "_s)), m_record.error()));
+    forwardWaiting();
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent({{u"event"_s, u"station-result"_s},
@@ -425,6 +435,17 @@ void UpdateCommand::finishAll()
                         OutputChannel::Delivery::Awaited);
     }
     emit done(code);
+}
+
+void UpdateCommand::forwardWaiting()
+{
+    if (!m_forwarder)
+        return;
+    const HistoryForwarder::Result result = m_forwarder->pushNow(m_options.history.serverTimeout);
+    if (result.waiting != 0)
+        printError(result.waiting > 0
+                       ? u"%1 waiting for the server: %2\n"_s.arg(counted(result.waiting, u"record"_s), result.error)
+                       : result.error + u'\n');
 }
 
 void UpdateCommand::printSummary() const
