@@ -46,28 +46,29 @@ const QList<QByteArrayList> &migrations()
     static const QList<QByteArrayList> steps{
         // 1: the attempts.
         {
-            "CREATE TABLE attempts ("
-            " uuid text PRIMARY KEY,"
-            " started text COLLATE \"C\" NOT NULL,"
-            " finished text COLLATE \"C\" NOT NULL,"
-            " station text NOT NULL,"
-            " operator text NOT NULL,"
-            " unit_serial text NOT NULL,"
-            " unit_run text NOT NULL,"
-            " lane text NOT NULL,"
-            " port text NOT NULL,"
-            " image text NOT NULL,"
-            " image_sha256 text NOT NULL,"
-            " outcome text NOT NULL,"
-            " ok boolean NOT NULL,"
-            " attempt integer NOT NULL,"
-            " attempts integer NOT NULL,"
-            " failed_line integer NOT NULL,"
-            " message text NOT NULL,"
-            " cause text NOT NULL,"
-            " tool text NOT NULL,"
-            " tool_version text NOT NULL,"
-            " record text NOT NULL)",
+            "CREATE TABLE attempts (\n"
+            "    uuid text PRIMARY KEY,\n"
+            "    started text COLLATE \"C\" NOT NULL,\n"
+            "    finished text COLLATE \"C\" NOT NULL,\n"
+            "    station text NOT NULL,\n"
+            "    operator text NOT NULL,\n"
+            "    unit_serial text NOT NULL,\n"
+            "    unit_run text NOT NULL,\n"
+            "    lane text NOT NULL,\n"
+            "    port text NOT NULL,\n"
+            "    image text NOT NULL,\n"
+            "    image_sha256 text NOT NULL,\n"
+            "    outcome text NOT NULL,\n"
+            "    ok boolean NOT NULL,\n"
+            "    attempt integer NOT NULL,\n"
+            "    attempts integer NOT NULL,\n"
+            "    failed_line integer NOT NULL,\n"
+            "    message text NOT NULL,\n"
+            "    cause text NOT NULL,\n"
+            "    tool text NOT NULL,\n"
+            "    tool_version text NOT NULL,\n"
+            "    record text NOT NULL\n"
+            ")",
             "CREATE INDEX attempts_by_finished ON attempts (finished)",
             "CREATE INDEX attempts_by_serial ON attempts (unit_serial, finished)",
         },
@@ -445,10 +446,17 @@ bool ServerStore::migrate()
 {
     bool ok = false;
     int version = schemaVersion(&ok);
-    if (ok && version == kSchemaVersion)
+    if (!ok) {
+        // insufficient_privilege: the tables are there, the grants are not.
+        if (m_sqlState == u"42501"_s)
+            m_error += QObject::tr(" (this role may not read the unit history: the database's owner grants it "
+                                   "SELECT and INSERT on attempts and history_schema)");
+        return false;
+    }
+    if (version == kSchemaVersion)
         return true; // no more is asked of a role than to read and add rows
     // The check again under the lock: another station may be making it.
-    ok = ok && run("BEGIN") && run("SELECT pg_advisory_xact_lock(" + QByteArray(kSchemaLock) + ')');
+    ok = run("BEGIN") && run("SELECT pg_advisory_xact_lock(" + QByteArray(kSchemaLock) + ')');
     bool there = false;
     ok = ok
         && run("SELECT to_regclass('history_schema') IS NOT NULL", {},
