@@ -442,10 +442,11 @@ void UpdateCommand::forwardWaiting()
     if (!m_forwarder)
         return;
     const HistoryForwarder::Result result = m_forwarder->pushNow(m_options.history.serverTimeout);
-    if (result.waiting != 0)
-        printError(result.waiting > 0
-                       ? u"%1 waiting for the server: %2\n"_s.arg(counted(result.waiting, u"record"_s), result.error)
-                       : result.error + u'\n');
+    if (result.waiting < 0)
+        printError(result.error + u'\n');
+    else if (result.waiting > 0)
+        printError(counted(result.waiting, u"record"_s) + u" waiting for the server"_s
+                   + (result.error.isEmpty() ? QString() : u": "_s + result.error) + u'\n');
 }
 
 void UpdateCommand::printSummary() const
