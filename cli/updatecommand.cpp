@@ -231,6 +231,8 @@ void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int 
         m_forwarder->forwardSoon();
     // Every attempt is recorded; watching, a unit's lost record must count
     // however many units follow it on the lane.
+    if (!outcome.recordError.isEmpty())
+        m_lastRecordError = outcome.recordError;
     if (m_watching && !outcome.recordError.isEmpty()) {
         const QString name = u"unit %1"_s.arg(unit.lane.passed() + unit.lane.failed() + 1);
         if (!unit.recordsLost.contains(name))
@@ -359,7 +361,7 @@ void UpdateCommand::finishWatching()
                      .arg(failed));
     if (!recordsLost.isEmpty())
         printError(u"Records not written: %1 (%2): %3\n"_s.arg(counted(recordsLost.size(), u"unit"_s),
-                                                               recordsLost.join(u", "_s), m_record.error()));
+                                                               recordsLost.join(u", "_s), m_lastRecordError));
     const int code = failed > 0  ? ExitCode::kSomeUnitsFailed
         : !recordsLost.isEmpty() ? ExitCode::kRecordLost
                                  : ExitCode::kSuccess;
@@ -422,7 +424,7 @@ void UpdateCommand::finishAll()
     if (!recordsLost.isEmpty())
         printError(u"Records not written: %1 of %2 (%3): %4\n"_s.arg(recordsLost.size())
                        .arg(m_units.size())
-                       .arg(printableText(recordsLost.join(u", "_s)), m_record.error()));
+                       .arg(printableText(recordsLost.join(u", "_s)), m_lastRecordError));
     forwardWaiting();
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());

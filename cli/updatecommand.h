@@ -91,6 +91,9 @@ private:
     RunRecord m_record;
     HistoryStore m_history;
     std::unique_ptr<HistoryForwarder> m_forwarder; // with --history-server
+    // Why the last record that could not be kept was lost (the file's or
+    // the history's reason), for the summary.
+    QString m_lastRecordError;
     ImageLoader m_loader;
     ProgressReporter *m_progress = nullptr;
     bool m_started = false;

@@ -155,6 +155,16 @@ QString HistoryStore::defaultPath()
         .filePath(QStringLiteral("wexel-update/history.sqlite"));
 }
 
+QString HistoryStore::defaultPlace()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("%LOCALAPPDATA%\\wexel-update\\history.sqlite");
+#else
+    return QStringLiteral("$XDG_DATA_HOME/wexel-update/history.sqlite, ~/.local/share/wexel-update/history.sqlite "
+                          "without it");
+#endif
+}
+
 HistoryStore::Keeper HistoryStore::defaultKeeper()
 {
     QString login;
@@ -191,12 +201,17 @@ bool HistoryStore::open(const QString &path)
     } else if (!QDir().mkpath(info.absolutePath())) {
         return fail(QObject::tr("its folder cannot be made"));
     }
+    // SQLite would only say it cannot open the file.
+    if (info.exists() && !info.isWritable())
+        return fail(QObject::tr("is read-only; a history is written to"));
+    if (!QFileInfo(info.absolutePath()).isWritable())
+        return fail(QObject::tr("its folder is read-only; a history writes its log beside it"));
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         if (!db.isValid())
             return fail(QObject::tr("Qt's SQLite driver is missing (Debian: libqt6sql6-sqlite)"));
         db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs));
         if (!db.open()) {
             fail(db.lastError().text());
             close();
@@ -204,8 +219,8 @@ bool HistoryStore::open(const QString &path)
         }
     }
     // Each commit is on the disk when it returns; readers never block the writer.
-    if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !exec(QStringLiteral("PRAGMA synchronous=FULL"))
-        || !migrate()) {
+    if (!isHistory() || !exec(QStringLiteral("PRAGMA journal_mode=WAL"))
+        || !exec(QStringLiteral("PRAGMA synchronous=FULL")) || !migrate()) {
         const QString error = m_error;
         close();
         m_error = error;
@@ -235,6 +250,21 @@ bool HistoryStore::exec(const QString &statement)
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     if (!q.exec(statement))
         return fail(q.lastError().text());
+    return true;
+}
+
+bool HistoryStore::isHistory()
+{
+    // Another program's database is not made into a history.
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")))
+        return fail(q.lastError().text());
+    QStringList tables;
+    while (q.next())
+        tables << q.value(0).toString();
+    if (!tables.isEmpty() && !tables.contains(QStringLiteral("history_schema")))
+        return fail(QObject::tr("an SQLite database of something else (tables: %1); it is left as it is")
+                        .arg(printableText(tables.mid(0, 5).join(QStringLiteral(", ")))));
     return true;
 }
 
