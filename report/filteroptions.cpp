@@ -61,7 +61,7 @@ FilterOptions::FilterOptions()
               u"Only attempts that ended before TIME; a date means up to the end of that day "
               "(--until 2026-12-08 includes the 8th)."_s,
               u"TIME"_s)
-    , m_station(u"station"_s, u"Only the attempts of the station ID (its --station-id)."_s, u"ID"_s)
+    , m_station(u"station"_s, u"Only the attempts of the station ID, the name it keeps the history under."_s, u"ID"_s)
     , m_lane(u"lane"_s, u"Only the attempts at lane NAME."_s, u"NAME"_s)
     , m_image(u"image"_s, u"Only the attempts with the firmware image IMAGE: its path, its file name or its SHA-256."_s,
               u"IMAGE"_s)
