@@ -40,6 +40,12 @@ QString helpEntry(const QString &name, const QString &text, qsizetype indent)
     return entry + u'\n';
 }
 
+// A path in a message: whole, for it names what to mend, and printable.
+QString quotedPath(const QString &path)
+{
+    return u'"' + printableText(path) + u'"';
+}
+
 // The history's own files: SQLite keeps its write-ahead log and its shared
 // memory beside it, and a page written over either is a damaged history.
 bool isHistoryFile(const QString &out, const QString &history)
@@ -165,6 +171,14 @@ int HistoryTool::unwritable(const QString &message)
     return HistoryExit::kUnwritable;
 }
 
+void HistoryTool::setSource(const QString &name, RowSource rows, AttemptSource attempts)
+{
+    m_historyPath = name;
+    m_attempts = attempts ? std::move(attempts) : attemptsOf(rows);
+    m_rows = std::move(rows);
+    m_sourceGiven = true;
+}
+
 bool HistoryTool::openSource(QString *error)
 {
     // The station's own history, read only.
@@ -242,12 +256,13 @@ int HistoryTool::run(const QStringList &arguments)
         return usage(error);
     if (name == u"html"_s && argument.isEmpty())
         return usage(u"html needs a file name OUT"_s);
-    m_historyPath = m_parser.isSet(m_history) ? m_parser.value(m_history) : HistoryStore::defaultPath();
-    if (m_historyPath.isEmpty())
-        return usage(u"--history needs a file name"_s);
-
-    if (!openSource(&error))
-        return unreadable(error);
+    if (!m_sourceGiven) {
+        m_historyPath = m_parser.isSet(m_history) ? m_parser.value(m_history) : HistoryStore::defaultPath();
+        if (m_historyPath.isEmpty())
+            return usage(u"--history needs a file name"_s);
+        if (!openSource(&error))
+            return unreadable(error);
+    }
 
     int status = HistoryExit::kSuccess;
     if (name == u"summary"_s)
@@ -327,7 +342,7 @@ int HistoryTool::exportRows(bool csv, bool excel)
 int HistoryTool::html(const QString &out)
 {
     if (isHistoryFile(out, m_historyPath))
-        return unwritable(u"%1 is the history itself: a report is never written over it"_s.arg(quotedText(out)));
+        return unwritable(u"%1 is the history itself: a report is never written over it"_s.arg(quotedPath(out)));
     YieldSummary summary;
     FailureCauses causes;
     int status = HistoryExit::kSuccess;
@@ -355,9 +370,9 @@ int HistoryTool::html(const QString &out)
     // figures that are not the period's.
     QSaveFile file(out);
     if (!file.open(QIODevice::WriteOnly))
-        return unwritable(u"%1 cannot be written: %2"_s.arg(quotedText(out), file.errorString()));
+        return unwritable(u"%1 cannot be written: %2"_s.arg(quotedPath(out), file.errorString()));
     const QByteArray page = HtmlReport::page(content).toUtf8();
     if (file.write(page) != page.size() || !file.commit())
-        return unwritable(u"%1 cannot be written: %2"_s.arg(quotedText(out), file.errorString()));
+        return unwritable(u"%1 cannot be written: %2"_s.arg(quotedPath(out), file.errorString()));
     return HistoryExit::kSuccess;
 }

@@ -53,6 +53,11 @@ public:
     HistoryTool(const HistoryTool &) = delete;
     HistoryTool &operator=(const HistoryTool &) = delete;
 
+    // Reads from these instead of the history --history names: a source the
+    // caller has opened, shown as `name`. Without `attempts`, the tallies
+    // read `rows`.
+    void setSource(const QString &name, RowSource rows, AttemptSource attempts = {});
+
     // The arguments with the program's name first; the exit status.
     int run(const QStringList &arguments);
 
@@ -95,6 +100,7 @@ private:
     QCommandLineOption m_excel;
 
     QString m_historyPath;
+    bool m_sourceGiven = false;
     HistoryStore::Filter m_filter;
     std::unique_ptr<HistoryStore> m_store;
     RowSource m_rows;
