@@ -218,20 +218,30 @@ QString HtmlReport::paretoChart(const FailureCauses &causes)
         return svg + u"</svg>\n"_s;
     }
     const qint64 most = roundUp(pareto.constFirst().count);
+    // Whole counts on the left, at most five steps of them.
+    const qint64 step = most <= 5 ? 1 : QString::number(most).startsWith(u'2') ? most / 4 : most / 5;
     const double slot = double(plotWidth) / double(pareto.size());
-    // The count axis on the left, the cumulative share on the right.
-    for (int p = 0; p <= 100; p += 25) {
-        const double gy = kTop + plotHeight * (1.0 - p / 100.0);
+    for (qint64 c = 0; c <= most; c += step) {
+        const double gy = kTop + plotHeight * (1.0 - double(c) / double(most));
         svg += u"<line x1=\"%1\" y1=\"%2\" x2=\"%3\" y2=\"%2\" stroke=\"%4\"/>"
-               "<text x=\"%5\" y=\"%6\" text-anchor=\"end\">%7</text>"
-               "<text x=\"%8\" y=\"%6\">%9%</text>\n"_s.arg(kLeft)
+               "<text x=\"%5\" y=\"%6\" text-anchor=\"end\">%7</text>\n"_s.arg(kLeft)
                    .arg(num(gy))
                    .arg(kLeft + plotWidth)
                    .arg(kGrid)
                    .arg(kLeft - 6)
                    .arg(num(gy + 4))
-                   .arg(count(qRound64(double(most) * p / 100.0)))
-                   .arg(kLeft + plotWidth + 6)
+                   .arg(count(c));
+    }
+    // The cumulative share on the right, in quarters.
+    for (int p = 0; p <= 100; p += 25) {
+        const double gy = kTop + plotHeight * (1.0 - p / 100.0);
+        svg += u"<line x1=\"%1\" y1=\"%2\" x2=\"%3\" y2=\"%2\" stroke=\"%4\"/><text x=\"%5\" y=\"%6\">%7%</text>\n"_s
+                   .arg(kLeft + plotWidth)
+                   .arg(num(gy))
+                   .arg(kLeft + plotWidth + 4)
+                   .arg(kInk)
+                   .arg(kLeft + plotWidth + 7)
+                   .arg(num(gy + 4))
                    .arg(p);
     }
     const bool slanted = pareto.size() > 5;
