@@ -234,9 +234,10 @@ int HistoryTool::run(const QStringList &arguments)
     const qsizetype wanted = command->argument.isEmpty() ? 0 : 1;
     if (positional.size() - 1 < wanted)
         return usage(u"%1 needs %2"_s.arg(name, command->argument));
+    if (positional.size() - 1 > wanted && wanted == 0)
+        return usage(u"%1 takes no argument: %2"_s.arg(name, quotedText(positional.at(1))));
     if (positional.size() - 1 > wanted)
-        return usage(u"%1 takes %2, not also %3"_s.arg(name, wanted ? command->argument : u"no argument"_s,
-                                                       quotedText(positional.at(1 + wanted))));
+        return usage(u"%1 takes one %2, not also %3"_s.arg(name, command->argument, quotedText(positional.at(2))));
     const QString argument = positional.value(1);
 
     const bool csv = m_parser.isSet(m_csv);
@@ -244,8 +245,10 @@ int HistoryTool::run(const QStringList &arguments)
     const bool excel = m_parser.isSet(m_excel);
     if (name != u"export"_s && (csv || jsonl || excel))
         return usage(u"--csv, --jsonl and --excel go with export only"_s);
-    if (name == u"export"_s && csv == jsonl)
-        return usage(u"export needs one of --csv and --jsonl"_s);
+    if (name == u"export"_s && !csv && !jsonl)
+        return usage(u"export needs --csv or --jsonl"_s);
+    if (csv && jsonl)
+        return usage(u"--csv and --jsonl cannot be combined"_s);
     if (excel && !csv)
         return usage(u"--excel goes with --csv"_s);
 
