@@ -302,6 +302,16 @@ def summary(results, d):
         ["lanes passed", "%d of %d" % (stats["passed"], len(stats["lanes"])), "", "", ""],
     ])
 
+    history = hyperfine(results, "history")
+    print("The unit history's cost: the sample image at 115200 baud, with the history kept (a row synced to the "
+          "disk per attempt) and with `--no-history`, side by side in one run\n")
+    rows = []
+    for n, what in ((1, "one instrument"), (32, "32 instruments at once")):
+        kept, none = history["cli-%d-history" % n], history["cli-%d-none" % n]
+        ratio = kept["median"] / none["median"]
+        rows.append([what, spread(kept), spread(none), "≤ 1.01x: %.3fx" % ratio, verdict(ratio <= 1.01)])
+    table(["update", "history kept", "no history", "ratio (target)", "met"], rows)
+
     settle = hyperfine(results, "settle")
     print("The quiet time after the end line: the sample image on the instant simulator, shortened erase\n")
     table(["reply time-out", "3000 ms (150 ms of quiet)", "20 ms (1 ms of quiet)", "difference: the quiet time"],

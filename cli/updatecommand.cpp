@@ -224,6 +224,8 @@ void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int 
 {
     // Every attempt is recorded; watching, a unit's lost record must count
     // however many units follow it on the lane.
+    if (!outcome.recordError.isEmpty())
+        m_lastRecordError = outcome.recordError;
     if (m_watching && !outcome.recordError.isEmpty()) {
         const QString name = u"unit %1"_s.arg(unit.lane.passed() + unit.lane.failed() + 1);
         if (!unit.recordsLost.contains(name))
@@ -352,7 +354,7 @@ void UpdateCommand::finishWatching()
                      .arg(failed));
     if (!recordsLost.isEmpty())
         printError(u"Records not written: %1 (%2): %3\n"_s.arg(counted(recordsLost.size(), u"unit"_s),
-                                                               recordsLost.join(u", "_s), m_record.error()));
+                                                               recordsLost.join(u", "_s), m_lastRecordError));
     const int code = failed > 0  ? ExitCode::kSomeUnitsFailed
         : !recordsLost.isEmpty() ? ExitCode::kRecordLost
                                  : ExitCode::kSuccess;
@@ -413,7 +415,7 @@ void UpdateCommand::finishAll()
     if (!recordsLost.isEmpty())
         printError(u"Records not written: %1 of %2 (%3): %4\n"_s.arg(recordsLost.size())
                        .arg(m_units.size())
-                       .arg(printableText(recordsLost.join(u", "_s)), m_record.error()));
+                       .arg(printableText(recordsLost.join(u", "_s)), m_lastRecordError));
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent({{u"event"_s, u"station-result"_s},

@@ -85,6 +85,9 @@ private:
     std::vector<std::unique_ptr<Unit>> m_units;
     RunRecord m_record;
     HistoryStore m_history;
+    // Why the last record that could not be kept was lost (the file's or
+    // the history's reason), for the summary.
+    QString m_lastRecordError;
     ImageLoader m_loader;
     ProgressReporter *m_progress = nullptr;
     bool m_started = false;

@@ -7,7 +7,7 @@ using namespace Qt::Literals::StringLiterals;
 HistoryOptions::HistoryOptions()
     : m_history(u"history"_s,
                 u"Keep the unit history (every attempt, with the station, the operator and the unit's serial) "
-                "in the SQLite database FILE (default %1)."_s.arg(HistoryStore::defaultPath()),
+                "in the SQLite database FILE (default: %1)."_s.arg(HistoryStore::defaultPlace()),
                 u"FILE"_s)
     , m_noHistory(u"no-history"_s, u"Keep no unit history."_s)
     , m_stationId(u"station-id"_s, u"The station's name in the history (default: the host name)."_s, u"ID"_s)

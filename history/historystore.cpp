@@ -190,6 +190,16 @@ QString HistoryStore::defaultPath()
         .filePath(QStringLiteral("wexel-update/history.sqlite"));
 }
 
+QString HistoryStore::defaultPlace()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("%LOCALAPPDATA%\\wexel-update\\history.sqlite");
+#else
+    return QStringLiteral("$XDG_DATA_HOME/wexel-update/history.sqlite, ~/.local/share/wexel-update/history.sqlite "
+                          "without it");
+#endif
+}
+
 HistoryStore::Keeper HistoryStore::defaultKeeper()
 {
     QString login;
@@ -232,12 +242,17 @@ bool HistoryStore::open(const QString &path, OpenMode mode)
     } else if (!QDir().mkpath(info.absolutePath())) {
         return fail(QObject::tr("its folder cannot be made"));
     }
+    // SQLite would only say it cannot open the file. A reader needs neither.
+    if (!readOnly && info.exists() && !info.isWritable())
+        return fail(QObject::tr("is read-only; a history is written to"));
+    if (!readOnly && !QFileInfo(info.absolutePath()).isWritable())
+        return fail(QObject::tr("its folder is read-only; a history writes its log beside it"));
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         if (!db.isValid())
             return fail(QObject::tr("Qt's SQLite driver is missing (Debian: libqt6sql6-sqlite)"));
         db.setDatabaseName(path);
-        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs);
+        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs);
         if (readOnly)
             options += QStringLiteral(";QSQLITE_OPEN_READONLY");
         db.setConnectOptions(options);
@@ -249,9 +264,10 @@ bool HistoryStore::open(const QString &path, OpenMode mode)
     }
     // Each commit is on the disk when it returns; readers never block the
     // writer. A reader leaves the journal mode to the writer: setting it writes.
-    const bool ready = readOnly ? checkSchema()
-                                : (exec(QStringLiteral("PRAGMA journal_mode=WAL"))
-                                   && exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate());
+    const bool ready = isHistory()
+        && (readOnly ? checkSchema()
+                     : (exec(QStringLiteral("PRAGMA journal_mode=WAL"))
+                        && exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate()));
     if (!ready) {
         QString error = m_error;
         // A reader of a history in write-ahead mode needs SQLite's shared
@@ -289,6 +305,21 @@ bool HistoryStore::exec(const QString &statement)
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     if (!q.exec(statement))
         return fail(q.lastError().text());
+    return true;
+}
+
+bool HistoryStore::isHistory()
+{
+    // Another program's database is not made into a history.
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")))
+        return fail(q.lastError().text());
+    QStringList tables;
+    while (q.next())
+        tables << q.value(0).toString();
+    if (!tables.isEmpty() && !tables.contains(QStringLiteral("history_schema")))
+        return fail(QObject::tr("an SQLite database of something else (tables: %1); it is left as it is")
+                        .arg(printableText(tables.mid(0, 5).join(QStringLiteral(", ")))));
     return true;
 }
 
@@ -466,7 +497,7 @@ bool HistoryStore::scan(const Filter &filter, const std::function<void(const Att
     const std::unique_ptr<sqlite3, int (*)(sqlite3 *)> db(handle, sqlite3_close);
     if (opened != SQLITE_OK)
         return fail(handle ? QString::fromUtf8(sqlite3_errmsg(handle)) : QObject::tr("out of memory"));
-    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    sqlite3_busy_timeout(db.get(), m_busyTimeoutMs);
     sqlite3_stmt *prepared = nullptr;
     const QByteArray text = sql.toUtf8();
     if (sqlite3_prepare_v2(db.get(), text.constData(), int(text.size()), &prepared, nullptr) != SQLITE_OK)

@@ -27,7 +27,7 @@ public:
 
     // The schema this build writes; a database of a higher version is refused.
     static constexpr int kSchemaVersion = 1;
-    // How long a write waits for another program holding the database.
+    // How long a write waits by default for another program holding the database.
     static constexpr int kBusyTimeoutMs = 5000;
     // The host and login names taken as station and operator, cut to this.
     static constexpr int kMaxDefaultText = 64;
@@ -39,6 +39,9 @@ public:
 
     // The history's place when none is given: the user's data location.
     static QString defaultPath();
+    // The same, as the help says it: the same on every machine, so that a
+    // manual page made on a build machine says it rightly.
+    static QString defaultPlace();
     // The station id and operator when none are given: the host and login names.
     static Keeper defaultKeeper();
 
@@ -53,6 +56,9 @@ public:
     // migrates and writes nothing, and takes only a history of this build's
     // schema. False with error() set.
     bool open(const QString &path, OpenMode mode = OpenMode::Write);
+    // How long a write waits for another program holding the database
+    // before its row is lost (and a reader for a writer); from the next open().
+    void setBusyTimeout(int ms) { m_busyTimeoutMs = ms; }
     bool isOpen() const;
     void close();
     QString path() const { return m_path; }
@@ -112,6 +118,8 @@ public:
 
 private:
     bool exec(const QString &statement);
+    // Empty, or a history: false with m_error set for another program's database.
+    bool isHistory();
     bool migrate();
     bool checkSchema();
     bool failNewer(int version);
@@ -121,6 +129,7 @@ private:
     QString m_path;
     QString m_error;
     Keeper m_keeper;
+    int m_busyTimeoutMs = kBusyTimeoutMs;
     QHash<QString, QString> m_serials; // port -> unit serial
     QHash<QString, QString> m_runs; // port -> the unit run of its last attempt
 };

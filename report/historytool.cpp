@@ -96,8 +96,8 @@ HistoryTool::HistoryTool(QIODevice &out, QIODevice &err)
     , m_help({u"h"_s, u"help"_s}, u"Show this help, the exit codes included, and exit."_s)
     , m_version(u"version"_s, u"Show the program's version and exit."_s)
     , m_history(u"history"_s,
-                u"The unit history to report on (default: wexel-update/history.sqlite in the user's data folder, "
-                "$XDG_DATA_HOME or ~/.local/share). It is only read: never made, changed or brought up to date."_s,
+                u"The unit history to report on (default: %1). It is only read: never made, changed or brought "
+                "up to date."_s.arg(HistoryStore::defaultPlace()),
                 u"FILE"_s)
     , m_csv(u"csv"_s, u"export: as CSV."_s)
     , m_jsonl(u"jsonl"_s, u"export: as JSON lines."_s)

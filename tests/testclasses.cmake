@@ -18,6 +18,9 @@ wexel_add_test_class(wexel_core_tests SoakTest tst_soak.cpp)
 set_tests_properties(SoakTest PROPERTIES TIMEOUT 900)
 wexel_long_test(SoakTest soak throughput)
 
+# The unit history.
+wexel_add_test_class(wexel_history_tests HistoryStoreTest tst_historystore.cpp)
+
 # The simulator.
 wexel_add_test_class(wexel_sim_tests SimulatorTest tst_simulator.cpp)
 

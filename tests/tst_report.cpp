@@ -16,8 +16,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -149,7 +147,6 @@ class ReportTest : public QObject
 private:
     QTemporaryDir m_dir;
     QString m_history;
-    QString m_newer;
 
 private slots:
     void initTestCase()
@@ -163,17 +160,6 @@ private slots:
             QVERIFY2(store.open(m_history), qPrintable(store.error()));
             QVERIFY2(store.insert(history()), qPrintable(store.error()));
         }
-        // The same history as a newer tool would leave it.
-        m_newer = m_dir.filePath(u"newer.sqlite"_s);
-        QVERIFY(QFile::copy(m_history, m_newer));
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"newer"_s);
-            db.setDatabaseName(m_newer);
-            QVERIFY(db.open());
-            QVERIFY(QSqlQuery(db).exec(u"INSERT INTO history_schema (version) VALUES (99)"_s));
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(u"newer"_s);
     }
 
     // Every command, its figures and its texts; the tallies through the
@@ -181,7 +167,7 @@ private slots:
     // for what only it shows (its exit codes as a process).
     void reports_data()
     {
-        QTest::addColumn<QStringList>("arguments"); // {history}, {newer}, {dir} stand for paths
+        QTest::addColumn<QStringList>("arguments"); // {history} and {dir} stand for paths
         QTest::addColumn<bool>("asProgram");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<Check>("check");
@@ -261,8 +247,6 @@ private slots:
         row("unknown command", {u"yields"_s}, 2, Check::Lines, {}, u"unknown command \"yields\""_s);
         row("csv with another command", {u"summary"_s, u"--csv"_s}, 2, Check::Lines, {},
             u"--csv, --jsonl and --excel go with export only"_s);
-        row("newer history", {u"--history"_s, u"{newer}"_s, u"summary"_s}, 3, Check::Lines, {},
-            u"written by a newer Wexel Update (schema 99"_s);
         row("html over the history", {u"html"_s, u"{history}"_s}, 4, Check::Lines, {}, u"is the history itself"_s);
 
         row("program: no history", {u"--history"_s, u"{dir}/none.sqlite"_s, u"summary"_s}, 3, Check::Lines, {},
@@ -284,9 +268,7 @@ private slots:
         QFETCH(QString, message);
 
         for (QString &argument : arguments) {
-            argument.replace(u"{history}"_s, m_history)
-                .replace(u"{newer}"_s, m_newer)
-                .replace(u"{dir}"_s, m_dir.path());
+            argument.replace(u"{history}"_s, m_history).replace(u"{dir}"_s, m_dir.path());
         }
         if (!arguments.contains(u"--history"_s))
             arguments = QStringList{u"--history"_s, m_history} + arguments;

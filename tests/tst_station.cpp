@@ -7,6 +7,7 @@
 #include "testregistry.h"
 
 #include "core/link/seriallink.h"
+#include "history/historystore.h"
 #include "sim/memoryimage.h"
 
 #include <QCryptographicHash>
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -81,11 +83,13 @@ private slots:
         std::vector<std::unique_ptr<Simulator>> sims;
         QStringList args = kFastTimings;
         const QString record = m_dir.filePath(u"mixed.jsonl"_s);
-        args += {u"--json"_s, u"--quiet"_s, u"--record"_s, record};
+        const QString history = m_dir.filePath(u"mixed.sqlite"_s);
+        args += {u"--json"_s, u"--quiet"_s,      u"--record"_s, record,          u"--history"_s,
+                 history,     u"--station-id"_s, u"bay-1"_s,    u"--operator"_s, u"ann"_s};
         for (const Unit &u : units) {
             sims.push_back(std::make_unique<Simulator>());
             QVERIFY(sims.back()->start(u.faults));
-            args += {u"--port"_s, sims.back()->device()};
+            args += {u"--port"_s, sims.back()->device(), u"--unit-serial"_s, u"SN-%1"_s.arg(sims.size())};
         }
         SerialLink holder; // another program, holding the last port
         holder.setDevicePath(sims.back()->device());
@@ -102,6 +106,12 @@ private slots:
         QList<QJsonObject> records;
         QVERIFY(readRecords(record, &records));
         QCOMPARE(records.size(), units.size());
+        // The history has the same attempts, each with its unit's serial and the station.
+        QHash<QString, HistoryRow> rows;
+        HistoryStore store;
+        QVERIFY2(store.open(history), qPrintable(store.error()));
+        QVERIFY(store.read({}, [&](const HistoryRow &row) { rows.insert(row.port, row); }));
+        QCOMPARE(rows.size(), units.size());
         QFile image(imagePath());
         QVERIFY(image.open(QIODevice::ReadOnly));
         const QString sha256
@@ -128,6 +138,11 @@ private slots:
                 if (candidate.value(u"port"_s).toString() == port)
                     rec = candidate;
             QCOMPARE(rec.value(u"outcome"_s).toString(), u.kind);
+            const HistoryRow row = rows.value(port);
+            QCOMPARE(row.outcome, u.kind);
+            QCOMPARE(row.unitSerial, u"SN-%1"_s.arg(i + 1));
+            QCOMPARE(row.station + u'/' + row.operatorName, u"bay-1/ann"_s);
+            QCOMPARE(QJsonDocument::fromJson(row.record.toUtf8()).object(), rec);
             QCOMPARE(rec.value(u"ok"_s).toBool(), u.kind == u"success"_s);
             QCOMPARE(rec.value(u"failed_line"_s).toInt(), u.failedLine);
             QCOMPARE(rec.value(u"lines_acknowledged"_s).toInt(), results[0].value(u"lines_acknowledged"_s).toInt());

@@ -897,6 +897,69 @@ private slots:
         record.appendOutcome(outcome, {});
         QCOMPARE(outcome.recordError, error == 0 ? QString() : record.error());
     }
+
+    // The history is kept beside the record file: each gets the same
+    // record, and a record either loses is lost on the outcome, with its reason.
+    void recordsGoToTheKeeperToo_data()
+    {
+        QTest::addColumn<QString>("file"); // none, kept, lost
+        QTest::addColumn<bool>("keeperKeeps");
+        QTest::addColumn<QString>("recordError");
+
+        const QString full = QString::fromLocal8Bit(std::strerror(ENOSPC));
+        QTest::newRow("the history alone, kept") << u"none"_s << true << QString();
+        QTest::newRow("the history alone, lost") << u"none"_s << false << u"history full"_s;
+        QTest::newRow("both, the history's lost") << u"kept"_s << false << u"history full"_s;
+        QTest::newRow("both, the file's lost") << u"lost"_s << true << u"FILE: "_s + full;
+        QTest::newRow("both lost") << u"lost"_s << false << u"FILE: "_s + full + u"; history full"_s;
+    }
+
+    void recordsGoToTheKeeperToo()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, keeperKeeps);
+        QFETCH(QString, recordError);
+
+        struct Keeper : RecordKeeper
+        {
+            bool keeps = true;
+            QList<QJsonObject> given;
+            bool keep(const QJsonObject &record, QString *error) override
+            {
+                given << record;
+                if (!keeps)
+                    *error = u"history full"_s;
+                return keeps;
+            }
+        } keeper;
+        keeper.keeps = keeperKeeps;
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(u"records.jsonl"_s);
+        RunRecord record;
+        if (file != u"none"_s)
+            QVERIFY(record.open(path));
+        if (file == u"lost"_s)
+            record.setFileSystem({[](int, const char *, qint64) -> qint64 {
+                                      errno = ENOSPC;
+                                      return -1;
+                                  },
+                                  [](int) { return 0; }});
+        record.setKeeper(&keeper);
+        QVERIFY(record.isActive());
+
+        UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::Success);
+        outcome.portText = u"COM 3"_s;
+        record.appendOutcome(outcome, {});
+        QCOMPARE(outcome.recordError, QString(recordError).replace(u"FILE"_s, path));
+        QCOMPARE(keeper.given.size(), 1);
+        QCOMPARE(keeper.given.first().value(u"port"_s).toString(), u"COM 3"_s);
+        if (file == u"kept"_s) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(QJsonDocument::fromJson(f.readAll()).object(), keeper.given.first());
+        }
+    }
 };
 
 WEXEL_REGISTER_TEST(UpdateSequenceTest)
