@@ -2,7 +2,8 @@
 // --file the port box and the firmware file are filled in at start, so that
 // a script can open the program ready to upload; without them the port box
 // shows "COM 1" and no file is chosen. With --record each update is
-// appended to a record file. The wait options shorten the instrument's
+// appended to a record file; each is kept in the unit history unless
+// --no-history says otherwise. The wait options shorten the instrument's
 // waits for tests and simulators, as the command line's do.
 #include "desktop/panels/set_form.h"
 #include "desktop/panels/portlist.h"
@@ -42,6 +43,7 @@ int main(int argc, char *argv[])
         frame.mainForm()->chooseFile(LocalPath::absolute(*file));
     if (const std::optional<QString> record = options.record())
         frame.setRecordFile(LocalPath::absolute(*record));
+    frame.setHistory(options.history());
 #ifdef Q_OS_UNIX
     // A logout or shutdown (SIGTERM), a closed terminal (SIGHUP) or Ctrl-C
     // ends an update as the command line's interrupted one does.

@@ -9,6 +9,7 @@
 #include "core/update/runrecord.h"
 #include "desktop/widgets/messagepresenter.h"
 #include "desktop/widgets/twips.h"
+#include "history/historystore.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -68,6 +69,17 @@ void Main_MDI::setRecordFile(const QString &path)
     if (!m_record)
         m_record = std::make_unique<RunRecord>();
     m_presenter->setRecord(m_record.get(), path);
+}
+
+void Main_MDI::setHistory(const HistoryOptions::Settings &settings)
+{
+    if (!settings.enabled)
+        return;
+    if (!m_record)
+        m_record = std::make_unique<RunRecord>();
+    if (!m_history)
+        m_history = std::make_unique<HistoryStore>();
+    m_presenter->setHistory(m_record.get(), m_history.get(), settings.path, settings.keeper);
 }
 
 void Main_MDI::place(QMdiSubWindow *window, double left, double top, double width, double height)

@@ -2,6 +2,7 @@
 
 #include "desktop/panels/class1.h"
 #include "core/update/updatesequence.h"
+#include "history/historyoptions.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -11,6 +12,7 @@
 #include <memory>
 
 class LinkTest;
+class HistoryStore;
 class Main_Form;
 class MessagePresenter;
 class QMdiArea;
@@ -45,6 +47,8 @@ public:
     void setReadTimeout(std::chrono::milliseconds timeout);
     // Each update appends its record to this file (JSON Lines); empty: none.
     void setRecordFile(const QString &path);
+    // And keeps it in the unit history, unless that is disabled.
+    void setHistory(const HistoryOptions::Settings &settings);
     // A logout, a closed terminal or Ctrl-C: a running update is stopped
     // where it stands and ends as an interrupted one (its record written),
     // the port is closed, and the program ends with 128 + the signal.
@@ -67,6 +71,7 @@ private:
     UpdateSequence *m_update;
     LinkTest *m_linkTest;
     std::unique_ptr<RunRecord> m_record;
+    std::unique_ptr<HistoryStore> m_history;
     QMdiArea *m_area;
     Main_Form *m_mainForm;
     Set_Form *m_setForm;

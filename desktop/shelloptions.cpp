@@ -25,6 +25,7 @@ ShellOptions::ShellOptions()
     m_parser.addOption(m_file);
     m_parser.addOption(m_record);
     m_parser.addOptions(m_waitOptions.options());
+    m_parser.addOptions(m_historyOptions.options());
 }
 
 std::optional<int> ShellOptions::answerBeforeStart(int argc, const char *const *argv)
@@ -44,7 +45,8 @@ void ShellOptions::process(int argc, const char *const *argv)
 bool ShellOptions::check()
 {
     m_waits = {};
-    return m_waitOptions.read(m_parser, &m_waits, &m_error);
+    m_history = {};
+    return m_waitOptions.read(m_parser, &m_waits, &m_error) && m_historyOptions.read(m_parser, &m_history, &m_error);
 }
 
 std::optional<QString> ShellOptions::port() const

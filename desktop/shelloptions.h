@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/update/waitoptions.h"
+#include "history/historyoptions.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -10,7 +11,8 @@
 #include <optional>
 
 // The desktop program's command line: --port and --file to fill in the
-// window, --record for a record of each update, the waits that tests and
+// window, --record for a record of each update, the unit history's options
+// (as the command line and the station name them), the waits that tests and
 // simulators shorten (as the command line and the station name them),
 // --help and --version. Help, version and mistakes are answered before
 // QApplication exists: QApplication cannot start without a display, and the
@@ -37,9 +39,12 @@ public:
     std::optional<QString> record() const;
     // The update's waits as given; the product's by default.
     const WaitOptions::Waits &waits() const { return m_waits; }
+    // Where the unit history is kept and by whom; kept by default.
+    const HistoryOptions::Settings &history() const { return m_history; }
 
 private:
-    // Reads the waits; false with m_error set when a number is wrong.
+    // Reads the waits and the history's options; false with m_error set
+    // when one is wrong.
     bool check();
 
     QCommandLineParser m_parser;
@@ -50,5 +55,7 @@ private:
     QCommandLineOption m_record;
     WaitOptions m_waitOptions;
     WaitOptions::Waits m_waits;
+    HistoryOptions m_historyOptions;
+    HistoryOptions::Settings m_history;
     QString m_error;
 };

@@ -8,6 +8,7 @@
 #include "desktop/panels/main_form.h"
 #include "core/update/runrecord.h"
 #include "desktop/widgets/messagepresenter.h"
+#include "history/historystore.h"
 
 #include <QLineEdit>
 #include <QProgressBar>
@@ -72,18 +73,33 @@ void UpdatePresenter::setRecord(RunRecord *record, const QString &path)
     m_recordPath = path;
 }
 
+void UpdatePresenter::setHistory(RunRecord *record, HistoryStore *history, const QString &path,
+                                 const HistoryStore::Keeper &keeper)
+{
+    m_record = record;
+    m_history = history;
+    m_historyPath = path;
+    m_keeper = keeper;
+}
+
 void UpdatePresenter::handleUploadClicked()
 {
-    if (m_record && !m_recordPath.isEmpty()) {
-        // An update that could not be recorded is not started: nothing is sent.
-        if (!m_record->open(m_recordPath)) {
-            UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::RecordError);
-            outcome.recordError = m_record->error();
-            m_messages->show(m_main, outcome.message, outcome.causes());
-            return;
-        }
-        m_update->setRecord(m_record);
+    // An update that could not be recorded is not started: nothing is sent.
+    const auto refuse = [this](UpdateOutcome::Kind kind, const QString &error) {
+        UpdateOutcome outcome = UpdateSequence::outcomeFor(kind);
+        outcome.recordError = error;
+        m_messages->show(m_main, outcome.message, outcome.causes());
+    };
+    if (m_record && !m_recordPath.isEmpty() && !m_record->open(m_recordPath))
+        return refuse(UpdateOutcome::Kind::RecordError, m_record->error());
+    if (m_history && !m_history->isOpen()) {
+        if (!m_history->open(m_historyPath))
+            return refuse(UpdateOutcome::Kind::HistoryError, m_history->error());
+        m_history->setKeeper(m_keeper);
+        m_record->setKeeper(m_history);
     }
+    if (m_record && m_record->isActive())
+        m_update->setRecord(m_record);
     m_update->start(m_main->fileChoice().fullName(), m_settings->portText());
 }
 

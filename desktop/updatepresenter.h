@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/update/updatesequence.h"
+#include "history/historystore.h"
 
 #include <QList>
 #include <QPair>
@@ -26,6 +27,9 @@ public:
     // Each update appends its record to the file at `path` (opened at every
     // start); an empty path keeps no record.
     void setRecord(RunRecord *record, const QString &path);
+    // And keeps it in the unit history at `path` as `keeper`'s (opened at
+    // the first start, then kept open), through `record`.
+    void setHistory(RunRecord *record, HistoryStore *history, const QString &path, const HistoryStore::Keeper &keeper);
 
 private:
     void handleUploadClicked();
@@ -42,6 +46,9 @@ private:
     QList<QWidget *> m_lockSet;
     RunRecord *m_record = nullptr;
     QString m_recordPath;
+    HistoryStore *m_history = nullptr;
+    QString m_historyPath;
+    HistoryStore::Keeper m_keeper;
     // What a running link test took from the user, to give back when it ends.
     QList<QPair<QWidget *, bool>> m_beforeLinkTest;
 };

@@ -8,8 +8,10 @@
 // fits the bench screens whatever it shows, and the focus framed on every
 // Tab stop; progress drawn at most once a tick however fast the lines go;
 // lanes kept between runs, bounded
-// when read back; the stable paths the lane editor offers; and the program
-// ended by a signal.
+// when read back; the stable paths the lane editor offers; the program
+// ended by a signal; and the unit history: serials entered on a lane
+// (scanned), required, refused, looked up, a unit passed with this image
+// asked about, the History view, a history that cannot be opened.
 #include "clitestsupport.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
@@ -19,16 +21,19 @@
 
 #include "core/link/portcatalog.h"
 #include "desktop/panels/filedialog.h"
+#include "desktop/station/historyview.h"
 #include "desktop/station/laneeditor.h"
 #include "desktop/station/lanestore.h"
 #include "desktop/station/lanewidget.h"
 #include "desktop/station/stationpresenter.h"
 #include "desktop/station/stationwindow.h"
+#include "history/historystore.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -40,6 +45,7 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -92,6 +98,45 @@ QStringList recordsIn(const QString &path)
     return found;
 }
 
+// What is done to a window that keeps a unit history.
+enum class Serials {
+    ScanOne, // a serial typed into lane 2's field, Return there; at rest, Return on the window
+    Required, // Serial required; a serial typed, not entered, into lane 1's field; Start
+    Refused, // lane 1's field given the row's serial, Return there
+    PassedNo, // the row's serial passed with this image already; Return in lane 1's field; No
+    PassedYes, // the same; Yes
+    WatchNext, // watching, no unit yet; the row's serial entered in lane 1; a unit arrives on each lane
+    WatchRequired, // watching, Serial required: a second unit waits on lane 1 until its serial is entered
+    HistoryView, // the History view open (Ctrl+H); Start; the lanes end
+    NotSqlite, // the history's file is no database; Return
+};
+
+// "Lane 2/SN-1/success" for each attempt in the history, sorted.
+QStringList historyIn(const QString &path)
+{
+    HistoryStore store;
+    QStringList found;
+    if (!store.open(path))
+        return {store.error()};
+    store.read({},
+               [&found](const HistoryRow &row) { found << u"%1/%2/%3"_s.arg(row.lane, row.unitSerial, row.outcome); });
+    found.sort();
+    return found;
+}
+
+// A table's cells, row by row, "|" between them.
+QStringList cellsOf(const QTableWidget *table)
+{
+    QStringList rows;
+    for (int r = 0; r < table->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < table->columnCount(); ++c)
+            cells << (table->item(r, c) ? table->item(r, c)->text() : QString());
+        rows << cells.join(u'|');
+    }
+    return rows;
+}
+
 // Each record line's cause.
 QStringList causesIn(const QString &path)
 {
@@ -122,12 +167,20 @@ class StationWindowTest : public QObject
         StationPresenter station;
         StationPresenter *presenter = &station;
 
-        Bench(const QString &settingsPath, const Lane::Settings &lanes)
+        // history: the unit history's file; none kept without one.
+        Bench(const QString &settingsPath, const Lane::Settings &lanes, const QString &history = {})
             : settings(settingsPath, QSettings::IniFormat)
             , window(&messages)
             , store(&settings)
             , station(&window, &messages, &store, lanes)
-        { }
+        {
+            if (!history.isEmpty()) {
+                HistoryOptions::Settings kept;
+                kept.path = history;
+                kept.keeper = {u"bench"_s, u"tester"_s};
+                presenter->setHistory(kept);
+            }
+        }
         bool show()
         {
             window.show();
@@ -449,6 +502,248 @@ private slots:
         bench.presenter->stopAll();
     }
 
+    // With a unit history: a serial scanned into a lane's field (the scanner
+    // types it and ends with Return) starts that lane alone and names its
+    // unit in the history, until the unit ends; Serial required; serials
+    // refused; a unit's last attempt shown; a unit that passed with this
+    // image asked about first; watching, a serial for the next unit of that
+    // lane only; the History view; a history that cannot be opened.
+    void unitHistory_data()
+    {
+        QTest::addColumn<QList<QStringList>>("faults"); // one simulator a lane
+        QTest::addColumn<int>("script");
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<QStringList>("words"); // each lane's, at the end
+        QTest::addColumn<QString>("says"); // lane 1's cause, serial line, the question or the message
+        QTest::addColumn<QList<int>>("erases"); // each simulator's
+        QTest::addColumn<QStringList>("history"); // lane/serial/outcome, sorted
+
+        const QStringList none;
+        QTest::newRow("a serial scanned starts its lane alone, its unit named until it ends")
+            << QList<QStringList>{none, none} << int(Serials::ScanOne) << u"SN-1001"_s
+            << QStringList{u"PASS"_s, u"PASS"_s} << QString() << QList<int>{1, 2}
+            << QStringList{u"Lane 1//success"_s, u"Lane 2//success"_s, u"Lane 2/SN-1001/success"_s};
+        QTest::newRow("serial required: a lane without one is not started")
+            << QList<QStringList>{none, none} << int(Serials::Required) << u"SN-2002"_s
+            << QStringList{u"PASS"_s, u"NOT STARTED"_s}
+            << u"Not started: no unit serial (serial required): scan it into the lane's field"_s << QList<int>{1, 0}
+            << QStringList{u"Lane 1/SN-2002/success"_s};
+        QTest::newRow("a serial with a control character is refused")
+            << QList<QStringList>{none} << int(Serials::Refused) << u"SN-\x1b[2J"_s << QStringList{u"NOT STARTED"_s}
+            << u"Not started: the unit serial SN-\\x1B[2J holds a character that cannot be printed"_s << QList<int>{0}
+            << QStringList();
+        QTest::newRow("a serial of 65 characters is refused")
+            << QList<QStringList>{none} << int(Serials::Refused) << QString(65, u'7') << QStringList{u"NOT STARTED"_s}
+            << u"Not started: the unit serial is 65 characters long; at most 64"_s << QList<int>{0} << QStringList();
+        QTest::newRow("a unit that passed with this image: No sends nothing")
+            << QList<QStringList>{none} << int(Serials::PassedNo) << u"SN-9"_s << QStringList{u"IDLE"_s}
+            << u"Unit SN-9 (last attempt PASS, fw.txt, "_s << QList<int>{0} << QStringList{u"Bay 0/SN-9/success"_s};
+        QTest::newRow("a unit that passed with this image: Yes updates it again")
+            << QList<QStringList>{none} << int(Serials::PassedYes) << u"SN-9"_s << QStringList{u"PASS"_s}
+            << u"Unit SN-9 (last attempt PASS, fw.txt, "_s << QList<int>{1}
+            << QStringList{u"Bay 0/SN-9/success"_s, u"Lane 1/SN-9/success"_s};
+        QTest::newRow("watching: the serial and last attempt of lane 1's next unit, of that lane only")
+            << QList<QStringList>{none, none} << int(Serials::WatchNext) << u"SN-7"_s
+            << QStringList{u"PASS"_s, u"PASS"_s} << u"Next unit SN-7: last attempt FAIL (write-refused), old-fw.txt, "_s
+            << QList<int>{1, 1}
+            << QStringList{u"Bay 0/SN-7/write-refused"_s, u"Lane 1/SN-7/success"_s, u"Lane 2//success"_s};
+        QTest::newRow("watching with serial required: a unit waits for its serial")
+            << QList<QStringList>{none, none} << int(Serials::WatchRequired) << u"SN-B"_s
+            << QStringList{u"PASS"_s, u"NOT STARTED"_s}
+            << u"Serial required: enter the next unit's serial, then it is updated"_s << QList<int>{1, 1}
+            << QStringList{u"Lane 1/SN-A/success"_s, u"Lane 1/SN-B/success"_s};
+        QTest::newRow("the History view after two lanes end, one PASS, one FAIL")
+            << QList<QStringList>{none, {u"--end-reply"_s, u"NG*"_s}} << int(Serials::HistoryView) << QString()
+            << QStringList{u"PASS"_s, u"FAIL"_s} << QString() << QList<int>{1, 1}
+            << QStringList{u"Lane 1//success"_s, u"Lane 2//write-refused"_s};
+        QTest::newRow("a history that is no database starts no lane")
+            << QList<QStringList>{none} << int(Serials::NotSqlite) << QString() << QStringList{u"IDLE"_s}
+            << u"The unit history cannot be opened: "_s << QList<int>{0} << QStringList();
+    }
+
+    void unitHistory()
+    {
+        QFETCH(QList<QStringList>, faults);
+        QFETCH(int, script);
+        QFETCH(QString, serial);
+        QFETCH(QStringList, words);
+        QFETCH(QString, says);
+        QFETCH(QList<int>, erases);
+        QFETCH(QStringList, history);
+
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-').remove(u':');
+        const QString historyPath = m_dir.filePath(tag + u".sqlite"_s);
+        const bool watching = script == int(Serials::WatchNext) || script == int(Serials::WatchRequired);
+        // Known units, kept by another bay before this window opened.
+        const auto kept = [&](const QString &unit, bool ok, const QString &outcome, const QString &image,
+                              const QByteArray &sha256) {
+            HistoryStore store;
+            HistoryRow row;
+            row.uuid = unit + u"-kept"_s;
+            row.started = row.finished = u"2026-01-02T03:04:05.000Z"_s;
+            row.lane = u"Bay 0"_s;
+            row.unitSerial = unit;
+            row.unitRun = unit;
+            row.image = image;
+            row.imageSha256 = QString::fromLatin1(sha256);
+            row.outcome = outcome;
+            row.ok = ok;
+            return store.open(historyPath) && store.insert({row});
+        };
+        if (script == int(Serials::NotSqlite))
+            QVERIFY(TestFiles::writeFile(historyPath, "these are notes, not a history\n"));
+        if (script == int(Serials::PassedNo) || script == int(Serials::PassedYes)) {
+            QFile image(imagePath());
+            QVERIFY(image.open(QIODevice::ReadOnly));
+            const QByteArray sha = QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex();
+            QVERIFY(kept(serial, true, u"success"_s, u"/line/fw.txt"_s, sha));
+        }
+        if (script == int(Serials::WatchNext))
+            QVERIFY(kept(serial, false, u"write-refused"_s, u"/old/old-fw.txt"_s, QByteArray(64, 'a')));
+
+        // Watching, the units arrive later on ports of the test's own.
+        std::vector<std::unique_ptr<Simulator>> sims;
+        QList<LaneStore::Entry> lanes;
+        QStringList ports;
+        for (qsizetype i = 0; i < faults.size(); ++i) {
+            if (watching) {
+                ports << m_dir.filePath(u"%1-bay%2"_s.arg(tag).arg(i + 1));
+            } else {
+                sims.push_back(std::make_unique<Simulator>());
+                QVERIFY(sims.back()->start(faults.at(i)));
+                ports << sims.back()->device();
+            }
+            lanes.append({QString(), ports.last()});
+        }
+        Lane::Settings settings = fastLaneSettings();
+        settings.probeInterval = 100ms;
+        settings.goneAfter = 300ms;
+        Bench bench(m_dir.filePath(tag + u".ini"_s), settings, historyPath);
+        bench.presenter->setLanes(lanes);
+        QVERIFY(bench.show());
+        QVERIFY(bench.choose(imagePath()));
+        control<QCheckBox>(bench.window, "watchBox")->setChecked(watching);
+        const bool required = script == int(Serials::Required) || script == int(Serials::WatchRequired);
+        control<QCheckBox>(bench.window, "serialRequiredBox")->setChecked(required);
+        bench.messages.answerYes = script != int(Serials::PassedNo);
+        LaneWidget *first = bench.window.laneWidgets().constFirst();
+        const auto scan = [&](LaneWidget *lane, const QString &text) {
+            lane->serialEdit->setFocus();
+            QTest::keyClicks(lane->serialEdit, text);
+            QTest::keyClick(lane->serialEdit, Qt::Key_Return);
+        };
+        const auto arrive = [&](int lane) {
+            sims.push_back(std::make_unique<Simulator>());
+            return sims.back()->start({u"--link"_s, ports.at(lane)}, Simulator::Log::Commands);
+        };
+        QString shown; // what lane 1 or the boxes said
+
+        switch (Serials(script)) {
+        case Serials::ScanOne:
+            scan(bench.window.laneWidgets().at(1), serial);
+            QVERIFY(bench.atRest());
+            QTRY_COMPARE(bench.words(), (QStringList{u"IDLE"_s, u"PASS"_s}));
+            QCOMPARE(historyIn(historyPath), QStringList{u"Lane 2/SN-1001/success"_s});
+            // The field was left for the next scan; the serial named one unit.
+            QVERIFY(bench.window.laneWidgets().at(1)->serialEdit->text().isEmpty());
+            QTest::keyClick(&bench.window, Qt::Key_Return);
+            break;
+        case Serials::Required:
+            first->serialEdit->setFocus();
+            QTest::keyClicks(first->serialEdit, serial);
+            control<QPushButton>(bench.window, "startButton")->click();
+            break;
+        case Serials::Refused:
+            first->serialEdit->setFocus();
+            first->serialEdit->setText(serial);
+            QTest::keyClick(first->serialEdit, Qt::Key_Return);
+            break;
+        case Serials::PassedNo:
+        case Serials::PassedYes:
+        case Serials::NotSqlite:
+            scan(first, serial);
+            break;
+        case Serials::WatchNext:
+            QTest::keyClick(&bench.window, Qt::Key_Return);
+            QTRY_COMPARE(bench.words(), (QStringList{u"WAITING"_s, u"WAITING"_s}));
+            scan(first, serial);
+            QTRY_VERIFY(first->lastLabel->text().startsWith(says));
+            shown = first->lastLabel->text();
+            QVERIFY(arrive(0) && arrive(1));
+            QTRY_COMPARE_WITH_TIMEOUT(bench.words(), words, kProcessTimeoutMs);
+            // Its unit has ended, and its serial with it.
+            QTRY_VERIFY2(first->lastLabel->text().startsWith(u"1 passed, 0 failed; last SN-7 at "_s),
+                         qPrintable(first->lastLabel->text()));
+            bench.presenter->stopAll();
+            break;
+        case Serials::WatchRequired:
+            // A watching lane needs a serial to start, as any other.
+            QTest::keyClick(&bench.window, Qt::Key_Return);
+            QTRY_COMPARE(bench.words().constFirst(), u"NOT STARTED"_s);
+            scan(first, u"SN-A"_s);
+            QTRY_COMPARE(bench.words().constFirst(), u"WAITING"_s);
+            QVERIFY(arrive(0));
+            QTRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"PASS"_s, kProcessTimeoutMs);
+            (void)sims.back()->summary();
+            QTRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"WAITING"_s, kProcessTimeoutMs);
+            // The next unit answers look after look, and is not touched.
+            QVERIFY(arrive(0));
+            QTRY_VERIFY_WITH_TIMEOUT(sims.back()->received() >= 3, kProcessTimeoutMs);
+            QCOMPARE(bench.words().constFirst(), u"WAITING"_s);
+            QTRY_COMPARE(first->lastLabel->text(), says);
+            shown = first->lastLabel->text();
+            scan(first, serial);
+            QTRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"PASS"_s, kProcessTimeoutMs);
+            bench.presenter->stopAll();
+            break;
+        case Serials::HistoryView:
+            QTest::keyClick(&bench.window, Qt::Key_H, Qt::ControlModifier);
+            QTRY_VERIFY(bench.window.historyViewShown());
+            QCOMPARE(cellsOf(bench.window.historyView()->countsTable), QStringList());
+            control<QPushButton>(bench.window, "startButton")->click();
+            break;
+        }
+        QVERIFY(bench.atRest());
+        QTRY_COMPARE(bench.words(), words);
+        if (script == int(Serials::Required) || script == int(Serials::Refused))
+            shown = bench.window.laneWidgets().constLast()->view().detail;
+        for (const QList<Message> &said : {bench.messages.questions, bench.messages.messages}) {
+            if (!said.isEmpty())
+                shown = said.constFirst().prompt;
+        }
+        QVERIFY2(shown.startsWith(says), qPrintable(shown));
+        QCOMPARE(bench.messages.questions.size(),
+                 script == int(Serials::PassedNo) || script == int(Serials::PassedYes) ? 1 : 0);
+        if (script == int(Serials::HistoryView)) {
+            const HistoryView *view = bench.window.historyView();
+            QTRY_COMPARE(cellsOf(view->countsTable), (QStringList{u"Lane 1|1|1|0|100.0 %"_s, u"Lane 2|1|0|1|0.0 %"_s}));
+            QStringList recent;
+            for (const QString &row : cellsOf(view->recentTable))
+                recent << row.section(u'|', 1); // the time is the test's own
+            recent.sort();
+            QCOMPARE(recent, (QStringList{u"Lane 1|-|PASS"_s, u"Lane 2|-|FAIL (write-refused)"_s}));
+            QVERIFY(!view->reportButton->isEnabled());
+            QCOMPARE(view->reportButton->toolTip(), u"needs wexel-history"_s);
+        }
+        if (script == int(Serials::WatchNext)) {
+            // Kept in UTC; shown in local time.
+            const QString when = QDateTime::fromString(u"2026-01-02T03:04:05.000Z"_s, Qt::ISODateWithMs)
+                                     .toLocalTime()
+                                     .toString(u"yyyy-MM-dd HH:mm:ss"_s);
+            QCOMPARE(shown, says + when);
+        }
+        if (script == int(Serials::NotSqlite)) {
+            // Left as it was, never replaced by a history of the station's own.
+            QFile notes(historyPath);
+            QVERIFY(notes.open(QIODevice::ReadOnly));
+            QCOMPARE(notes.readAll(), QByteArray("these are notes, not a history\n"));
+        } else {
+            QCOMPARE(historyIn(historyPath), history);
+        }
+        for (size_t i = 0; i < sims.size() && i < size_t(erases.size()); ++i)
+            QCOMPARE(sims[i]->summary().value(u"erase_count"_s).toInt(), erases.at(qsizetype(i)));
+    }
+
     // The window on the bench screens: 32 lanes all in view on 1920 x 1080
     // with PASS and FAIL readable from two metres, or the failed lanes named
     // in a strip that a click takes to; a window no wider than 1024 pixels
@@ -484,7 +779,9 @@ private slots:
         QFETCH(QString, imageName);
         QFETCH(bool, binary);
 
-        Bench bench(m_dir.filePath(u"layout.ini"_s), fastLaneSettings());
+        // As the station opens by default: with its unit history, each tile
+        // with its serial's field and line.
+        Bench bench(m_dir.filePath(u"layout.ini"_s), fastLaneSettings(), m_dir.filePath(u"layout.sqlite"_s));
         // Never started: no port is opened.
         QList<LaneStore::Entry> entries;
         for (int i = 0; i < lanes; ++i)
@@ -622,8 +919,9 @@ private slots:
         QVERIFY2(redraws <= ticks, qPrintable(u"%1 redraws for %2 lines"_s.arg(redraws).arg(kLines)));
     }
 
-    // Lanes edited in the window are there the next time; settings written
-    // by hand are bounded when read; lanes from --port leave them alone.
+    // Lanes edited in the window are there the next time, and so is Serial
+    // required; settings written by hand are bounded when read; lanes from
+    // --port leave them alone.
     void lanesKept()
     {
         const QString path = m_dir.filePath(u"kept.ini"_s);
@@ -641,6 +939,9 @@ private slots:
             addThroughEditor(bench, -1, u"Bay 3"_s, u"/dev/ttyUSB7"_s);
             addThroughEditor(bench, -1, u"Bay 4"_s, u" COM 4 "_s);
             addThroughEditor(bench, 0, u"Bay 3, left"_s, u"/dev/ttyUSB7"_s);
+            // The operator's Serial required is kept beside the lanes.
+            QVERIFY(!bench.store.serialRequired());
+            control<QCheckBox>(bench.window, "serialRequiredBox")->click();
             // For this run only: what is kept stays as it was.
             Bench other(path, fastLaneSettings());
             other.presenter->setLanes({{u"Spare"_s, u"/dev/ttyUSB9"_s}});
@@ -653,6 +954,7 @@ private slots:
             QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 3, left"_s);
             QCOMPARE(bench.window.laneWidgets().at(0)->view().port, u"/dev/ttyUSB7"_s);
             QCOMPARE(bench.window.laneWidgets().at(1)->view().port, u"COM 4"_s);
+            QVERIFY(bench.store.serialRequired());
         }
         {
             QSettings hostile(path, QSettings::IniFormat);
@@ -669,6 +971,7 @@ private slots:
                     hostile.setValue(u"port"_s, u"/dev/ttyUSB%1"_s.arg(i));
             }
             hostile.endArray();
+            hostile.setValue(u"serialRequired"_s, QStringList{u"true"_s, u"true"_s});
         }
         Bench bench(path, fastLaneSettings());
         bench.presenter->loadLanes();
@@ -680,6 +983,7 @@ private slots:
         // Shown, never obeyed: the escape sequence is printable text.
         QCOMPARE(bench.window.laneWidgets().at(1)->view().name, u"Lane\\x1B[2J 3"_s);
         QVERIFY(!control<QPushButton>(bench.window, "addLaneButton")->isEnabled());
+        QVERIFY(!bench.store.serialRequired());
     }
 
     // The stable paths of the adapters come first in the lane editor, each

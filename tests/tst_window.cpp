@@ -18,8 +18,10 @@
 #include "desktop/widgets/module1.h"
 #include "desktop/widgets/twips.h"
 #include "desktop/updatepresenter.h"
+#include "history/historystore.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QGroupBox>
@@ -297,30 +299,58 @@ private slots:
 
     void recordOfEachUpdate_data()
     {
-        QTest::addColumn<bool>("openable");
-        QTest::newRow("appended") << true;
-        QTest::newRow("cannot be opened") << false;
+        QTest::addColumn<QString>("record"); // "file", "folder" or none
+        QTest::addColumn<QString>("history"); // "file", "notes" (not SQLite) or none
+        QTest::addColumn<QString>("refused"); // the cause, when nothing is sent
+        QTest::newRow("record appended") << u"file"_s << QString() << QString();
+        QTest::newRow("record that cannot be opened") << u"folder"_s << QString() << u"record file cannot be opened"_s;
+        QTest::newRow("history: a row without a serial") << QString() << u"file"_s << QString();
+        QTest::newRow("history that is not SQLite") << QString() << u"notes"_s << u"unit history cannot be opened"_s;
     }
 
-    // --record: each update leaves one line; a record file that cannot be
-    // opened stops the update before anything is sent.
+    // --record: each update leaves one line; the unit history (kept by
+    // default) one row, with no serial; a record file or a history that
+    // cannot be opened stops the update before anything is sent.
     void recordOfEachUpdate()
     {
-        QFETCH(bool, openable);
+        QFETCH(QString, record);
+        QFETCH(QString, history);
+        QFETCH(QString, refused);
         Bench b(writeFile(QStringLiteral("recorded.txt"), "@F000\n31 40\nq\n"));
-        const QString record = openable ? m_dir.filePath(QStringLiteral("updates.jsonl")) : m_dir.path();
-        b.frame.setRecordFile(record);
+        const QString recordPath
+            = record == u"folder"_s ? m_dir.path() : m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
+        if (!record.isEmpty())
+            b.frame.setRecordFile(recordPath);
+        const QString historyPath = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + u".sqlite"_s);
+        if (history == u"notes"_s)
+            writeFile(QFileInfo(historyPath).fileName(), "not a history\n");
+        if (!history.isEmpty()) {
+            HistoryOptions::Settings settings;
+            settings.path = historyPath;
+            b.frame.setHistory(settings);
+        }
         b.main->Doownload_BUTT->click();
-        if (!openable) {
+        if (!refused.isEmpty()) {
             QCOMPARE(b.messages.messages.size(), 1);
             QCOMPARE(b.messages.messages.first().prompt, QStringLiteral("Code Downloading is error."));
-            QVERIFY(b.messages.details.first().join(u'\n').contains(QStringLiteral("record file cannot be opened")));
+            QVERIFY(b.messages.details.first().join(u'\n').contains(refused));
             QTest::qWait(50);
             QCOMPARE(b.instrument.received(), QByteArray());
             return;
         }
         QTRY_COMPARE(b.finished.size(), 1);
-        QFile f(record);
+        if (history == u"file"_s) {
+            HistoryStore store;
+            QVERIFY(store.open(historyPath));
+            QList<HistoryRow> rows;
+            QVERIFY(store.read({}, [&rows](const HistoryRow &row) { rows << row; }));
+            QCOMPARE(rows.size(), 1);
+            QCOMPARE(rows.first().port, b.instrument.slavePath());
+            QCOMPARE(rows.first().unitSerial, QString());
+            QCOMPARE(rows.first().outcome, u"success"_s);
+            return;
+        }
+        QFile f(recordPath);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = f.readAll().split('\n');
         QCOMPARE(lines.size(), 2); // one record and the final line feed

@@ -408,10 +408,13 @@ void Lane::handleProbe(const LinkTestOutcome &outcome)
     const bool present = outcome.kind == LinkTestOutcome::Kind::Reply;
     if (m_state == State::Waiting) {
         // Arrived: the device that answered is the one noted before the
-        // port was opened, and has not gone since.
+        // port was opened, and has not gone since. One that may not begin
+        // yet is let go with its port: whichever unit answers once it may
+        // is the one updated.
         if (present && m_link.isOpen()
             && DeviceIdentity::compare(m_device, DeviceIdentity::of(m_portText), m_wentAway)
-                == DeviceIdentity::Sameness::Same) {
+                == DeviceIdentity::Sameness::Same
+            && (!m_mayBegin || m_mayBegin())) {
             m_attempt = 1;
             beginAttempt();
         } else {

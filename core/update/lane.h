@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class ImageLoader;
@@ -80,6 +81,11 @@ public:
         m_record = record;
         m_update.setRecord(record);
     }
+    // Watch mode: a unit that arrives is updated only once `mayBegin`
+    // allows it (a station that needs each unit's serial first); until
+    // then the lane keeps waiting, and looks again at its next probe.
+    // None: every unit that arrives is updated.
+    void setArrivalCheck(std::function<bool()> mayBegin) { m_mayBegin = std::move(mayBegin); }
 
     // One unit, with the file read by a loader the caller shares and starts.
     void start(ImageLoader &loader, const QString &fileName);
@@ -164,6 +170,7 @@ private:
     bool m_stopping = false;
     bool m_portAwaited = false; // a hang-up is retried once the port is back
     RunRecord *m_record = nullptr;
+    std::function<bool()> m_mayBegin;
     // The device the unit is bound to, and whether it went away since
     // (a hang-up, its node missing): then only a provable one is the same.
     DeviceIdentity m_device;

@@ -8,6 +8,7 @@ namespace {
 constexpr auto kGroup = "lanes"_L1;
 constexpr auto kName = "name"_L1;
 constexpr auto kPort = "port"_L1;
+constexpr auto kSerialRequired = "serialRequired"_L1;
 } // namespace
 
 LaneStore::LaneStore(QSettings *settings)
@@ -60,5 +61,23 @@ void LaneStore::save(const QList<Entry> &lanes)
         m_settings->setValue(kPort, lanes.at(i).port);
     }
     m_settings->endArray();
+    m_settings->sync();
+}
+
+bool LaneStore::serialRequired() const
+{
+    if (!m_settings)
+        return false;
+    // Written by hand as anything else: only a plain "true" turns it on.
+    const QVariant value = m_settings->value(kSerialRequired);
+    return (value.typeId() == QMetaType::Bool && value.toBool())
+        || (value.typeId() == QMetaType::QString && value.toString() == u"true"_s);
+}
+
+void LaneStore::setSerialRequired(bool required)
+{
+    if (!m_settings)
+        return;
+    m_settings->setValue(kSerialRequired, required);
     m_settings->sync();
 }

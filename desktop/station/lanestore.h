@@ -6,7 +6,7 @@
 class QSettings;
 
 // The station's lanes between runs: each lane's name and port, in the
-// user's settings. A settings file is anyone's to edit, so what is read
+// user's settings; and beside them whether a lane needs its unit's serial. A settings file is anyone's to edit, so what is read
 // back is bounded like anything else from outside.
 class LaneStore
 {
@@ -30,6 +30,9 @@ public:
 
     QList<Entry> load() const;
     void save(const QList<Entry> &lanes);
+    // Serial required, as the operator last set it; off when never set.
+    bool serialRequired() const;
+    void setSerialRequired(bool required);
 
     // The entry as it may be used, or one with an empty port when it may
     // not: a port text is never cut (a cut path could name another device),

@@ -4,14 +4,18 @@
 
 #include <QColor>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <QPalette>
 #include <QPushButton>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <utility>
@@ -35,6 +39,10 @@ constexpr int kGap = 3;
 // A cause names the line and what the instrument said: room for two lines,
 // always, so tiles keep their size whatever they say.
 constexpr int kDetailLines = 2;
+// What the serial's field takes: room for a scanner's longest label and
+// more, so that a serial too long is refused whole rather than cut to fit
+// (a cut serial would name another unit).
+constexpr int kSerialFieldMaxLength = 256;
 
 // Colours by kind of state; the word always says the state too.
 enum ColourClass { Quiet, Busy, Pass, Fail, Attention };
@@ -208,7 +216,8 @@ LaneWidget::LaneWidget(QWidget *parent)
     QFont warningFont = recordLabel->font();
     warningFont.setBold(true);
     recordLabel->setFont(warningFont);
-    lastLabel = new QLabel(this);
+    // Cut in the middle too: it says what the history says of a unit.
+    lastLabel = new ElidedLabel(this);
     // Long texts are cut in the middle at the lane's edge instead of
     // widening the lane; the whole of them is in the tooltip.
     for (QLabel *l : {nameLabel, portLabel, recordLabel, lastLabel}) {
@@ -216,16 +225,31 @@ LaneWidget::LaneWidget(QWidget *parent)
         l->setTextFormat(Qt::PlainText);
     }
 
+    serialEdit = new QLineEdit(this);
+    serialEdit->setObjectName(u"unitSerial"_s);
+    serialEdit->setPlaceholderText(tr("Unit serial"));
+    serialEdit->setAccessibleName(tr("Unit serial"));
+    serialEdit->setMaxLength(kSerialFieldMaxLength);
+    serialEdit->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    serialEdit->installEventFilter(this);
+
     grid->addWidget(nameLabel, 0, 0);
     grid->addWidget(startStopButton, 0, 1);
-    grid->addWidget(portLabel, 1, 0, 1, 2);
+    // The serial beside the port, and what is said of it in the last line:
+    // 32 tiles stay four rows on a 1080-line screen, each name whole.
+    auto *portRow = new QHBoxLayout;
+    portRow->addWidget(portLabel, 1);
+    portRow->addWidget(serialEdit, 1);
+    grid->addLayout(portRow, 1, 0, 1, 2);
     grid->addWidget(status, 2, 0, 1, 2);
     grid->addWidget(recordLabel, 3, 0, 1, 2);
     grid->addWidget(lastLabel, 4, 0, 1, 2);
     grid->setColumnStretch(0, 1);
     recordLabel->hide();
+    setSerialShown(false);
 
     connect(startStopButton, &QPushButton::clicked, this, &LaneWidget::startStopClicked);
+    connect(serialEdit, &QLineEdit::returnPressed, this, [this] { emit serialEntered(serialEdit->text()); });
     setView(m_view);
 }
 
@@ -237,6 +261,26 @@ QString LaneWidget::verdictText() const
 int LaneWidget::verdictPixelSize() const
 {
     return status->wordPixels();
+}
+
+void LaneWidget::setSerialShown(bool shown)
+{
+    serialEdit->setVisible(shown);
+}
+
+bool LaneWidget::eventFilter(QObject *watched, QEvent *event)
+{
+    // Return is the window's Start for every lane, except in this field:
+    // there it ends a serial, and starts this lane alone.
+    if (watched == serialEdit && event->type() == QEvent::ShortcutOverride) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            event->accept();
+            return true;
+        }
+    }
+    return QFrame::eventFilter(watched, event);
 }
 
 void LaneWidget::setView(const LaneView &view)
@@ -313,10 +357,21 @@ void LaneWidget::setView(const LaneView &view)
                                                        : view.recordNotice);
     recordLabel->setToolTip(recordLabel->text());
     recordLabel->setVisible(!recordLabel->text().isEmpty());
-    QString last = tr("%1 passed, %2 failed").arg(view.passed).arg(view.failed);
-    if (view.lastFinished.isValid())
-        last += tr("; last at %1").arg(view.lastFinished.toString(u"HH:mm:ss"_s));
+    // While a unit is named, what is said of it; else the lane's units.
+    QString last = view.serialNote;
+    if (last.isEmpty()) {
+        last = tr("%1 passed, %2 failed").arg(view.passed).arg(view.failed);
+        if (view.lastFinished.isValid())
+            last += view.lastSerial.isEmpty()
+                ? tr("; last at %1").arg(view.lastFinished.toString(u"HH:mm:ss"_s))
+                : tr("; last %1 at %2").arg(view.lastSerial, view.lastFinished.toString(u"HH:mm:ss"_s));
+    }
     lastLabel->setText(last);
+    // A serial may look like markup: the tooltip shows it as it is.
+    lastLabel->setToolTip(Qt::convertFromPlainText(last));
+    // A refused or wanted serial in the record warning's red and weight.
+    lastLabel->setPalette(view.serialWarning ? recordLabel->palette() : palette());
+    lastLabel->setFont(view.serialWarning ? recordLabel->font() : font());
     startStopButton->setText(view.running ? tr("Stop") : tr("Start"));
     if (summaryChanges)
         emit summaryChanged();

@@ -1,7 +1,7 @@
 // The production station: builds the station window with its lanes (from
-// --port, or those kept from the last time), the image from --file, and
-// runs it. With --stats it measures, for benchmarks, how long the event
-// loop was ever kept from its work, and writes that at exit.
+// --port, or those kept from the last time), the image from --file and the
+// unit history, and runs it. With --stats it measures, for benchmarks, how
+// long the event loop was ever kept from its work, and writes that at exit.
 #include "core/common/localpath.h"
 #include "core/common/message.h"
 #include "core/common/signalwatcher.h"
@@ -96,6 +96,10 @@ int main(int argc, char *argv[])
     window.setWatch(options.laneSettings().watch);
     window.setRetries(options.laneSettings().retries);
     window.setExpectedSha(options.expectedSha256());
+    presenter->setHistory(options.history());
+    // For this run when given; as the operator last left it otherwise; off
+    // unattended, where nobody is there to enter a serial.
+    window.setSerialRequired(options.serialRequired() || (store.serialRequired() && !options.exitWhenDone()));
     const QStringList ports = options.ports();
     if (ports.isEmpty()) {
         presenter->loadLanes();

@@ -1,8 +1,11 @@
 #include "desktop/station/stationlanes.h"
 
+#include "desktop/station/stationhistory.h"
+
 #include <QTime>
 
 #include <algorithm>
+#include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -78,6 +81,12 @@ bool StationLanes::change(int index, const LaneStore::Entry &entry)
         lane.recordProblem.clear();
         lane.recordsLost = 0;
         lane.recordNotice.clear();
+        // Another bay: no unit there has been named yet.
+        lane.nextSerial.clear();
+        lane.nextAbout.clear();
+        lane.lastSerial.clear();
+        lane.retryLast = false;
+        lane.serialProblem.clear();
     }
     lane.entry = entry;
     if (lane.entry.name.isEmpty())
@@ -108,6 +117,7 @@ void StationLanes::connectLane(StationLane &lane)
     Lane *l = lane.lane;
     if (m_record)
         l->setRecord(m_record);
+    l->setArrivalCheck([this, s] { return !m_serialRequired || s->retryLast || !s->nextSerial.isEmpty(); });
     connect(l, &Lane::stateChanged, this, [this, s] { emit laneStateChanged(s); });
     connect(l, &Lane::busyChanged, this, [this, s] { emit laneChanged(s); });
     connect(l, &Lane::attemptStarted, this, [this, s](int attempt) {
@@ -119,6 +129,18 @@ void StationLanes::connectLane(StationLane &lane)
             s->detail.clear();
             s->causes.clear();
             setShown(*s, std::nullopt);
+            if (m_history) {
+                // Before its first record: every attempt at the unit carries it.
+                if (std::exchange(s->retryLast, false)) {
+                    s->unitSerial = s->lastSerial;
+                    s->unitAbout.clear();
+                } else {
+                    s->unitSerial = std::exchange(s->nextSerial, {});
+                    s->unitAbout = std::exchange(s->nextAbout, {});
+                }
+                s->serialProblem.clear();
+                m_history->setUnitSerial(StationHistory::keyOf(s->entry), s->unitSerial);
+            }
         }
         emit laneChanged(s);
     });
@@ -159,7 +181,14 @@ void StationLanes::connectLane(StationLane &lane)
         setShown(*s, end);
         if (end == UnitEnd::Passed || end == UnitEnd::Failed)
             countUnit(*s, end == UnitEnd::Passed);
+        if (m_history) {
+            // Its records are kept; nothing is kept under its serial again.
+            m_history->setUnitSerial(StationHistory::keyOf(s->entry), {});
+            s->lastSerial = std::exchange(s->unitSerial, {});
+            s->unitAbout.clear();
+        }
         emit laneChanged(s);
+        emit unitEnded(s);
     });
 }
 

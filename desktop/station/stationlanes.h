@@ -20,6 +20,8 @@ enum class UnitEnd {
     NotStarted, // nothing reached the unit: no port, a port in use, refused
 };
 
+class StationHistory;
+
 // A lane of the station with what its tile shows and the lane does not keep.
 struct StationLane
 {
@@ -44,6 +46,18 @@ struct StationLane
     QString recordNotice; // the record file's last reopening, with its time
     QString device;
     QString serialNumber;
+    // With a history kept, the serials of units (not of adapters): the one
+    // entered for the next unit to begin on the lane, the one the history
+    // gives the attempts of the unit on it now, and the last unit's, which
+    // Ctrl+R takes again (retryLast). Each with what the history said of
+    // that unit when it was entered.
+    QString nextSerial;
+    QString nextAbout;
+    QString unitSerial;
+    QString unitAbout;
+    QString lastSerial;
+    bool retryLast = false;
+    QString serialProblem; // why the serial last entered was refused
     // Redraws: at most one per tick of the redraw timer.
     bool dirty = false;
     int redraws = 0;
@@ -91,6 +105,12 @@ public:
 
     // Every lane's records go here, those added later too.
     void setRecord(RunRecord *record);
+    // A lane's unit takes its serial when its first attempt begins, and
+    // lets it go when it ends (a serial names one unit). Null: none kept.
+    void setHistory(StationHistory *history) { m_history = history; }
+    // A watching lane leaves a unit that arrives alone until it has a serial.
+    void setSerialRequired(bool required) { m_serialRequired = required; }
+    bool serialRequired() const { return m_serialRequired; }
     void setShown(StationLane &lane, std::optional<UnitEnd> end);
     void countUnit(StationLane &lane, bool passed);
     int passed() const { return m_passed; }
@@ -106,6 +126,8 @@ signals:
     void laneStateChanged(StationLane *lane);
     // The counters, or what they count, have changed.
     void countsChanged();
+    // A unit has ended on the lane, its records kept.
+    void unitEnded(StationLane *lane);
 
 private:
     // What the lane's signals tell and the lane does not keep.
@@ -115,6 +137,8 @@ private:
     LaneGroup *m_group;
     std::vector<std::unique_ptr<StationLane>> m_lanes;
     RunRecord *m_record = nullptr;
+    StationHistory *m_history = nullptr;
+    bool m_serialRequired = false;
     bool m_kept = true;
     int m_passed = 0;
     int m_failed = 0;

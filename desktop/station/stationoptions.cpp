@@ -49,6 +49,12 @@ StationOptions::StationOptions()
               "the time from the first start until every lane came to rest; and each lane's redraws, in all "
               "and the most within one second."_s,
               u"FILE"_s)
+    , m_serialRequired(u"serial-required"_s,
+                       u"Start with \"Serial required\" on: a lane starts only with its unit's serial in its "
+                       "\"Unit serial\" field (a barcode scanner types it there and ends with Return), and a "
+                       "watching lane updates a unit that arrives only once its serial has been entered. The "
+                       "window's box is kept in the settings when changed there; unattended "
+                       "(--exit-when-done) it is off."_s)
 {
     m_parser.setApplicationDescription(
         u"The production station: one lane per serial port, each updating the firmware of the test "
@@ -56,6 +62,8 @@ StationOptions::StationOptions()
         "failed (Ctrl+R), stopped (Escape), or updating units as they arrive (Watch)."_s);
     m_parser.addOptions({m_port, m_file, m_record, m_expectSha256, m_start, m_exitWhenDone, m_stats});
     m_parser.addOptions(m_lane.options());
+    m_parser.addOptions(m_historyOptions.options());
+    m_parser.addOption(m_serialRequired);
 }
 
 std::optional<int> StationOptions::answerBeforeStart(int argc, const char *const *argv)
@@ -63,8 +71,11 @@ std::optional<int> StationOptions::answerBeforeStart(int argc, const char *const
     if (const std::optional<int> status = ::answerBeforeStart(m_parser, kProgram, argc, argv, uR"(
 Keys: Return starts every lane that is not running; Ctrl+R starts again the
 lanes whose unit failed; Escape stops every lane where it stands; Ctrl+O
-chooses the image. A lane's own button, or its context menu, starts or stops
-it alone; double-click a lane to change its name or port.
+chooses the image; Ctrl+H shows the unit history. A lane's own button, or
+its context menu, starts or stops it alone; double-click a lane to change
+its name or port. Return in a lane's "Unit serial" field starts that lane
+alone, its unit named by the serial in the history (a watching lane: the
+next unit to arrive).
 
 SIGTERM, SIGHUP or SIGINT stop every lane where it stands, record each
 running update as interrupted and end the program with 128 + the signal.
@@ -83,8 +94,17 @@ void StationOptions::process(int argc, const char *const *argv)
 bool StationOptions::check()
 {
     m_settings = {};
-    if (!m_lane.read(m_parser, &m_settings, &m_error))
+    m_history = {};
+    if (!m_lane.read(m_parser, &m_settings, &m_error) || !m_historyOptions.read(m_parser, &m_history, &m_error))
         return false;
+    if (m_parser.isSet(m_serialRequired) && !m_history.enabled) {
+        m_error = u"--serial-required needs the unit history, which keeps the serials; --no-history keeps none"_s;
+        return false;
+    }
+    if (m_parser.isSet(m_serialRequired) && m_parser.isSet(m_exitWhenDone)) {
+        m_error = u"--serial-required needs someone to enter the serials; --exit-when-done runs unattended"_s;
+        return false;
+    }
     const QStringList ports = m_parser.values(m_port);
     if (ports.size() > LaneStore::kMaxLanes) {
         m_error = u"--port: at most %1 lanes, %2 given"_s.arg(LaneStore::kMaxLanes).arg(ports.size());

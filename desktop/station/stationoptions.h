@@ -2,6 +2,7 @@
 
 #include "core/update/lane.h"
 #include "core/update/laneoptions.h"
+#include "history/historyoptions.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -12,8 +13,9 @@
 #include <optional>
 
 // The station's command line: the lanes (--port, several times), the image,
-// the record, the SHA-256 the image must have, Watch and Retries as the
-// window starts, --start, and what tests and benchmarks need (shortened
+// the record, the unit history and Serial required, the SHA-256 the image
+// must have, Watch and Retries as the window starts, --start, and what
+// tests and benchmarks need (shortened
 // waits, --exit-when-done, --stats). Help, version and mistakes are
 // answered before QApplication exists, as the desktop program does: the
 // manual page is made from --help on build machines without a display.
@@ -36,6 +38,9 @@ public:
     QString expectedSha256() const { return m_parser.value(m_expectSha256); }
     bool start() const { return m_parser.isSet(m_start); }
     bool exitWhenDone() const { return m_parser.isSet(m_exitWhenDone); }
+    // Where the unit history is kept and by whom; kept by default.
+    const HistoryOptions::Settings &history() const { return m_history; }
+    bool serialRequired() const { return m_parser.isSet(m_serialRequired); }
     // The lanes' timings, Watch and Retries as given (the product's by default).
     const Lane::Settings &laneSettings() const { return m_settings; }
 
@@ -55,6 +60,9 @@ private:
     QCommandLineOption m_start;
     QCommandLineOption m_exitWhenDone;
     QCommandLineOption m_stats;
+    QCommandLineOption m_serialRequired;
+    HistoryOptions m_historyOptions;
+    HistoryOptions::Settings m_history;
     Lane::Settings m_settings;
     QString m_error;
 };

@@ -2,15 +2,40 @@
 
 #include "core/common/printablebytes.h"
 #include "core/link/seriallink.h"
+#include "desktop/station/historyview.h"
 #include "desktop/station/laneeditor.h"
 #include "desktop/station/stationwindow.h"
 #include "desktop/widgets/messagepresenter.h"
 
+#include <QDateTime>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
 
+using namespace Qt::Literals::StringLiterals;
+using namespace std::chrono_literals;
+
 namespace {
+
+// Units end together on many lanes: the History view reads the history
+// once for all of them, this long after the first.
+constexpr auto kHistoryRefreshDelay = 500ms;
+
+// What the history says of a unit's last attempt: its outcome, image and
+// time; every text from the history printable.
+QString aboutLast(const std::optional<HistoryRow> &row)
+{
+    if (!row)
+        return StationPresenter::tr("not in the history yet");
+    const QString when
+        = QDateTime::fromString(row->finished, Qt::ISODateWithMs).toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s);
+    const QString image = QFileInfo(row->image).fileName();
+    return StationPresenter::tr("last attempt %1, %2, %3")
+        .arg(row->ok ? StationPresenter::tr("PASS")
+                     : StationPresenter::tr("FAIL (%1)").arg(printableText(row->outcome)),
+             image.isEmpty() ? StationPresenter::tr("no image") : printableText(image), when);
+}
 
 QList<Lane *> lanesOf(const QList<StationLane *> &lanes)
 {
@@ -44,6 +69,17 @@ StationPresenter::StationPresenter(StationWindow *window, MessagePresenter *mess
     connect(window, &StationWindow::laneStartStopRequested, this, &StationPresenter::startOrStop);
     connect(window, &StationWindow::laneEditRequested, this, &StationPresenter::editLane);
     connect(window, &StationWindow::laneRemoveRequested, this, &StationPresenter::removeLane);
+    connect(window, &StationWindow::laneSerialEntered, this, &StationPresenter::enterSerial);
+    connect(window, &StationWindow::historyRequested, this, &StationPresenter::showHistory);
+    connect(window, &StationWindow::serialRequiredChanged, this,
+            [this](bool required) { m_lanes.store()->setSerialRequired(required); });
+    m_historyRefresh.setSingleShot(true);
+    m_historyRefresh.setInterval(kHistoryRefreshDelay);
+    connect(&m_historyRefresh, &QTimer::timeout, this, &StationPresenter::refreshHistory);
+    connect(&m_lanes, &StationLanes::unitEnded, this, [this] {
+        if (m_window->historyViewShown() && !m_historyRefresh.isActive())
+            m_historyRefresh.start();
+    });
     connect(window, &StationWindow::expectedShaChanged, this, [this](const QString &text) {
         m_image.setExpected(text);
         showComparison();
@@ -196,18 +232,34 @@ void StationPresenter::tell(const UpdateOutcome &outcome)
 
 bool StationPresenter::setUpRecord()
 {
-    if (m_recordPath.isEmpty() || m_record.isOpen())
-        return true;
     // Opened once for the whole station; an update whose record cannot be
     // kept is not started, as in both other programs.
-    if (!m_record.open(m_recordPath, m_image.path())) {
+    if (!m_recordPath.isEmpty() && !m_record.isOpen() && !m_record.open(m_recordPath, m_image.path())) {
         UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::RecordError);
         outcome.recordError = m_record.error();
         tell(outcome);
         return false;
     }
-    m_lanes.setRecord(&m_record);
+    if (m_history.enabled() && !m_historyKeeps) {
+        if (!m_history.open()) {
+            UpdateOutcome outcome = UpdateSequence::outcomeFor(UpdateOutcome::Kind::HistoryError);
+            outcome.recordError = m_history.error();
+            tell(outcome);
+            return false;
+        }
+        m_record.setKeeper(m_history.store());
+        m_historyKeeps = true;
+    }
+    if (m_record.isActive())
+        m_lanes.setRecord(&m_record);
     return true;
+}
+
+void StationPresenter::setHistory(const HistoryOptions::Settings &settings)
+{
+    m_history.setSettings(settings);
+    m_lanes.setHistory(settings.enabled ? &m_history : nullptr);
+    m_window->setHistoryKept(settings.enabled);
 }
 
 void StationPresenter::startAll()
@@ -217,8 +269,12 @@ void StationPresenter::startAll()
         if (!m_lanes.busy(*lane))
             idle << lane.get();
     }
-    if (!idle.isEmpty() && readyToSend())
-        startLanes(idle, false);
+    if (idle.isEmpty() || !readyToSend())
+        return;
+    QList<UnitStart> units;
+    for (StationLane *lane : std::as_const(idle))
+        units << unitFor(*lane);
+    beginUnits(units);
 }
 
 void StationPresenter::retryFailed()
@@ -230,6 +286,9 @@ void StationPresenter::retryFailed()
     }
     if (failed.isEmpty() || !readyToSend())
         return;
+    // The same unit again: its serial too.
+    for (StationLane *lane : std::as_const(failed))
+        lane->retryLast = true;
     // A watching lane waits for its failed unit to go before it looks for
     // the next: Ctrl+R takes the unit that stays as a new one.
     m_group.stopToRestart(lanesOf(failed));
@@ -244,7 +303,130 @@ void StationPresenter::startOrStop(int index)
     if (m_lanes.busy(*lane))
         m_group.stop(lane->lane, UpdateOutcome::StoppedBy::Operator);
     else if (readyToSend())
-        startLanes({lane}, false);
+        beginUnits({unitFor(*lane)});
+}
+
+void StationPresenter::enterSerial(int index, const QString &text)
+{
+    if (index < 0 || index >= laneCount() || !m_history.enabled())
+        return;
+    StationLane &lane = m_lanes.at(index);
+    if (!m_lanes.busy(lane)) {
+        if (readyToSend())
+            beginUnits({{&lane, text}});
+        return;
+    }
+    if (text.trimmed().isEmpty())
+        return;
+    // Watch is changed only at rest: as the window shows it, the lanes run.
+    if (!m_window->watch()) {
+        refuseLane(lane, tr("A unit is being updated on this lane: enter the next one's serial once it has ended"));
+        return;
+    }
+    beginUnits({{&lane, text}});
+}
+
+StationPresenter::UnitStart StationPresenter::unitFor(StationLane &lane)
+{
+    if (!m_history.enabled())
+        return {&lane, {}};
+    // What is typed is the latest word; else what was entered while it watched.
+    const QString typed = m_window->serialText(m_group.indexOf(lane.lane));
+    if (!typed.trimmed().isEmpty())
+        return {&lane, typed};
+    return {&lane, lane.nextSerial, !lane.nextSerial.isEmpty()};
+}
+
+void StationPresenter::beginUnits(const QList<UnitStart> &units)
+{
+    QList<StationLane *> start;
+    QList<Again> again;
+    for (const UnitStart &unit : units) {
+        StationLane &lane = *unit.lane;
+        const bool busy = m_lanes.busy(lane);
+        if (!busy)
+            lane.retryLast = false;
+        // A scanner's label may carry a space at either end; a serial never does.
+        const QString serial = unit.serial.trimmed();
+        if (!m_history.enabled() || unit.held || serial.isEmpty()) {
+            if (serial.isEmpty() && m_window->serialRequired()) {
+                refuseLane(lane, tr("Not started: no unit serial (serial required): scan it into the lane's field"));
+                continue;
+            }
+            if (!busy)
+                start << &lane;
+            continue;
+        }
+        QString error;
+        if (!HistoryOptions::checkText(tr("the unit serial"), serial, &error)) {
+            refuseLane(lane, tr("Not started: %1").arg(StationLanes::bounded(error)));
+            continue;
+        }
+        std::optional<HistoryRow> last;
+        if (!m_history.lastAttempt(serial, &last)) {
+            refuseLane(lane, tr("Not started: %1").arg(StationLanes::bounded(printableText(m_history.error()))));
+            continue;
+        }
+        // Taken: the field is free for the next scan.
+        m_window->setSerialText(m_group.indexOf(lane.lane), {});
+        lane.serialProblem.clear();
+        // Updated again only when asked: it holds this very image, unless
+        // something since put other firmware on it.
+        if (last && last->ok && last->imageSha256 == m_image.sha256Text() && !last->imageSha256.isEmpty()) {
+            again << Again{lane.lane, serial, aboutLast(last)};
+            markDirty(&lane);
+            continue;
+        }
+        lane.nextSerial = serial;
+        lane.nextAbout = aboutLast(last);
+        markDirty(&lane);
+        if (!busy)
+            start << &lane;
+    }
+    if (!start.isEmpty())
+        startLanes(start, false);
+    if (!again.isEmpty())
+        askAgain(again);
+}
+
+void StationPresenter::askAgain(const QList<Again> &again)
+{
+    QStringList units;
+    for (const Again &a : again)
+        units << tr("%1 (%2)").arg(printableText(a.serial), a.about);
+    const QString prompt = again.size() == 1
+        ? tr("Unit %1 was updated with this image already. Update it again?").arg(units.constFirst())
+        : tr("These units were updated with this image already: %1. Update them again?").arg(units.join(u", "_s));
+    // No is the default: a scanner's Return never says Yes.
+    m_messages->ask(m_window, {prompt, m_window->windowTitle(), Message::Icon::Critical}, [this, again] {
+        QList<StationLane *> start;
+        for (const Again &a : again) {
+            // Removed meanwhile, or its port changed: no longer that unit's lane.
+            StationLane *lane = m_lanes.of(a.lane);
+            if (!lane)
+                continue;
+            lane->nextSerial = a.serial;
+            lane->nextAbout = a.about;
+            markDirty(lane);
+            if (!m_lanes.busy(*lane))
+                start << lane;
+        }
+        if (!start.isEmpty() && readyToSend())
+            startLanes(start, false);
+    });
+}
+
+void StationPresenter::refuseLane(StationLane &lane, const QString &why)
+{
+    if (m_lanes.busy(lane)) {
+        lane.serialProblem = why;
+    } else {
+        // Whatever it showed was another unit's.
+        lane.detail = why;
+        lane.causes = why;
+        m_lanes.setShown(lane, UnitEnd::NotStarted);
+    }
+    markDirty(&lane);
 }
 
 void StationPresenter::stopAll()
@@ -263,8 +445,34 @@ void StationPresenter::reachedRest()
     emit atRest();
 }
 
-void StationPresenter::startLanes(const QList<StationLane *> &lanes, bool sameUnits)
+void StationPresenter::startLanes(const QList<StationLane *> &requested, bool sameUnits)
 {
+    QList<StationLane *> lanes = requested;
+    if (m_history.enabled()) {
+        // The history tells lanes by their names (a serial is given to a
+        // name): two lanes of one name would take each other's serials.
+        QStringList names;
+        for (const auto &lane : m_lanes.all()) {
+            if (m_lanes.busy(*lane))
+                names << StationHistory::keyOf(lane->entry);
+        }
+        lanes.clear();
+        for (StationLane *lane : requested) {
+            const QString name = StationHistory::keyOf(lane->entry);
+            if (names.contains(name)) {
+                refuseLane(*lane,
+                           tr("Not started: another lane is named %1 too, and the history tells lanes by "
+                              "their names: rename one")
+                               .arg(printableText(name)));
+                continue;
+            }
+            names << name;
+            lanes << lane;
+        }
+        if (lanes.isEmpty())
+            return;
+    }
+    m_lanes.setSerialRequired(m_window->serialRequired());
     if (!anyRunning()) {
         m_runStartMs = m_runClock.elapsed();
         emit runStarted();
@@ -374,7 +582,9 @@ void StationPresenter::refreshDevice(StationLane &lane)
 void StationPresenter::drawLane(int index)
 {
     const StationLane &lane = m_lanes.at(index);
-    m_window->setLaneView(index, TileRedraws::viewOf(lane, m_lanes.queued(lane), m_lanes.busy(lane)));
+    m_window->setLaneView(index,
+                          TileRedraws::viewOf(lane, m_lanes.queued(lane), m_lanes.busy(lane),
+                                              m_lanes.serialRequired()));
 }
 
 void StationPresenter::drawCounters()
@@ -396,6 +606,41 @@ void StationPresenter::updateControls()
         = ready && std::any_of(lanes.begin(), lanes.end(), [](const auto &l) { return StationLanes::unitFailed(*l); });
     controls.canAddLane = laneCount() < LaneStore::kMaxLanes;
     m_window->setControls(controls);
+}
+
+void StationPresenter::showHistory()
+{
+    if (!m_history.enabled())
+        return;
+    refreshHistory();
+    HistoryView *view = m_window->historyView();
+    view->show();
+    view->raise();
+    view->activateWindow();
+}
+
+void StationPresenter::refreshHistory()
+{
+    HistoryView::Content content;
+    StationHistory::Today today;
+    if (!m_history.today(&today))
+        content.problem = StationLanes::bounded(printableText(m_history.error()));
+    for (const StationHistory::LaneCounts &lane : std::as_const(today.lanes)) {
+        const int units = lane.passed + lane.failed;
+        content.counts << QStringList{printableText(lane.lane), QString::number(lane.attempts),
+                                      QString::number(lane.passed), QString::number(lane.failed),
+                                      units == 0 ? u"-"_s : u"%1 %"_s.arg(100.0 * lane.firstPass / units, 0, 'f', 1)};
+    }
+    const QDate todayDate = QDate::currentDate();
+    for (const HistoryRow &row : std::as_const(today.recent)) {
+        const QDateTime finished = QDateTime::fromString(row.finished, Qt::ISODateWithMs).toLocalTime();
+        content.recent << QStringList{finished.toString(finished.date() == todayDate ? u"HH:mm:ss"_s
+                                                                                     : u"yyyy-MM-dd HH:mm"_s),
+                                      printableText(row.lane.isEmpty() ? row.port : row.lane),
+                                      row.unitSerial.isEmpty() ? u"-"_s : printableText(row.unitSerial),
+                                      row.ok ? tr("PASS") : tr("FAIL (%1)").arg(printableText(row.outcome))};
+    }
+    m_window->historyView()->setContent(content);
 }
 
 QList<StationPresenter::LaneStats> StationPresenter::laneStats() const

@@ -4,13 +4,16 @@
 #include "core/update/lane.h"
 #include "core/update/lanegroup.h"
 #include "core/update/runrecord.h"
+#include "desktop/station/stationhistory.h"
 #include "desktop/station/stationimage.h"
 #include "desktop/station/lanestore.h"
 #include "desktop/station/stationlanes.h"
 #include "desktop/station/tileredraws.h"
+#include "history/historyoptions.h"
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
 #include <optional>
 
@@ -20,10 +23,13 @@ class StationWindow;
 
 // Connects the station window to its lanes: makes a Lane per port, starts,
 // retries and stops them on what the window asks, refuses an image that is
-// not the one expected (StationImage), opens the record once, counts the units
-// and keeps the lanes in the settings (StationLanes), and has each lane's
-// progress redrawn on its tile (TileRedraws). Lanes started together start
-// one per turn of the event loop, never two on one device (LaneGroup).
+// not the one expected (StationImage), opens the record and the unit history
+// once, counts the units and keeps the lanes in the settings (StationLanes),
+// and has each lane's progress redrawn on its tile (TileRedraws). Lanes
+// started together start one per turn of the event loop, never two on one
+// device (LaneGroup). With a history kept, each unit is named by the serial
+// entered on its lane: checked, looked up, and a unit that passed with this
+// image already is updated again only when the operator says so.
 class StationPresenter : public QObject
 {
     Q_OBJECT
@@ -46,6 +52,9 @@ public:
     void chooseImage(const QString &path);
     // Every record goes to this file, opened once, at the first start.
     void setRecordFile(const QString &path) { m_recordPath = path; }
+    // And to this unit history, unless it is disabled: opened at the first
+    // need (a start, a serial, the History view), then kept open.
+    void setHistory(const HistoryOptions::Settings &settings);
     // --start: every lane starts once the image has been read.
     void setStartWhenReady(bool start) { m_startWhenReady = start; }
 
@@ -60,6 +69,11 @@ public:
     // A signal to the process: as stopAll(), recorded as the signal's.
     void stopForSignal();
     void startOrStop(int lane);
+    // Return in a lane's serial field: a lane at rest starts with it (alone);
+    // a watching lane keeps it for the next unit to arrive.
+    void enterSerial(int lane, const QString &text);
+    // The History view, filled and shown.
+    void showHistory();
     void editLane(int lane); // -1: a new one
     // Where the editor looks for the adapters' stable paths; tests give a folder of their own.
     void setStableLinkDirectory(const QString &directory) { m_stableLinkDirectory = directory; }
@@ -99,10 +113,36 @@ signals:
     void startRefused();
 
 private:
+    // A lane to start, and the serial of its unit: typed, or held
+    // (entered and checked already); empty: none.
+    struct UnitStart
+    {
+        StationLane *lane;
+        QString serial;
+        bool held = false;
+    };
+    // A unit that passed with this image already: asked about first.
+    struct Again
+    {
+        Lane *lane;
+        QString serial;
+        QString about;
+    };
+
     StationLane &addLane(const LaneStore::Entry &entry);
     bool readyToSend();
     bool setUpRecord();
+    UnitStart unitFor(StationLane &lane);
+    // Checks each serial and looks the unit up; starts the lanes at rest
+    // and gives the watching ones their next unit's serial, asking first
+    // for units that passed with this image.
+    void beginUnits(const QList<UnitStart> &units);
+    void askAgain(const QList<Again> &again);
+    // Its tile says why: NOT STARTED at rest, the serial's line while it runs.
+    void refuseLane(StationLane &lane, const QString &why);
+    void refreshHistory();
     // sameUnits: the units on them were counted already (Ctrl+R).
+    // Lanes whose name a running or earlier one has are not started.
     void startLanes(const QList<StationLane *> &lanes, bool sameUnits);
     void listAdapters();
     void tell(const UpdateOutcome &outcome);
@@ -128,6 +168,9 @@ private:
 
     QString m_recordPath;
     RunRecord m_record;
+    StationHistory m_history;
+    bool m_historyKeeps = false; // the record gives the history its records
+    QTimer m_historyRefresh;
     QList<PortCatalog::Device> m_devices;
     QString m_stableLinkDirectory = QLatin1String(PortCatalog::kStableLinkDirectory);
 

@@ -5,6 +5,7 @@
 #include "desktop/panels/filedialog.h"
 #include "desktop/station/elidedlabel.h"
 #include "desktop/station/focusframe.h"
+#include "desktop/station/historyview.h"
 #include "desktop/station/lanewidget.h"
 #include "desktop/widgets/messagepresenter.h"
 
@@ -114,6 +115,9 @@ StationWindow::StationWindow(MessagePresenter *messages, QWidget *parent)
     connect(m_retryButton, &QPushButton::clicked, this, &StationWindow::retryFailedRequested);
     connect(m_stopButton, &QPushButton::clicked, this, &StationWindow::stopAllRequested);
     connect(m_addLaneButton, &QPushButton::clicked, this, &StationWindow::addLaneRequested);
+    connect(m_historyButton, &QPushButton::clicked, this, &StationWindow::historyRequested);
+    // Clicked, not toggled: only the operator's own change is kept.
+    connect(m_serialRequiredBox, &QCheckBox::clicked, this, &StationWindow::serialRequiredChanged);
     connect(m_expectedSha, &QLineEdit::textChanged, this, &StationWindow::expectedShaChanged);
 
     // The keys of a station: the operator's hands are on units, not on a mouse.
@@ -124,6 +128,11 @@ StationWindow::StationWindow(MessagePresenter *messages, QWidget *parent)
     connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
             &StationWindow::stopAllRequested);
     connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, m_chooseButton, &QPushButton::click);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this, [this] {
+        if (m_historyKept)
+            emit historyRequested();
+    });
+    setHistoryKept(false);
 }
 
 StationWindow::~StationWindow() = default;
@@ -245,6 +254,11 @@ QWidget *StationWindow::buildControls()
     m_retriesBox->setObjectName(u"retriesBox"_s);
     m_retriesBox->setRange(0, LaneOptions::kMaxRetries);
     m_retriesBox->setPrefix(tr("Retries: "));
+    m_serialRequiredBox = new QCheckBox(tr("Serial required"), bar);
+    m_serialRequiredBox->setObjectName(u"serialRequiredBox"_s);
+    m_serialRequiredBox->setToolTip(tr("A lane starts only with its unit's serial in its field"));
+    m_historyButton = new QPushButton(tr("History... (Ctrl+H)"), bar);
+    m_historyButton->setObjectName(u"historyButton"_s);
     m_addLaneButton = new QPushButton(tr("Add lane..."), bar);
     m_addLaneButton->setObjectName(u"addLaneButton"_s);
     for (QWidget *w : std::initializer_list<QWidget *>{m_startButton, m_retryButton, m_stopButton})
@@ -252,7 +266,9 @@ QWidget *StationWindow::buildControls()
     row->addSpacing(16);
     row->addWidget(m_watchBox);
     row->addWidget(m_retriesBox);
+    row->addWidget(m_serialRequiredBox);
     row->addStretch(1);
+    row->addWidget(m_historyButton);
     row->addWidget(m_addLaneButton);
     return bar;
 }
@@ -269,6 +285,9 @@ int StationWindow::addLane()
     connect(widget, &LaneWidget::removeRequested, this,
             [this, widget] { emit laneRemoveRequested(int(m_laneWidgets.indexOf(widget))); });
     connect(widget, &LaneWidget::detailsRequested, this, [this, widget] { showDetails(widget); });
+    connect(widget, &LaneWidget::serialEntered, this,
+            [this, widget](const QString &text) { emit laneSerialEntered(int(m_laneWidgets.indexOf(widget)), text); });
+    widget->setSerialShown(m_historyKept);
     placeLanes();
     return int(m_laneWidgets.size()) - 1;
 }
@@ -336,6 +355,7 @@ void StationWindow::setControls(const Controls &controls)
     // so what the window shows is what every lane runs with.
     m_watchBox->setEnabled(!controls.running);
     m_retriesBox->setEnabled(!controls.running);
+    m_serialRequiredBox->setEnabled(!controls.running);
     m_addLaneButton->setEnabled(controls.canAddLane);
 }
 
@@ -357,6 +377,49 @@ void StationWindow::setRetries(int retries)
 int StationWindow::retries() const
 {
     return m_retriesBox->value();
+}
+
+void StationWindow::setHistoryKept(bool kept)
+{
+    m_historyKept = kept;
+    m_serialRequiredBox->setVisible(kept);
+    m_historyButton->setVisible(kept);
+    for (LaneWidget *widget : std::as_const(m_laneWidgets))
+        widget->setSerialShown(kept);
+    // The tiles' height changes with the serial's line.
+    placeLanes();
+}
+
+void StationWindow::setSerialRequired(bool required)
+{
+    m_serialRequiredBox->setChecked(required);
+}
+
+bool StationWindow::serialRequired() const
+{
+    return m_historyKept && m_serialRequiredBox->isChecked();
+}
+
+QString StationWindow::serialText(int index) const
+{
+    return m_laneWidgets.at(index)->serialEdit->text();
+}
+
+void StationWindow::setSerialText(int index, const QString &text)
+{
+    m_laneWidgets.at(index)->serialEdit->setText(text);
+}
+
+bool StationWindow::historyViewShown() const
+{
+    return m_historyView && m_historyView->isVisible();
+}
+
+HistoryView *StationWindow::historyView()
+{
+    if (!m_historyView)
+        m_historyView = new HistoryView(this);
+    return m_historyView;
 }
 
 void StationWindow::placeLanes()

@@ -8,6 +8,7 @@
 #include <memory>
 
 class FirmwareFileDialog;
+class HistoryView;
 class LaneWidget;
 class MessagePresenter;
 class QCheckBox;
@@ -22,9 +23,10 @@ struct LaneView;
 
 // The production station's window: the image chosen once for every lane
 // (its name, what it holds, its SHA-256 and the one it must have), the
-// controls for all lanes (Start, Retry failed, Stop, Watch, Retries), the
-// counters, and one tile per lane. It shows what it is told and tells what
-// the operator asks for; it asks before it closes on lanes that run.
+// controls for all lanes (Start, Retry failed, Stop, Watch, Retries; with a
+// unit history kept, Serial required and History), the counters, and one
+// tile per lane. It shows what it is told and tells what the operator asks
+// for; it asks before it closes on lanes that run.
 class StationWindow : public QMainWindow
 {
     Q_OBJECT
@@ -66,6 +68,18 @@ public:
     void setRetries(int retries);
     int retries() const;
 
+    // A unit history is kept: the lanes' serial fields, Serial required and
+    // History are shown.
+    void setHistoryKept(bool kept);
+    void setSerialRequired(bool required);
+    bool serialRequired() const;
+    // What lane `index`'s serial field holds, typed and not yet entered.
+    QString serialText(int index) const;
+    void setSerialText(int index, const QString &text);
+    // The History view, made at the first call.
+    HistoryView *historyView();
+    bool historyViewShown() const;
+
     // A logout, a closed terminal or Ctrl-C: every lane is stopped where it
     // stands (its record written as interrupted) and the program ends with
     // 128 + the signal.
@@ -82,6 +96,11 @@ signals:
     void laneStartStopRequested(int index);
     void laneEditRequested(int index);
     void laneRemoveRequested(int index);
+    // Return in lane `index`'s serial field.
+    void laneSerialEntered(int index, const QString &text);
+    // The operator checked or cleared Serial required.
+    void serialRequiredChanged(bool required);
+    void historyRequested();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -111,6 +130,10 @@ private:
     QPushButton *m_addLaneButton;
     QCheckBox *m_watchBox;
     QSpinBox *m_retriesBox;
+    QCheckBox *m_serialRequiredBox;
+    QPushButton *m_historyButton;
+    HistoryView *m_historyView = nullptr;
+    bool m_historyKept = false;
     QLabel *m_passedLabel;
     QLabel *m_failedLabel;
     QLabel *m_totalLabel;

@@ -64,7 +64,30 @@ void TileRedraws::redraw()
         m_timer.stop();
 }
 
-LaneView TileRedraws::viewOf(const StationLane &slot, bool queued, bool busy)
+QString TileRedraws::serialNoteOf(const StationLane &slot, bool waitingForSerial, bool *warning)
+{
+    *warning = false;
+    if (!slot.serialProblem.isEmpty()) {
+        *warning = true;
+        return slot.serialProblem;
+    }
+    const auto withAbout = [](const QString &text, const QString &about) {
+        return about.isEmpty() ? text : tr("%1: %2").arg(text, about);
+    };
+    if (!slot.unitSerial.isEmpty()) {
+        const QString unit = withAbout(tr("Unit %1").arg(printableText(slot.unitSerial)), slot.unitAbout);
+        return slot.nextSerial.isEmpty() ? unit : tr("%1; next %2").arg(unit, printableText(slot.nextSerial));
+    }
+    if (!slot.nextSerial.isEmpty())
+        return withAbout(tr("Next unit %1").arg(printableText(slot.nextSerial)), slot.nextAbout);
+    if (waitingForSerial) {
+        *warning = true;
+        return tr("Serial required: enter the next unit's serial, then it is updated");
+    }
+    return {};
+}
+
+LaneView TileRedraws::viewOf(const StationLane &slot, bool queued, bool busy, bool serialRequired)
 {
     using Phase = LaneView::Phase;
     const Lane &lane = *slot.lane;
@@ -148,6 +171,12 @@ LaneView TileRedraws::viewOf(const StationLane &slot, bool queued, bool busy)
         view.detail = tr("PASS - remove the unit (the next is seen once this one has been gone %1 ms)")
                           .arg(lane.settings().goneAfter.count());
     }
+    // A watching lane that needs a serial for the next unit says so while
+    // it waits: the unit that arrives is not updated until it has one.
+    const bool waitingForSerial = serialRequired && lane.isRunning() && lane.state() == Lane::State::Waiting
+        && slot.nextSerial.isEmpty() && !slot.retryLast;
+    view.serialNote = serialNoteOf(slot, waitingForSerial, &view.serialWarning);
+    view.lastSerial = printableText(slot.lastSerial);
     view.recordProblem = slot.recordProblem;
     view.recordNotice = slot.recordNotice;
     view.lastFinished = lane.lastFinished();

@@ -36,7 +36,8 @@ public:
     qint64 elapsed() const { return m_clock.elapsed(); }
 
     // What a lane's tile shows: its phase, progress and the words for them.
-    static LaneView viewOf(const StationLane &lane, bool queued, bool busy);
+    // serialRequired: a watching lane updates a unit only once it has a serial.
+    static LaneView viewOf(const StationLane &lane, bool queued, bool busy, bool serialRequired = false);
     struct Counters
     {
         QString passed, failed, total;
@@ -48,6 +49,9 @@ public:
 
 private:
     void redraw();
+    // The line about the unit's serial: the unit's, the next one's, or why
+    // one was refused or is wanted (*warning).
+    static QString serialNoteOf(const StationLane &lane, bool waitingForSerial, bool *warning);
 
     const StationLanes *m_lanes;
     std::function<void(int)> m_drawLane;

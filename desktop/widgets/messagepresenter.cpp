@@ -9,6 +9,9 @@ void MessagePresenter::show(QWidget *parent, const Message &message, const QStri
         = new QMessageBox(message.icon == Message::Icon::Information ? QMessageBox::Information : QMessageBox::Critical,
                           message.title, message.prompt, QMessageBox::Ok, parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    // A prompt may carry a file's name or a unit's serial: shown as it is,
+    // never read as markup.
+    box->setTextFormat(Qt::PlainText);
     if (!details.isEmpty())
         box->setDetailedText(details.join(u'\n'));
     // Modal for the whole program, yet shown without a nested event loop:
@@ -24,6 +27,7 @@ void MessagePresenter::ask(QWidget *parent, const Message &message, std::functio
     auto *box = new QMessageBox(QMessageBox::Question, message.title, message.prompt,
                                 QMessageBox::Yes | QMessageBox::No, parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setTextFormat(Qt::PlainText);
     box->setDefaultButton(QMessageBox::No);
     // Modal over its window, without a nested event loop: what runs goes on
     // running while the question waits.
