@@ -163,6 +163,11 @@ void UpdateCommand::start()
         for (qsizetype i = 0; i < m_options.unitSerials.size(); ++i)
             m_history.setUnitSerial(m_options.portTexts.at(i), m_options.unitSerials.at(i));
         m_record.setKeeper(&m_history);
+        if (!m_options.history.server.isEmpty()) {
+            // On a thread of its own: the updates never wait for the network.
+            m_forwarder = std::make_unique<HistoryForwarder>(m_options.history.path, m_options.history.server);
+            m_forwarder->start();
+        }
     }
     warnAboutPortTexts();
     for (const auto &unit : m_units) {
@@ -222,6 +227,8 @@ void UpdateCommand::interrupt()
 
 void UpdateCommand::reportAttempt(Unit &unit, const UpdateOutcome &outcome, int attempt, int of)
 {
+    if (m_forwarder)
+        m_forwarder->forwardSoon();
     // Every attempt is recorded; watching, a unit's lost record must count
     // however many units follow it on the lane.
     if (!outcome.recordError.isEmpty())
@@ -358,6 +365,7 @@ void UpdateCommand::finishWatching()
     const int code = failed > 0  ? ExitCode::kSomeUnitsFailed
         : !recordsLost.isEmpty() ? ExitCode::kRecordLost
                                  : ExitCode::kSuccess;
+    forwardWaiting();
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent({{u"event"_s, u"watch-result"_s},
@@ -388,6 +396,7 @@ void UpdateCommand::finishAll()
 {
     m_finished = true;
     if (!several()) {
+        forwardWaiting();
         emit done(exitCode());
         return;
     }
@@ -416,6 +425,7 @@ void UpdateCommand::finishAll()
         printError(u"Records not written: %1 of %2 (%3): %4\n"_s.arg(recordsLost.size())
                        .arg(m_units.size())
                        .arg(printableText(recordsLost.join(u", "_s)), m_lastRecordError));
+    forwardWaiting();
     if (m_options.json) {
         JsonReporter json(OutputChannel::standardOutput());
         json.writeEvent({{u"event"_s, u"station-result"_s},
@@ -427,6 +437,18 @@ void UpdateCommand::finishAll()
                         OutputChannel::Delivery::Awaited);
     }
     emit done(code);
+}
+
+void UpdateCommand::forwardWaiting()
+{
+    if (!m_forwarder)
+        return;
+    const HistoryForwarder::Result result = m_forwarder->pushNow(m_options.history.serverTimeout);
+    if (result.waiting < 0)
+        printError(result.error + u'\n');
+    else if (result.waiting > 0)
+        printError(counted(result.waiting, u"record"_s) + u" waiting for the server"_s
+                   + (result.error.isEmpty() ? QString() : u": "_s + result.error) + u'\n');
 }
 
 void UpdateCommand::printSummary() const

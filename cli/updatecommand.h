@@ -6,6 +6,7 @@
 #include "core/update/lanegroup.h"
 #include "core/update/runrecord.h"
 #include "core/update/updatesequence.h"
+#include "history/historyforwarder.h"
 #include "history/historystore.h"
 
 #include <QElapsedTimer>
@@ -76,6 +77,10 @@ private:
     void finishWatching();
     int exitCode() const;
     void printSummary() const;
+    // The history's records that wait for the server go now, within the
+    // time given; those left are told. The exit code stays: they are safe
+    // in the history.
+    void forwardWaiting();
     // The record file or the history could not be opened: nothing starts.
     void reportRecordError(UpdateOutcome::Kind kind, const QString &error);
     bool several() const { return m_units.size() > 1; }
@@ -85,6 +90,7 @@ private:
     std::vector<std::unique_ptr<Unit>> m_units;
     RunRecord m_record;
     HistoryStore m_history;
+    std::unique_ptr<HistoryForwarder> m_forwarder; // with --history-server
     // Why the last record that could not be kept was lost (the file's or
     // the history's reason), for the summary.
     QString m_lastRecordError;

@@ -20,6 +20,7 @@ wexel_long_test(SoakTest soak throughput)
 
 # The unit history.
 wexel_add_test_class(wexel_history_tests HistoryStoreTest tst_historystore.cpp)
+wexel_add_test_class(wexel_history_tests ServerHistoryTest tst_serverhistory.cpp)
 
 # The simulator.
 wexel_add_test_class(wexel_sim_tests SimulatorTest tst_simulator.cpp)

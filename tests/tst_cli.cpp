@@ -6,6 +6,7 @@
 #include "matrixsupport.h"
 #include "ptypeer.h"
 #include "testregistry.h"
+#include "throwawaypostgres.h"
 
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"
@@ -470,6 +471,10 @@ private slots:
         // Would write nothing and say nothing.
         QTest::newRow("--output with no name") << QStringList{u"--check"_s, u"fw.txt"_s, u"--output"_s, QString()}
                                                << QByteArray("--output needs a file name");
+        // Seen by every user of the machine in its list of processes.
+        QTest::newRow("a password in --history-server")
+            << QStringList{u"--port"_s, u"COM 3"_s, u"--history-server"_s, u"host=db password=secret"_s, u"fw.txt"_s}
+            << QByteArray("--history-server: the connection string holds a password: put it in ~/.pgpass");
     }
 
     void usageErrors()
@@ -908,6 +913,50 @@ private slots:
         QCOMPARE(r.value(u"device"_s).toString(), QFileInfo(sim.device()).canonicalFilePath());
     }
 
+    void historyServer_data()
+    {
+        QTest::addColumn<bool>("up");
+        QTest::addColumn<QByteArray>("says");
+        QTest::newRow("server up") << true << QByteArray();
+        QTest::newRow("server down")
+            << false << QByteArray("1 record waiting for the server: history server: connection to server on socket");
+    }
+
+    // The attempt reaches the server at the end of the run, or waits in the
+    // history, told; the update's exit code is the update's either way.
+    void historyServer()
+    {
+        QFETCH(bool, up);
+        QFETCH(QByteArray, says);
+        QTemporaryDir dir;
+        QString conninfo = u"host=%1 dbname=postgres"_s.arg(dir.path()); // no server there
+        if (up) {
+            QString why;
+            if (!ThrowawayPostgres::available(&why))
+                QSKIP(qPrintable(why));
+            if (!m_postgres) {
+                m_postgres = std::make_unique<ThrowawayPostgres>();
+                QVERIFY2(m_postgres->start(), qPrintable(m_postgres->error()));
+            }
+            conninfo = m_postgres->conninfo();
+        }
+        Simulator sim;
+        QVERIFY(sim.start());
+        Result r;
+        QVERIFY(runCli(kFastTimings
+                           + QStringList{u"--quiet"_s, u"--history"_s, dir.filePath(u"history.sqlite"_s),
+                                         u"--history-server"_s, conninfo, u"--port"_s, sim.device(), imagePath()},
+                       &r));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY2(r.err.startsWith("Update OK\n"), r.err.constData());
+        if (up) {
+            QVERIFY2(!r.err.contains("waiting for the server"), r.err.constData());
+            QCOMPARE(m_postgres->number(u"SELECT count(*) FROM attempts WHERE outcome = 'success'"_s), 1);
+        } else {
+            QVERIFY2(r.err.contains(says), r.err.constData());
+        }
+    }
+
     // The report of --check is the command's answer: written whole however
     // long (an address map of many blocks), not dropped as progress would be.
     void checkReportIsWhole()
@@ -999,6 +1048,7 @@ private:
     QTemporaryDir m_dir;
     QByteArrayList m_sentLines;
     QString m_expectedChecksum;
+    std::unique_ptr<ThrowawayPostgres> m_postgres;
 };
 
 WEXEL_REGISTER_TEST(CliTest)
