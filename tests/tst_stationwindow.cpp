@@ -18,6 +18,7 @@
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
+#include "throwawaypostgres.h"
 
 #include "core/link/portcatalog.h"
 #include "desktop/panels/filedialog.h"
@@ -167,8 +168,10 @@ class StationWindowTest : public QObject
         StationPresenter station;
         StationPresenter *presenter = &station;
 
-        // history: the unit history's file; none kept without one.
-        Bench(const QString &settingsPath, const Lane::Settings &lanes, const QString &history = {})
+        // history: the unit history's file; none kept without one. server:
+        // the central history it is forwarded to; none without one.
+        Bench(const QString &settingsPath, const Lane::Settings &lanes, const QString &history = {},
+              const QString &server = {})
             : settings(settingsPath, QSettings::IniFormat)
             , window(&messages)
             , store(&settings)
@@ -177,6 +180,7 @@ class StationWindowTest : public QObject
             if (!history.isEmpty()) {
                 HistoryOptions::Settings kept;
                 kept.path = history;
+                kept.server = server;
                 kept.keeper = {u"bench"_s, u"tester"_s};
                 presenter->setHistory(kept);
             }
@@ -1125,6 +1129,47 @@ private slots:
         editor->accept(); // its own port is no other lane's
         QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 1, left"_s);
         QCOMPARE(bench.window.laneWidgets().at(0)->view().port, sim.device());
+    }
+
+    // With a central server named, each unit's rows reach it; while it is
+    // down they wait, and the window says how many.
+    void historyGoesToTheServer()
+    {
+        QString why;
+        if (!ThrowawayPostgres::available(&why))
+            QSKIP(qPrintable(why));
+        ThrowawayPostgres server;
+        QVERIFY2(server.start(), qPrintable(server.error()));
+        Simulator sim;
+        QVERIFY(sim.start());
+        Bench bench(m_dir.filePath(u"server.ini"_s), fastLaneSettings(), m_dir.filePath(u"server.sqlite"_s),
+                    server.conninfo());
+        bench.presenter->setLanes({{QString(), sim.device()}});
+        QVERIFY(bench.show());
+        QVERIFY(bench.choose(imagePath()));
+        auto *waiting = bench.window.findChild<QLabel *>(u"serverWaiting"_s);
+        QVERIFY(waiting);
+        const auto onServer = [&] { return server.number(u"SELECT count(*) FROM attempts"_s); };
+        const auto updateOnce = [&] {
+            QTest::keyClick(&bench.window, Qt::Key_Return);
+            QTRY_COMPARE_WITH_TIMEOUT(bench.words(), QStringList{u"PASS"_s}, kProcessTimeoutMs);
+            QVERIFY(bench.atRest());
+        };
+
+        updateOnce();
+        // Sent as the unit ends, not at the forwarder's next idle look (30 s).
+        QTRY_COMPARE_WITH_TIMEOUT(onServer(), 1, 10000);
+        QVERIFY(waiting->isHidden());
+
+        QVERIFY(server.stop());
+        updateOnce();
+        QTRY_COMPARE_WITH_TIMEOUT(waiting->text(), u"1 record waiting for the server"_s, kProcessTimeoutMs);
+        QVERIFY(waiting->isVisible());
+        QVERIFY(!waiting->toolTip().isEmpty()); // why it waits
+
+        QVERIFY(server.resume());
+        QTRY_COMPARE_WITH_TIMEOUT(onServer(), 2, kProcessTimeoutMs);
+        QTRY_VERIFY(waiting->isHidden());
     }
 
     // A logout, a closed terminal or Ctrl-C while lanes write: each update

@@ -13,6 +13,10 @@ bool StationHistory::open()
     if (!m_store.open(m_settings.path))
         return false;
     m_store.setKeeper(m_settings.keeper);
+    if (!m_settings.server.isEmpty() && !m_forwarder) {
+        m_forwarder = std::make_unique<HistoryForwarder>(m_settings.path, m_settings.server);
+        m_forwarder->start();
+    }
     return true;
 }
 

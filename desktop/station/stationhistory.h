@@ -1,6 +1,7 @@
 #pragma once
 
 #include "desktop/station/lanestore.h"
+#include "history/historyforwarder.h"
 #include "history/historyoptions.h"
 #include "history/historyrow.h"
 #include "history/historystore.h"
@@ -8,6 +9,7 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 // The station's unit history: the store every lane's records are kept in,
@@ -31,6 +33,9 @@ public:
     bool isOpen() const { return m_store.isOpen(); }
     QString error() const { return m_store.error(); }
     HistoryStore *store() { return &m_store; }
+    // What sends the history to the central server once it is open, when
+    // one is named; null otherwise.
+    HistoryForwarder *forwarder() { return m_forwarder.get(); }
 
     // What the history calls a lane, as it reads a record: its name, or its
     // port when it has none. Two lanes of one name are one lane to it.
@@ -63,4 +68,5 @@ public:
 private:
     HistoryOptions::Settings m_settings;
     HistoryStore m_store;
+    std::unique_ptr<HistoryForwarder> m_forwarder;
 };

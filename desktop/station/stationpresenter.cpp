@@ -1,5 +1,6 @@
 #include "desktop/station/stationpresenter.h"
 
+#include "core/common/counted.h"
 #include "core/common/printablebytes.h"
 #include "core/link/seriallink.h"
 #include "desktop/station/historyview.h"
@@ -249,6 +250,18 @@ bool StationPresenter::setUpRecord()
         }
         m_record.setKeeper(m_history.store());
         m_historyKeeps = true;
+        if (HistoryForwarder *forwarder = m_history.forwarder()) {
+            const auto showWaiting = [this, forwarder] {
+                const qint64 waiting = forwarder->waiting();
+                m_window->setServerWaiting(waiting > 0
+                                               ? tr("%1 waiting for the server").arg(counted(waiting, u"record"))
+                                               : QString(),
+                                           StationLanes::bounded(printableText(forwarder->lastError())));
+            };
+            connect(forwarder, &HistoryForwarder::waitingChanged, this, showWaiting);
+            connect(forwarder, &HistoryForwarder::errorChanged, this, showWaiting);
+            connect(&m_lanes, &StationLanes::unitEnded, forwarder, &HistoryForwarder::forwardSoon);
+        }
     }
     if (m_record.isActive())
         m_lanes.setRecord(&m_record);

@@ -192,6 +192,12 @@ QWidget *StationWindow::buildCounters()
     counters->addWidget(m_passedLabel);
     counters->addWidget(m_failedLabel);
     counters->addWidget(m_totalLabel);
+    // Shown only while records wait for a central server that is named.
+    m_serverWaiting = new ElidedLabel(box, 2);
+    m_serverWaiting->setObjectName(u"serverWaiting"_s);
+    m_serverWaiting->setStyleSheet(u"color: #9a6700;"_s);
+    m_serverWaiting->hide();
+    counters->addWidget(m_serverWaiting);
     counters->addStretch(1);
     box->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     return box;
@@ -342,6 +348,13 @@ void StationWindow::setLaneCounts(const QString &passed, const QString &failed, 
     m_passedLabel->setText(passed);
     m_failedLabel->setText(failed);
     m_totalLabel->setText(total);
+}
+
+void StationWindow::setServerWaiting(const QString &text, const QString &why)
+{
+    m_serverWaiting->setText(text);
+    m_serverWaiting->setToolTip(why);
+    m_serverWaiting->setVisible(!text.isEmpty());
 }
 
 void StationWindow::setControls(const Controls &controls)

@@ -71,6 +71,8 @@ public:
     // A unit history is kept: the lanes' serial fields, Serial required and
     // History are shown.
     void setHistoryKept(bool kept);
+    // "N records waiting for the server", and why they wait; empty: none waits.
+    void setServerWaiting(const QString &text, const QString &why);
     void setSerialRequired(bool required);
     bool serialRequired() const;
     // What lane `index`'s serial field holds, typed and not yet entered.
@@ -121,6 +123,7 @@ private:
     QPushButton *m_chooseButton;
     ElidedLabel *m_imageName;
     ElidedLabel *m_imageSummary;
+    ElidedLabel *m_serverWaiting;
     QLineEdit *m_imageSha;
     QLineEdit *m_expectedSha;
     ElidedLabel *m_expectedState;
