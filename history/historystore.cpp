@@ -17,7 +17,10 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <sqlite3.h>
+
 #include <atomic>
+#include <memory>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -133,6 +136,38 @@ QString placeholders(int count)
     return marks.join(u',');
 }
 
+// The rows a filter selects, oldest first: `columns` of each (the
+// attempts' own names, or expressions over them). The values to bind, in
+// order, go to *values.
+QString selectStatement(const QString &columns, const HistoryStore::Filter &filter, QVariantList *values)
+{
+    QStringList where;
+    const auto add = [&](const QString &condition, const QVariantList &bound) {
+        where << condition;
+        *values += bound;
+    };
+    if (!filter.since.isEmpty())
+        add(QStringLiteral("finished >= ?"), {filter.since});
+    if (!filter.until.isEmpty())
+        add(QStringLiteral("finished < ?"), {filter.until});
+    if (!filter.station.isEmpty())
+        add(QStringLiteral("station = ?"), {filter.station});
+    if (!filter.lane.isEmpty())
+        add(QStringLiteral("lane = ?"), {filter.lane});
+    if (!filter.unitSerial.isEmpty())
+        add(QStringLiteral("unit_serial = ?"), {filter.unitSerial});
+    if (!filter.image.isEmpty())
+        add(QStringLiteral("(image = ? OR image_sha256 = ? OR image LIKE ? ESCAPE '\\')"),
+            {filter.image, filter.image.toLower(), QStringLiteral("%/") + likeLiteral(filter.image)});
+    QString sql = QStringLiteral("SELECT rowid AS n, * FROM attempts");
+    if (!where.isEmpty())
+        sql += QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
+    // The newest `limit`, still told oldest first.
+    if (filter.limit > 0)
+        sql = QStringLiteral("SELECT * FROM (%1 ORDER BY finished DESC, n DESC LIMIT %2)").arg(sql).arg(filter.limit);
+    return QStringLiteral("SELECT %1 FROM (%2) ORDER BY finished, n").arg(columns, sql);
+}
+
 } // namespace
 
 QString HistoryRow::day() const
@@ -182,11 +217,12 @@ bool HistoryStore::fail(const QString &what)
     return false;
 }
 
-bool HistoryStore::open(const QString &path)
+bool HistoryStore::open(const QString &path, OpenMode mode)
 {
     close();
     m_path = path;
     m_error.clear();
+    const bool readOnly = mode == OpenMode::ReadOnly;
     const QFileInfo info(path);
     if (info.isDir())
         return fail(QObject::tr("is a folder, not a history"));
@@ -195,33 +231,52 @@ bool HistoryStore::open(const QString &path)
         if (!file.open(QIODevice::ReadOnly))
             return fail(file.errorString());
         const QByteArray head = file.read(sizeof kSqliteHeader);
-        // An empty file is a history not begun (SQLite makes it so).
+        // An empty file is a history not begun (SQLite makes it so): a writer
+        // begins it, a reader finds nothing in it.
+        if (head.isEmpty() && readOnly)
+            return fail(QObject::tr("is empty: no attempt has been kept in it"));
         if (!head.isEmpty() && head != QByteArray(kSqliteHeader, sizeof kSqliteHeader))
             return fail(QObject::tr("not an SQLite database; it is left as it is"));
+    } else if (readOnly) {
+        return fail(QObject::tr("no such file: no attempt has been kept there"));
     } else if (!QDir().mkpath(info.absolutePath())) {
         return fail(QObject::tr("its folder cannot be made"));
     }
-    // SQLite would only say it cannot open the file.
-    if (info.exists() && !info.isWritable())
+    // SQLite would only say it cannot open the file. A reader needs neither.
+    if (!readOnly && info.exists() && !info.isWritable())
         return fail(QObject::tr("is read-only; a history is written to"));
-    if (!QFileInfo(info.absolutePath()).isWritable())
+    if (!readOnly && !QFileInfo(info.absolutePath()).isWritable())
         return fail(QObject::tr("its folder is read-only; a history writes its log beside it"));
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         if (!db.isValid())
             return fail(QObject::tr("Qt's SQLite driver is missing (Debian: libqt6sql6-sqlite)"));
         db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs));
+        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs);
+        if (readOnly)
+            options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+        db.setConnectOptions(options);
         if (!db.open()) {
             fail(db.lastError().text());
             close();
             return false;
         }
     }
-    // Each commit is on the disk when it returns; readers never block the writer.
-    if (!isHistory() || !exec(QStringLiteral("PRAGMA journal_mode=WAL"))
-        || !exec(QStringLiteral("PRAGMA synchronous=FULL")) || !migrate()) {
-        const QString error = m_error;
+    // Each commit is on the disk when it returns; readers never block the
+    // writer. A reader leaves the journal mode to the writer: setting it writes.
+    const bool ready = isHistory()
+        && (readOnly ? checkSchema()
+                     : (exec(QStringLiteral("PRAGMA journal_mode=WAL"))
+                        && exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate()));
+    if (!ready) {
+        QString error = m_error;
+        // A reader of a history in write-ahead mode needs SQLite's shared
+        // memory file beside it, which it makes when the writers have gone.
+        if (readOnly && !QFileInfo::exists(path + QStringLiteral("-shm"))
+            && !QFileInfo(info.absolutePath()).isWritable())
+            error += QObject::tr(" (SQLite must make %1 beside it to read it, and this user may not write in its "
+                                 "folder: read it as its owner, or a copy of it)")
+                         .arg(printableText(info.fileName() + QStringLiteral("-shm")));
         close();
         m_error = error;
         return false;
@@ -278,10 +333,7 @@ bool HistoryStore::migrate()
         return fail(q.lastError().text());
     const int version = q.value(0).toInt();
     if (version > kSchemaVersion)
-        return fail(QObject::tr("written by a newer Wexel Update (schema %1; this one knows up to %2): "
-                                "update this tool, or name another history")
-                        .arg(version)
-                        .arg(kSchemaVersion));
+        return failNewer(version);
     for (int next = version + 1; next <= kSchemaVersion; ++next) {
         if (!db.transaction())
             return fail(db.lastError().text());
@@ -297,6 +349,36 @@ bool HistoryStore::migrate()
         if (!db.commit())
             return fail(db.lastError().text());
     }
+    return true;
+}
+
+bool HistoryStore::failNewer(int version)
+{
+    return fail(QObject::tr("written by a newer Wexel Update (schema %1; this one knows up to %2): "
+                            "update this tool, or name another history")
+                    .arg(version)
+                    .arg(kSchemaVersion));
+}
+
+bool HistoryStore::checkSchema()
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'history_schema'"))
+        || !q.next())
+        return fail(q.lastError().text());
+    if (q.value(0).toInt() == 0)
+        return fail(QObject::tr("an SQLite database, but no unit history"));
+    if (!q.exec(QStringLiteral("SELECT MAX(version) FROM history_schema")) || !q.next())
+        return fail(q.lastError().text());
+    const int version = q.value(0).toInt();
+    if (version > kSchemaVersion)
+        return failNewer(version);
+    // Bringing it up to date is a write, which a reader must not make.
+    if (version < kSchemaVersion)
+        return fail(QObject::tr("kept by an older Wexel Update (schema %1; this one reads %2): a program that "
+                                "updates units brings it up to date when it next opens it")
+                        .arg(version)
+                        .arg(kSchemaVersion));
     return true;
 }
 
@@ -382,32 +464,8 @@ bool HistoryStore::read(const Filter &filter, const std::function<void(const His
 {
     if (!isOpen())
         return fail(QObject::tr("not open"));
-    QStringList where;
     QVariantList values;
-    const auto add = [&](const QString &condition, const QVariantList &bound) {
-        where << condition;
-        values += bound;
-    };
-    if (!filter.since.isEmpty())
-        add(QStringLiteral("finished >= ?"), {filter.since});
-    if (!filter.until.isEmpty())
-        add(QStringLiteral("finished < ?"), {filter.until});
-    if (!filter.station.isEmpty())
-        add(QStringLiteral("station = ?"), {filter.station});
-    if (!filter.lane.isEmpty())
-        add(QStringLiteral("lane = ?"), {filter.lane});
-    if (!filter.unitSerial.isEmpty())
-        add(QStringLiteral("unit_serial = ?"), {filter.unitSerial});
-    if (!filter.image.isEmpty())
-        add(QStringLiteral("(image = ? OR image_sha256 = ? OR image LIKE ? ESCAPE '\\')"),
-            {filter.image, filter.image.toLower(), QStringLiteral("%/") + likeLiteral(filter.image)});
-    QString sql = QStringLiteral("SELECT rowid AS n, %1 FROM attempts").arg(kColumns);
-    if (!where.isEmpty())
-        sql += QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
-    // The newest `limit`, still told oldest first.
-    if (filter.limit > 0)
-        sql = QStringLiteral("SELECT * FROM (%1 ORDER BY finished DESC, n DESC LIMIT %2)").arg(sql).arg(filter.limit);
-    sql = QStringLiteral("SELECT %1 FROM (%2) ORDER BY finished, n").arg(kColumns, sql);
+    const QString sql = selectStatement(kColumns, filter, &values);
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.setForwardOnly(true);
     if (!q.prepare(sql))
@@ -419,6 +477,56 @@ bool HistoryStore::read(const Filter &filter, const std::function<void(const His
     while (q.next())
         row(rowFrom(q));
     return q.lastError().type() == QSqlError::NoError || fail(q.lastError().text());
+}
+
+bool HistoryStore::scan(const Filter &filter, const std::function<void(const AttemptView &)> &attempt)
+{
+    if (!isOpen())
+        return fail(QObject::tr("not open"));
+    QVariantList values;
+    const QString sql = selectStatement(QStringLiteral("CASE WHEN unit_serial = '' THEN unit_run ELSE unit_serial END, "
+                                                       "finished, station, lane, image, image_sha256, outcome, ok, "
+                                                       "message, cause"),
+                                        filter, &values);
+    // A connection of its own, read only, straight to SQLite: Qt SQL would
+    // turn every text of every row into UTF-16 in a QVariant, several times
+    // what SQLite itself takes to read a row.
+    sqlite3 *handle = nullptr;
+    const int opened = sqlite3_open_v2(LocalPath::toNative(m_path).constData(), &handle,
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3 *)> db(handle, sqlite3_close);
+    if (opened != SQLITE_OK)
+        return fail(handle ? QString::fromUtf8(sqlite3_errmsg(handle)) : QObject::tr("out of memory"));
+    sqlite3_busy_timeout(db.get(), m_busyTimeoutMs);
+    sqlite3_stmt *prepared = nullptr;
+    const QByteArray text = sql.toUtf8();
+    if (sqlite3_prepare_v2(db.get(), text.constData(), int(text.size()), &prepared, nullptr) != SQLITE_OK)
+        return fail(QString::fromUtf8(sqlite3_errmsg(db.get())));
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> statement(prepared, sqlite3_finalize);
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        const QByteArray value = values.at(i).toString().toUtf8();
+        sqlite3_bind_text(prepared, int(i + 1), value.constData(), int(value.size()), SQLITE_TRANSIENT);
+    }
+    const auto column = [prepared](int i) {
+        const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(prepared, i));
+        return QByteArrayView(bytes, bytes ? sqlite3_column_bytes(prepared, i) : 0);
+    };
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(prepared)) == SQLITE_ROW) {
+        AttemptView view;
+        view.unit = column(0);
+        view.finished = column(1);
+        view.station = column(2);
+        view.lane = column(3);
+        view.image = column(4);
+        view.imageSha256 = column(5);
+        view.outcome = column(6);
+        view.ok = sqlite3_column_int(prepared, 7) != 0;
+        view.message = column(8);
+        view.cause = column(9);
+        attempt(view);
+    }
+    return step == SQLITE_DONE || fail(QString::fromUtf8(sqlite3_errmsg(db.get())));
 }
 
 bool HistoryStore::unforwarded(int limit, QList<HistoryRow> *rows)

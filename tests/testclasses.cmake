@@ -30,6 +30,9 @@ wexel_add_test_class(wexel_cli_tests CliTest tst_cli.cpp)
 wexel_add_test_class(wexel_cli_tests CliFaultMatrixTest tst_climatrix.cpp)
 wexel_add_test_class(wexel_cli_tests StationTest tst_station.cpp)
 
+# The report program.
+wexel_add_test_class(wexel_report_tests ReportTest tst_report.cpp)
+
 # The desktop program.
 wexel_add_test_class(wexel_desktop_tests MainWindowTest tst_window.cpp)
 wexel_add_test_class(wexel_desktop_tests FirmwareFileDialogTest tst_filedialog.cpp)

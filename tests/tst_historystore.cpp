@@ -1,6 +1,6 @@
-// The unit history on the station: what row each kind of run leaves, and
-// that a history that cannot take a row says so by name and is never
-// replaced, half-written or recreated.
+// The unit history on the station: what row each kind of run leaves, that
+// a history that cannot take a row says so by name and is never replaced,
+// half-written or recreated, and that a report reads it without writing.
 #include "testregistry.h"
 
 #include "history/historystore.h"
@@ -267,6 +267,71 @@ private slots:
         // The rows kept before are all there, and nothing of the lost one.
         if (opens)
             QCOMPARE(rowCount(path), 2);
+    }
+
+    // A report's open: it makes, migrates and writes nothing, refuses what
+    // is no history of this build's, and its scan gives the rows read()
+    // gives, in the same order, each unit as HistoryRow::unit().
+    void reading_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("says"); // empty: it opens
+
+        QTest::newRow("a history") << u"history"_s << QString();
+        QTest::newRow("none there, and none made") << u"missing"_s << u"no such file"_s;
+        QTest::newRow("an empty file") << u"empty"_s << u"is empty"_s;
+        QTest::newRow("another program's database")
+            << u"foreign"_s << u"an SQLite database of something else (tables: parts)"_s;
+        QTest::newRow("written by a newer tool")
+            << u"newer"_s << u"written by a newer Wexel Update (schema 2; this one knows up to 1)"_s;
+    }
+
+    void reading()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, says);
+
+        const QString path = m_dir.filePath(u"read-%1.sqlite"_s.arg(kind));
+        if (kind == u"history"_s || kind == u"newer"_s) {
+            HistoryStore writer;
+            QVERIFY2(writer.open(path), qPrintable(writer.error()));
+            writer.setUnitSerial(u"/dev/b"_s, u"SN-B"_s);
+            QString error;
+            QVERIFY(writer.keep(recordOf(u"/dev/a"_s, u"1/2"_s, false), &error));
+            QVERIFY(writer.keep(recordOf(u"/dev/b"_s, {}, true), &error));
+            QVERIFY(writer.keep(recordOf(u"/dev/a"_s, u"2/2"_s, true), &error));
+        }
+        if (kind == u"newer"_s) {
+            QVERIFY(sql(path, u"INSERT INTO history_schema (version) VALUES (2)"_s));
+        } else if (kind == u"empty"_s) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else if (kind == u"foreign"_s) {
+            QVERIFY(sql(path, u"CREATE TABLE parts (serial TEXT)"_s));
+        }
+        const QByteArray bytesBefore = bytesOf(path);
+
+        HistoryStore store;
+        const bool opened = store.open(path, HistoryStore::OpenMode::ReadOnly);
+        QCOMPARE(opened, says.isEmpty());
+        if (opened) {
+            QStringList read;
+            QStringList scanned;
+            QVERIFY(store.read({}, [&](const HistoryRow &r) { read << u"%1 %2"_s.arg(r.unit()).arg(r.ok); }));
+            QVERIFY(store.scan({}, [&](const HistoryStore::AttemptView &a) {
+                scanned << u"%1 %2"_s.arg(QString::fromUtf8(a.unit)).arg(a.ok);
+            }));
+            QCOMPARE(read.size(), 3);
+            QCOMPARE(read.at(1), u"SN-B 1"_s);
+            QCOMPARE(scanned, read);
+        } else {
+            QVERIFY2(store.error().contains(path) && store.error().contains(says), qPrintable(store.error()));
+        }
+        store.close();
+        if (kind == u"missing"_s)
+            QVERIFY(!QFileInfo::exists(path));
+        else
+            QCOMPARE(bytesOf(path), bytesBefore);
     }
 
     // The station window and a command line on one station, one history:

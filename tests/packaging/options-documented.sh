@@ -56,12 +56,17 @@ if [ -n "$completion" ]; then
   touch "$work/b.bin" "$work/a.TXT" "$work/c.txt" "$work/e.HEX"
   mkdir "$work/d"
   # typed words | offered, in order
-  while IFS='|' read -r typed expected; do
-    read -ra words <<<"$typed"
-    [[ -z $typed || $typed == *" " ]] && words+=("")
-    got=$(offered "${words[@]}" | paste -sd ' ')
-    [ "$got" = "$expected" ] || fail "after '$name $typed' the completion offers '$got', not '$expected'"
-  done <<'TABLE'
+  check_table() {
+    while IFS='|' read -r typed expected; do
+      read -ra words <<<"$typed"
+      [[ -z $typed || $typed == *" " ]] && words+=("")
+      got=$(offered "${words[@]}" | paste -sd ' ')
+      [ "$got" = "$expected" ] || fail "after '$name $typed' the completion offers '$got', not '$expected'"
+    done
+  }
+  # The programs that update: ports, firmware files, numbers.
+  if has_option "$help" --port; then
+    check_table <<'TABLE'
 --po|--port
 --port CO|COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 COM10
 --port = COM1|COM1 COM10
@@ -70,5 +75,18 @@ if [ -n "$completion" ]; then
 --quiet c|c.txt
 --check c.txt --output |e.HEX a.TXT c.txt b.bin d
 TABLE
+  fi
+  # The report program: its commands first, then the command's argument.
+  if grep -q '^Commands:$' <<<"$help"; then
+    check_table <<'TABLE'
+|summary causes unit export html
+--history c.txt |summary causes unit export html
+--history |e.HEX a.TXT c.txt b.bin d
+--since |
+u|unit
+html |e.HEX a.TXT c.txt b.bin d
+--since 2026-12-08 summary --st|--station
+TABLE
+  fi
 fi
 exit "$failed"
