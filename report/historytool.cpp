@@ -1,6 +1,8 @@
 #include "report/historytool.h"
 
+#include "core/common/counted.h"
 #include "core/common/printablebytes.h"
+#include "history/historyforwarder.h"
 #include "history/historyoptions.h"
 #include "report/failurecauses.h"
 #include "report/htmlreport.h"
@@ -82,6 +84,13 @@ const QList<HistoryTool::Command> &HistoryTool::commands()
          {},
          u"Every attempt, one a line: --csv (RFC 4180, a header line first; exact, for programs; --excel for "
          "a spreadsheet) or --jsonl (one JSON object a line, the record included)."_s},
+        {u"push"_s,
+         {},
+         u"Send the records of the history that the server named by --history-server has not taken yet, "
+         "and say how many were sent and how many still wait (exit 5 while some wait)."_s},
+        {u"schema"_s,
+         {},
+         u"Print the SQL that makes the central history's tables, for a site's administrator to run once."_s},
         {u"html"_s, u"OUT"_s,
          u"All of it as one page, OUT: the summary, the yield per day and the causes as charts, the figures "
          "per station, lane, image and day, the latest 50 attempts. Self-contained (no script, nothing fetched); "
@@ -99,6 +108,11 @@ HistoryTool::HistoryTool(QIODevice &out, QIODevice &err)
                 u"The unit history to report on (default: %1). It is only read: never made, changed or brought "
                 "up to date."_s.arg(HistoryStore::defaultPlace()),
                 u"FILE"_s)
+    , m_server(u"history-server"_s,
+               u"Report on the central history in the PostgreSQL database CONNINFO (a libpq connection string, "
+               "or service=NAME; the password from ~/.pgpass, PGPASSFILE or the service file, never here) "
+               "instead of the station's; with push, the server to send to."_s,
+               u"CONNINFO"_s)
     , m_csv(u"csv"_s, u"export: as CSV."_s)
     , m_jsonl(u"jsonl"_s, u"export: as JSON lines."_s)
     , m_excel(u"excel"_s,
@@ -110,10 +124,11 @@ HistoryTool::HistoryTool(QIODevice &out, QIODevice &err)
         "unit's attempts, the rows as CSV or JSON lines, or one HTML page of it all. The options that choose "
         "attempts go with every command."_s);
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    m_parser.addOptions({m_help, m_version, m_history});
+    m_parser.addOptions({m_help, m_version, m_history, m_server});
     m_parser.addOptions(m_filterOptions.options());
     m_parser.addOptions({m_csv, m_jsonl, m_excel});
-    m_parser.addPositionalArgument(u"COMMAND"_s, u"summary, causes, unit SERIAL, export or html OUT (see Commands)."_s,
+    m_parser.addPositionalArgument(u"COMMAND"_s,
+                                   u"summary, causes, unit SERIAL, export, html OUT, push or schema (see Commands)."_s,
                                    u"COMMAND [ARGUMENT]"_s);
 }
 
@@ -181,6 +196,20 @@ void HistoryTool::setSource(const QString &name, RowSource rows, AttemptSource a
 
 bool HistoryTool::openSource(QString *error)
 {
+    if (m_parser.isSet(m_server)) {
+        // The central history: every station's rows, as the server has them.
+        m_serverStore = std::make_unique<ServerStore>();
+        if (!m_serverStore->open(m_parser.value(m_server))) {
+            *error = m_serverStore->error();
+            return false;
+        }
+        m_historyPath = m_parser.value(m_server);
+        ServerStore *server = m_serverStore.get();
+        m_rows = [server](const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row,
+                          QString *readError) { return server->read(filter, row, readError); };
+        m_attempts = attemptsOf(m_rows);
+        return true;
+    }
     // The station's own history, read only.
     m_store = std::make_unique<HistoryStore>();
     if (!m_store->open(m_historyPath, HistoryStore::OpenMode::ReadOnly)) {
@@ -225,12 +254,13 @@ int HistoryTool::run(const QStringList &arguments)
 
     const QStringList positional = m_parser.positionalArguments();
     if (positional.isEmpty())
-        return usage(u"no COMMAND given: summary, causes, unit SERIAL, export or html OUT"_s);
+        return usage(u"no COMMAND given: summary, causes, unit SERIAL, export, html OUT, push or schema"_s);
     const QString name = positional.constFirst();
     const auto command
         = std::find_if(commands().cbegin(), commands().cend(), [&](const Command &c) { return c.name == name; });
     if (command == commands().cend())
-        return usage(u"unknown command %1: summary, causes, unit SERIAL, export or html OUT"_s.arg(quotedText(name)));
+        return usage(u"unknown command %1: summary, causes, unit SERIAL, export, html OUT, push or schema"_s.arg(
+            quotedText(name)));
     const qsizetype wanted = command->argument.isEmpty() ? 0 : 1;
     if (positional.size() - 1 < wanted)
         return usage(u"%1 needs %2"_s.arg(name, command->argument));
@@ -259,10 +289,18 @@ int HistoryTool::run(const QStringList &arguments)
         return usage(error);
     if (name == u"html"_s && argument.isEmpty())
         return usage(u"html needs a file name OUT"_s);
+    if (m_parser.isSet(m_server) && !ServerStore::checkConninfo(m_parser.value(m_server), &error))
+        return usage(u"--history-server: %1"_s.arg(error));
+    if (name == u"schema"_s)
+        return say(m_out, ServerStore::schemaSql().toUtf8()) ? HistoryExit::kSuccess : HistoryExit::kUnwritable;
+    if (name == u"push"_s && !m_parser.isSet(m_server))
+        return usage(u"push needs --history-server CONNINFO"_s);
     if (!m_sourceGiven) {
         m_historyPath = m_parser.isSet(m_history) ? m_parser.value(m_history) : HistoryStore::defaultPath();
         if (m_historyPath.isEmpty())
             return usage(u"--history needs a file name"_s);
+        if (name == u"push"_s)
+            return push();
         if (!openSource(&error))
             return unreadable(error);
     }
@@ -285,6 +323,19 @@ int HistoryTool::run(const QStringList &arguments)
     if (m_outputFailed)
         return unwritable(u"standard output cannot be written: %1"_s.arg(m_out.errorString()));
     return HistoryExit::kSuccess;
+}
+
+int HistoryTool::push()
+{
+    const HistoryForwarder::Result result = HistoryForwarder::push(m_historyPath, m_parser.value(m_server));
+    if (result.waiting < 0)
+        return unreadable(result.error);
+    say(m_out,
+        u"%1 sent, %2 waiting for the server\n"_s.arg(counted(result.sent, u"record")).arg(result.waiting).toUtf8());
+    if (result.waiting == 0)
+        return HistoryExit::kSuccess;
+    say(m_err, u"wexel-history: %1\n"_s.arg(printableText(result.error)).toUtf8());
+    return HistoryExit::kWaiting;
 }
 
 int HistoryTool::summary()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/historystore.h"
+#include "history/serverstore.h"
 #include "report/filteroptions.h"
 #include "report/rowsource.h"
 
@@ -19,6 +20,7 @@ constexpr int kSuccess = 0;
 constexpr int kUsage = 2;
 constexpr int kUnreadable = 3;
 constexpr int kUnwritable = 4;
+constexpr int kWaiting = 5;
 
 struct Meaning
 {
@@ -37,6 +39,7 @@ inline constexpr Meaning kMeanings[] = {
     {kUnwritable,
      "the output cannot be written: OUT's folder is missing or denied, the disk is full, standard "
      "output is closed, or OUT is the history itself"},
+    {kWaiting, "push: records still wait for the server (it cannot be reached, refuses the login, or took too long)"},
 };
 } // namespace HistoryExit
 
@@ -87,6 +90,7 @@ private:
     int unit(const QString &serial);
     int exportRows(bool csv, bool excel);
     int html(const QString &out);
+    int push();
 
     QIODevice &m_out;
     QIODevice &m_err;
@@ -94,6 +98,7 @@ private:
     QCommandLineOption m_help;
     QCommandLineOption m_version;
     QCommandLineOption m_history;
+    QCommandLineOption m_server;
     FilterOptions m_filterOptions;
     QCommandLineOption m_csv;
     QCommandLineOption m_jsonl;
@@ -103,6 +108,7 @@ private:
     bool m_sourceGiven = false;
     HistoryStore::Filter m_filter;
     std::unique_ptr<HistoryStore> m_store;
+    std::unique_ptr<ServerStore> m_serverStore;
     RowSource m_rows;
     AttemptSource m_attempts;
     bool m_outputFailed = false;

@@ -9,10 +9,12 @@
 #include "report/historytool.h"
 #include "report/rowsource.h"
 #include "testregistry.h"
+#include "throwawaypostgres.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
@@ -368,6 +370,49 @@ private slots:
         // Read, never written; and a missing history is not made.
         QCOMPARE(sha(m_history), before);
         QVERIFY(!QFileInfo::exists(m_dir.filePath(u"none.sqlite"_s)));
+    }
+
+    // A station's history pushed to the central server, and reported on from
+    // there: every row sent once, the same figures as the station's.
+    void throughTheServer()
+    {
+        QString why;
+        if (!ThrowawayPostgres::available(&why))
+            QSKIP(qPrintable(why));
+        ThrowawayPostgres server;
+        QVERIFY2(server.start(), qPrintable(server.error()));
+        const QString local = m_dir.filePath(u"pushed.sqlite"_s);
+        QVERIFY(QFile::copy(m_history, local));
+        const auto program = [&](const QStringList &arguments, CliTestSupport::Result *result) {
+            QProcess process;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(u"TZ"_s, QString::fromLatin1(kZone));
+            process.setProcessEnvironment(environment);
+            process.start(CliTestSupport::programPath(u"report/wexel-history"_s),
+                          QStringList{u"--history"_s, local, u"--history-server"_s, server.conninfo()} + arguments);
+            return CliTestSupport::collect(process, result);
+        };
+        CliTestSupport::Result r;
+        QVERIFY(program({u"push"_s}, &r));
+        QVERIFY2(r.exitCode == 0 && r.out == "12 records sent, 0 waiting for the server\n", r.out + r.err);
+        QVERIFY(program({u"push"_s}, &r));
+        QVERIFY2(r.exitCode == 0 && r.out == "0 records sent, 0 waiting for the server\n", r.out + r.err);
+        QCOMPARE(server.number(u"SELECT count(*) FROM attempts"_s), 12);
+        QVERIFY(program({u"summary"_s}, &r));
+        QVERIFY2(r.exitCode == 0 && collapsed(r.out).contains("all 7 12 2 28.6% 4 57.1%"), r.out + r.err);
+
+        // A row kept while the server is down waits, and says so.
+        {
+            HistoryStore store;
+            QVERIFY(store.open(local));
+            QString error;
+            QVERIFY(
+                store.keep({{u"port"_s, u"/dev/ttyUSB9"_s}, {u"ok"_s, true}, {u"outcome"_s, u"success"_s}}, &error));
+        }
+        QVERIFY(server.stop());
+        QVERIFY(program({u"push"_s}, &r));
+        QVERIFY2(r.exitCode == 5 && r.out == "0 records sent, 1 waiting for the server\n" && !r.err.isEmpty(),
+                 r.out + r.err);
     }
 };
 

@@ -79,8 +79,8 @@ TABLE
   # The report program: its commands first, then the command's argument.
   if grep -q '^Commands:$' <<<"$help"; then
     check_table <<'TABLE'
-|summary causes unit export html
---history c.txt |summary causes unit export html
+|summary causes unit export push schema html
+--history c.txt |summary causes unit export push schema html
 --history |e.HEX a.TXT c.txt b.bin d
 --since |
 u|unit
