@@ -65,8 +65,8 @@ HistoryView::HistoryView(QWidget *parent)
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     reportButton = buttons->addButton(tr("Report..."), QDialogButtonBox::ActionRole);
     reportButton->setObjectName(u"reportButton"_s);
-    reportButton->setEnabled(false);
-    reportButton->setToolTip(u"needs wexel-history"_s);
+    reportButton->setToolTip(tr("The whole history as one page (wexel-report.html beside the history), opened "
+                                "in the browser"));
     // Return and Enter press no button: a scan that lands here does nothing.
     for (QAbstractButton *button : buttons->buttons()) {
         if (auto *push = qobject_cast<QPushButton *>(button)) {

@@ -28,6 +28,7 @@ public:
     void setSettings(const HistoryOptions::Settings &settings) { m_settings = settings; }
     // Kept at all (not --no-history).
     bool enabled() const { return m_settings.enabled; }
+    QString path() const { return m_settings.path; }
     // Opens it unless it is open; false with error() set.
     bool open();
     bool isOpen() const { return m_store.isOpen(); }

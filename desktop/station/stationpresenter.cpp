@@ -7,12 +7,20 @@
 #include "desktop/station/laneeditor.h"
 #include "desktop/station/stationwindow.h"
 #include "desktop/widgets/messagepresenter.h"
+#include "report/historytool.h"
 
+#include <QBuffer>
 #include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
+#include <QPushButton>
+#include <QThread>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
+#include <memory>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace std::chrono_literals;
@@ -72,6 +80,7 @@ StationPresenter::StationPresenter(StationWindow *window, MessagePresenter *mess
     connect(window, &StationWindow::laneRemoveRequested, this, &StationPresenter::removeLane);
     connect(window, &StationWindow::laneSerialEntered, this, &StationPresenter::enterSerial);
     connect(window, &StationWindow::historyRequested, this, &StationPresenter::showHistory);
+    connect(window->historyView()->reportButton, &QPushButton::clicked, this, &StationPresenter::writeReport);
     connect(window, &StationWindow::serialRequiredChanged, this,
             [this](bool required) { m_lanes.store()->setSerialRequired(required); });
     m_historyRefresh.setSingleShot(true);
@@ -630,6 +639,46 @@ void StationPresenter::showHistory()
     view->show();
     view->raise();
     view->activateWindow();
+}
+
+void StationPresenter::writeReport()
+{
+    if (m_reporting || !m_history.enabled())
+        return;
+    m_reporting = true;
+    QPushButton *button = m_window->historyView()->reportButton;
+    button->setEnabled(false);
+    const QString history = m_history.path();
+    const QString out = QFileInfo(history).absoluteDir().filePath(u"wexel-report.html"_s);
+    // A long history takes seconds to tally: never on the lanes' thread.
+    auto error = std::make_shared<QString>();
+    QThread *maker = QThread::create([history, out, error] {
+        QByteArray said;
+        QBuffer output;
+        QBuffer messages(&said);
+        output.open(QIODevice::WriteOnly);
+        messages.open(QIODevice::WriteOnly);
+        HistoryTool tool(output, messages);
+        if (tool.run({u"wexel-history"_s, u"--history"_s, history, u"html"_s, out}) != HistoryExit::kSuccess)
+            *error = QString::fromUtf8(said).section(u'\n', 0, 0).remove(u"wexel-history: "_s);
+    });
+    connect(maker, &QThread::finished, this, [this, maker, button, out, error] {
+        maker->deleteLater();
+        m_reporting = false;
+        button->setEnabled(true);
+        if (!error->isEmpty()) {
+            m_messages->show(m_window,
+                             {tr("The report cannot be made"), m_window->windowTitle(), Message::Icon::Critical},
+                             {StationLanes::bounded(printableText(*error))});
+            return;
+        }
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(out)))
+            m_messages->show(m_window,
+                             {tr("The report is in %1").arg(printableText(out)), m_window->windowTitle(),
+                              Message::Icon::Information},
+                             {tr("no browser could be opened: open the file in one")});
+    });
+    maker->start();
 }
 
 void StationPresenter::refreshHistory()

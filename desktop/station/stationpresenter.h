@@ -74,6 +74,10 @@ public:
     void enterSerial(int lane, const QString &text);
     // The History view, filled and shown.
     void showHistory();
+    // The whole history as the report program's HTML page, made off the
+    // window's thread, written beside the history and opened in the
+    // desktop's browser (or its place told, where there is none).
+    void writeReport();
     void editLane(int lane); // -1: a new one
     // Where the editor looks for the adapters' stable paths; tests give a folder of their own.
     void setStableLinkDirectory(const QString &directory) { m_stableLinkDirectory = directory; }
@@ -171,6 +175,7 @@ private:
     StationHistory m_history;
     bool m_historyKeeps = false; // the record gives the history its records
     QTimer m_historyRefresh;
+    bool m_reporting = false; // a report is being made
     QList<PortCatalog::Device> m_devices;
     QString m_stableLinkDirectory = QLatin1String(PortCatalog::kStableLinkDirectory);
 
