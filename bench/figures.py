@@ -306,8 +306,9 @@ def summary(results, d):
           "disk per attempt) and with `--no-history`, timed in turns (`bench/paired`); the ratio is the median of "
           "the pairs' ratios\n")
     rows = []
-    for n, what in ((1, "one instrument"), (32, "32 instruments at once")):
-        with open(os.path.join(results, "history-%d.json" % n)) as f:
+    for n, what in ((1, "one instrument, the command line"), (32, "32 instruments, the command line"),
+                    ("station", "32 lanes, the station's window")):
+        with open(os.path.join(results, "history-%s.json" % n)) as f:
             pairs = json.load(f)
         ratio = statistics.median(pairs["ratios"])
         rows.append([what, "%.3f s" % statistics.median(pairs["kept"]), "%.3f s" % statistics.median(pairs["none"]),
