@@ -540,11 +540,16 @@ bool ServerStore::send(const QList<HistoryRow> &rows, qint64 *added)
     return true;
 }
 
-bool ServerStore::read(const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row,
-                       QString *error)
+namespace {
+
+// The SELECT of `columns` (finished, started and uuid among them) that
+// read() and scan() run: the rows matching,
+// oldest first, the newest `limit` when there is one; *values the
+// parameters it binds.
+QString selectStatement(const QString &columns, const HistoryStore::Filter &filter, QByteArrayList *valuesOut)
 {
     QStringList where;
-    QByteArrayList values;
+    QByteArrayList &values = *valuesOut;
     const auto add = [&](const QString &condition, const QStringList &bound) {
         QString c = condition;
         for (const QString &value : bound) {
@@ -566,7 +571,6 @@ bool ServerStore::read(const HistoryStore::Filter &filter, const std::function<v
     if (!filter.image.isEmpty())
         add(u"(image = %1 OR image_sha256 = %2 OR image LIKE %3 ESCAPE '\\')"_s,
             {filter.image, filter.image.toLower(), u"%/"_s + likeLiteral(filter.image)});
-    const QString columns = QString::fromLatin1(kColumns);
     QString sql = u"SELECT %1 FROM attempts"_s.arg(columns);
     if (!where.isEmpty())
         sql += u" WHERE "_s + where.join(u" AND "_s);
@@ -575,8 +579,52 @@ bool ServerStore::read(const HistoryStore::Filter &filter, const std::function<v
     if (filter.limit > 0)
         sql = u"SELECT * FROM (%1 ORDER BY finished DESC, started DESC, uuid DESC LIMIT %2) AS newest"_s.arg(sql).arg(
             filter.limit);
-    sql = u"SELECT %1 FROM (%2) AS matching ORDER BY finished, started, uuid"_s.arg(columns, sql);
+    // The columns in `columns`' order; started and uuid among them.
+    return u"SELECT * FROM (%1) AS matching ORDER BY finished, started, uuid"_s.arg(sql);
+}
+
+} // namespace
+
+bool ServerStore::read(const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row,
+                       QString *error)
+{
+    QByteArrayList values;
+    const QString sql = selectStatement(QString::fromLatin1(kColumns), filter, &values);
     const bool ok = m_conn ? run(sql.toUtf8(), values, [&row](PGresult *res) { row(rowFrom(res)); })
+                           : fail(QObject::tr("not connected"));
+    if (!ok && error)
+        *error = m_error;
+    return ok;
+}
+
+bool ServerStore::scan(const HistoryStore::Filter &filter,
+                       const std::function<void(const HistoryStore::AttemptView &)> &attempt, QString *error)
+{
+    QByteArrayList values;
+    const QString sql
+        = selectStatement(u"CASE WHEN unit_serial = '' THEN unit_run ELSE unit_serial END AS unit, finished, "
+                          "station, lane, image, image_sha256, outcome, ok, message, cause, started, uuid"_s,
+                          filter, &values);
+    // The tallies' columns as the server sends them, never made into a
+    // HistoryRow of QStrings: a year's attempts in a second or two.
+    const bool ok = m_conn ? run(sql.toUtf8(), values,
+                                 [&attempt](PGresult *res) {
+                                     const auto column = [res](int i) {
+                                         return QByteArrayView(PQgetvalue(res, 0, i), PQgetlength(res, 0, i));
+                                     };
+                                     HistoryStore::AttemptView view;
+                                     view.unit = column(0);
+                                     view.finished = column(1);
+                                     view.station = column(2);
+                                     view.lane = column(3);
+                                     view.image = column(4);
+                                     view.imageSha256 = column(5);
+                                     view.outcome = column(6);
+                                     view.ok = column(7) == "t";
+                                     view.message = column(8);
+                                     view.cause = column(9);
+                                     attempt(view);
+                                 })
                            : fail(QObject::tr("not connected"));
     if (!ok && error)
         *error = m_error;

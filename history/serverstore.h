@@ -66,6 +66,10 @@ public:
     // Calls `row` for each row matching, oldest first, as HistoryStore::read
     // does; false with *error set (and error()).
     bool read(const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row, QString *error);
+    // The same rows, in the same order, as the columns the tallies read
+    // (HistoryStore::scan's); false with *error set.
+    bool scan(const HistoryStore::Filter &filter, const std::function<void(const HistoryStore::AttemptView &)> &attempt,
+              QString *error);
 
 private:
     bool connectTo(const QString &conninfo);

@@ -207,7 +207,9 @@ bool HistoryTool::openSource(QString *error)
         ServerStore *server = m_serverStore.get();
         m_rows = [server](const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row,
                           QString *readError) { return server->read(filter, row, readError); };
-        m_attempts = attemptsOf(m_rows);
+        m_attempts = [server](const HistoryStore::Filter &filter,
+                              const std::function<void(const HistoryStore::AttemptView &)> &attempt,
+                              QString *scanError) { return server->scan(filter, attempt, scanError); };
         return true;
     }
     // The station's own history, read only.
