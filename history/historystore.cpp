@@ -120,14 +120,6 @@ HistoryRow rowFrom(const QSqlQuery &q)
     return r;
 }
 
-// `text` matched as it is by LIKE ... ESCAPE '\'.
-QString likeLiteral(QString text)
-{
-    return text.replace(u'\\', QStringLiteral("\\\\"))
-        .replace(u'%', QStringLiteral("\\%"))
-        .replace(u'_', QStringLiteral("\\_"));
-}
-
 QString placeholders(int count)
 {
     QStringList marks;
@@ -142,23 +134,11 @@ QString placeholders(int count)
 QString selectStatement(const QString &columns, const HistoryStore::Filter &filter, QVariantList *values)
 {
     QStringList where;
-    const auto add = [&](const QString &condition, const QVariantList &bound) {
-        where << condition;
-        *values += bound;
-    };
-    if (!filter.since.isEmpty())
-        add(QStringLiteral("finished >= ?"), {filter.since});
-    if (!filter.until.isEmpty())
-        add(QStringLiteral("finished < ?"), {filter.until});
-    if (!filter.station.isEmpty())
-        add(QStringLiteral("station = ?"), {filter.station});
-    if (!filter.lane.isEmpty())
-        add(QStringLiteral("lane = ?"), {filter.lane});
-    if (!filter.unitSerial.isEmpty())
-        add(QStringLiteral("unit_serial = ?"), {filter.unitSerial});
-    if (!filter.image.isEmpty())
-        add(QStringLiteral("(image = ? OR image_sha256 = ? OR image LIKE ? ESCAPE '\\')"),
-            {filter.image, filter.image.toLower(), QStringLiteral("%/") + likeLiteral(filter.image)});
+    for (const HistoryStore::Filter::Condition &condition : filter.conditions()) {
+        where << condition.sql;
+        for (const QString &value : condition.values)
+            *values << value;
+    }
     QString sql = QStringLiteral("SELECT rowid AS n, * FROM attempts");
     if (!where.isEmpty())
         sql += QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
@@ -169,6 +149,53 @@ QString selectStatement(const QString &columns, const HistoryStore::Filter &filt
 }
 
 } // namespace
+
+QList<HistoryStore::Filter::Condition> HistoryStore::Filter::conditions() const
+{
+    // `text` matched as it is by LIKE ... ESCAPE '\\'.
+    const auto likeLiteral = [](QString text) {
+        return text.replace(u'\\', QStringLiteral("\\\\"))
+            .replace(u'%', QStringLiteral("\\%"))
+            .replace(u'_', QStringLiteral("\\_"));
+    };
+    QList<Condition> all;
+    if (!since.isEmpty())
+        all.append({QStringLiteral("finished >= ?"), {since}});
+    if (!until.isEmpty())
+        all.append({QStringLiteral("finished < ?"), {until}});
+    if (!station.isEmpty())
+        all.append({QStringLiteral("station = ?"), {station}});
+    if (!lane.isEmpty())
+        all.append({QStringLiteral("lane = ?"), {lane}});
+    if (!unitSerial.isEmpty())
+        all.append({QStringLiteral("unit_serial = ?"), {unitSerial}});
+    if (!image.isEmpty())
+        all.append({QStringLiteral("(image = ? OR image_sha256 = ? OR image LIKE ? ESCAPE '\\')"),
+                    {image, image.toLower(), QStringLiteral("%/") + likeLiteral(image)}});
+    return all;
+}
+
+QString HistoryStore::AttemptView::columns()
+{
+    return QStringLiteral("CASE WHEN unit_serial = '' THEN unit_run ELSE unit_serial END AS unit, finished, station, "
+                          "lane, image, image_sha256, outcome, ok, message, cause");
+}
+
+HistoryStore::AttemptView HistoryStore::AttemptView::of(const std::function<QByteArrayView(int)> &column, bool ok)
+{
+    AttemptView view;
+    view.unit = column(0);
+    view.finished = column(1);
+    view.station = column(2);
+    view.lane = column(3);
+    view.image = column(4);
+    view.imageSha256 = column(5);
+    view.outcome = column(6);
+    view.ok = ok;
+    view.message = column(8);
+    view.cause = column(9);
+    return view;
+}
 
 QString HistoryRow::day() const
 {
@@ -484,10 +511,7 @@ bool HistoryStore::scan(const Filter &filter, const std::function<void(const Att
     if (!isOpen())
         return fail(QObject::tr("not open"));
     QVariantList values;
-    const QString sql = selectStatement(QStringLiteral("CASE WHEN unit_serial = '' THEN unit_run ELSE unit_serial END, "
-                                                       "finished, station, lane, image, image_sha256, outcome, ok, "
-                                                       "message, cause"),
-                                        filter, &values);
+    const QString sql = selectStatement(AttemptView::columns(), filter, &values);
     // A connection of its own, read only, straight to SQLite: Qt SQL would
     // turn every text of every row into UTF-16 in a QVariant, several times
     // what SQLite itself takes to read a row.
@@ -512,20 +536,8 @@ bool HistoryStore::scan(const Filter &filter, const std::function<void(const Att
         return QByteArrayView(bytes, bytes ? sqlite3_column_bytes(prepared, i) : 0);
     };
     int step = SQLITE_ROW;
-    while ((step = sqlite3_step(prepared)) == SQLITE_ROW) {
-        AttemptView view;
-        view.unit = column(0);
-        view.finished = column(1);
-        view.station = column(2);
-        view.lane = column(3);
-        view.image = column(4);
-        view.imageSha256 = column(5);
-        view.outcome = column(6);
-        view.ok = sqlite3_column_int(prepared, 7) != 0;
-        view.message = column(8);
-        view.cause = column(9);
-        attempt(view);
-    }
+    while ((step = sqlite3_step(prepared)) == SQLITE_ROW)
+        attempt(AttemptView::of(column, sqlite3_column_int(prepared, 7) != 0));
     return step == SQLITE_DONE || fail(QString::fromUtf8(sqlite3_errmsg(db.get())));
 }
 

@@ -84,6 +84,15 @@ public:
         QString image; // a path, a file name or a SHA-256
         QString unitSerial;
         int limit = 0; // the newest `limit` rows only; 0: all
+
+        // What the filter asks of a row, the same in every store: SQL
+        // conditions with a ? for each value, and the values in order.
+        struct Condition
+        {
+            QString sql;
+            QStringList values;
+        };
+        QList<Condition> conditions() const;
     };
     // Calls `row` for each row matching, oldest first; false with error() set.
     bool read(const Filter &filter, const std::function<void(const HistoryRow &)> &row);
@@ -102,6 +111,12 @@ public:
         bool ok = false;
         QByteArrayView message;
         QByteArrayView cause;
+
+        // The columns a store selects for it (expressions over the
+        // attempts'), and the view of one row of them: `column(i)` the i-th,
+        // `ok` as the store keeps it.
+        static QString columns();
+        static AttemptView of(const std::function<QByteArrayView(int)> &column, bool ok);
     };
     // The same rows as read(), in the same order, as those columns only, and
     // read without Qt SQL: a tally of a year's attempts takes a second, not ten.

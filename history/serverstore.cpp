@@ -188,12 +188,6 @@ HistoryRow rowFrom(PGresult *res)
     return r;
 }
 
-// `text` matched as it is by LIKE ... ESCAPE '\'.
-QString likeLiteral(QString text)
-{
-    return text.replace(u'\\', u"\\\\"_s).replace(u'%', u"\\%"_s).replace(u'_', u"\\_"_s);
-}
-
 } // namespace
 
 ServerStore::ServerStore()
@@ -550,27 +544,16 @@ QString selectStatement(const QString &columns, const HistoryStore::Filter &filt
 {
     QStringList where;
     QByteArrayList &values = *valuesOut;
-    const auto add = [&](const QString &condition, const QStringList &bound) {
-        QString c = condition;
-        for (const QString &value : bound) {
+    // The store's ? marks as the server's numbered parameters.
+    for (const HistoryStore::Filter::Condition &condition : filter.conditions()) {
+        QString sql;
+        qsizetype next = values.size();
+        for (const QChar c : condition.sql)
+            sql += c == u'?' ? u'$' + QString::number(++next) : QString(c);
+        for (const QString &value : condition.values)
             values += textOf(value);
-            c = c.arg(u'$' + QString::number(values.size()));
-        }
-        where << c;
-    };
-    if (!filter.since.isEmpty())
-        add(u"finished >= %1"_s, {filter.since});
-    if (!filter.until.isEmpty())
-        add(u"finished < %1"_s, {filter.until});
-    if (!filter.station.isEmpty())
-        add(u"station = %1"_s, {filter.station});
-    if (!filter.lane.isEmpty())
-        add(u"lane = %1"_s, {filter.lane});
-    if (!filter.unitSerial.isEmpty())
-        add(u"unit_serial = %1"_s, {filter.unitSerial});
-    if (!filter.image.isEmpty())
-        add(u"(image = %1 OR image_sha256 = %2 OR image LIKE %3 ESCAPE '\\')"_s,
-            {filter.image, filter.image.toLower(), u"%/"_s + likeLiteral(filter.image)});
+        where << sql;
+    }
     QString sql = u"SELECT %1 FROM attempts"_s.arg(columns);
     if (!where.isEmpty())
         sql += u" WHERE "_s + where.join(u" AND "_s);
@@ -601,10 +584,7 @@ bool ServerStore::scan(const HistoryStore::Filter &filter,
                        const std::function<void(const HistoryStore::AttemptView &)> &attempt, QString *error)
 {
     QByteArrayList values;
-    const QString sql
-        = selectStatement(u"CASE WHEN unit_serial = '' THEN unit_run ELSE unit_serial END AS unit, finished, "
-                          "station, lane, image, image_sha256, outcome, ok, message, cause, started, uuid"_s,
-                          filter, &values);
+    const QString sql = selectStatement(HistoryStore::AttemptView::columns() + u", started, uuid"_s, filter, &values);
     // The tallies' columns as the server sends them, never made into a
     // HistoryRow of QStrings: a year's attempts in a second or two.
     const bool ok = m_conn ? run(sql.toUtf8(), values,
@@ -612,18 +592,7 @@ bool ServerStore::scan(const HistoryStore::Filter &filter,
                                      const auto column = [res](int i) {
                                          return QByteArrayView(PQgetvalue(res, 0, i), PQgetlength(res, 0, i));
                                      };
-                                     HistoryStore::AttemptView view;
-                                     view.unit = column(0);
-                                     view.finished = column(1);
-                                     view.station = column(2);
-                                     view.lane = column(3);
-                                     view.image = column(4);
-                                     view.imageSha256 = column(5);
-                                     view.outcome = column(6);
-                                     view.ok = column(7) == "t";
-                                     view.message = column(8);
-                                     view.cause = column(9);
-                                     attempt(view);
+                                     attempt(HistoryStore::AttemptView::of(column, column(7) == "t"));
                                  })
                            : fail(QObject::tr("not connected"));
     if (!ok && error)
