@@ -172,16 +172,20 @@ QList<HistoryStore::Filter::Condition> HistoryStore::Filter::conditions() const
     if (!image.isEmpty())
         all.append({QStringLiteral("(image = ? OR image_sha256 = ? OR image LIKE ? ESCAPE '\\')"),
                     {image, image.toLower(), QStringLiteral("%/") + likeLiteral(image)}});
+    if (failuresOnly)
+        all.append({QStringLiteral("NOT ok"), {}});
     return all;
 }
 
-QString HistoryStore::AttemptView::columns()
+QString HistoryStore::AttemptView::columns(Texts texts)
 {
     return QStringLiteral("CASE WHEN unit_serial = '' THEN unit_run ELSE unit_serial END AS unit, finished, station, "
-                          "lane, image, image_sha256, outcome, ok, message, cause");
+                          "lane, image, image_sha256, outcome, ok")
+        + (texts == Texts::Read ? QStringLiteral(", message, cause") : QString());
 }
 
-HistoryStore::AttemptView HistoryStore::AttemptView::of(const std::function<QByteArrayView(int)> &column, bool ok)
+HistoryStore::AttemptView HistoryStore::AttemptView::of(const std::function<QByteArrayView(int)> &column, bool ok,
+                                                        Texts texts)
 {
     AttemptView view;
     view.unit = column(0);
@@ -192,8 +196,10 @@ HistoryStore::AttemptView HistoryStore::AttemptView::of(const std::function<QByt
     view.imageSha256 = column(5);
     view.outcome = column(6);
     view.ok = ok;
-    view.message = column(8);
-    view.cause = column(9);
+    if (texts == Texts::Read) {
+        view.message = column(8);
+        view.cause = column(9);
+    }
     return view;
 }
 
@@ -506,12 +512,13 @@ bool HistoryStore::read(const Filter &filter, const std::function<void(const His
     return q.lastError().type() == QSqlError::NoError || fail(q.lastError().text());
 }
 
-bool HistoryStore::scan(const Filter &filter, const std::function<void(const AttemptView &)> &attempt)
+bool HistoryStore::scan(const Filter &filter, AttemptView::Texts texts,
+                        const std::function<void(const AttemptView &)> &attempt)
 {
     if (!isOpen())
         return fail(QObject::tr("not open"));
     QVariantList values;
-    const QString sql = selectStatement(AttemptView::columns(), filter, &values);
+    const QString sql = selectStatement(AttemptView::columns(texts), filter, &values);
     // A connection of its own, read only, straight to SQLite: Qt SQL would
     // turn every text of every row into UTF-16 in a QVariant, several times
     // what SQLite itself takes to read a row.
@@ -537,7 +544,7 @@ bool HistoryStore::scan(const Filter &filter, const std::function<void(const Att
     };
     int step = SQLITE_ROW;
     while ((step = sqlite3_step(prepared)) == SQLITE_ROW)
-        attempt(AttemptView::of(column, sqlite3_column_int(prepared, 7) != 0));
+        attempt(AttemptView::of(column, sqlite3_column_int(prepared, 7) != 0, texts));
     return step == SQLITE_DONE || fail(QString::fromUtf8(sqlite3_errmsg(db.get())));
 }
 

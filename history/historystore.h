@@ -84,6 +84,7 @@ public:
         QString image; // a path, a file name or a SHA-256
         QString unitSerial;
         int limit = 0; // the newest `limit` rows only; 0: all
+        bool failuresOnly = false; // the attempts that failed, none that passed
 
         // What the filter asks of a row, the same in every store: SQL
         // conditions with a ? for each value, and the values in order.
@@ -112,15 +113,19 @@ public:
         QByteArrayView message;
         QByteArrayView cause;
 
+        // Whether message and cause are read, or left empty: a yield needs
+        // neither, and a central server then answers from an index alone.
+        enum class Texts { Skipped, Read };
+
         // The columns a store selects for it (expressions over the
         // attempts'), and the view of one row of them: `column(i)` the i-th,
         // `ok` as the store keeps it.
-        static QString columns();
-        static AttemptView of(const std::function<QByteArrayView(int)> &column, bool ok);
+        static QString columns(Texts texts);
+        static AttemptView of(const std::function<QByteArrayView(int)> &column, bool ok, Texts texts);
     };
     // The same rows as read(), in the same order, as those columns only, and
     // read without Qt SQL: a tally of a year's attempts takes a second, not ten.
-    bool scan(const Filter &filter, const std::function<void(const AttemptView &)> &attempt);
+    bool scan(const Filter &filter, AttemptView::Texts texts, const std::function<void(const AttemptView &)> &attempt);
 
     // Store-and-forward: rows not yet on the server, oldest first, at most
     // `limit`; and marking them sent.

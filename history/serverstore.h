@@ -68,8 +68,8 @@ public:
     bool read(const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row, QString *error);
     // The same rows, in the same order, as the columns the tallies read
     // (HistoryStore::scan's); false with *error set.
-    bool scan(const HistoryStore::Filter &filter, const std::function<void(const HistoryStore::AttemptView &)> &attempt,
-              QString *error);
+    bool scan(const HistoryStore::Filter &filter, HistoryStore::AttemptView::Texts texts,
+              const std::function<void(const HistoryStore::AttemptView &)> &attempt, QString *error);
 
 private:
     bool connectTo(const QString &conninfo);

@@ -207,9 +207,9 @@ bool HistoryTool::openSource(QString *error)
         ServerStore *server = m_serverStore.get();
         m_rows = [server](const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row,
                           QString *readError) { return server->read(filter, row, readError); };
-        m_attempts = [server](const HistoryStore::Filter &filter,
+        m_attempts = [server](const HistoryStore::Filter &filter, HistoryStore::AttemptView::Texts texts,
                               const std::function<void(const HistoryStore::AttemptView &)> &attempt,
-                              QString *scanError) { return server->scan(filter, attempt, scanError); };
+                              QString *scanError) { return server->scan(filter, texts, attempt, scanError); };
         return true;
     }
     // The station's own history, read only.
@@ -233,11 +233,11 @@ bool HistoryTool::read(const HistoryStore::Filter &filter, const std::function<v
     return false;
 }
 
-bool HistoryTool::tally(const HistoryStore::Filter &filter,
+bool HistoryTool::tally(const HistoryStore::Filter &filter, HistoryStore::AttemptView::Texts texts,
                         const std::function<void(const HistoryStore::AttemptView &)> &attempt, int *status)
 {
     QString error;
-    if (m_attempts(filter, attempt, &error))
+    if (m_attempts(filter, texts, attempt, &error))
         return true;
     *status = unreadable(error);
     return false;
@@ -345,7 +345,8 @@ int HistoryTool::summary()
     YieldSummary summary;
     int status = HistoryExit::kSuccess;
     if (!tally(
-            m_filter, [&](const HistoryStore::AttemptView &attempt) { summary.add(attempt); }, &status))
+            m_filter, HistoryStore::AttemptView::Texts::Skipped,
+            [&](const HistoryStore::AttemptView &attempt) { summary.add(attempt); }, &status))
         return status;
     const QString heading = u"Unit history %1: %2"_s.arg(m_historyPath, FilterOptions::describe(m_filter));
     say(m_out, TextReport::summary(summary, heading).toUtf8());
@@ -356,8 +357,12 @@ int HistoryTool::causes()
 {
     FailureCauses causes;
     int status = HistoryExit::kSuccess;
+    // Only the failures: on a central server, a few rows found by an index.
+    HistoryStore::Filter failures = m_filter;
+    failures.failuresOnly = true;
     if (!tally(
-            m_filter, [&](const HistoryStore::AttemptView &attempt) { causes.add(attempt); }, &status))
+            failures, HistoryStore::AttemptView::Texts::Read,
+            [&](const HistoryStore::AttemptView &attempt) { causes.add(attempt); }, &status))
         return status;
     const QString heading = u"Unit history %1: %2"_s.arg(m_historyPath, FilterOptions::describe(m_filter));
     say(m_out, TextReport::causes(causes, heading).toUtf8());
@@ -403,7 +408,7 @@ int HistoryTool::html(const QString &out)
     FailureCauses causes;
     int status = HistoryExit::kSuccess;
     if (!tally(
-            m_filter,
+            m_filter, HistoryStore::AttemptView::Texts::Read,
             [&](const HistoryStore::AttemptView &attempt) {
                 summary.add(attempt);
                 causes.add(attempt);

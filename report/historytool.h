@@ -82,7 +82,7 @@ private:
     // Opens the history and makes the source of rows; false when it cannot.
     bool openSource(QString *error);
     bool read(const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row, int *status);
-    bool tally(const HistoryStore::Filter &filter,
+    bool tally(const HistoryStore::Filter &filter, HistoryStore::AttemptView::Texts texts,
                const std::function<void(const HistoryStore::AttemptView &)> &attempt, int *status);
 
     int summary();

@@ -16,9 +16,9 @@ RowSource storeRowSource(HistoryStore &store)
 
 AttemptSource storeAttemptSource(HistoryStore &store)
 {
-    return [&store](const HistoryStore::Filter &filter,
+    return [&store](const HistoryStore::Filter &filter, HistoryStore::AttemptView::Texts texts,
                     const std::function<void(const HistoryStore::AttemptView &)> &attempt, QString *error) {
-        if (store.scan(filter, attempt))
+        if (store.scan(filter, texts, attempt))
             return true;
         if (error)
             *error = store.error();
@@ -28,12 +28,12 @@ AttemptSource storeAttemptSource(HistoryStore &store)
 
 AttemptSource attemptsOf(RowSource rows)
 {
-    return [rows = std::move(rows)](const HistoryStore::Filter &filter,
+    return [rows = std::move(rows)](const HistoryStore::Filter &filter, HistoryStore::AttemptView::Texts texts,
                                     const std::function<void(const HistoryStore::AttemptView &)> &attempt,
                                     QString *error) {
         return rows(
             filter,
-            [&attempt](const HistoryRow &row) {
+            [&attempt, texts](const HistoryRow &row) {
                 const QByteArray unit = row.unit().toUtf8();
                 const QByteArray finished = row.finished.toUtf8();
                 const QByteArray station = row.station.toUtf8();
@@ -52,8 +52,10 @@ AttemptSource attemptsOf(RowSource rows)
                 view.imageSha256 = sha;
                 view.outcome = outcome;
                 view.ok = row.ok;
-                view.message = message;
-                view.cause = cause;
+                if (texts == HistoryStore::AttemptView::Texts::Read) {
+                    view.message = message;
+                    view.cause = cause;
+                }
                 attempt(view);
             },
             error);

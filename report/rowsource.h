@@ -19,7 +19,7 @@ using RowSource = std::function<bool(const HistoryStore::Filter &filter,
 // source that can give them faster than whole rows. The views are valid
 // only during the call.
 using AttemptSource
-    = std::function<bool(const HistoryStore::Filter &filter,
+    = std::function<bool(const HistoryStore::Filter &filter, HistoryStore::AttemptView::Texts texts,
                          const std::function<void(const HistoryStore::AttemptView &)> &attempt, QString *error)>;
 
 // The rows of a store the caller has opened and keeps open while the source is used.

@@ -318,7 +318,7 @@ private slots:
             QStringList read;
             QStringList scanned;
             QVERIFY(store.read({}, [&](const HistoryRow &r) { read << u"%1 %2"_s.arg(r.unit()).arg(r.ok); }));
-            QVERIFY(store.scan({}, [&](const HistoryStore::AttemptView &a) {
+            QVERIFY(store.scan({}, HistoryStore::AttemptView::Texts::Read, [&](const HistoryStore::AttemptView &a) {
                 scanned << u"%1 %2"_s.arg(QString::fromUtf8(a.unit)).arg(a.ok);
             }));
             QCOMPARE(read.size(), 3);
