@@ -7,6 +7,7 @@
 #include "ptypeer.h"
 #include "testregistry.h"
 #include "throwawaypostgres.h"
+#include "eventwait.h"
 
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"
@@ -309,7 +310,7 @@ private slots:
         QCOMPARE(first.summary(Simulator::Stop::AwaitExit).value(u"erase_count"_s).toInt(), 1);
         Simulator second;
         QVERIFY(second.start({u"--link"_s, bay}));
-        QVERIFY(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, kProcessTimeoutMs));
+        QVERIFY(EventWait::until([&] { return cli.state() == QProcess::NotRunning; }, kProcessTimeoutMs));
         const QByteArray err = cli.readAllStandardError();
         QVERIFY2(!err.contains("Update OK"), err.constData());
         QVERIFY2(err.contains("the name may be handed to another device"), err.constData());
@@ -336,13 +337,13 @@ private slots:
         cli.start(cliPath(),
                   kFastTimings
                       + QStringList{u"--watch"_s, u"--probe-interval-ms"_s, u"100"_s, u"--port"_s, bay, imagePath()});
-        QTRY_VERIFY2_WITH_TIMEOUT(err.contains("busy, in use by"), err.constData(), kProcessTimeoutMs);
+        WEXEL_TRY_VERIFY2_WITH_TIMEOUT(err.contains("busy, in use by"), err.constData(), kProcessTimeoutMs);
         QVERIFY2(!err.contains("waiting for a unit"), err.constData());
         closeHolder.dismiss();
         ::close(holder);
-        QTRY_VERIFY2_WITH_TIMEOUT(err.contains("PASS - remove the unit"), err.constData(), kProcessTimeoutMs);
+        WEXEL_TRY_VERIFY2_WITH_TIMEOUT(err.contains("PASS - remove the unit"), err.constData(), kProcessTimeoutMs);
         ::kill(pid_t(cli.processId()), SIGINT);
-        QVERIFY(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, kProcessTimeoutMs));
+        QVERIFY(EventWait::until([&] { return cli.state() == QProcess::NotRunning; }, kProcessTimeoutMs));
         QCOMPARE(cli.exitCode(), 0);
         const QJsonObject summary = sim.summary();
         QCOMPARE(summary.value(u"erase_count"_s).toInt(), 1);
@@ -799,10 +800,10 @@ private slots:
         if (phase == u"read"_s) {
             // Reading once the image is open.
             const QString target = QFileInfo(image).canonicalFilePath();
-            QTRY_VERIFY_WITH_TIMEOUT(openBy(pid).contains(target), kProcessTimeoutMs);
+            WEXEL_TRY_VERIFY_WITH_TIMEOUT(openBy(pid).contains(target), kProcessTimeoutMs);
         } else {
             const QByteArray awaited = phase == u"erase"_s ? "\"erase-tick\"" : "\"line-acknowledged\",\"line\":5";
-            QTRY_VERIFY_WITH_TIMEOUT((readEvents(), out.contains(awaited)), kProcessTimeoutMs);
+            WEXEL_TRY_VERIFY_WITH_TIMEOUT((readEvents(), out.contains(awaited)), kProcessTimeoutMs);
         }
         if (signalNumber == SIGPIPE) {
             ::close(reader);
@@ -810,7 +811,7 @@ private slots:
         } else {
             QVERIFY(::kill(pid, signalNumber) == 0);
         }
-        QTRY_COMPARE_WITH_TIMEOUT((readEvents(), cli.state()), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT((readEvents(), cli.state()), QProcess::NotRunning, kProcessTimeoutMs);
         QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
         const QByteArray err = cli.readAllStandardError();
         QVERIFY2(cli.exitCode() == exitCode, err.constData());
@@ -866,13 +867,13 @@ private slots:
                       + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record, u"--port"_s, sim.device(),
                                     image});
         // Recorded, the update over, while nobody has read a byte.
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, kProcessTimeoutMs);
+        WEXEL_TRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, kProcessTimeoutMs);
         // Still not read for longer than the program gives its output at exit.
-        QTest::qWait(3000);
+        EventWait::forMs(3000);
 
         QByteArray events;
         char buffer[65536];
-        QTRY_VERIFY_WITH_TIMEOUT(
+        WEXEL_TRY_VERIFY_WITH_TIMEOUT(
             [&] {
                 for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;)
                     events.append(buffer, n);
@@ -902,9 +903,9 @@ private slots:
         cli.start(cliPath(),
                   fastCliTimings(2000)
                       + QStringList{u"--json"_s, u"--quiet"_s, u"--record"_s, record, u"--port"_s, link, imagePath()});
-        QTRY_VERIFY_WITH_TIMEOUT(out.contains("{\"event\":\"line-sent\",\"line\":3,"), kProcessTimeoutMs);
+        WEXEL_TRY_VERIFY_WITH_TIMEOUT(out.contains("{\"event\":\"line-sent\",\"line\":3,"), kProcessTimeoutMs);
         QVERIFY(QFile::remove(link));
-        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
         QCOMPARE(cli.exitCode(), 5);
         QFile f(record);
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -1000,9 +1001,9 @@ private slots:
         cli.start(cliPath(),
                   {u"--erase-tick-ms"_s, u"30"_s, u"--erase-ticks"_s, u"10"_s, u"--hand-over-ms"_s, u"400"_s,
                    u"--read-timeout-ms"_s, u"2500"_s, u"--port"_s, sim.device(), imagePath()});
-        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
         QCOMPARE(cli.exitCode(), 5);
-        QTRY_VERIFY_WITH_TIMEOUT(terminal.received().contains("Code Downloading is error."), kProcessTimeoutMs);
+        WEXEL_TRY_VERIFY_WITH_TIMEOUT(terminal.received().contains("Code Downloading is error."), kProcessTimeoutMs);
 
         // The progress is everything before the result; each piece drawn
         // between carriage returns and line feeds, escapes aside, must fit.

@@ -7,6 +7,7 @@
 #include "clitestsupport.h"
 #include "matrixsupport.h"
 #include "testregistry.h"
+#include "eventwait.h"
 
 #include "core/firmware/firmwareline.h"
 #include "sim/memoryimage.h"
@@ -222,15 +223,15 @@ bool runWatched(const QStringList &args, int timeoutMs, const std::function<bool
     const auto ended = [&] { return process.state() == QProcess::NotRunning; };
     bool ok = true;
     if (whileErasing) {
-        ok = QTest::qWaitFor([&] { return out.contains("{\"event\":\"erase-sent\"}") || ended(); }, timeoutMs)
+        ok = EventWait::until([&] { return out.contains("{\"event\":\"erase-sent\"}") || ended(); }, timeoutMs)
             && !ended()
             && whileErasing()
             // Seen already, it would mean the change came too late to prove anything.
             && !out.contains("{\"event\":\"erase-acknowledged\"}");
     }
-    if (!QTest::qWaitFor(ended, timeoutMs)) {
+    if (!EventWait::until(ended, timeoutMs)) {
         process.kill();
-        (void)QTest::qWaitFor(ended, kProcessTimeoutMs);
+        (void)EventWait::until(ended, kProcessTimeoutMs);
         return false;
     }
     out += process.readAllStandardOutput();
@@ -296,7 +297,7 @@ private slots:
                 reader.start(u"cat"_s, {port});
                 QVERIFY(reader.waitForStarted());
                 const QString target = QFileInfo(port).canonicalFilePath();
-                QTRY_VERIFY([&] {
+                WEXEL_TRY_VERIFY([&] {
                     const QDir fds(u"/proc/%1/fd"_s.arg(reader.processId()));
                     for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
                         if (QFile::symLinkTarget(fds.filePath(fd)) == target)

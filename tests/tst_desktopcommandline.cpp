@@ -4,6 +4,7 @@
 // QApplication.
 #include "clitestsupport.h"
 #include "testregistry.h"
+#include "eventwait.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -64,7 +65,7 @@ private slots:
         QProcess program;
         program.setProcessEnvironment(env);
         program.start(programPath(u"desktop/wexel-update"_s), arguments);
-        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, kProcessTimeoutMs);
         const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
         const QByteArray err = program.readAllStandardError();
         QVERIFY2(program.exitStatus() == QProcess::NormalExit, err.constData());

@@ -9,6 +9,7 @@
 #include "recordingpresenter.h"
 #include "testregistry.h"
 #include "testtimings.h"
+#include "eventwait.h"
 
 #include "desktop/panels/filedialog.h"
 #include "core/firmware/firmwareline.h"
@@ -302,22 +303,22 @@ private slots:
             if (c.hand == Hand::LinkTestThenUpload) {
                 main->CWSerial->setReadTimeout(std::chrono::milliseconds(3000));
                 settings->TSET->click();
-                QTest::qWait(300);
+                EventWait::forMs(300);
                 // The window waits with the test: nothing else may start.
                 QVERIFY(!main->Doownload_BUTT->isEnabled());
                 main->Doownload_BUTT->click();
-                QTRY_COMPARE_WITH_TIMEOUT(settings->Text1->text(), QStringLiteral("SIM-1*"), 5000);
+                WEXEL_TRY_COMPARE_WITH_TIMEOUT(settings->Text1->text(), QStringLiteral("SIM-1*"), 5000);
                 QCOMPARE(instrument.killCount(), 0);
                 QVERIFY(main->Doownload_BUTT->isEnabled());
             }
             main->Doownload_BUTT->click();
-            QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 120000);
+            WEXEL_TRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 120000);
             if (c.hand == Hand::UploadTwice) {
                 QVERIFY(main->Doownload_BUTT->isEnabled());
                 main->Doownload_BUTT->click();
-                QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 2, 120000);
+                WEXEL_TRY_VERIFY_WITH_TIMEOUT(finished.size() == 2, 120000);
             }
-            QTest::qWait(20);
+            EventWait::forMs(20);
             QCOMPARE(finished.size(), c.hand == Hand::UploadTwice ? 2 : 1);
 
             QCOMPARE(messages.messages.size(), c.hand == Hand::UploadTwice ? 2 : 1);
@@ -358,7 +359,7 @@ private slots:
             }
             if (c.hand == Hand::UploadThenLinkTest) {
                 settings->TSET->click();
-                QTRY_COMPARE(settings->Text1->text(), QStringLiteral("SIM-1*"));
+                WEXEL_TRY_COMPARE(settings->Text1->text(), QStringLiteral("SIM-1*"));
                 QCOMPARE(messages.messages.size(), 1);
             }
             if (c.message == kOk) {
@@ -386,7 +387,7 @@ private slots:
         Main_MDI frame(&messages, fastTimings());
         frame.setForm()->COM_PORT_LIST->setEditText(QStringLiteral("COM 256"));
         frame.setForm()->TSET->click();
-        QTRY_COMPARE(messages.messages.size(), 1);
+        WEXEL_TRY_COMPARE(messages.messages.size(), 1);
         QCOMPARE(messages.messages.first(),
                  (Message{QStringLiteral("COM PORT > 255"), QStringLiteral("COM PORT Setting error."),
                           Message::Icon::Critical}));
@@ -416,14 +417,14 @@ private slots:
         QSignalSpy finished(main->update(), &UpdateSequence::finished);
         instrument.refuseLine = 10;
         main->Doownload_BUTT->click();
-        QTRY_COMPARE(finished.size(), 1);
+        WEXEL_TRY_COMPARE(finished.size(), 1);
         QCOMPARE(messages.messages.last().prompt, kWriteError);
         instrument.refuseLine = 0;
         int descriptors = 0;
         for (int run = 2; run <= 12; ++run) {
             instrument.clearReceived();
             main->Doownload_BUTT->click();
-            QTRY_COMPARE(finished.size(), run);
+            WEXEL_TRY_COMPARE(finished.size(), run);
             QCOMPARE(messages.messages.last().prompt, kOk);
             QCOMPARE(instrument.commands().first().bytes, QByteArray("KILL"));
             QCOMPARE(instrument.linesAfterKill().size(), 31);

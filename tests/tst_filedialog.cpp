@@ -3,6 +3,7 @@
 // program's directory, and answers with the full name or nothing.
 #include "desktop/panels/filedialog.h"
 #include "testregistry.h"
+#include "eventwait.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -67,7 +68,7 @@ void FirmwareFileDialogTest::startsInProgramDirectory()
 
     QFileDialog *dialog = files.dialog();
     QVERIFY(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(dialog->isVisible(), kDialogTimeoutMs);
+    WEXEL_TRY_VERIFY_WITH_TIMEOUT(dialog->isVisible(), kDialogTimeoutMs);
     QCOMPARE(QDir(dialog->directory()).canonicalPath(), QDir(QCoreApplication::applicationDirPath()).canonicalPath());
     QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("Text(*.TXT)")});
     QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
@@ -92,7 +93,7 @@ void FirmwareFileDialogTest::offersTextFilesOfAnyCase()
     dialog->setDirectory(dir.path());
 
     const QStringList expected{QStringLiteral("FW.TXT"), QStringLiteral("Fw.Txt"), QStringLiteral("fw.txt")};
-    QTRY_COMPARE_WITH_TIMEOUT(offeredFiles(dialog), expected, kDialogTimeoutMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(offeredFiles(dialog), expected, kDialogTimeoutMs);
     dialog->reject();
 }
 
@@ -124,7 +125,7 @@ void FirmwareFileDialogTest::acceptGivesFullName()
     // As the Open button does; QFileDialog keeps its accept() protected.
     static_cast<QDialog *>(dialog)->accept();
 
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
     QCOMPARE(QFileInfo(finished.at(0).at(0).toString()).canonicalFilePath(), QFileInfo(path).canonicalFilePath());
     QVERIFY(!files.dialog());
     QVERIFY(!files.isOpen());
@@ -138,7 +139,7 @@ void FirmwareFileDialogTest::cancelGivesEmptyName()
     QVERIFY(files.dialog());
     files.dialog()->reject();
 
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
     QCOMPARE(finished.at(0).at(0).toString(), QString());
     QVERIFY(!files.dialog());
 
@@ -146,7 +147,7 @@ void FirmwareFileDialogTest::cancelGivesEmptyName()
     files.open(nullptr);
     QVERIFY(files.dialog());
     files.dialog()->reject();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, kDialogTimeoutMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, kDialogTimeoutMs);
 }
 
 void FirmwareFileDialogTest::secondOpenRaisesTheFirst()
@@ -160,7 +161,7 @@ void FirmwareFileDialogTest::secondOpenRaisesTheFirst()
     QCOMPARE(files.dialog(), first);
 
     first->reject();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
     QVERIFY(!files.isOpen());
 }
 
@@ -187,7 +188,7 @@ void FirmwareFileDialogTest::chooserAnswersInstead()
     // Like the dialog, the answer comes later, from the event loop, so the
     // caller's code after open() runs first either way.
     QCOMPARE(finished.count(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDialogTimeoutMs);
     QCOMPARE(finished.at(0).at(0).toString(), answer);
     QCOMPARE(asked, 1);
 }

@@ -17,6 +17,7 @@
 #include "desktop/main_mdi.h"
 #include "sim/memoryimage.h"
 #include "srecordreading.h"
+#include "eventwait.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -159,7 +160,7 @@ class ImageGateTest : public QObject
         // the button as it was; the update's own check is what is tested here.
         frame.mainForm()->Doownload_BUTT->setEnabled(true);
         frame.mainForm()->Doownload_BUTT->click();
-        if (!QTest::qWaitFor([&] { return !messages.messages.isEmpty(); }, kProcessTimeoutMs))
+        if (!EventWait::until([&] { return !messages.messages.isEmpty(); }, kProcessTimeoutMs))
             return {u"no message"_s};
         if (messages.messages.first().prompt != message)
             return {u"message: "_s + messages.messages.first().prompt};

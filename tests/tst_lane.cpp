@@ -9,6 +9,7 @@
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
+#include "eventwait.h"
 
 #include "core/update/lane.h"
 #include "core/update/runrecord.h"
@@ -174,33 +175,33 @@ private slots:
         switch (Script(script)) {
         case Script::Present:
         case Script::Absent:
-            QTRY_COMPARE_WITH_TIMEOUT(units.size(), 1, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(units.size(), 1, kProcessTimeoutMs);
             break;
         case Script::StopWhileWriting:
-            QTRY_VERIFY_WITH_TIMEOUT(lane.update().state() == UpdateSequence::State::Writing, kProcessTimeoutMs);
+            WEXEL_TRY_VERIFY_WITH_TIMEOUT(lane.update().state() == UpdateSequence::State::Writing, kProcessTimeoutMs);
             lane.stop();
             QCOMPARE(units.size(), 1);
             break;
         case Script::TwoUnits:
         case Script::UnitStays:
             // Nothing at the port for a while: the lane only waits.
-            QTest::qWait(300);
+            EventWait::forMs(300);
             QCOMPARE(attempts.size(), 0);
             QVERIFY(plugIn(faults));
-            QTRY_COMPARE_WITH_TIMEOUT(units.size(), 1, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(units.size(), 1, kProcessTimeoutMs);
             if (script == int(Script::TwoUnits)) {
                 sims.back()->summary(); // pulled out: its link goes
-                QTRY_COMPARE_WITH_TIMEOUT(lane.state(), State::Waiting, kProcessTimeoutMs);
+                WEXEL_TRY_COMPARE_WITH_TIMEOUT(lane.state(), State::Waiting, kProcessTimeoutMs);
                 QVERIFY(plugIn({}));
-                QTRY_COMPARE_WITH_TIMEOUT(units.size(), 2, kProcessTimeoutMs);
+                WEXEL_TRY_COMPARE_WITH_TIMEOUT(units.size(), 2, kProcessTimeoutMs);
             } else {
                 // Still there, answering: ten looks, no second update.
-                QTest::qWait(1000);
+                EventWait::forMs(1000);
             }
             lane.stop();
             break;
         }
-        QTest::qWait(50);
+        EventWait::forMs(50);
         QCOMPARE(seen, states);
         QCOMPARE(attempts.size(), records.size());
 
@@ -325,10 +326,10 @@ private slots:
         QVERIFY(!image.isEmpty());
         lane.start(image, imagePath());
         const int unitsExpected = counts.at(0) + counts.at(1);
-        QTRY_COMPARE_WITH_TIMEOUT(units.size(), unitsExpected, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(units.size(), unitsExpected, kProcessTimeoutMs);
         if (watch)
             lane.stop();
-        QTest::qWait(50);
+        EventWait::forMs(50);
         if (swap == int(Swap::StopBetween))
             QCOMPARE(units.last().at(0).value<UpdateOutcome>().kind, UpdateOutcome::Kind::Interrupted);
 

@@ -8,6 +8,7 @@
 #include "core/link/seriallink.h"
 #include "ptypeer.h"
 #include "testregistry.h"
+#include "eventwait.h"
 
 #include <QDir>
 #include <QFile>
@@ -213,9 +214,9 @@ void SerialLinkTest::bytesGoOutAsWritten()
     QVERIFY2(openOnPeer(link, peer), qPrintable(link.error().describe()));
 
     QVERIFY(asCommand ? link.writeCommand(bytes) : link.write(bytes));
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received(), expected, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(peer.received(), expected, kArrivalMs);
     // Nothing trails behind (no second suffix, no translation still on its way).
-    QTest::qWait(50);
+    EventWait::forMs(50);
     QCOMPARE(peer.received(), expected);
     QVERIFY(link.isOpen());
 }
@@ -234,7 +235,7 @@ void SerialLinkTest::writesWaitBehindAFullDevice()
     QVERIFY(link.write(line));
     QVERIFY(link.write("\n"));
     QVERIFY(link.writeCommand("q"));
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received().size(), line.size() + 3, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(peer.received().size(), line.size() + 3, kArrivalMs);
     QCOMPARE(peer.received(), line + "\nq\n");
     QCOMPARE(linkFailed.size(), 0);
     QVERIFY(link.isOpen());
@@ -256,7 +257,7 @@ void SerialLinkTest::writeThatStopsDrainingFails()
     peer.setReading(false);
     QVERIFY(link.writeCommand(QByteArray(64 * 1024, 'A')));
     link.read();
-    QTRY_COMPARE_WITH_TIMEOUT(readFailed.size(), 1, 5000);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(readFailed.size(), 1, 5000);
     QCOMPARE(linkFailed.size(), 1);
     QCOMPARE(link.error().kind, SerialLink::Error::Kind::Stalled);
     QVERIFY2(link.error().describe().contains(u"had not left after"_s), qPrintable(link.error().describe()));
@@ -327,9 +328,9 @@ void SerialLinkTest::repliesAreFramedAtTheStar()
     for (const QByteArray &piece : pieces) {
         peer.send(piece);
         // Let each piece reach the link on its own.
-        QTest::qWait(30);
+        EventWait::forMs(30);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
     QCOMPARE(received.at(0).at(0).toByteArray(), reply);
     QCOMPARE(failed.size(), 0);
     if (!unread.isEmpty()) {
@@ -346,7 +347,7 @@ void SerialLinkTest::repliesAreFramedAtTheStar()
     QCOMPARE(droppedReplies, discarded.count('*'));
     link.setReadTimeout(kShortRead);
     link.read();
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
     QCOMPARE(received.size(), 1);
     QCOMPARE(link.error().kind, SerialLink::Error::Kind::Timeout);
     disconnect(&link, nullptr, this, nullptr);
@@ -373,9 +374,9 @@ void SerialLinkTest::readAnswersFromTheEventLoop()
         // The first read takes "A*"; "B*", come later, waits in the link's buffer.
         peer.send("A*");
         link.read();
-        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
         peer.send("B*");
-        QTest::qWait(30);
+        EventWait::forMs(30);
     }
     const qsizetype endsBefore = received.size() + failed.size();
 
@@ -391,7 +392,7 @@ void SerialLinkTest::readAnswersFromTheEventLoop()
     insideRead = false;
     QCOMPARE(received.size() + failed.size(), endsBefore);
 
-    QTRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), endsBefore + 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), endsBefore + 1, kArrivalMs);
     QVERIFY(!answeredInside);
     if (open)
         QCOMPARE(received.last().at(0).toByteArray(), QByteArray("B*"));
@@ -423,7 +424,7 @@ void SerialLinkTest::timeOut()
     link.read();
     if (!arrived.isEmpty())
         peer.send(arrived);
-    QTRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), 1, kArrivalMs);
     if (arrived.isEmpty()) {
         QCOMPARE(failed.size(), 1);
         QCOMPARE(link.error().kind, SerialLink::Error::Kind::Timeout);
@@ -441,7 +442,7 @@ void SerialLinkTest::timeOut()
     link.setReadTimeout(kPatientRead);
     link.read();
     peer.send("*");
-    QTRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), 2, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(received.size() + failed.size(), 2, kArrivalMs);
     QCOMPARE(received.size(), arrived.isEmpty() ? 1 : 2);
     QCOMPARE(received.last().at(0).toByteArray(), QByteArray("*"));
 }
@@ -472,13 +473,13 @@ void SerialLinkTest::endlessReplyIsCutAtTheLimit()
     const QByteArray piece(16 * 1024, 'x');
     for (int i = 0; i < 16; ++i) {
         peer.send(piece);
-        QTest::qWait(5);
+        EventWait::forMs(5);
     }
     peer.send("NG*");
-    QTest::qWait(30);
+    EventWait::forMs(30);
     if (!readFirst)
         link.read();
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
     QCOMPARE(received.size(), 0);
     QCOMPARE(link.error().kind, SerialLink::Error::Kind::ReplyTooLong);
     const QString described = link.error().describe();
@@ -495,7 +496,7 @@ void SerialLinkTest::endlessReplyIsCutAtTheLimit()
     QVERIFY2(link.configure(), qPrintable(link.error().describe()));
     link.read();
     peer.send("*");
-    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
     QCOMPARE(received.at(0).at(0).toByteArray(), QByteArray("*"));
 }
 
@@ -512,14 +513,14 @@ void SerialLinkTest::configureDropsEarlierBytes()
     // port without a read pending: an answer to an earlier command in both cases.
     peer.send("A*OLD*");
     link.read();
-    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
     peer.send("LATE");
-    QTest::qWait(100);
+    EventWait::forMs(100);
 
     QVERIFY2(link.configure(), qPrintable(link.error().describe()));
     link.setReadTimeout(kShortRead);
     link.read();
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
     QCOMPARE(received.size(), 1);
     QCOMPARE(link.error().kind, SerialLink::Error::Kind::Timeout);
 }
@@ -540,7 +541,7 @@ void SerialLinkTest::configureCancelsPendingRead()
     QCOMPARE(cancelled.size(), 1);
     QVERIFY(!link.isReading());
     // The cancelled read's time-out must not end anything later.
-    QTest::qWait(int(kShortRead.count()) * 3);
+    EventWait::forMs(int(kShortRead.count()) * 3);
     QCOMPARE(received.size(), 0);
     QCOMPARE(failed.size(), 0);
     QCOMPARE(cancelled.size(), 1);
@@ -559,9 +560,9 @@ void SerialLinkTest::hangUpDuringReadEndsItOnce()
 
     link.read();
     peer.send("PART"); // a reply cut off by the hang-up is no reply
-    QTest::qWait(50);
+    EventWait::forMs(50);
     peer.hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
     QCOMPARE(linkFailed.size(), 1);
     QCOMPARE(received.size(), 0);
     QVERIFY(!link.isOpen());
@@ -572,7 +573,7 @@ void SerialLinkTest::hangUpDuringReadEndsItOnce()
     // A hung-up port left open signals its error over and over; the process
     // would then burn a core. A generous bound: an idle second costs next to nothing.
     const auto cpuBefore = processCpuTime();
-    QTest::qWait(1000);
+    EventWait::forMs(1000);
     const auto cpuUsed = processCpuTime() - cpuBefore;
     QVERIFY2(cpuUsed < 300ms,
              qPrintable(QStringLiteral("%1 ms of CPU in an idle second")
@@ -585,10 +586,10 @@ void SerialLinkTest::hangUpDuringReadEndsItOnce()
     QVERIFY2(openOnPeer(link, replugged), qPrintable(link.error().describe()));
     link.setReadTimeout(kPatientRead);
     QVERIFY(link.writeCommand("ARC*"));
-    QTRY_COMPARE_WITH_TIMEOUT(replugged.received(), QByteArray("ARC*\n"), kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(replugged.received(), QByteArray("ARC*\n"), kArrivalMs);
     link.read();
     replugged.send("SIM-1*");
-    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kArrivalMs);
     QCOMPARE(received.at(0).at(0).toByteArray(), QByteArray("SIM-1*"));
     QCOMPARE(failed.size(), 1);
     QCOMPARE(linkFailed.size(), 1);
@@ -603,16 +604,16 @@ void SerialLinkTest::hangUpWhileIdleIsReportedOnce()
     QSignalSpy linkFailed(&link, &SerialLink::linkFailed);
 
     peer.hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(linkFailed.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(linkFailed.size(), 1, kArrivalMs);
     QVERIFY(!link.isOpen());
-    QTest::qWait(300);
+    EventWait::forMs(300);
     QCOMPARE(linkFailed.size(), 1);
     QCOMPARE(failed.size(), 0);
 
     // The next exchange finds the port closed instead of waiting for nothing.
     QVERIFY(!link.writeCommand("ARC*"));
     link.read();
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kArrivalMs);
     QCOMPARE(linkFailed.size(), 1);
 }
 
@@ -664,7 +665,7 @@ void SerialLinkTest::portHeldByAnotherOpenerIsBusy()
     // The refused opener took nothing from the one that holds the port.
     QVERIFY(first.isOpen());
     QVERIFY(first.writeCommand("ARC*"));
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received(), QByteArray("ARC*\n"), kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(peer.received(), QByteArray("ARC*\n"), kArrivalMs);
 
     // Once let go, the port is free for the other.
     first.close();
@@ -686,7 +687,7 @@ void SerialLinkTest::symlinkedDeviceSharesTheLock()
     QCOMPARE(viaLink.deviceName(), byId);
     QVERIFY2(viaLink.configure(), qPrintable(viaLink.error().describe()));
     QVERIFY(viaLink.writeCommand("ARC*"));
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received(), QByteArray("ARC*\n"), kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(peer.received(), QByteArray("ARC*\n"), kArrivalMs);
 
     // Two names, one device: the second opener must still find it taken.
     SerialLink direct;
@@ -839,7 +840,7 @@ void SerialLinkTest::lowLatencyGivenBack()
         const int callsBefore = system.calls;
         system.writeErrno = EIO;
         peer.hangUp();
-        QTRY_COMPARE_WITH_TIMEOUT(linkFailed.size(), 1, kArrivalMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(linkFailed.size(), 1, kArrivalMs);
         QCOMPARE(system.calls, callsBefore + 1);
         QCOMPARE(system.timer(kFtdiDevice), QByteArray("16"));
         return;

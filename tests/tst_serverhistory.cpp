@@ -5,6 +5,7 @@
 // the server's reading of the history against the station's.
 #include "testregistry.h"
 #include "throwawaypostgres.h"
+#include "eventwait.h"
 
 #include "history/historyforwarder.h"
 #include "history/historystore.h"
@@ -227,9 +228,9 @@ private slots:
         forwarder.setRetryDelays(20ms, 200ms);
         QSignalSpy counted(&forwarder, &HistoryForwarder::waitingChanged);
         if (fault == Fault::Stalled) {
-            QTRY_VERIFY(m_pg.number(u"SELECT count(*) FROM pg_locks WHERE relation = 'attempts'::regclass "
-                                    "AND mode = 'ExclusiveLock' AND granted"_s)
-                        == 1);
+            WEXEL_TRY_VERIFY(m_pg.number(u"SELECT count(*) FROM pg_locks WHERE relation = 'attempts'::regclass "
+                                         "AND mode = 'ExclusiveLock' AND granted"_s)
+                             == 1);
             const HistoryForwarder::Result pushed = forwarder.pushNow(300ms);
             QCOMPARE(pushed.sent, qint64(0));
             QCOMPARE(pushed.waiting, qint64(kept));
@@ -238,13 +239,14 @@ private slots:
             forwarder.start();
         }
         if (fault == Fault::CutMidBatch) {
-            QTRY_VERIFY_WITH_TIMEOUT(batchWaitsForALock(), 20000);
+            WEXEL_TRY_VERIFY_WITH_TIMEOUT(batchWaitsForALock(), 20000);
             QVERIFY2(m_pg.stop(), qPrintable(m_pg.error()));
             holder.reset();
         }
 
         if (!says.isEmpty()) {
-            QTRY_VERIFY2_WITH_TIMEOUT(forwarder.lastError().contains(says), qPrintable(forwarder.lastError()), 20000);
+            WEXEL_TRY_VERIFY2_WITH_TIMEOUT(forwarder.lastError().contains(says), qPrintable(forwarder.lastError()),
+                                           20000);
             // Nothing is lost, and the count is told.
             QCOMPARE(forwarder.waiting(), qint64(kept));
             QVERIFY(!counted.isEmpty());
@@ -271,7 +273,7 @@ private slots:
         default:
             break;
         }
-        QTRY_COMPARE_WITH_TIMEOUT(forwarder.waiting(), qint64(0), 20000);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(forwarder.waiting(), qint64(0), 20000);
         QCOMPARE(forwarder.lastError(), QString());
         QCOMPARE(counted.last().at(0).toLongLong(), 0);
         if (fault == Fault::SentTwice) {

@@ -11,6 +11,7 @@
 #include "desktop/panels/main_form.h"
 #include "desktop/main_mdi.h"
 #include "testregistry.h"
+#include "eventwait.h"
 
 #include <QFile>
 #include <QImage>
@@ -209,8 +210,8 @@ void SettingsPanelTest::linkTestShowsTheReply()
     QCOMPARE(bench.panel()->portText(), peer.slavePath());
     bench.clickTest();
 
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received(), QByteArray("ARC*\n"), kArrivalMs);
-    QTRY_VERIFY_WITH_TIMEOUT(!bench.panel()->linkTest()->isRunning(), kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(peer.received(), QByteArray("ARC*\n"), kArrivalMs);
+    WEXEL_TRY_VERIFY_WITH_TIMEOUT(!bench.panel()->linkTest()->isRunning(), kArrivalMs);
     QCOMPARE(bench.panel()->Text1->text(), shown);
     if (fails) {
         QCOMPARE(bench.recorder.messages.size(), 1);
@@ -223,7 +224,7 @@ void SettingsPanelTest::linkTestShowsTheReply()
     QCOMPARE(peer.commands().size(), 1);
     // The link stays configured for the update that follows.
     QCOMPARE(bench.link()->isOpen(), !hangsUp);
-    QTest::qWait(200);
+    EventWait::forMs(200);
     QCOMPARE(bench.recorder.messages.size(), fails ? 1 : 0);
 }
 
@@ -266,7 +267,7 @@ void SettingsPanelTest::refusalsShowTheirMessage()
     QCOMPARE(bench.panel()->portText(), portText);
     bench.clickTest();
 
-    QTRY_COMPARE_WITH_TIMEOUT(bench.recorder.messages.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.recorder.messages.size(), 1, kArrivalMs);
     const Message shown = bench.recorder.messages.first();
     QCOMPARE(shown.prompt, message.prompt);
     QCOMPARE(shown.title, message.title);
@@ -281,7 +282,7 @@ void SettingsPanelTest::refusalsShowTheirMessage()
     // No exchange runs, so no time-out can report it a second time; and
     // nothing went out.
     QVERIFY(!bench.panel()->linkTest()->isRunning());
-    QTest::qWait(200);
+    EventWait::forMs(200);
     QCOMPARE(peer.received(), QByteArray());
     QCOMPARE(bench.recorder.messages.size(), 1);
     if (message == kAboveLimit) {
@@ -302,7 +303,7 @@ void SettingsPanelTest::tooLongPortTextIsATestError()
     // The port box holds no more than 32,767 characters, so the text goes to
     // the panel's link test directly.
     QVERIFY(bench.panel()->linkTest()->start(QStringLiteral("COM 3").leftJustified(32768, u' ')));
-    QTRY_COMPARE_WITH_TIMEOUT(bench.recorder.messages.size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.recorder.messages.size(), 1, kArrivalMs);
     QCOMPARE(bench.recorder.messages.first().prompt, kTestError.prompt);
     QCOMPARE(bench.recorder.messages.first().title, kTestError.title);
     QCOMPARE(bench.panel()->Text1->text(), QStringLiteral("TEST"));
@@ -327,20 +328,20 @@ void SettingsPanelTest::secondClickStartsNoSecondExchange()
     bench.typePort(peer.slavePath());
 
     bench.clickTest();
-    QTRY_COMPARE_WITH_TIMEOUT(peer.commands().size(), 1, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(peer.commands().size(), 1, kArrivalMs);
     QVERIFY(bench.panel()->linkTest()->isRunning());
     bench.clickTest();
-    QTRY_COMPARE_WITH_TIMEOUT(bench.panel()->Text1->text(), QStringLiteral("*"), kArrivalMs);
-    QTest::qWait(100);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.panel()->Text1->text(), QStringLiteral("*"), kArrivalMs);
+    EventWait::forMs(100);
     QCOMPARE(peer.received(), QByteArray("ARC*\n"));
     QCOMPARE(bench.recorder.messages.size(), 0);
 
     // Once the reply is in, the button works again.
-    QTRY_VERIFY_WITH_TIMEOUT(!bench.panel()->linkTest()->isRunning(), kArrivalMs);
+    WEXEL_TRY_VERIFY_WITH_TIMEOUT(!bench.panel()->linkTest()->isRunning(), kArrivalMs);
     bench.panel()->Text1->setText(QStringLiteral("TEST"));
     bench.clickTest();
-    QTRY_COMPARE_WITH_TIMEOUT(peer.commands().size(), 2, kArrivalMs);
-    QTRY_COMPARE_WITH_TIMEOUT(bench.panel()->Text1->text(), QStringLiteral("*"), kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(peer.commands().size(), 2, kArrivalMs);
+    WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.panel()->Text1->text(), QStringLiteral("*"), kArrivalMs);
     QCOMPARE(bench.recorder.messages.size(), 0);
 }
 

@@ -3,6 +3,7 @@
 // it keeps, on its own.
 #include "clitestsupport.h"
 #include "testregistry.h"
+#include "eventwait.h"
 
 #include "sim/memoryimage.h"
 #include "sim/pacer.h"
@@ -70,7 +71,7 @@ public:
         closeDevice();
         if (m_process.state() != QProcess::NotRunning) {
             m_process.kill();
-            (void)QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kStartTimeoutMs);
+            (void)EventWait::until([this] { return m_process.state() == QProcess::NotRunning; }, kStartTimeoutMs);
         }
     }
 
@@ -80,7 +81,7 @@ public:
                 [this] { m_stdout += m_process.readAllStandardOutput(); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(simulatorPath(), args);
-        if (!QTest::qWaitFor([this] { return m_stdout.contains('\n'); }, kStartTimeoutMs))
+        if (!EventWait::until([this] { return m_stdout.contains('\n'); }, kStartTimeoutMs))
             return false;
         m_devicePath = m_stdout.left(m_stdout.indexOf('\n'));
         return openDevice();
@@ -131,7 +132,7 @@ public:
     {
         clear();
         send(command + '\n');
-        if (!QTest::qWaitFor([this] { return m_received.contains('*') || m_hungUp; }, kReplyTimeoutMs))
+        if (!EventWait::until([this] { return m_received.contains('*') || m_hungUp; }, kReplyTimeoutMs))
             return {};
         return m_received.contains('*') ? m_received.left(m_received.indexOf('*') + 1) : QByteArray();
     }
@@ -151,7 +152,7 @@ public:
 
     bool waitForExit()
     {
-        return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kStartTimeoutMs);
+        return EventWait::until([this] { return m_process.state() == QProcess::NotRunning; }, kStartTimeoutMs);
     }
 
     // The "key: value" lines after the device path.
@@ -488,14 +489,14 @@ private slots:
             sim.send("03 04\n");
             if (faulty && reply.isEmpty()) {
                 // Silence: what the tool's read time-out would find.
-                QTest::qWait(400);
+                EventWait::forMs(400);
                 QCOMPARE(sim.m_received, QByteArray());
             } else if (faulty && !reply.endsWith('*')) {
-                QTRY_COMPARE_WITH_TIMEOUT(sim.m_received, reply, kReplyTimeoutMs);
-                QTest::qWait(200);
+                WEXEL_TRY_COMPARE_WITH_TIMEOUT(sim.m_received, reply, kReplyTimeoutMs);
+                EventWait::forMs(200);
                 QCOMPARE(sim.m_received, reply);
             } else {
-                QTRY_COMPARE_WITH_TIMEOUT(sim.m_received, faulty ? reply : QByteArray("*"), kReplyTimeoutMs);
+                WEXEL_TRY_COMPARE_WITH_TIMEOUT(sim.m_received, faulty ? reply : QByteArray("*"), kReplyTimeoutMs);
             }
             // The instrument carries on with the next line.
             QCOMPARE(sim.exchange("05 06"), QByteArray("*"));
@@ -524,10 +525,10 @@ private slots:
         QVERIFY(sim.start(arguments({"--quiet", "--erase-ms", "50"}) + fault));
         sim.send("KILL\n");
         if (reply.isEmpty()) {
-            QTest::qWait(500);
+            EventWait::forMs(500);
             QCOMPARE(sim.m_received, QByteArray());
         } else {
-            QTRY_COMPARE_WITH_TIMEOUT(sim.m_received, reply, kReplyTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(sim.m_received, reply, kReplyTimeoutMs);
         }
         // Without an image lines are not taken.
         QCOMPARE(sim.exchange("@0F000"), QByteArray(erases ? "*" : "NG*"));
@@ -544,7 +545,7 @@ private slots:
         QCOMPARE(sim.exchange("@0F000"), QByteArray("*"));
         // Line 2 is still acknowledged, then the device goes away.
         QCOMPARE(sim.exchange("01 02"), QByteArray("*"));
-        QTRY_VERIFY_WITH_TIMEOUT(sim.m_hungUp, kReplyTimeoutMs);
+        WEXEL_TRY_VERIFY_WITH_TIMEOUT(sim.m_hungUp, kReplyTimeoutMs);
         QVERIFY(sim.waitForExit());
         QCOMPARE(sim.m_process.exitCode(), 0);
         QCOMPARE(sim.summary().value("exit reason"), QByteArray("hangup"));
@@ -620,7 +621,7 @@ private slots:
             all += line;
         sim.clear();
         sim.send(all);
-        QTRY_COMPARE_WITH_TIMEOUT(int(sim.m_received.count('*')), lines, 30000);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(int(sim.m_received.count('*')), lines, 30000);
         QVERIFY(sim.stop());
         QCOMPARE(sim.summary().value("data bytes"), QByteArray::number(lines * 16));
     }
@@ -718,7 +719,7 @@ private slots:
         QFETCH(int, exitCode);
         QProcess process;
         process.start(simulatorPath(), args);
-        QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, kStartTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, kStartTimeoutMs);
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);
         if (exitCode != 0)

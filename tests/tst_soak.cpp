@@ -5,6 +5,7 @@
 #include "fakeinstrument.h"
 #include "matrixsupport.h"
 #include "testregistry.h"
+#include "eventwait.h"
 
 #include "core/link/seriallink.h"
 #include "core/update/updatesequence.h"
@@ -101,7 +102,7 @@ private slots:
                 }
                 QSignalSpy finished(&update, &UpdateSequence::finished);
                 update.start(file, instrument.slavePath());
-                QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 20000);
+                WEXEL_TRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 20000);
                 const auto outcome = finished.first().at(0).value<UpdateSequence::Outcome>();
                 QVERIFY2(outcome.kind == expected,
                          qPrintable(

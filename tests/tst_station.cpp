@@ -5,6 +5,7 @@
 #include "matrixsupport.h"
 #include "testfiles.h"
 #include "testregistry.h"
+#include "eventwait.h"
 
 #include "core/link/seriallink.h"
 #include "history/historystore.h"
@@ -257,7 +258,7 @@ private slots:
             });
         }
         cli.start(cliPath(), args + QStringList{imagePath()});
-        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
         const QByteArray err = cli.readAllStandardError();
         QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
         QVERIFY2(cli.exitCode() == exitCode, err.constData());
@@ -312,14 +313,14 @@ private slots:
                 if (unit == 0 && bay == 0)
                     faults += {u"--refuse-line"_s, u"3"_s, u"--fault-once"_s};
                 QVERIFY(sim.start(faults));
-                QTRY_COMPARE_WITH_TIMEOUT(results(ports.at(bay)), unit + 1, kProcessTimeoutMs);
+                WEXEL_TRY_COMPARE_WITH_TIMEOUT(results(ports.at(bay)), unit + 1, kProcessTimeoutMs);
                 // Still there a while: not updated again.
-                QTest::qWait(400);
+                EventWait::forMs(400);
                 QCOMPARE(sim.summary().value(u"erase_count"_s).toInt(), unit == 0 && bay == 0 ? 2 : 1);
             }
         }
         QVERIFY(::kill(pid_t(cli.processId()), SIGINT) == 0);
-        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
         const QByteArray err = cli.readAllStandardError();
         QVERIFY2(cli.exitCode() == 0, err.constData());
         QVERIFY2(err.contains("Watched 2 ports: 4 units updated, 0 not updated"), err.constData());
@@ -378,16 +379,16 @@ private slots:
         for (int unit = 1; unit <= 2; ++unit) {
             Simulator sim;
             QVERIFY(sim.start({u"--link"_s, port}));
-            QTRY_COMPARE_WITH_TIMEOUT(results().size(), unit, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(results().size(), unit, kProcessTimeoutMs);
             QCOMPARE(results().constLast().value(u"exit"_s).toInt(), unit == 1 ? 8 : 0);
             QVERIFY(QFile::resize(record, 0));
             // Gone: the simulator ends and takes its link away, and the lane
             // waits for the next before it comes.
             QCOMPARE(sim.summary().value(u"erase_count"_s).toInt(), 1);
-            QTRY_COMPARE_WITH_TIMEOUT(waits(), unit + 1, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(waits(), unit + 1, kProcessTimeoutMs);
         }
         QVERIFY(::kill(pid_t(cli.processId()), SIGINT) == 0);
-        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
         const QByteArray err = cli.readAllStandardError();
         QVERIFY2(cli.exitCode() == 8, err.constData());
         QVERIFY2(err.contains("Watched 1 port: 2 units updated, 0 not updated"), err.constData());
@@ -420,12 +421,12 @@ private slots:
         for (int unit = 1; unit <= 2; ++unit) {
             Simulator sim;
             QVERIFY(sim.start({u"--link"_s, port}));
-            QTRY_COMPARE_WITH_TIMEOUT(results().size(), unit, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(results().size(), unit, kProcessTimeoutMs);
             if (unit == 1)
                 QVERIFY(QFile::rename(record, record + u".1"_s));
         }
         QVERIFY(::kill(pid_t(cli.processId()), SIGINT) == 0);
-        QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, kProcessTimeoutMs);
         const QByteArray err = cli.readAllStandardError();
         QVERIFY2(cli.exitCode() == 0, err.constData());
         const QString notice = u"record file was moved or deleted: reopened "_s + record;
@@ -462,7 +463,7 @@ private slots:
             runs.last()->start(cliPath(), args + QStringList{imagePath()});
         }
         for (QProcess *run : std::as_const(runs)) {
-            QTRY_COMPARE_WITH_TIMEOUT(run->state(), QProcess::NotRunning, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(run->state(), QProcess::NotRunning, kProcessTimeoutMs);
             QVERIFY2(run->exitCode() == 0, run->readAllStandardError().constData());
             delete run;
         }

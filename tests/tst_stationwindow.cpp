@@ -19,6 +19,7 @@
 #include "testregistry.h"
 #include "testtimings.h"
 #include "throwawaypostgres.h"
+#include "eventwait.h"
 
 #include "core/link/portcatalog.h"
 #include "desktop/panels/filedialog.h"
@@ -197,8 +198,8 @@ class StationWindowTest : public QObject
         {
             control<FirmwareFileDialog>(window, "fileDialog")->setChooser([path] { return path; });
             control<QPushButton>(window, "chooseButton")->click();
-            return QTest::qWaitFor([this] { return !control<QLineEdit>(window, "imageSha")->text().isEmpty(); },
-                                   kProcessTimeoutMs);
+            return EventWait::until([this] { return !control<QLineEdit>(window, "imageSha")->text().isEmpty(); },
+                                    kProcessTimeoutMs);
         }
         QStringList words() const
         {
@@ -209,11 +210,11 @@ class StationWindowTest : public QObject
         }
         bool atRest() const
         {
-            return QTest::qWaitFor([this] { return !presenter->anyRunning(); }, kProcessTimeoutMs);
+            return EventWait::until([this] { return !presenter->anyRunning(); }, kProcessTimeoutMs);
         }
         bool allWriting() const
         {
-            return QTest::qWaitFor(
+            return EventWait::until(
                 [this] {
                     for (int i = 0; i < presenter->laneCount(); ++i) {
                         if (presenter->lane(i).update().state() != UpdateSequence::State::Writing)
@@ -366,8 +367,8 @@ private slots:
         switch (Script(script)) {
         case Script::ReturnThenRetry:
             QVERIFY(bench.atRest());
-            QTRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"FAIL"_s, u"PASS"_s, u"NOT STARTED"_s}));
-            QTRY_COMPARE(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED 1"_s);
+            WEXEL_TRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"FAIL"_s, u"PASS"_s, u"NOT STARTED"_s}));
+            WEXEL_TRY_COMPARE(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED 1"_s);
             QCOMPARE(bench.window.laneWidgets().at(1)->view().detail,
                      u"Refused at line 5 - unit may be erased: retry"_s);
             QTest::keyClick(&bench.window, Qt::Key_R, Qt::ControlModifier);
@@ -380,14 +381,14 @@ private slots:
             QVERIFY(!bench.presenter->anyRunning());
             break;
         case Script::EscapeErasing:
-            QVERIFY(QTest::qWaitFor(
+            QVERIFY(EventWait::until(
                 [&] { return bench.presenter->lane(0).update().state() == UpdateSequence::State::Erasing; },
                 kProcessTimeoutMs));
             QTest::keyClick(&bench.window, Qt::Key_Escape);
             break;
         case Script::SameDevice:
             QVERIFY(bench.atRest());
-            QTRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"PASS"_s}));
+            WEXEL_TRY_COMPARE(bench.words(), (QStringList{u"PASS"_s, u"PASS"_s}));
             // Replugged: the link now leads to the first lane's device.
             QVERIFY(QFile::remove(link) && QFile::link(sims.front()->device(), link));
             QTest::keyClick(&bench.window, Qt::Key_Return);
@@ -420,14 +421,14 @@ private slots:
             for (const QString &cause : causesIn(record))
                 QVERIFY2(cause.startsWith(u"stopped by the operator"_s), qPrintable(cause));
         }
-        QTRY_COMPARE(bench.words(), words);
+        WEXEL_TRY_COMPARE(bench.words(), words);
         for (qsizetype i = 0; i < details.size(); ++i) {
             if (!details.at(i).isEmpty())
-                QTRY_COMPARE(bench.window.laneWidgets().at(i)->view().detail, details.at(i));
+                WEXEL_TRY_COMPARE(bench.window.laneWidgets().at(i)->view().detail, details.at(i));
         }
-        QTRY_COMPARE(control<QLabel>(bench.window, "passedCounter")->text(), u"PASSED %1"_s.arg(counters.at(0)));
-        QTRY_COMPARE(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED %1"_s.arg(counters.at(1)));
-        QTRY_COMPARE(control<QLabel>(bench.window, "totalCounter")->text(), total);
+        WEXEL_TRY_COMPARE(control<QLabel>(bench.window, "passedCounter")->text(), u"PASSED %1"_s.arg(counters.at(0)));
+        WEXEL_TRY_COMPARE(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED %1"_s.arg(counters.at(1)));
+        WEXEL_TRY_COMPARE(control<QLabel>(bench.window, "totalCounter")->text(), total);
         // Each lane counts its own units: the retried one once, by its pass.
         if (script == int(Script::ReturnThenRetry)) {
             QCOMPARE(bench.window.laneWidgets().at(1)->view().passed, 1);
@@ -438,13 +439,13 @@ private slots:
                      qPrintable(bench.window.laneWidgets().at(1)->view().detail));
         if (script == int(Script::RecordLost)) {
             LaneWidget *lane = bench.window.laneWidgets().constFirst();
-            QTRY_VERIFY(!lane->recordLabel->isHidden());
+            WEXEL_TRY_VERIFY(!lane->recordLabel->isHidden());
             QVERIFY2(lane->recordLabel->text().contains(u"Record not written"_s),
                      qPrintable(lane->recordLabel->text()));
         }
         if (script == int(Script::RecordRotated)) {
             LaneWidget *lane = bench.window.laneWidgets().constFirst();
-            QTRY_VERIFY(!lane->recordLabel->isHidden());
+            WEXEL_TRY_VERIFY(!lane->recordLabel->isHidden());
             QVERIFY2(lane->recordLabel->text().contains(u"record file was moved or deleted: reopened "_s + record),
                      qPrintable(lane->recordLabel->text()));
             QCOMPARE(recordsIn(record + u".1"_s), QStringList{u"Lane 1/success/1"_s});
@@ -492,18 +493,18 @@ private slots:
             Simulator pulled;
             QVERIFY(pulled.start({u"--link"_s, port, u"--hangup-after-line"_s, u"5"_s}));
             QTest::keyClick(&bench.window, Qt::Key_Return);
-            QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED 1"_s,
-                                      kProcessTimeoutMs);
-            QTRY_COMPARE_WITH_TIMEOUT(bench.presenter->lane(0).state(), Lane::State::Waiting, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED 1"_s,
+                                           kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.presenter->lane(0).state(), Lane::State::Waiting, kProcessTimeoutMs);
             (void)pulled.summary(Simulator::Stop::AwaitExit);
         }
         // Redrawn since, with the bay empty.
-        QTest::qWait(3 * int(StationPresenter::kRedrawInterval.count()));
+        EventWait::forMs(3 * int(StationPresenter::kRedrawInterval.count()));
         QCOMPARE(bench.words(), QStringList{u"FAIL"_s});
         Simulator next;
         QVERIFY(next.start({u"--link"_s, port}));
-        QTRY_COMPARE_WITH_TIMEOUT(bench.words(), QStringList{u"PASS"_s}, kProcessTimeoutMs);
-        QTRY_COMPARE(control<QLabel>(bench.window, "passedCounter")->text(), u"PASSED 1"_s);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.words(), QStringList{u"PASS"_s}, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE(control<QLabel>(bench.window, "passedCounter")->text(), u"PASSED 1"_s);
         QCOMPARE(control<QLabel>(bench.window, "failedCounter")->text(), u"FAILED 1"_s);
         bench.presenter->stopAll();
     }
@@ -648,7 +649,7 @@ private slots:
         case Serials::ScanOne:
             scan(bench.window.laneWidgets().at(1), serial);
             QVERIFY(bench.atRest());
-            QTRY_COMPARE(bench.words(), (QStringList{u"IDLE"_s, u"PASS"_s}));
+            WEXEL_TRY_COMPARE(bench.words(), (QStringList{u"IDLE"_s, u"PASS"_s}));
             QCOMPARE(historyIn(historyPath), QStringList{u"Lane 2/SN-1001/success"_s});
             // The field was left for the next scan; the serial named one unit.
             QVERIFY(bench.window.laneWidgets().at(1)->serialEdit->text().isEmpty());
@@ -671,46 +672,46 @@ private slots:
             break;
         case Serials::WatchNext:
             QTest::keyClick(&bench.window, Qt::Key_Return);
-            QTRY_COMPARE(bench.words(), (QStringList{u"WAITING"_s, u"WAITING"_s}));
+            WEXEL_TRY_COMPARE(bench.words(), (QStringList{u"WAITING"_s, u"WAITING"_s}));
             scan(first, serial);
-            QTRY_VERIFY(first->lastLabel->text().startsWith(says));
+            WEXEL_TRY_VERIFY(first->lastLabel->text().startsWith(says));
             shown = first->lastLabel->text();
             QVERIFY(arrive(0) && arrive(1));
-            QTRY_COMPARE_WITH_TIMEOUT(bench.words(), words, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.words(), words, kProcessTimeoutMs);
             // Its unit has ended, and its serial with it.
-            QTRY_VERIFY2(first->lastLabel->text().startsWith(u"1 passed, 0 failed; last SN-7 at "_s),
-                         qPrintable(first->lastLabel->text()));
+            WEXEL_TRY_VERIFY2(first->lastLabel->text().startsWith(u"1 passed, 0 failed; last SN-7 at "_s),
+                              qPrintable(first->lastLabel->text()));
             bench.presenter->stopAll();
             break;
         case Serials::WatchRequired:
             // A watching lane needs a serial to start, as any other.
             QTest::keyClick(&bench.window, Qt::Key_Return);
-            QTRY_COMPARE(bench.words().constFirst(), u"NOT STARTED"_s);
+            WEXEL_TRY_COMPARE(bench.words().constFirst(), u"NOT STARTED"_s);
             scan(first, u"SN-A"_s);
-            QTRY_COMPARE(bench.words().constFirst(), u"WAITING"_s);
+            WEXEL_TRY_COMPARE(bench.words().constFirst(), u"WAITING"_s);
             QVERIFY(arrive(0));
-            QTRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"PASS"_s, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"PASS"_s, kProcessTimeoutMs);
             (void)sims.back()->summary();
-            QTRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"WAITING"_s, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"WAITING"_s, kProcessTimeoutMs);
             // The next unit answers look after look, and is not touched.
             QVERIFY(arrive(0));
-            QTRY_VERIFY_WITH_TIMEOUT(sims.back()->received() >= 3, kProcessTimeoutMs);
+            WEXEL_TRY_VERIFY_WITH_TIMEOUT(sims.back()->received() >= 3, kProcessTimeoutMs);
             QCOMPARE(bench.words().constFirst(), u"WAITING"_s);
-            QTRY_COMPARE(first->lastLabel->text(), says);
+            WEXEL_TRY_COMPARE(first->lastLabel->text(), says);
             shown = first->lastLabel->text();
             scan(first, serial);
-            QTRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"PASS"_s, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.words().constFirst(), u"PASS"_s, kProcessTimeoutMs);
             bench.presenter->stopAll();
             break;
         case Serials::HistoryView:
             QTest::keyClick(&bench.window, Qt::Key_H, Qt::ControlModifier);
-            QTRY_VERIFY(bench.window.historyViewShown());
+            WEXEL_TRY_VERIFY(bench.window.historyViewShown());
             QCOMPARE(cellsOf(bench.window.historyView()->countsTable), QStringList());
             control<QPushButton>(bench.window, "startButton")->click();
             break;
         }
         QVERIFY(bench.atRest());
-        QTRY_COMPARE(bench.words(), words);
+        WEXEL_TRY_COMPARE(bench.words(), words);
         if (script == int(Serials::Required) || script == int(Serials::Refused))
             shown = bench.window.laneWidgets().constLast()->view().detail;
         for (const QList<Message> &said : {bench.messages.questions, bench.messages.messages}) {
@@ -722,7 +723,8 @@ private slots:
                  script == int(Serials::PassedNo) || script == int(Serials::PassedYes) ? 1 : 0);
         if (script == int(Serials::HistoryView)) {
             const HistoryView *view = bench.window.historyView();
-            QTRY_COMPARE(cellsOf(view->countsTable), (QStringList{u"Lane 1|1|1|0|100.0 %"_s, u"Lane 2|1|0|1|0.0 %"_s}));
+            WEXEL_TRY_COMPARE(cellsOf(view->countsTable),
+                              (QStringList{u"Lane 1|1|1|0|100.0 %"_s, u"Lane 2|1|0|1|0.0 %"_s}));
             QStringList recent;
             for (const QString &row : cellsOf(view->recentTable))
                 recent << row.section(u'|', 1); // the time is the test's own
@@ -732,7 +734,7 @@ private slots:
             // browser opens, so the page's place is told.
             const qsizetype told = bench.messages.messages.size();
             view->reportButton->click();
-            QTRY_COMPARE_WITH_TIMEOUT(bench.messages.messages.size(), told + 1, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.messages.messages.size(), told + 1, kProcessTimeoutMs);
             const QString page = QFileInfo(historyPath).absoluteDir().filePath(u"wexel-report.html"_s);
             QCOMPARE(bench.messages.messages.constLast().prompt, u"The report is in %1"_s.arg(page));
             QFile report(page);
@@ -825,8 +827,8 @@ private slots:
             f.close();
             control<FirmwareFileDialog>(bench.window, "fileDialog")->setChooser([path] { return path; });
             control<QPushButton>(bench.window, "chooseButton")->click();
-            QTRY_VERIFY(binary ? control<QLabel>(bench.window, "imageSummary")->text().startsWith(u"Refused"_s)
-                               : !control<QLineEdit>(bench.window, "imageSha")->text().isEmpty());
+            WEXEL_TRY_VERIFY(binary ? control<QLabel>(bench.window, "imageSummary")->text().startsWith(u"Refused"_s)
+                                    : !control<QLineEdit>(bench.window, "imageSha")->text().isEmpty());
         }
 
         QVERIFY2(bench.window.minimumSizeHint().width() <= 1024,
@@ -855,7 +857,7 @@ private slots:
         if (lanes == 0)
             QVERIFY2(hint->text().contains(u"Add lane..."_s), qPrintable(hint->text()));
         if (lanes == 32 && size.width() >= 1920) {
-            QTRY_VERIFY(std::all_of(bench.window.laneWidgets().begin(), bench.window.laneWidgets().end(), inView));
+            WEXEL_TRY_VERIFY(std::all_of(bench.window.laneWidgets().begin(), bench.window.laneWidgets().end(), inView));
             for (const LaneWidget *tile : bench.window.laneWidgets()) {
                 QVERIFY2(inView(tile), qPrintable(tile->view().name));
                 QVERIFY2(tile->verdictPixelSize() >= 36, qPrintable(u"%1 px"_s.arg(tile->verdictPixelSize())));
@@ -863,7 +865,7 @@ private slots:
             QVERIFY(!strip || !strip->isVisible());
         } else if (lanes == 32) {
             QVERIFY(strip);
-            QTRY_VERIFY(strip->isVisible());
+            WEXEL_TRY_VERIFY(strip->isVisible());
             QStringList listed;
             for (int i = 0; i < strip->count(); ++i)
                 listed << strip->item(i)->text();
@@ -872,7 +874,7 @@ private slots:
             QVERIFY(!inView(last));
             QTest::mouseClick(strip->viewport(), Qt::LeftButton, {},
                               strip->visualItemRect(strip->item(strip->count() - 1)).center());
-            QTRY_VERIFY(inView(last));
+            WEXEL_TRY_VERIFY(inView(last));
         }
     }
 
@@ -921,12 +923,12 @@ private slots:
         bench.presenter->setLanes({{QString(), sim.device()}});
         QVERIFY(bench.show());
         QVERIFY(bench.choose(big));
-        // An event loop that waits for events, not QTRY's, which looks
-        // every 10 ms and would pace the lines to its own step.
+        // An event loop that waits for events, as EventWait's does: QTRY's
+        // looks every 10 ms and would pace the lines to its own step.
         QSignalSpy rest(bench.presenter, &StationPresenter::atRest);
         bench.presenter->startAll();
         QVERIFY(rest.wait(kProcessTimeoutMs));
-        QTRY_COMPARE(bench.words(), QStringList{u"PASS"_s});
+        WEXEL_TRY_COMPARE(bench.words(), QStringList{u"PASS"_s});
         const int redraws = bench.presenter->laneStats().constFirst().redraws;
         // One a tick while it ran, the last after it ended, one to spare.
         const qint64 ticks = kProcessTimeoutMs / StationPresenter::kRedrawInterval.count() + 3;
@@ -967,7 +969,7 @@ private slots:
             Bench bench(path, fastLaneSettings());
             bench.presenter->loadLanes();
             QCOMPARE(bench.presenter->laneCount(), 2);
-            QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 3, left"_s);
+            WEXEL_TRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 3, left"_s);
             QCOMPARE(bench.window.laneWidgets().at(0)->view().port, u"/dev/ttyUSB7"_s);
             QCOMPARE(bench.window.laneWidgets().at(1)->view().port, u"COM 4"_s);
             QVERIFY(bench.store.serialRequired());
@@ -993,7 +995,7 @@ private slots:
         bench.presenter->loadLanes();
         // The two lanes without a port text left out, the rest up to the limit.
         QCOMPARE(bench.presenter->laneCount(), LaneStore::kMaxLanes);
-        QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, QString(LaneStore::kMaxNameLength, u'N'));
+        WEXEL_TRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, QString(LaneStore::kMaxNameLength, u'N'));
         QCOMPARE(bench.window.laneWidgets().at(0)->view().port, u"/dev/ttyUSB0"_s);
         QCOMPARE(bench.window.laneWidgets().at(1)->view().port, u"/dev/ttyUSB3"_s);
         // Shown, never obeyed: the escape sequence is printable text.
@@ -1113,7 +1115,7 @@ private slots:
 
         bench.presenter->editLane(-1);
         LaneEditor *editor = bench.presenter->editor();
-        QTRY_VERIFY(editor->isVisible());
+        WEXEL_TRY_VERIFY(editor->isVisible());
         QCOMPARE(editor->portBox->itemData(0).toString(), stable);
         // Completion follows the focus, which only an active window has:
         // made so at once, not when the platform gets round to it.
@@ -1134,12 +1136,12 @@ private slots:
         // The focus was left in the port box; the next opening starts at the
         // name, its text selected, so that what is typed replaces it.
         bench.presenter->editLane(0);
-        QTRY_VERIFY(editor->isVisible());
+        WEXEL_TRY_VERIFY(editor->isVisible());
         QCOMPARE(editor->focusWidget(), editor->nameEdit);
         QCOMPARE(editor->nameEdit->selectedText(), u"Bay 1"_s);
         QTest::keyClicks(editor->focusWidget(), u"Bay 1, left"_s);
         editor->accept(); // its own port is no other lane's
-        QTRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 1, left"_s);
+        WEXEL_TRY_COMPARE(bench.window.laneWidgets().at(0)->view().name, u"Bay 1, left"_s);
         QCOMPARE(bench.window.laneWidgets().at(0)->view().port, sim.device());
     }
 
@@ -1164,24 +1166,24 @@ private slots:
         const auto onServer = [&] { return server.number(u"SELECT count(*) FROM attempts"_s); };
         const auto updateOnce = [&] {
             QTest::keyClick(&bench.window, Qt::Key_Return);
-            QTRY_COMPARE_WITH_TIMEOUT(bench.words(), QStringList{u"PASS"_s}, kProcessTimeoutMs);
+            WEXEL_TRY_COMPARE_WITH_TIMEOUT(bench.words(), QStringList{u"PASS"_s}, kProcessTimeoutMs);
             QVERIFY(bench.atRest());
         };
 
         updateOnce();
         // Sent as the unit ends, not at the forwarder's next idle look (30 s).
-        QTRY_COMPARE_WITH_TIMEOUT(onServer(), 1, 10000);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(onServer(), 1, 10000);
         QVERIFY(waiting->isHidden());
 
         QVERIFY(server.stop());
         updateOnce();
-        QTRY_COMPARE_WITH_TIMEOUT(waiting->text(), u"1 record waiting for the server"_s, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(waiting->text(), u"1 record waiting for the server"_s, kProcessTimeoutMs);
         QVERIFY(waiting->isVisible());
         QVERIFY(!waiting->toolTip().isEmpty()); // why it waits
 
         QVERIFY(server.resume());
-        QTRY_COMPARE_WITH_TIMEOUT(onServer(), 2, kProcessTimeoutMs);
-        QTRY_VERIFY(waiting->isHidden());
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(onServer(), 2, kProcessTimeoutMs);
+        WEXEL_TRY_VERIFY(waiting->isHidden());
     }
 
     // A logout, a closed terminal or Ctrl-C while lanes write: each update
@@ -1215,9 +1217,9 @@ private slots:
         // Both lanes writing (the erase and two lines in): 41 lines at 200 ms
         // leave seconds of writing to stop in.
         for (const auto &sim : sims)
-            QTRY_VERIFY_WITH_TIMEOUT(sim->received() >= 3, kProcessTimeoutMs);
+            WEXEL_TRY_VERIFY_WITH_TIMEOUT(sim->received() >= 3, kProcessTimeoutMs);
         ::kill(pid_t(station.processId()), signalNumber);
-        QTRY_COMPARE_WITH_TIMEOUT(station.state(), QProcess::NotRunning, kProcessTimeoutMs);
+        WEXEL_TRY_COMPARE_WITH_TIMEOUT(station.state(), QProcess::NotRunning, kProcessTimeoutMs);
         QCOMPARE(station.exitStatus(), QProcess::NormalExit);
         QCOMPARE(station.exitCode(), 128 + signalNumber);
         QCOMPARE(recordsIn(record), (QStringList{u"Lane 1/interrupted/1"_s, u"Lane 2/interrupted/1"_s}));

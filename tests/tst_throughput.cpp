@@ -8,6 +8,7 @@
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
+#include "eventwait.h"
 
 #include "desktop/main_mdi.h"
 #include "desktop/panels/main_form.h"
@@ -64,7 +65,7 @@ private slots:
         QSignalSpy finished(main->update(), &UpdateSequence::finished);
         QSignalSpy acknowledged(main->update(), &UpdateSequence::lineAcknowledged);
         main->Doownload_BUTT->click();
-        QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, kTimeoutMs);
+        WEXEL_TRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, kTimeoutMs);
 
         QCOMPARE(messages.messages.size(), 1);
         QCOMPARE(messages.messages.last().prompt, u"Update OK"_s);
@@ -92,7 +93,7 @@ private slots:
                       fastCliTimings(3000) + QStringList{file, u"--quiet"_s, u"--json"_s, u"--port"_s, sim.device()});
         QByteArray out;
         connect(&process, &QProcess::readyReadStandardOutput, this, [&] { out += process.readAllStandardOutput(); });
-        QVERIFY(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kTimeoutMs));
+        QVERIFY(EventWait::until([&] { return process.state() == QProcess::NotRunning; }, kTimeoutMs));
         out += process.readAllStandardOutput();
         const QByteArray err = process.readAllStandardError();
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);

@@ -5,6 +5,7 @@
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
+#include "eventwait.h"
 
 #include "core/firmware/firmwareline.h"
 #include "core/link/linktest.h"
@@ -457,7 +458,7 @@ private slots:
         r.update.start(writeFile(kImage + "AFTER END\r\n"), r.instrument.slavePath());
         // The file is read off the event loop's thread first.
         QCOMPARE(r.update.state(), UpdateSequence::State::Loading);
-        QTRY_COMPARE(r.finished.size(), 1);
+        WEXEL_TRY_COMPARE(r.finished.size(), 1);
         const auto outcome = r.outcome();
         QCOMPARE(outcome.kind, Kind::Success);
         QCOMPARE(outcome.message.prompt, QStringLiteral("Update OK"));
@@ -489,7 +490,7 @@ private slots:
     {
         Run r;
         r.update.start(writeFile(numberedLines(3) + "q\n"), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
+        WEXEL_TRY_COMPARE(r.finished.size(), 1);
         QCOMPARE(r.outcome().kind, Kind::Success);
         QList<double> percents;
         for (const auto &args : std::as_const(r.lineSent))
@@ -547,7 +548,7 @@ private slots:
                 port = r.instrument.slavePath();
                 reader.start(u"cat"_s, {port});
                 QVERIFY(reader.waitForStarted());
-                QTRY_VERIFY(!otherProcessUsing(port).isEmpty());
+                WEXEL_TRY_VERIFY(!otherProcessUsing(port).isEmpty());
             }
             // The answer to the erase is judged on its wait's last tick, and
             // not before: the ticks counted when it was.
@@ -562,8 +563,8 @@ private slots:
                 connect(&r.update, &UpdateSequence::eraseSent, this, [&] { f.whileErasing(file); });
 
             r.update.start(file, port);
-            QTRY_VERIFY_WITH_TIMEOUT(r.finished.size() == 1, 10000);
-            QTest::qWait(30);
+            WEXEL_TRY_VERIFY_WITH_TIMEOUT(r.finished.size() == 1, 10000);
+            EventWait::forMs(30);
             QCOMPARE(r.finished.size(), 1); // reported once
             QCOMPARE(r.update.state(), UpdateSequence::State::Ready);
             reader.kill();
@@ -632,10 +633,10 @@ private slots:
         r.instrument.arcDelayMs = 450; // the link test waits 300 ms
         r.instrument.eraseDelayMs = 200; // the late answer comes first
         test.start(r.instrument.slavePath());
-        QTRY_COMPARE(tested.size(), 1);
+        WEXEL_TRY_COMPARE(tested.size(), 1);
         QCOMPARE(tested.first().at(0).value<LinkTestOutcome>().kind, LinkTestOutcome::Kind::Failed);
         r.update.start(writeFile(kImage), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
+        WEXEL_TRY_COMPARE(r.finished.size(), 1);
         const auto outcome = r.outcome();
         // The erase was answered "*", not "SIM-1*", which was dropped.
         QCOMPARE(outcome.kind, Kind::Success);
@@ -649,12 +650,12 @@ private slots:
         r.instrument.refuseLine = 10;
         const QString file = writeFile(numberedLines(12) + "q\n");
         r.update.start(file, r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
+        WEXEL_TRY_COMPARE(r.finished.size(), 1);
         QCOMPARE(r.outcome().kind, Kind::WriteRefused);
         r.instrument.refuseLine = 0;
         r.instrument.clearReceived();
         r.update.start(file, r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 2);
+        WEXEL_TRY_COMPARE(r.finished.size(), 2);
         QCOMPARE(r.outcome().kind, Kind::Success);
         QCOMPARE(r.instrument.commands().first().bytes, QByteArray("KILL"));
         QCOMPARE(r.instrument.linesAfterKill().size(), 13);
@@ -665,10 +666,10 @@ private slots:
         Run r;
         r.instrument.endReply = QByteArrayLiteral("DO");
         r.update.start(writeFile("@F000\n31 40\nq\n"), r.instrument.slavePath());
-        QTRY_COMPARE(r.lineSent.size(), 3);
-        QTest::qWait(20);
+        WEXEL_TRY_COMPARE(r.lineSent.size(), 3);
+        EventWait::forMs(20);
         r.instrument.send("NE*");
-        QTRY_COMPARE(r.finished.size(), 1);
+        WEXEL_TRY_COMPARE(r.finished.size(), 1);
         QCOMPARE(r.outcome().kind, Kind::Success);
         QCOMPARE(r.endReply.first().at(0).toByteArray(), QByteArray("DONE*"));
     }
@@ -679,7 +680,7 @@ private slots:
         // Lower case is the file's own: no byte is turned into another.
         const QByteArray line = "a0 b1 c2 d3 e4 f5 "; // a trailing space is trimmed
         r.update.start(writeFile("@f000\n" + line + "\nq\n"), r.instrument.slavePath());
-        QTRY_COMPARE(r.finished.size(), 1);
+        WEXEL_TRY_COMPARE(r.finished.size(), 1);
         QCOMPARE(r.outcome().kind, Kind::Success);
         QCOMPARE(r.instrument.linesAfterKill().at(1), PrepareLine(line));
     }
@@ -697,12 +698,12 @@ private slots:
         QFETCH(UpdateSequence::State, at);
         Run r;
         r.update.start(writeFile(kImage), r.instrument.slavePath());
-        QTRY_COMPARE(r.update.state(), at);
+        WEXEL_TRY_COMPARE(r.update.state(), at);
         r.update.abort();
         QCOMPARE(r.finished.size(), 1);
         QCOMPARE(r.outcome().kind, Kind::Interrupted);
         QCOMPARE(r.outcome().eraseSent, at != UpdateSequence::State::Loading);
-        QTest::qWait(50);
+        EventWait::forMs(50);
         QCOMPARE(r.eraseProgress.size() < 10, true);
         QCOMPARE(r.instrument.killCount(), at == UpdateSequence::State::Loading ? 0 : 1);
         QCOMPARE(r.instrument.linesAfterKill(), QList<QByteArray>{});

@@ -6,6 +6,7 @@
 #include "recordingpresenter.h"
 #include "testregistry.h"
 #include "testtimings.h"
+#include "eventwait.h"
 
 #include "desktop/panels/filedialog.h"
 #include "desktop/panels/portlist.h"
@@ -82,7 +83,7 @@ private:
         {
             main->File_Tool->setChooser([file] { return file; });
             main->OPEN_BUTT->click();
-            QTRY_COMPARE(main->File_TEXT->text(), QFileInfo(file).fileName());
+            WEXEL_TRY_COMPARE(main->File_TEXT->text(), QFileInfo(file).fileName());
         }
         QList<bool> enabled() const
         {
@@ -246,7 +247,7 @@ private slots:
         // Cancelled before any choice: the message, nothing else.
         b.main->File_Tool->setChooser([] { return QString(); });
         b.main->OPEN_BUTT->click();
-        QTRY_COMPARE(b.messages.messages.size(), 1);
+        WEXEL_TRY_COMPARE(b.messages.messages.size(), 1);
         QCOMPARE(b.messages.messages.first(),
                  (Message{QStringLiteral("No open file"), QStringLiteral("Open file error"), Message::Icon::Critical}));
         QVERIFY(!b.main->Doownload_BUTT->isEnabled());
@@ -283,7 +284,7 @@ private slots:
         b.main->Doownload_BUTT->click();
         QCOMPARE(b.enabled(), allLocked);
         QCOMPARE(b.colours(), (QList<quint32>{PendingColour, PendingColour}));
-        QTRY_COMPARE(b.finished.size(), 1);
+        WEXEL_TRY_COMPARE(b.finished.size(), 1);
         QCOMPARE(enabledWhileWriting, allLocked);
         QCOMPARE(eraseBarWhileWriting, 100);
         QCOMPARE(b.messages.messages,
@@ -334,11 +335,11 @@ private slots:
             QCOMPARE(b.messages.messages.size(), 1);
             QCOMPARE(b.messages.messages.first().prompt, QStringLiteral("Code Downloading is error."));
             QVERIFY(b.messages.details.first().join(u'\n').contains(refused));
-            QTest::qWait(50);
+            EventWait::forMs(50);
             QCOMPARE(b.instrument.received(), QByteArray());
             return;
         }
-        QTRY_COMPARE(b.finished.size(), 1);
+        WEXEL_TRY_COMPARE(b.finished.size(), 1);
         if (history == u"file"_s) {
             HistoryStore store;
             QVERIFY(store.open(historyPath));
@@ -365,7 +366,7 @@ private slots:
         Bench b(writeFile(QStringLiteral("ok2.txt"), "@F000\n31 40\nq\n"));
         b.messages.holdOk = true;
         b.main->Doownload_BUTT->click();
-        QTRY_COMPARE(b.finished.size(), 1);
+        WEXEL_TRY_COMPARE(b.finished.size(), 1);
         QCOMPARE(b.messages.messages.size(), 1);
         QCOMPARE(b.enabled(), allLocked);
         b.messages.pressOk();
@@ -429,7 +430,7 @@ private slots:
         else if (fault == u"file-deleted")
             QVERIFY(QFile::remove(file));
         b.main->Doownload_BUTT->click();
-        QTRY_COMPARE(b.finished.size(), 1);
+        WEXEL_TRY_COMPARE(b.finished.size(), 1);
         QCOMPARE(b.messages.messages, (QList<Message>{{prompt, title, Message::Icon::Critical}}));
         QCOMPARE(b.enabled(), enabled);
         QCOMPARE(b.main->Erase_Bar->value(), eraseBar);
@@ -448,7 +449,7 @@ private slots:
         b.main->Doownload_BUTT->click();
         QCOMPARE(b.colours(), (QList<quint32>{PendingColour, PendingColour}));
         QCOMPARE(b.main->Erase_Bar->value(), 0);
-        QTRY_COMPARE(b.finished.size(), 2);
+        WEXEL_TRY_COMPARE(b.finished.size(), 2);
         QCOMPARE(b.instrument.commands().first().bytes, QByteArray("KILL"));
         QCOMPARE(b.messages.messages.last().prompt, QStringLiteral("Update OK"));
         QCOMPARE(b.enabled(), allEnabled);
@@ -470,7 +471,7 @@ private slots:
         });
         b.main->Doownload_BUTT->click();
         QVERIFY(!b.tryClose());
-        QTRY_VERIFY_WITH_TIMEOUT(b.finished.size() == 1, 5000);
+        WEXEL_TRY_VERIFY_WITH_TIMEOUT(b.finished.size() == 1, 5000);
         QCOMPARE(refusedIn,
                  (QList<UpdateSequence::State>{UpdateSequence::State::Loading, UpdateSequence::State::Erasing,
                                                UpdateSequence::State::HandingOver, UpdateSequence::State::Writing}));

@@ -3,6 +3,8 @@
 // What the tests of the command-line front end share: the two programs as a
 // production line runs them, the simulated instrument's exit summary, and the
 // JSON events of the front end.
+#include "eventwait.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -70,7 +72,7 @@ public:
     {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.kill();
-            (void)QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
+            (void)EventWait::until([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
         }
     }
 
@@ -92,8 +94,8 @@ public:
             m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         }
         m_process.start(simulatorPath(), args + faults);
-        if (!QTest::qWaitFor([this] { return m_out.contains('\n') || m_process.state() == QProcess::NotRunning; },
-                             kProcessTimeoutMs))
+        if (!EventWait::until([this] { return m_out.contains('\n') || m_process.state() == QProcess::NotRunning; },
+                              kProcessTimeoutMs))
             return false;
         m_device = QString::fromLocal8Bit(m_out.left(m_out.indexOf('\n')));
         return m_device.startsWith(u'/');
@@ -113,7 +115,7 @@ public:
     {
         if (stop == Stop::Terminate && m_process.state() != QProcess::NotRunning)
             m_process.terminate();
-        if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs))
+        if (!EventWait::until([this] { return m_process.state() == QProcess::NotRunning; }, kProcessTimeoutMs))
             return {};
         m_out += m_process.readAllStandardOutput();
         const QByteArray json = m_out.mid(m_out.indexOf('\n') + 1).trimmed();
@@ -148,9 +150,9 @@ struct StableLinkedSimulator
 // what it said.
 inline bool collect(QProcess &process, Result *result)
 {
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
+    if (!EventWait::until([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs)) {
         process.kill();
-        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
+        (void)EventWait::until([&] { return process.state() == QProcess::NotRunning; }, kProcessTimeoutMs);
         return false;
     }
     result->exitCode = process.exitCode();

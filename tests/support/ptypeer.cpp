@@ -1,5 +1,7 @@
 #include "ptypeer.h"
 
+#include "eventwait.h"
+
 #include <QTest>
 
 #include <QFile>
@@ -67,7 +69,7 @@ void PtyPeer::send(const QByteArray &bytes)
         if (n > 0)
             done += n;
         else if (n < 0 && errno == EAGAIN)
-            QTest::qWait(1); // the link's side is full: let it read
+            EventWait::forMs(1); // the link's side is full: let it read
         else if (n < 0 && errno != EINTR)
             return;
     }

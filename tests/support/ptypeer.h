@@ -14,7 +14,7 @@ class QSocketNotifier;
 // The far end of a pseudo-terminal, standing in for the instrument in tests.
 // The link opens slavePath(); the peer sees every byte the link sends and can
 // answer, stay silent or hang up. Received bytes are collected by the event
-// loop (QSocketNotifier), so QTRY_* waits see them arrive.
+// loop (QSocketNotifier), so WEXEL_TRY_* waits see them arrive.
 class PtyPeer : public QObject
 {
     Q_OBJECT

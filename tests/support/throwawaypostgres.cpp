@@ -1,5 +1,7 @@
 #include "throwawaypostgres.h"
 
+#include "eventwait.h"
+
 #include <QFileInfo>
 #include <QTest>
 
@@ -52,8 +54,8 @@ bool ThrowawayPostgres::available(QString *why)
 
 bool ThrowawayPostgres::readLine(QByteArray *line)
 {
-    if (!QTest::qWaitFor([this] { return m_script.canReadLine() || m_script.state() == QProcess::NotRunning; },
-                         kScriptTimeoutMs)
+    if (!EventWait::until([this] { return m_script.canReadLine() || m_script.state() == QProcess::NotRunning; },
+                          kScriptTimeoutMs)
         || !m_script.canReadLine()) {
         m_error = QStringLiteral("pg-throwaway ended or did not answer");
         return false;
