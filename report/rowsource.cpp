@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <array>
+
 RowSource storeRowSource(HistoryStore &store)
 {
     return [&store](const HistoryStore::Filter &filter, const std::function<void(const HistoryRow &)> &row,
@@ -34,29 +36,21 @@ AttemptSource attemptsOf(RowSource rows)
         return rows(
             filter,
             [&attempt, texts](const HistoryRow &row) {
-                const QByteArray unit = row.unit().toUtf8();
-                const QByteArray finished = row.finished.toUtf8();
-                const QByteArray station = row.station.toUtf8();
-                const QByteArray lane = row.lane.toUtf8();
-                const QByteArray image = row.image.toUtf8();
-                const QByteArray sha = row.imageSha256.toUtf8();
-                const QByteArray outcome = row.outcome.toUtf8();
-                const QByteArray message = row.message.toUtf8();
-                const QByteArray cause = row.cause.toUtf8();
-                HistoryStore::AttemptView view;
-                view.unit = unit;
-                view.finished = finished;
-                view.station = station;
-                view.lane = lane;
-                view.image = image;
-                view.imageSha256 = sha;
-                view.outcome = outcome;
-                view.ok = row.ok;
-                if (texts == HistoryStore::AttemptView::Texts::Read) {
-                    view.message = message;
-                    view.cause = cause;
-                }
-                attempt(view);
+                // The row's fields as UTF-8, in the order of AttemptView::columns().
+                const bool read = texts == HistoryStore::AttemptView::Texts::Read;
+                const std::array<QByteArray, 10> columns{row.unit().toUtf8(),
+                                                         row.finished.toUtf8(),
+                                                         row.station.toUtf8(),
+                                                         row.lane.toUtf8(),
+                                                         row.image.toUtf8(),
+                                                         row.imageSha256.toUtf8(),
+                                                         row.outcome.toUtf8(),
+                                                         QByteArray(), // ok, given as it is
+                                                         read ? row.message.toUtf8() : QByteArray(),
+                                                         read ? row.cause.toUtf8() : QByteArray()};
+                attempt(
+                    HistoryStore::AttemptView::of([&columns](int i) { return QByteArrayView(columns.at(size_t(i))); },
+                                                  row.ok, texts));
             },
             error);
     };

@@ -3,11 +3,11 @@
 // its JSON events and what the instrument received. What needs no process
 // (the options, the exit code of each outcome) is called in process.
 #include "clitestsupport.h"
+#include "eventwait.h"
 #include "matrixsupport.h"
 #include "ptypeer.h"
 #include "testregistry.h"
 #include "throwawaypostgres.h"
-#include "eventwait.h"
 
 #include "cli/clioptions.h"
 #include "cli/exitcode.h"

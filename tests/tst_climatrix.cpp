@@ -5,9 +5,9 @@
 // no descriptor. How each fault ends is the update sequence's to decide, and
 // its own table holds every one.
 #include "clitestsupport.h"
+#include "eventwait.h"
 #include "matrixsupport.h"
 #include "testregistry.h"
-#include "eventwait.h"
 
 #include "core/firmware/firmwareline.h"
 #include "sim/memoryimage.h"

@@ -3,8 +3,8 @@
 // mistakes are answered without a window, and Qt's own options still reach
 // QApplication.
 #include "clitestsupport.h"
-#include "testregistry.h"
 #include "eventwait.h"
+#include "testregistry.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>

@@ -4,12 +4,12 @@
 // received, and that no file or port is left open. How each fault ends is
 // the update sequence's to decide, and its own table holds every one.
 #include "desktopsupport.h"
+#include "eventwait.h"
 #include "fakeinstrument.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
 #include "testregistry.h"
 #include "testtimings.h"
-#include "eventwait.h"
 
 #include "desktop/panels/filedialog.h"
 #include "core/firmware/firmwareline.h"

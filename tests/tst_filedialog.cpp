@@ -2,8 +2,8 @@
 // lists text files whatever the case of their names, starts in the
 // program's directory, and answers with the full name or nothing.
 #include "desktop/panels/filedialog.h"
-#include "testregistry.h"
 #include "eventwait.h"
+#include "testregistry.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -16,8 +16,8 @@
 #include "desktop/panels/main_form.h"
 #include "desktop/main_mdi.h"
 #include "sim/memoryimage.h"
-#include "srecordreading.h"
 #include "eventwait.h"
+#include "srecordreading.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -5,11 +5,11 @@
 // attempt goes only to the device its unit was found on, whatever takes
 // the port's name meanwhile.
 #include "clitestsupport.h"
+#include "eventwait.h"
 #include "matrixsupport.h"
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
-#include "eventwait.h"
 
 #include "core/update/lane.h"
 #include "core/update/runrecord.h"

@@ -6,9 +6,9 @@
 #include "core/link/lowlatency.h"
 #include "core/link/portnumber.h"
 #include "core/link/seriallink.h"
+#include "eventwait.h"
 #include "ptypeer.h"
 #include "testregistry.h"
-#include "eventwait.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,9 +3,9 @@
 // middle of a batch, refusing the login or stalling, judged by the rows the
 // server holds (counted with psql) and those that wait on the station; and
 // the server's reading of the history against the station's.
+#include "eventwait.h"
 #include "testregistry.h"
 #include "throwawaypostgres.h"
-#include "eventwait.h"
 
 #include "history/historyforwarder.h"
 #include "history/historystore.h"

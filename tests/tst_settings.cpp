@@ -10,8 +10,8 @@
 #include "recordingpresenter.h"
 #include "desktop/panels/main_form.h"
 #include "desktop/main_mdi.h"
-#include "testregistry.h"
 #include "eventwait.h"
+#include "testregistry.h"
 
 #include <QFile>
 #include <QImage>

@@ -2,8 +2,8 @@
 // answers, its faults, its pacing and its exit summary; and the memory image
 // it keeps, on its own.
 #include "clitestsupport.h"
-#include "testregistry.h"
 #include "eventwait.h"
+#include "testregistry.h"
 
 #include "sim/memoryimage.h"
 #include "sim/pacer.h"

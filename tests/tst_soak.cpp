@@ -2,10 +2,10 @@
 // right, and neither memory nor open descriptors growing from one update to
 // the next. 50 by default, enough for each of the five faults once;
 // WEXEL_SOAK_UPDATES=200 (a multiple of 10) runs the long soak.
+#include "eventwait.h"
 #include "fakeinstrument.h"
 #include "matrixsupport.h"
 #include "testregistry.h"
-#include "eventwait.h"
 
 #include "core/link/seriallink.h"
 #include "core/update/updatesequence.h"

@@ -2,10 +2,10 @@
 // production line's rack: each unit ends on its own, what each simulated
 // instrument received, and the record each unit leaves.
 #include "clitestsupport.h"
+#include "eventwait.h"
 #include "matrixsupport.h"
 #include "testfiles.h"
 #include "testregistry.h"
-#include "eventwait.h"
 
 #include "core/link/seriallink.h"
 #include "history/historystore.h"

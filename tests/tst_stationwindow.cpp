@@ -13,13 +13,13 @@
 // (scanned), required, refused, looked up, a unit passed with this image
 // asked about, the History view, a history that cannot be opened.
 #include "clitestsupport.h"
+#include "eventwait.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
 #include "throwawaypostgres.h"
-#include "eventwait.h"
 
 #include "core/link/portcatalog.h"
 #include "desktop/panels/filedialog.h"

@@ -2,13 +2,13 @@
 // instrument as prepared, in order, and is answered. Long, so run apart from
 // the fault tables (label "throughput").
 #include "clitestsupport.h"
+#include "eventwait.h"
 #include "fakeinstrument.h"
 #include "matrixsupport.h"
 #include "recordingpresenter.h"
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
-#include "eventwait.h"
 
 #include "desktop/main_mdi.h"
 #include "desktop/panels/main_form.h"

@@ -1,11 +1,11 @@
 // The update sequence against an instrument on a pseudo-terminal: what the
 // instrument receives, in what order and when, and how each end is reported.
+#include "eventwait.h"
 #include "fakeinstrument.h"
 #include "matrixsupport.h"
 #include "testfiles.h"
 #include "testregistry.h"
 #include "testtimings.h"
-#include "eventwait.h"
 
 #include "core/firmware/firmwareline.h"
 #include "core/link/linktest.h"

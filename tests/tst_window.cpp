@@ -2,11 +2,11 @@
 // update shows on the panels (bars, indicators, reply box, messages, which
 // controls are enabled) from start to end.
 #include "desktopsupport.h"
+#include "eventwait.h"
 #include "fakeinstrument.h"
 #include "recordingpresenter.h"
 #include "testregistry.h"
 #include "testtimings.h"
-#include "eventwait.h"
 
 #include "desktop/panels/filedialog.h"
 #include "desktop/panels/portlist.h"

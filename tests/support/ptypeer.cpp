@@ -2,8 +2,6 @@
 
 #include "eventwait.h"
 
-#include <QTest>
-
 #include <QFile>
 #include <QSocketNotifier>
 

@@ -3,7 +3,6 @@
 #include "eventwait.h"
 
 #include <QFileInfo>
-#include <QTest>
 
 namespace {
 
